@@ -1,0 +1,45 @@
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+def run_example(*args):
+    return subprocess.run(
+        [sys.executable, str(EXAMPLES / "show_patches.py"), *args], capture_output=True, text=True
+    )
+
+
+def test_show_patches_marks_patches_and_summarises():
+    result = run_example("-k", "1", "--theta", "2.5", "--theta-r", "inf", "--show", "0")
+    assert result.returncode == 0, result.stderr
+    shown, summary = result.stdout.rsplit("\n\n", 1)
+    patches = shown.split("|")
+    assert "".join(patches).rstrip("\n") == (EXAMPLES / "sample.txt").read_text().rstrip("\n")
+    assert f"patches: {len(patches) - 1} " in summary
+    assert "mean length" in summary and "median length" in summary and "ms" in summary
+
+
+def test_show_patches_colours_when_asked():
+    result = run_example("--colour", "always", "--show", "50")
+    assert result.returncode == 0
+    assert "\033[30;46m" in result.stdout and "\033[30;43m" in result.stdout
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["/nonexistent/file"], "cannot read"),
+        (["--theta", "abc"], "invalid float value"),
+        (["-k", "x"], "invalid int value"),
+        (["-k", str(2**31)], "32-bit"),
+    ],
+)
+def test_show_patches_reports_bad_arguments(args, message):
+    result = run_example(*args)
+    assert result.returncode != 0
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
