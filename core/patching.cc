@@ -1,55 +1,232 @@
-// Entropy patching in two passes over the sequence. The first trains an order-k
-// context model on every position that has k bytes before it; the second walks the
-// sequence again, appending each byte to the current patch and closing the patch at
-// a byte whose context entropy passes a threshold. Since the model is complete
-// before any boundary is decided, the entropy at a position already counts that
-// position's own byte and every later occurrence of the same context.
+// Entropy patching without a table of counts per context.
+//
+// The definition trains a frequency table on every position, then walks the
+// sequence asking it for the entropy of each position's context: 1 KiB of counts per
+// distinct context and up to 256 logarithms per position. The same patches come far
+// cheaper, because the entropy at a position depends only on which context it has:
+//
+//   1. Give every context a dense id (window_ids.h): one id per position.
+//   2. Bucket the bytes that follow each context together (a counting sort by id),
+//      so that each context's next bytes lie side by side.
+//   3. Compute every context's entropy once, from its bucket, with exactly the
+//      arithmetic of FrequencyTable::compute_entropy: the same terms, summed in
+//      ascending byte order with the same roundings.
+//   4. Walk the positions, comparing the entropy of each one's context with the
+//      thresholds, and record where patches end.
+//
+// Memory is about 5 bytes per position plus a little per distinct context, and the
+// time is linear in the length of the sequence (times log k for contexts longer
+// than 8 bytes).
 
 #include "patching.h"
 
-#include <string>
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <stdexcept>
 
 #include "frequency_table.h"
+#include "window_ids.h"
 
 namespace qelt {
 
 namespace {
 
-ByteString context_before(const ByteSequence& bytes, std::size_t i, std::size_t k) {
-  return ByteString(bytes.begin() + static_cast<std::ptrdiff_t>(i - k),
-                    bytes.begin() + static_cast<std::ptrdiff_t>(i));
+constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+
+// p_log_p(count, total) for every total up to kMemoTotal, computed once: most
+// contexts are seen only a few times, and this spares them their logarithms.
+constexpr std::size_t kMemoTotal = 256;
+
+double memo_p_log_p(std::size_t count, std::size_t total) {
+  static const std::vector<double> memo = [] {
+    std::vector<double> terms(kMemoTotal * (kMemoTotal + 1) / 2);
+    for (std::size_t t = 1; t <= kMemoTotal; ++t) {
+      for (std::size_t c = 1; c <= t; ++c) {
+        terms[t * (t - 1) / 2 + c - 1] =
+            p_log_p(static_cast<std::int64_t>(c), static_cast<std::int64_t>(t));
+      }
+    }
+    return terms;
+  }();
+  if (total > kMemoTotal) return p_log_p(static_cast<std::int64_t>(count),
+                                         static_cast<std::int64_t>(total));
+  return memo[total * (total - 1) / 2 + count - 1];
+}
+
+// Adds the next non-zero count of a distribution, taken in ascending byte order.
+// A count past the 32-bit range is refused as FrequencyTable::update refuses it.
+float add_count(float entropy, std::size_t count, std::size_t total) {
+  if (count > kMaxCount) {
+    throw std::overflow_error("context count exceeds the 32-bit counter range");
+  }
+  return subtract_entropy_term(entropy, memo_p_log_p(count, total));
+}
+
+// Entropy of the 256 counts at `counts`, which sum to `total`.
+template <typename Count>
+float entropy_of_counts(const Count* counts, std::size_t total) {
+  float entropy = 0.0f;
+  for (int b = 0; b < 256; ++b) {
+    if (counts[b] != 0) entropy = add_count(entropy, counts[b], total);
+  }
+  return entropy;
+}
+
+// Entropy of the bytes in [first, last), which it may reorder.
+float entropy_of_bucket(std::uint8_t* first, std::uint8_t* last) {
+  const std::size_t total = static_cast<std::size_t>(last - first);
+  if (total == 1) return 0.0f;  // p = 1 and ln 1 = 0: the one term is exactly 0
+  if (total > 32) {
+    std::array<std::size_t, 256> histogram{};
+    for (const std::uint8_t* p = first; p != last; ++p) ++histogram[*p];
+    return entropy_of_counts(histogram.data(), total);
+  }
+  // Small buckets are cheaper to sort than to histogram; runs of equal bytes then
+  // come in ascending byte order.
+  std::sort(first, last);
+  float entropy = 0.0f;
+  for (std::uint8_t* run = first; run != last;) {
+    std::uint8_t* end = run + 1;
+    while (end != last && *end == *run) ++end;
+    entropy = add_count(entropy, static_cast<std::size_t>(end - run), total);
+    run = end;
+  }
+  return entropy;
+}
+
+// The entropy of every context, indexed by id; next[j] is the byte that followed
+// the context ids.of[j].
+//
+// A context seen at least kRowMin times counts its next bytes in a row of 256
+// counts of its own, as the position walk meets them. The next bytes of all other
+// contexts are bucketed by context (a counting sort by id) and counted afterwards,
+// bucket by bucket. On real text a few frequent contexts cover most positions, and
+// counting them in place spares them the scatter; rows take at most 1 KiB per
+// kRowMin positions.
+template <typename Id>
+std::vector<float> context_entropies(const internal::WindowIds<Id>& ids,
+                                     const std::uint8_t* next) {
+  constexpr std::size_t kRowMin = 512;
+  // slot[c] is, for a context with a row, the row's offset marked with kRow; for the
+  // others, where the next byte goes in the buckets: it starts at the bucket's begin
+  // and advances, so that after the walk it is the bucket's end.
+  constexpr Id kRow = Id{1} << (8 * sizeof(Id) - 1);
+  const std::size_t contexts = ids.occurrences.size();
+  std::vector<Id> slot(contexts);
+  Id rows = 0;
+  Id bucketed = 0;
+  for (std::size_t c = 0; c < contexts; ++c) {
+    if (ids.occurrences[c] >= kRowMin) {
+      slot[c] = kRow | (rows++ * 256);
+    } else {
+      slot[c] = bucketed;
+      bucketed += ids.occurrences[c];
+    }
+  }
+  std::vector<Id> row_counts(std::size_t{rows} * 256);
+  std::vector<std::uint8_t> buckets(bucketed);
+  for (std::size_t j = 0; j < ids.of.size(); ++j) {
+    Id& s = slot[ids.of[j]];
+    if (s & kRow) {
+      ++row_counts[(s & ~kRow) + next[j]];
+    } else {
+      buckets[s++] = next[j];
+    }
+  }
+
+  std::vector<float> entropy(contexts);
+  std::size_t begin = 0;
+  for (std::size_t c = 0; c < contexts; ++c) {
+    if (slot[c] & kRow) {
+      entropy[c] = entropy_of_counts(row_counts.data() + (slot[c] & ~kRow), ids.occurrences[c]);
+    } else {
+      entropy[c] = entropy_of_bucket(buckets.data() + begin, buckets.data() + slot[c]);
+      begin = slot[c];
+    }
+  }
+  return entropy;
+}
+
+// Patch ends when every position has the same entropy (k = 0). The first position
+// compares its rise with 0 and every later one a rise of exactly 0, so either every
+// byte closes a patch, or only the first one may.
+std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entropy, float theta,
+                                                     float theta_r) {
+  std::vector<std::size_t> ends;
+  if (entropy > theta || 0.0 > theta_r) {
+    ends.resize(n);
+    for (std::size_t i = 0; i < n; ++i) ends[i] = i + 1;
+  } else {
+    if (static_cast<double>(entropy) > theta_r && n > 1) ends.push_back(1);
+    ends.push_back(n);
+  }
+  return ends;
+}
+
+template <typename Id>
+std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::size_t n,
+                                                 std::size_t k, float theta, float theta_r) {
+  // The context of position i is the window of k bytes ending just before it: the
+  // windows needed are those within the first n - 1 bytes.
+  internal::WindowIds<Id> ids = internal::window_ids<Id>(data, n - 1, k);
+  const std::vector<float> entropy = context_entropies(ids, data + k);
+  // Walk the evaluated positions j = i - k, writing the end j + 1 of each patch that
+  // closes at j back into the id buffer: the c-th end lands at index c <= j, behind
+  // the reading. Every step stores and only the count decides whether the store is
+  // kept, since which positions close a patch is data and defeats branch prediction.
+  Id* slot = ids.of.data();
+  const std::size_t evaluated = ids.of.size();
+  std::size_t count = 0;
+  float previous = 0.0f;
+  for (std::size_t j = 0; j < evaluated; ++j) {
+    const float h = entropy[slot[j]];
+    // The rise is formed in double so that it is not rounded before the comparison.
+    const bool closes = (h > theta) |
+                        (static_cast<double>(h) - static_cast<double>(previous) > theta_r);
+    slot[count] = static_cast<Id>(j + 1);
+    count += closes;
+    previous = h;
+  }
+  std::vector<std::size_t> ends(count);
+  for (std::size_t c = 0; c < count; ++c) ends[c] = k + slot[c];
+  if (ends.empty() || ends.back() != n) ends.push_back(n);
+  return ends;
 }
 
 }  // namespace
 
+std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std::int32_t k,
+                                    float theta, float theta_r) {
+  if (n == 0) return {};
+  // k compares with positions as the unsigned value of their width, which makes a
+  // negative k larger than any position.
+  const std::size_t context_length = static_cast<std::size_t>(k);
+  if (context_length >= n) return {n};
+  if (context_length == 0) {
+    // Every position has the empty context, whose entropy is that of all the bytes.
+    std::array<std::size_t, 256> histogram{};
+    for (std::size_t i = 0; i < n; ++i) ++histogram[data[i]];
+    return constant_entropy_patch_ends(n, entropy_of_counts(histogram.data(), n), theta, theta_r);
+  }
+  // 32-bit ids whenever they suffice: they halve the largest buffer.
+  if (n - context_length < std::numeric_limits<std::uint32_t>::max()) {
+    return patch_ends_with_context<std::uint32_t>(data, n, context_length, theta, theta_r);
+  }
+  return patch_ends_with_context<std::uint64_t>(data, n, context_length, theta, theta_r);
+}
+
 PatchList patch_sequence(const ByteSequence& bytes, std::int32_t k, float theta,
                          float theta_r) {
-  const std::size_t n = bytes.size();
-  // Positions are sizes; k compares as the unsigned value of the same width, which
-  // makes a negative k larger than any position.
-  const std::size_t context_length = static_cast<std::size_t>(k);
-
-  FrequencyTable model;
-  for (std::size_t i = context_length; i < n; ++i) {
-    model.update(context_before(bytes, i, context_length), bytes[i]);
-  }
-
+  const std::vector<std::size_t> ends = patch_ends(bytes.data(), bytes.size(), k, theta, theta_r);
   PatchList patches;
-  ByteSequence current_patch;
-  float previous_entropy = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) {
-    current_patch.push_back(bytes[i]);
-    if (i < context_length) continue;
-    const float entropy = model.compute_entropy(context_before(bytes, i, context_length));
-    // The rise is formed in double so that it is not rounded before the comparison.
-    if (entropy > theta ||
-        static_cast<double>(entropy) - static_cast<double>(previous_entropy) > theta_r) {
-      patches.push_back(current_patch);
-      current_patch.clear();
-    }
-    previous_entropy = entropy;
+  patches.reserve(ends.size());
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    patches.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(end));
+    begin = end;
   }
-  if (!current_patch.empty()) patches.push_back(std::move(current_patch));
   return patches;
 }
 

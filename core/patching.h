@@ -2,6 +2,7 @@
 #ifndef QELT_CORE_PATCHING_H_
 #define QELT_CORE_PATCHING_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +21,12 @@ using PatchList = std::vector<ByteSequence>;
 // but for std::bad_alloc (or std::overflow_error when a context recurs 2^31 times).
 PatchList patch_sequence(const ByteSequence& bytes, std::int32_t k, float theta,
                          float theta_r);
+
+// The same patches of the `n` bytes at `data`, given as the offset just past each
+// one: patch j is [ends[j - 1], ends[j]), with ends[-1] taken as 0; the last end is
+// `n`, and no end is repeated. A few bytes per patch instead of a vector each.
+std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std::int32_t k,
+                                    float theta, float theta_r);
 
 }  // namespace qelt
 

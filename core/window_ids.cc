@@ -1,0 +1,277 @@
+// Window ids come from one pass over the windows that looks each one up in an index
+// handing out the next dense id to every window it has not seen before.
+//
+// A window of up to 8 bytes is packed into a 64-bit key. Up to 3 bytes, when there
+// are enough windows to pay for it, the key indexes a table directly (at most 2^24
+// entries, obtained zeroed from the system so that only the pages in use take
+// memory); otherwise an open-addressing hash table maps keys to ids. A longer window
+// is the pair of its two halves (overlapping when its length is odd): the halves get
+// ids first, by the same method, and the pair of their ids is the key. Keys are
+// therefore always exact: no two different windows ever share an id, whatever the
+// hash function does.
+
+#include "window_ids.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace qelt {
+namespace internal {
+
+namespace {
+
+// Keys below `slots` index a table directly.
+template <typename Id>
+class DirectIndex {
+ public:
+  explicit DirectIndex(std::size_t slots)
+      : slots_(static_cast<Id*>(std::calloc(std::max<std::size_t>(slots, 1), sizeof(Id)))) {
+    if (!slots_) throw std::bad_alloc();
+  }
+
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[key]); }
+
+  // The id of `key`, the next free one if it is new; counts one occurrence of it.
+  Id id_of(std::uint64_t key) {
+    Id& slot = slots_[key];  // the id plus one; 0 while the key is unseen
+    if (slot == 0) {
+      occurrences_.push_back(0);
+      slot = static_cast<Id>(occurrences_.size());
+    }
+    ++occurrences_[slot - 1];
+    return slot - 1;
+  }
+
+  // How often each id occurred.
+  std::vector<Id> take_occurrences() { return std::move(occurrences_); }
+
+ private:
+  struct Free {
+    void operator()(Id* p) const { std::free(p); }
+  };
+  std::unique_ptr<Id[], Free> slots_;
+  std::vector<Id> occurrences_;
+};
+
+using Key128 = unsigned __int128;
+
+// Fibonacci hashing: the top bits of the key times 2^64 / golden ratio.
+inline std::uint64_t hash_key(std::uint64_t key) { return key * std::uint64_t{0x9E3779B97F4A7C15}; }
+inline std::uint64_t hash_key(Key128 key) {
+  const std::uint64_t high = static_cast<std::uint64_t>(key >> 64);
+  const std::uint64_t low = static_cast<std::uint64_t>(key);
+  return hash_key(low ^ hash_key(high + std::uint64_t{0x632BE59BD9B4E019}));
+}
+
+// Linear probing, at most half full; the capacity is a power of two. A key's count
+// lives in its slot, so that counting costs no access beyond the lookup.
+template <typename Key, typename Id>
+class HashIndex {
+ public:
+  HashIndex() { allocate(kInitialBits); }
+
+  void prefetch(Key key) const { __builtin_prefetch(&slots_[home(key)]); }
+
+  // The id of `key`, the next free one if it is new; counts one occurrence of it.
+  Id id_of(Key key) {
+    // Members are read into locals once: stores into slots could alias them.
+    Slot* const slots = slots_.data();
+    const std::size_t mask = mask_;
+    for (std::size_t i = home(key);; i = (i + 1) & mask) {
+      Slot& slot = slots[i];
+      if (slot.count == 0) return insert(key, i);
+      if (slot.key == key) {
+        ++slot.count;
+        return slot.id;
+      }
+    }
+  }
+
+  // How often each id occurred.
+  std::vector<Id> take_occurrences() const {
+    std::vector<Id> occurrences(size_);
+    for (const Slot& s : slots_) {
+      if (s.count != 0) occurrences[s.id] = s.count;
+    }
+    return occurrences;
+  }
+
+ private:
+  struct Slot {
+    Key key;
+    Id id;
+    Id count;  // 0 marks an empty slot
+  };
+  static constexpr int kInitialBits = 10;
+
+  std::size_t home(Key key) const { return hash_key(key) >> (64 - bits_); }
+
+  // Kept out of line: new keys are the rare case on the lookup path.
+  __attribute__((noinline)) Id insert(Key key, std::size_t empty_slot) {
+    if (size_ + 1 > (mask_ + 1) / 2) {
+      grow();
+      return id_of(key);
+    }
+    Slot& slot = slots_[empty_slot];
+    slot = Slot{key, static_cast<Id>(size_++), 1};
+    return slot.id;
+  }
+
+  void allocate(int bits) {
+    bits_ = bits;
+    mask_ = (std::size_t{1} << bits) - 1;
+    slots_.assign(mask_ + 1, Slot{});
+  }
+
+  void grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    allocate(bits_ + 1);
+    for (const Slot& s : old) {
+      if (s.count == 0) continue;
+      std::size_t i = home(s.key);
+      while (slots_[i].count != 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::size_t mask_ = 0;
+  int bits_ = 0;
+};
+
+constexpr std::size_t kPrefetchDistance = 16;
+
+template <typename Id>
+using PairKey = typename std::conditional<sizeof(Id) <= 4, std::uint64_t, Key128>::type;
+
+// The `length` <= 8 bytes at `p` as a 64-bit key, reading no byte past `end`.
+inline std::uint64_t packed_key(const std::uint8_t* p, const std::uint8_t* end,
+                                std::size_t length) {
+  std::uint64_t key = 0;
+  if (end - p >= 8) {
+    std::memcpy(&key, p, 8);
+    // Big-endian order, with the last byte of the window in the lowest bits.
+    return __builtin_bswap64(key) >> (64 - 8 * length);
+  }
+  for (std::size_t i = 0; i < length; ++i) key = (key << 8) | p[i];
+  return key;
+}
+
+// Ids for key_at(0), ..., key_at(count - 1). When the index outgrows the caches
+// lookups wait on memory, so the slot of the key kPrefetchDistance ahead is
+// requested early.
+template <typename Id, typename Index, typename KeyAt>
+void ids_of_keys(Index& index, KeyAt key_at, WindowIds<Id>& ids) {
+  const std::size_t count = ids.of.size();
+  Id* out = ids.of.data();
+  for (std::size_t j = 0; j < count; ++j) {
+    if (j + kPrefetchDistance < count) index.prefetch(key_at(j + kPrefetchDistance));
+    out[j] = index.id_of(key_at(j));
+  }
+  ids.occurrences = index.take_occurrences();
+}
+
+// Calls `use` with the index for `count` packed windows of `length` <= 8 bytes. A
+// direct table has 256^length slots, but only the pages in use take memory; it is
+// taken when it is at most 4 slots per window.
+template <typename Id, typename Use>
+void with_packed_index(std::size_t length, std::size_t count, Use use) {
+  const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
+  if (length <= 3 && slots <= 4 * count) {
+    DirectIndex<Id> index(slots);
+    use(index);
+  } else {
+    HashIndex<std::uint64_t, Id> index;
+    use(index);
+  }
+}
+
+// Ids of the consecutive windows of `length` <= 8 bytes, with the key rolled along
+// one byte at a time.
+template <typename Id, typename Index>
+void rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length, Index& index,
+                 WindowIds<Id>& ids) {
+  const std::uint64_t mask =
+      length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
+  auto roll = [mask](std::uint64_t key, std::uint8_t byte) { return ((key << 8) | byte) & mask; };
+  Id* out = ids.of.data();
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i + 1 < length; ++i) key = roll(key, data[i]);
+  std::uint64_t ahead = key;  // the key kPrefetchDistance windows further on
+  const std::size_t ahead_end = std::min(size, length - 1 + kPrefetchDistance);
+  for (std::size_t i = length - 1; i < ahead_end; ++i) ahead = roll(ahead, data[i]);
+  for (std::size_t i = length - 1; i < size; ++i) {
+    if (i + kPrefetchDistance < size) {
+      ahead = roll(ahead, data[i + kPrefetchDistance]);
+      index.prefetch(ahead);
+    }
+    key = roll(key, data[i]);
+    *out++ = index.id_of(key);
+  }
+  ids.occurrences = index.take_occurrences();
+}
+
+}  // namespace
+
+template <typename Id>
+WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t length) {
+  WindowIds<Id> ids;
+  ids.of.resize(size - length + 1);
+  if (length <= 8) {
+    with_packed_index<Id>(length, ids.of.size(),
+                          [&](auto& index) { rolling_ids(data, size, length, index, ids); });
+    return ids;
+  }
+  const std::size_t half = (length + 1) / 2;
+  const std::vector<Id> halves = window_ids<Id>(data, size, half).of;
+  const Id* head = halves.data();
+  const Id* tail = halves.data() + (length - half);
+  HashIndex<PairKey<Id>, Id> index;
+  ids_of_keys(
+      index,
+      [=](std::size_t s) {
+        return (static_cast<PairKey<Id>>(head[s]) << (8 * sizeof(Id))) | tail[s];
+      },
+      ids);
+  return ids;
+}
+
+template <typename Id>
+WindowIds<Id> window_ids_at(const std::uint8_t* data, std::size_t size, std::size_t length,
+                            const std::vector<Id>& starts) {
+  const Id* start = starts.data();
+  if (length <= 8) {
+    WindowIds<Id> ids;
+    ids.of.resize(starts.size());
+    const std::uint8_t* end = data + size;
+    with_packed_index<Id>(length, starts.size(), [&](auto& index) {
+      ids_of_keys(
+          index, [=](std::size_t j) { return packed_key(data + start[j], end, length); }, ids);
+    });
+    return ids;
+  }
+  // The ids of all the windows, renumbered densely over the ones asked for.
+  const WindowIds<Id> all = window_ids<Id>(data, size, length);
+  WindowIds<Id> ids;
+  ids.of.resize(starts.size());
+  DirectIndex<Id> index(all.occurrences.size());
+  ids_of_keys(
+      index, [&](std::size_t j) -> std::uint64_t { return all.of[start[j]]; }, ids);
+  return ids;
+}
+
+#define QELT_INSTANTIATE(Id)                                                              \
+  template WindowIds<Id> window_ids(const std::uint8_t*, std::size_t, std::size_t);        \
+  template WindowIds<Id> window_ids_at(const std::uint8_t*, std::size_t, std::size_t,      \
+                                       const std::vector<Id>&);
+QELT_INSTANTIATE(std::uint32_t)
+QELT_INSTANTIATE(std::uint64_t)
+#undef QELT_INSTANTIATE
+
+}  // namespace internal
+}  // namespace qelt
