@@ -71,12 +71,12 @@ def mean_length(data, k, theta, theta_r) -> float:
     return len(data) / max(1, len(qelt.patch_sequence(data, k, theta, theta_r)))
 
 
-def thresholds_for(sample: bytearray, k: int, target: float = 5.0) -> tuple[float, float]:
+def thresholds_for(data: bytearray, k: int, target: float = 5.0) -> tuple[float, float]:
     """theta (with theta_r = 1.0) whose mean patch length is nearest the target."""
     lo, hi, theta_r = 0.0, 6.0, 1.0
-    for _ in range(30):
+    for _ in range(20):
         mid = (lo + hi) / 2
-        if mean_length(sample, k, mid, theta_r) < target:
+        if mean_length(data, k, mid, theta_r) < target:
             lo = mid
         else:
             hi = mid
@@ -124,8 +124,8 @@ def main() -> None:
             prefix = pathlib.Path(tmp) / f"{name}.prefix"
             prefix.write_bytes(data[: args.baseline_size * 1024])
             items = list(data)
-            sample = bytearray(data[: MB // 2])
-            chosen = {k: thresholds_for(sample, max(k, 1)) for k in ks}
+            whole = bytearray(data)
+            chosen = {k: thresholds_for(whole, max(k, 1)) for k in ks}
             for k in ks:
                 theta, theta_r = chosen[k]
                 e2e = best_seconds(lambda: qelt.patch_sequence(items, k, theta, theta_r),
