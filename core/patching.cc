@@ -188,8 +188,9 @@ std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::
     count += closes;
     previous = h;
   }
-  std::vector<std::size_t> ends(count);
-  for (std::size_t c = 0; c < count; ++c) ends[c] = k + slot[c];
+  std::vector<std::size_t> ends;
+  ends.reserve(count + 1);  // room for the final end: growing would double the buffer
+  for (std::size_t c = 0; c < count; ++c) ends.push_back(k + slot[c]);
   if (ends.empty() || ends.back() != n) ends.push_back(n);
   return ends;
 }

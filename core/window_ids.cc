@@ -66,7 +66,7 @@ inline std::uint64_t hash_key(Key128 key) {
   return hash_key(low ^ hash_key(high + std::uint64_t{0x632BE59BD9B4E019}));
 }
 
-// Linear probing, at most half full; the capacity is a power of two. A key's count
+// Linear probing, at most 3/4 full; the capacity is a power of two. A key's count
 // lives in its slot, so that counting costs no access beyond the lookup.
 template <typename Key, typename Id>
 class HashIndex {
@@ -111,7 +111,7 @@ class HashIndex {
 
   // Kept out of line: new keys are the rare case on the lookup path.
   __attribute__((noinline)) Id insert(Key key, std::size_t empty_slot) {
-    if (size_ + 1 > (mask_ + 1) / 2) {
+    if (size_ + 1 > (mask_ + 1) / 4 * 3) {
       grow();
       return id_of(key);
     }
