@@ -97,12 +97,16 @@ struct type_caster<Patches> {
     const CollectorPause pause;
     object byte_values[256];  // the int objects for 0..255, made once per call
     for (int b = 0; b < 256; ++b) byte_values[b] = reinterpret_steal<object>(PyLong_FromLong(b));
-    list result(patches.ends.size());
+    // Lists are made raw and a failure rethrown as it is, so that running out of
+    // memory surfaces as MemoryError (a null result would become a TypeError).
+    object result = reinterpret_steal<object>(
+        PyList_New(static_cast<Py_ssize_t>(patches.ends.size())));
+    if (!result) throw error_already_set();
     std::size_t begin = 0;
     for (std::size_t j = 0; j < patches.ends.size(); ++j) {
       const std::size_t end = patches.ends[j];
       PyObject* patch = PyList_New(static_cast<Py_ssize_t>(end - begin));
-      if (patch == nullptr) return handle();  // MemoryError is set; `result` is released
+      if (patch == nullptr) throw error_already_set();  // `result` is released
       for (std::size_t i = begin; i < end; ++i) {
         PyList_SET_ITEM(patch, static_cast<Py_ssize_t>(i - begin),
                         byte_values[patches.bytes[i]].inc_ref().ptr());
