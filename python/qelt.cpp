@@ -35,6 +35,44 @@ Patches patch_sequence(qelt::ByteSequence bytes, std::int32_t k, float theta, fl
 namespace pybind11 {
 namespace detail {
 
+// The int objects for the byte values 0..255, made once per conversion. CPython
+// keeps these values as one array of equally spaced cached objects, so an element
+// of a list can be recognised as one of them by its address alone, with no call;
+// the layout is checked, and where it differs every element takes the call.
+class ByteValueObjects {
+ public:
+  ByteValueObjects() {
+    for (int b = 0; b < 256; ++b) objects_[b] = reinterpret_steal<object>(PyLong_FromLong(b));
+    base_ = address(objects_[0].ptr());
+    const std::uintptr_t stride = address(objects_[1].ptr()) - base_;
+    if (stride == 0 || (stride & (stride - 1)) != 0) return;
+    for (int b = 0; b < 256; ++b) {
+      if (address(objects_[b].ptr()) != base_ + b * stride) return;
+    }
+    shift_ = __builtin_ctzll(stride);
+  }
+
+  // A new reference to the int object for `byte`.
+  PyObject* get(std::uint8_t byte) const { return objects_[byte].inc_ref().ptr(); }
+
+  // The byte value whose object `item` is, or -1 if it is none of them.
+  int value_of(PyObject* item) const {
+    if (shift_ < 0) return -1;
+    const std::uintptr_t offset = address(item) - base_;
+    if (offset >= (std::uintptr_t{256} << shift_) || (offset & ((1u << shift_) - 1)) != 0) {
+      return -1;
+    }
+    return static_cast<int>(offset >> shift_);
+  }
+
+ private:
+  static std::uintptr_t address(PyObject* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+  object objects_[256];
+  std::uintptr_t base_ = 0;
+  int shift_ = -1;
+};
+
 // Byte sequences: an exact `bytearray` is copied whole, and an exact `list` or
 // `tuple` of exact `int`s is read directly; anything else, or any element outside
 // 0..255, goes through pybind11's list caster, which then decides. Neither fast
@@ -46,6 +84,16 @@ struct type_caster<qelt::ByteSequence> : list_caster<qelt::ByteSequence, std::ui
   }
 
  private:
+  // Below this many elements, making the table of int objects costs more than it saves.
+  static constexpr Py_ssize_t kObjectTableMin = 1024;
+
+  static int value_of(PyObject* item) {
+    if (!PyLong_CheckExact(item)) return -1;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(item, &overflow);
+    return overflow == 0 && v >= 0 && v <= 255 ? static_cast<int>(v) : -1;
+  }
+
   bool load_exact(PyObject* src) {
     if (PyByteArray_CheckExact(src)) {
       const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(src));
@@ -56,11 +104,18 @@ struct type_caster<qelt::ByteSequence> : list_caster<qelt::ByteSequence, std::ui
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(src);
     PyObject** items = PySequence_Fast_ITEMS(src);
     value.resize(static_cast<std::size_t>(size));
+    if (size < kObjectTableMin) {
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        const int v = value_of(items[i]);
+        if (v < 0) return false;
+        value[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
+      }
+      return true;
+    }
+    const ByteValueObjects objects;
     for (Py_ssize_t i = 0; i < size; ++i) {
-      if (!PyLong_CheckExact(items[i])) return false;
-      int overflow = 0;
-      const long v = PyLong_AsLongAndOverflow(items[i], &overflow);
-      if (overflow != 0 || v < 0 || v > 255) return false;
+      int v = objects.value_of(items[i]);
+      if (v < 0 && (v = value_of(items[i])) < 0) return false;
       value[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
     }
     return true;
@@ -95,8 +150,7 @@ struct type_caster<Patches> {
 
   static handle cast(const Patches& patches, return_value_policy, handle) {
     const CollectorPause pause;
-    object byte_values[256];  // the int objects for 0..255, made once per call
-    for (int b = 0; b < 256; ++b) byte_values[b] = reinterpret_steal<object>(PyLong_FromLong(b));
+    const ByteValueObjects byte_values;
     // Lists are made raw and a failure rethrown as it is, so that running out of
     // memory surfaces as MemoryError (a null result would become a TypeError).
     object result = reinterpret_steal<object>(
@@ -109,7 +163,7 @@ struct type_caster<Patches> {
       if (patch == nullptr) throw error_already_set();  // `result` is released
       for (std::size_t i = begin; i < end; ++i) {
         PyList_SET_ITEM(patch, static_cast<Py_ssize_t>(i - begin),
-                        byte_values[patches.bytes[i]].inc_ref().ptr());
+                        byte_values.get(patches.bytes[i]));
       }
       PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(j), patch);
       begin = end;
