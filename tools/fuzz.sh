@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
-if ! command -v clang++ >/dev/null || [ ! -d /usr/lib/llvm-14/lib/clang ]; then
+if ! command -v clang++ >/dev/null ||
+   ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
   else
