@@ -35,10 +35,11 @@ namespace {
 constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
 // p_log_p(count, total) for every total up to kMemoTotal, computed once: most
-// contexts are seen only a few times, and this spares them their logarithms.
+// contexts are seen only a few times, and this spares them their logarithms. The
+// term for (count, total) is at memo[total * (total - 1) / 2 + count - 1].
 constexpr std::size_t kMemoTotal = 256;
 
-double memo_p_log_p(std::size_t count, std::size_t total) {
+const double* p_log_p_memo() {
   static const std::vector<double> memo = [] {
     std::vector<double> terms(kMemoTotal * (kMemoTotal + 1) / 2);
     for (std::size_t t = 1; t <= kMemoTotal; ++t) {
@@ -49,28 +50,44 @@ double memo_p_log_p(std::size_t count, std::size_t total) {
     }
     return terms;
   }();
-  if (total > kMemoTotal) return p_log_p(static_cast<std::int64_t>(count),
-                                         static_cast<std::int64_t>(total));
-  return memo[total * (total - 1) / 2 + count - 1];
+  return memo.data();
 }
 
-// Adds the next non-zero count of a distribution, taken in ascending byte order.
-// A count past the 32-bit range is refused as FrequencyTable::update refuses it.
-float add_count(float entropy, std::size_t count, std::size_t total) {
-  if (count > kMaxCount) {
-    throw std::overflow_error("context count exceeds the 32-bit counter range");
+// Sums the terms of one distribution: its non-zero counts, given in ascending byte
+// order, each added with add(count).
+class EntropySum {
+ public:
+  explicit EntropySum(std::size_t total)
+      : total_(total), memo_row_(total <= kMemoTotal ? p_log_p_memo() + total * (total - 1) / 2
+                                                     : nullptr) {}
+
+  // A count past the 32-bit range is refused as FrequencyTable::update refuses it.
+  void add(std::size_t count) {
+    if (count > kMaxCount) {
+      throw std::overflow_error("context count exceeds the 32-bit counter range");
+    }
+    const double term = memo_row_ ? memo_row_[count - 1]
+                                  : p_log_p(static_cast<std::int64_t>(count),
+                                            static_cast<std::int64_t>(total_));
+    entropy_ = subtract_entropy_term(entropy_, term);
   }
-  return subtract_entropy_term(entropy, memo_p_log_p(count, total));
-}
+
+  float entropy() const { return entropy_; }
+
+ private:
+  std::size_t total_;
+  const double* memo_row_;
+  float entropy_ = 0.0f;
+};
 
 // Entropy of the 256 counts at `counts`, which sum to `total`.
 template <typename Count>
 float entropy_of_counts(const Count* counts, std::size_t total) {
-  float entropy = 0.0f;
+  EntropySum sum(total);
   for (int b = 0; b < 256; ++b) {
-    if (counts[b] != 0) entropy = add_count(entropy, counts[b], total);
+    if (counts[b] != 0) sum.add(counts[b]);
   }
-  return entropy;
+  return sum.entropy();
 }
 
 // Entropy of the bytes in [first, last), which it may reorder.
@@ -85,14 +102,14 @@ float entropy_of_bucket(std::uint8_t* first, std::uint8_t* last) {
   // Small buckets are cheaper to sort than to histogram; runs of equal bytes then
   // come in ascending byte order.
   std::sort(first, last);
-  float entropy = 0.0f;
+  EntropySum sum(total);
   for (std::uint8_t* run = first; run != last;) {
     std::uint8_t* end = run + 1;
     while (end != last && *end == *run) ++end;
-    entropy = add_count(entropy, static_cast<std::size_t>(end - run), total);
+    sum.add(static_cast<std::size_t>(end - run));
     run = end;
   }
-  return entropy;
+  return sum.entropy();
 }
 
 // The entropy of every context, indexed by id; next[j] is the byte that followed
@@ -190,7 +207,8 @@ std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::
   }
   std::vector<std::size_t> ends;
   ends.reserve(count + 1);  // room for the final end: growing would double the buffer
-  for (std::size_t c = 0; c < count; ++c) ends.push_back(k + slot[c]);
+  ends.assign(slot, slot + count);
+  for (std::size_t& end : ends) end += k;
   if (ends.empty() || ends.back() != n) ends.push_back(n);
   return ends;
 }

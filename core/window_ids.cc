@@ -4,11 +4,16 @@
 // A window of up to 8 bytes is packed into a 64-bit key. Up to 3 bytes, when there
 // are enough windows to pay for it, the key indexes a table directly (at most 2^24
 // entries, obtained zeroed from the system so that only the pages in use take
-// memory); otherwise an open-addressing hash table maps keys to ids. A longer window
-// is the pair of its two halves (overlapping when its length is odd): the halves get
-// ids first, by the same method, and the pair of their ids is the key. Keys are
-// therefore always exact: no two different windows ever share an id, whatever the
-// hash function does.
+// memory); otherwise an open-addressing hash table maps keys to ids. When nearly
+// every window is new (random data), that table outgrows the caches and each lookup
+// waits on memory; the windows are then sorted by their bytes instead, which reads
+// and writes memory mostly in order, and equal windows, now side by side, share an
+// id.
+//
+// A longer window is the pair of its two halves (overlapping when its length is
+// odd): the halves get ids first, by the same methods, and the pair of their ids is
+// the key. Keys are therefore always exact: no two different windows ever share an
+// id, whatever the hash function does.
 
 #include "window_ids.h"
 
@@ -89,6 +94,9 @@ class HashIndex {
       }
     }
   }
+
+  // How many distinct keys it holds.
+  std::size_t size() const { return size_; }
 
   // How often each id occurred.
   std::vector<Id> take_occurrences() const {
@@ -176,25 +184,28 @@ void ids_of_keys(Index& index, KeyAt key_at, WindowIds<Id>& ids) {
   ids.occurrences = index.take_occurrences();
 }
 
-// Calls `use` with the index for `count` packed windows of `length` <= 8 bytes. A
-// direct table has 256^length slots, but only the pages in use take memory; it is
-// taken when it is at most 4 slots per window.
-template <typename Id, typename Use>
-void with_packed_index(std::size_t length, std::size_t count, Use use) {
-  const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
-  if (length <= 3 && slots <= 4 * count) {
-    DirectIndex<Id> index(slots);
-    use(index);
-  } else {
-    HashIndex<std::uint64_t, Id> index;
-    use(index);
-  }
+// A hash table pays while its keys fit in the caches or mostly repeat. It stops
+// paying once most windows are new keys, each lookup then missing the caches: judged
+// when more than 5/8 of the windows seen so far were new (random or compressed
+// data), or when the table holds over kHashLimit keys and more than a quarter were.
+// Real text stays well below both as it goes.
+constexpr std::size_t kHashLimit = std::size_t{1} << 20;
+constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
+
+template <typename Index>
+bool outgrown(const Index&, std::size_t) { return false; }
+template <typename Id>
+bool outgrown(const HashIndex<std::uint64_t, Id>& index, std::size_t windows) {
+  const std::size_t keys = index.size();
+  return windows >= kJudgeAfter &&
+         (keys * 8 > windows * 5 || (keys > kHashLimit && keys * 4 > windows));
 }
 
 // Ids of the consecutive windows of `length` <= 8 bytes, with the key rolled along
-// one byte at a time.
+// one byte at a time. Returns false, leaving `ids` unfinished, if the index outgrew
+// the caches on too many distinct windows.
 template <typename Id, typename Index>
-void rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length, Index& index,
+bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length, Index& index,
                  WindowIds<Id>& ids) {
   const std::uint64_t mask =
       length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
@@ -212,8 +223,85 @@ void rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     }
     key = roll(key, data[i]);
     *out++ = index.id_of(key);
+    if (i % 4096 == 0 && outgrown(index, i)) return false;
   }
   ids.occurrences = index.take_occurrences();
+  return true;
+}
+
+// The starts of the consecutive windows of `length` <= 8 bytes, sorted by the
+// windows' bytes with a radix sort, last byte first (stable, so equal windows keep
+// their starts in ascending order).
+template <typename Id>
+std::vector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::size_t length) {
+  const std::size_t count = size - length + 1;
+  if (sizeof(Id) == 4 && length <= 4) {
+    // Keys of up to 4 bytes travel with their starts in one 64-bit word, so that every
+    // pass reads its digit in order instead of gathering it from the data.
+    std::vector<std::uint64_t> words(count), sorted(count);
+    std::uint64_t key = 0;
+    const std::uint64_t mask = (std::uint64_t{1} << (8 * length)) - 1;
+    for (std::size_t i = 0; i + 1 < length; ++i) key = (key << 8) | data[i];
+    for (std::size_t s = 0; s < count; ++s) {
+      key = ((key << 8) | data[s + length - 1]) & mask;
+      words[s] = key << 32 | s;
+    }
+    for (std::size_t shift = 32; shift < 32 + 8 * length; shift += 8) {
+      std::size_t start[257] = {};
+      for (const std::uint64_t w : words) ++start[((w >> shift) & 0xFF) + 1];
+      for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+      for (const std::uint64_t w : words) sorted[start[(w >> shift) & 0xFF]++] = w;
+      words.swap(sorted);
+    }
+    std::vector<Id> order(count);
+    for (std::size_t j = 0; j < count; ++j) order[j] = static_cast<Id>(words[j]);
+    return order;
+  }
+  std::vector<Id> order(count), sorted(count);
+  for (std::size_t s = 0; s < count; ++s) order[s] = static_cast<Id>(s);
+  for (std::size_t d = length; d-- > 0;) {
+    std::size_t start[257] = {};
+    for (const Id s : order) ++start[data[s + d] + 1];
+    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+    for (const Id s : order) sorted[start[data[s + d]]++] = s;
+    order.swap(sorted);
+  }
+  return order;
+}
+
+// Ids of the consecutive windows of `length` <= 8 bytes by sorting them.
+template <typename Id>
+void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
+                WindowIds<Id>& ids) {
+  const std::size_t count = ids.of.size();
+  std::vector<Id> order = sorted_starts<Id>(data, size, length);
+  // Equal windows now stand together, each run in ascending order of start (the
+  // sort is stable), so a run's first start is where its window first appears. Every
+  // start is given its run's first start; then, walking the starts in order, a start
+  // that is its run's first gets the next id and any other the id its run already
+  // has. Ids so come in order of first appearance, as from an index, which keeps the
+  // later passes over them close to sequential.
+  Id* of = ids.of.data();
+  const std::uint8_t* end = data + size;
+  std::uint64_t previous = 0;
+  Id run_first = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::uint64_t key = packed_key(data + order[j], end, length);
+    if (j == 0 || key != previous) run_first = order[j];
+    of[order[j]] = run_first;
+    previous = key;
+  }
+  std::vector<Id>().swap(order);
+  ids.occurrences.clear();
+  for (std::size_t s = 0; s < count; ++s) {
+    if (of[s] == s) {
+      of[s] = static_cast<Id>(ids.occurrences.size());
+      ids.occurrences.push_back(0);
+    } else {
+      of[s] = of[of[s]];
+    }
+    ++ids.occurrences[of[s]];
+  }
 }
 
 }  // namespace
@@ -223,8 +311,18 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   WindowIds<Id> ids;
   ids.of.resize(size - length + 1);
   if (length <= 8) {
-    with_packed_index<Id>(length, ids.of.size(),
-                          [&](auto& index) { rolling_ids(data, size, length, index, ids); });
+    // A direct table has 256^length slots, but only the pages in use take memory;
+    // it is taken when it is at most 4 slots per window.
+    const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
+    if (length <= 3 && slots <= 4 * ids.of.size()) {
+      DirectIndex<Id> index(slots);
+      rolling_ids(data, size, length, index, ids);
+      return ids;
+    }
+    if (HashIndex<std::uint64_t, Id> index; rolling_ids(data, size, length, index, ids)) {
+      return ids;
+    }
+    sorted_ids(data, size, length, ids);
     return ids;
   }
   const std::size_t half = (length + 1) / 2;
@@ -241,37 +339,8 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   return ids;
 }
 
-template <typename Id>
-WindowIds<Id> window_ids_at(const std::uint8_t* data, std::size_t size, std::size_t length,
-                            const std::vector<Id>& starts) {
-  const Id* start = starts.data();
-  if (length <= 8) {
-    WindowIds<Id> ids;
-    ids.of.resize(starts.size());
-    const std::uint8_t* end = data + size;
-    with_packed_index<Id>(length, starts.size(), [&](auto& index) {
-      ids_of_keys(
-          index, [=](std::size_t j) { return packed_key(data + start[j], end, length); }, ids);
-    });
-    return ids;
-  }
-  // The ids of all the windows, renumbered densely over the ones asked for.
-  const WindowIds<Id> all = window_ids<Id>(data, size, length);
-  WindowIds<Id> ids;
-  ids.of.resize(starts.size());
-  DirectIndex<Id> index(all.occurrences.size());
-  ids_of_keys(
-      index, [&](std::size_t j) -> std::uint64_t { return all.of[start[j]]; }, ids);
-  return ids;
-}
-
-#define QELT_INSTANTIATE(Id)                                                              \
-  template WindowIds<Id> window_ids(const std::uint8_t*, std::size_t, std::size_t);        \
-  template WindowIds<Id> window_ids_at(const std::uint8_t*, std::size_t, std::size_t,      \
-                                       const std::vector<Id>&);
-QELT_INSTANTIATE(std::uint32_t)
-QELT_INSTANTIATE(std::uint64_t)
-#undef QELT_INSTANTIATE
+template WindowIds<std::uint32_t> window_ids(const std::uint8_t*, std::size_t, std::size_t);
+template WindowIds<std::uint64_t> window_ids(const std::uint8_t*, std::size_t, std::size_t);
 
 }  // namespace internal
 }  // namespace qelt

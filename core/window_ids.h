@@ -22,12 +22,6 @@ struct WindowIds {
 template <typename Id>
 WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t length);
 
-// The windows of `length` >= 1 bytes starting at each of `starts`, all of which lie
-// within [0, size - length]. Same requirements as above.
-template <typename Id>
-WindowIds<Id> window_ids_at(const std::uint8_t* data, std::size_t size, std::size_t length,
-                            const std::vector<Id>& starts);
-
 }  // namespace internal
 }  // namespace qelt
 

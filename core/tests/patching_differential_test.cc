@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string_view>
 #include <unordered_map>
 
 #include "window_ids.h"
@@ -101,39 +102,34 @@ TEST(PatchingDifferentialTest, EndsDescribeThePatches) {
   }
 }
 
-// Ids from every index strategy and both id widths: equal windows share an id,
-// and ids are handed out in order of first appearance.
+// Ids from every way of finding them (direct table, hash table, sorting, pairs of
+// halves) and both id widths: equal windows share an id, different ones do not, and
+// ids come in order of first appearance.
 template <typename Id>
-void expect_first_appearance_ids(const internal::WindowIds<Id>& ids, const ByteSequence& bytes,
-                                 std::size_t length, const std::vector<Id>& starts) {
-  std::unordered_map<std::string, Id> expected;
-  std::vector<Id> occurrences;
-  ASSERT_EQ(ids.of.size(), starts.size());
-  for (std::size_t j = 0; j < starts.size(); ++j) {
-    const std::string window(bytes.begin() + starts[j], bytes.begin() + starts[j] + length);
-    const Id id = expected.emplace(window, static_cast<Id>(expected.size())).first->second;
-    if (id == occurrences.size()) occurrences.push_back(0);
+internal::WindowIds<Id> check_window_ids(const ByteSequence& bytes, std::size_t length) {
+  internal::WindowIds<Id> ids = internal::window_ids<Id>(bytes.data(), bytes.size(), length);
+  EXPECT_EQ(ids.of.size(), bytes.size() - length + 1);
+  std::unordered_map<std::string_view, Id> id_of_window;
+  std::unordered_map<Id, std::string_view> window_of_id;
+  std::vector<Id> occurrences(ids.occurrences.size());
+  for (std::size_t j = 0; j < ids.of.size(); ++j) {
+    const std::string_view window(reinterpret_cast<const char*>(bytes.data()) + j, length);
+    const Id id = ids.of[j];
+    EXPECT_LE(id, id_of_window.size());  // an id is new only as the next one
+    if (id >= occurrences.size()) break;
     ++occurrences[id];
-    ASSERT_EQ(ids.of[j], id) << "window " << j << " length " << length;
+    if (id_of_window.emplace(window, id).first->second != id ||
+        window_of_id.emplace(id, window).first->second != window) {
+      ADD_FAILURE() << "window " << j << " length " << length;
+      break;
+    }
   }
-  ASSERT_EQ(ids.occurrences, occurrences);
+  EXPECT_EQ(ids.occurrences, occurrences);
+  EXPECT_EQ(id_of_window.size(), occurrences.size());
+  return ids;
 }
 
-template <typename Id>
-void check_window_ids(const ByteSequence& bytes, std::size_t length) {
-  std::vector<Id> all(bytes.size() - length + 1);
-  for (std::size_t j = 0; j < all.size(); ++j) all[j] = static_cast<Id>(j);
-  expect_first_appearance_ids(internal::window_ids<Id>(bytes.data(), bytes.size(), length),
-                              bytes, length, all);
-  std::vector<Id> some;
-  for (std::size_t j = all.size(); j-- > 0;) {
-    if (j % 3 != 1) some.push_back(static_cast<Id>(j));
-  }
-  expect_first_appearance_ids(
-      internal::window_ids_at<Id>(bytes.data(), bytes.size(), length, some), bytes, length, some);
-}
-
-TEST(WindowIdsTest, AssignsIdsInOrderOfFirstAppearance) {
+TEST(WindowIdsTest, EqualWindowsShareDenseIds) {
   std::mt19937 rng(3);
   ByteSequence bytes(70000);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng() % 7 == 0 ? rng() : rng() % 3);
@@ -141,6 +137,15 @@ TEST(WindowIdsTest, AssignsIdsInOrderOfFirstAppearance) {
     check_window_ids<std::uint32_t>(bytes, length);
     check_window_ids<std::uint64_t>(bytes, length);
   }
+}
+
+TEST(WindowIdsTest, SortsWhenNearlyEveryWindowIsNew) {
+  // Over a million distinct windows, nearly all new: the hash table gives way to
+  // sorting for packed windows (and for the halves of longer ones).
+  std::mt19937 rng(11);
+  ByteSequence bytes(std::size_t{3} << 19);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  for (std::size_t length : {3, 4, 12}) check_window_ids<std::uint32_t>(bytes, length);
 }
 
 TEST(WindowIdsTest, DirectTableForThreeBytesOnLongInputs) {
