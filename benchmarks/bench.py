@@ -23,6 +23,7 @@ import argparse
 import os
 import pathlib
 import random
+import site
 import subprocess
 import sys
 import sysconfig
@@ -58,9 +59,14 @@ def gather(paths, size: int) -> bytes:
     return b"".join(chunks)[:size]
 
 
+def python_sources(size: int) -> bytes:
+    """Real text: the Python sources of the standard library, then of site-packages."""
+    roots = [sysconfig.get_paths()["stdlib"], *site.getsitepackages()]
+    return gather((p for root in roots for p in sorted(pathlib.Path(root).rglob("*.py"))), size)
+
+
 def corpora(size: int) -> dict[str, bytes]:
-    stdlib = pathlib.Path(sysconfig.get_paths()["stdlib"])
-    text = gather(sorted(stdlib.rglob("*.py")), size)
+    text = python_sources(size)
     libdirs = [pathlib.Path(d) for d in ("/usr/lib/x86_64-linux-gnu", "/usr/lib", "/usr/bin")]
     binary = gather(sorted(p for d in libdirs if d.is_dir() for p in d.iterdir()
                            if p.is_file() and not p.is_symlink()), size)
@@ -143,6 +149,15 @@ def main() -> None:
         big.write_bytes(random.Random(1).randbytes(16 * MB))
         peak = core_run(binary, big, 2.0, 1.0, 3, "--memory")["peak_bytes_per_byte"]
         print(f"random 16 MiB, k = 3: peak {peak:.2f} B/byte (core call)")
+        print("\ncore MB/s on text by input size (k = 1 and 3, same thresholds):")
+        sizes = [1 << 10, 16 << 10, 256 << 10, 4 << 20, 64 << 20]
+        text = python_sources(sizes[-1])
+        print(f"{'bytes':>10} {'k=1':>8} {'k=3':>8}")
+        for size in sizes:
+            path = pathlib.Path(tmp) / f"text{size}"
+            path.write_bytes(text[:size])
+            rates = [core_run(binary, path, 2.0, 1.0, k)["mbps"] for k in (1, 3)]
+            print(f"{size:>10} {rates[0]:>8.1f} {rates[1]:>8.1f}", flush=True)
     bytearray_seconds = best_seconds(lambda: bytearray(items), args.repeat)
     print(f"bytearray(list) of {args.size} MiB: {bytearray_seconds * 1e3:.1f} ms "
           f"(a lower bound for reading a list of ints)")

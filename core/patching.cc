@@ -141,8 +141,8 @@ std::vector<float> context_entropies(const internal::WindowIds<Id>& ids,
       bucketed += ids.occurrences[c];
     }
   }
-  std::vector<Id> row_counts(std::size_t{rows} * 256);
-  std::vector<std::uint8_t> buckets(bucketed);
+  internal::BigVector<Id> row_counts(std::size_t{rows} * 256);
+  internal::BigVector<std::uint8_t> buckets(bucketed);
   for (std::size_t j = 0; j < ids.of.size(); ++j) {
     Id& s = slot[ids.of[j]];
     if (s & kRow) {

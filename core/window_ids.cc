@@ -135,7 +135,7 @@ class HashIndex {
   }
 
   void grow() {
-    std::vector<Slot> old;
+    BigVector<Slot> old;
     old.swap(slots_);
     allocate(bits_ + 1);
     for (const Slot& s : old) {
@@ -146,7 +146,7 @@ class HashIndex {
     }
   }
 
-  std::vector<Slot> slots_;
+  BigVector<Slot> slots_;
   std::size_t size_ = 0;
   std::size_t mask_ = 0;
   int bits_ = 0;
@@ -233,12 +233,12 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
 // windows' bytes with a radix sort, last byte first (stable, so equal windows keep
 // their starts in ascending order).
 template <typename Id>
-std::vector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::size_t length) {
+BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::size_t length) {
   const std::size_t count = size - length + 1;
   if (sizeof(Id) == 4 && length <= 4) {
     // Keys of up to 4 bytes travel with their starts in one 64-bit word, so that every
     // pass reads its digit in order instead of gathering it from the data.
-    std::vector<std::uint64_t> words(count), sorted(count);
+    BigVector<std::uint64_t> words(count), sorted(count);
     std::uint64_t key = 0;
     const std::uint64_t mask = (std::uint64_t{1} << (8 * length)) - 1;
     for (std::size_t i = 0; i + 1 < length; ++i) key = (key << 8) | data[i];
@@ -253,11 +253,11 @@ std::vector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::s
       for (const std::uint64_t w : words) sorted[start[(w >> shift) & 0xFF]++] = w;
       words.swap(sorted);
     }
-    std::vector<Id> order(count);
+    BigVector<Id> order(count);
     for (std::size_t j = 0; j < count; ++j) order[j] = static_cast<Id>(words[j]);
     return order;
   }
-  std::vector<Id> order(count), sorted(count);
+  BigVector<Id> order(count), sorted(count);
   for (std::size_t s = 0; s < count; ++s) order[s] = static_cast<Id>(s);
   for (std::size_t d = length; d-- > 0;) {
     std::size_t start[257] = {};
@@ -274,7 +274,7 @@ template <typename Id>
 void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
                 WindowIds<Id>& ids) {
   const std::size_t count = ids.of.size();
-  std::vector<Id> order = sorted_starts<Id>(data, size, length);
+  BigVector<Id> order = sorted_starts<Id>(data, size, length);
   // Equal windows now stand together, each run in ascending order of start (the
   // sort is stable), so a run's first start is where its window first appears. Every
   // start is given its run's first start; then, walking the starts in order, a start
@@ -291,7 +291,7 @@ void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     of[order[j]] = run_first;
     previous = key;
   }
-  std::vector<Id>().swap(order);
+  BigVector<Id>().swap(order);
   ids.occurrences.clear();
   for (std::size_t s = 0; s < count; ++s) {
     if (of[s] == s) {
@@ -326,7 +326,7 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
     return ids;
   }
   const std::size_t half = (length + 1) / 2;
-  const std::vector<Id> halves = window_ids<Id>(data, size, half).of;
+  const BigVector<Id> halves = window_ids<Id>(data, size, half).of;
   const Id* head = halves.data();
   const Id* tail = halves.data() + (length - half);
   HashIndex<PairKey<Id>, Id> index;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "big_buffer.h"
+
 namespace qelt {
 namespace internal {
 
@@ -13,7 +15,7 @@ namespace internal {
 // when their bytes are equal. Ids are handed out in order of first appearance.
 template <typename Id>
 struct WindowIds {
-  std::vector<Id> of;           // of[j]: the id of the j-th window
+  BigVector<Id> of;             // of[j]: the id of the j-th window
   std::vector<Id> occurrences;  // occurrences[id]: how many of the windows have it
 };
 

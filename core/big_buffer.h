@@ -1,0 +1,67 @@
+// Storage for the per-byte buffers of patching (internal).
+#ifndef QELT_CORE_BIG_BUFFER_H_
+#define QELT_CORE_BIG_BUFFER_H_
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace qelt {
+namespace internal {
+
+// Allocations of 32 MiB and more come fresh from the kernel on every call (the C
+// library maps them rather than reusing its heap), and each 4 KiB page then costs a
+// fault when first touched: on large inputs, a good share of the time. Such buffers
+// are therefore aligned to 2 MiB and offered for transparent huge pages, which the
+// kernel takes up where the system allows it, with one fault per 2 MiB. Smaller
+// buffers come from operator new as usual, and keep the reuse the heap gives them.
+template <typename T>
+struct BigBufferAllocator {
+  using value_type = T;
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  static constexpr std::size_t kBig = std::size_t{32} << 20;
+
+  BigBufferAllocator() = default;
+  template <typename U>
+  BigBufferAllocator(const BigBufferAllocator<U>&) {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kBig) return static_cast<T*>(::operator new(bytes));
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    madvise(p, rounded, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+#endif
+    return static_cast<T*>(p);
+  }
+
+  void deallocate(T* p, std::size_t n) {
+    if (n * sizeof(T) < kBig) {
+      ::operator delete(p);
+    } else {
+      std::free(p);
+    }
+  }
+
+  template <typename U>
+  bool operator==(const BigBufferAllocator<U>&) const { return true; }
+  template <typename U>
+  bool operator!=(const BigBufferAllocator<U>&) const { return false; }
+};
+
+// A vector for buffers that grow with the input.
+template <typename T>
+using BigVector = std::vector<T, BigBufferAllocator<T>>;
+
+}  // namespace internal
+}  // namespace qelt
+
+#endif  // QELT_CORE_BIG_BUFFER_H_
