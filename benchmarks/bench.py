@@ -20,6 +20,7 @@ bytes where the data allows it (k = 0 takes those of k = 1); the mean is printed
 """
 
 import argparse
+import math
 import os
 import pathlib
 import random
@@ -149,14 +150,16 @@ def main() -> None:
         big.write_bytes(random.Random(1).randbytes(16 * MB))
         peak = core_run(binary, big, 2.0, 1.0, 3, "--memory")["peak_bytes_per_byte"]
         print(f"random 16 MiB, k = 3: peak {peak:.2f} B/byte (core call)")
-        print("\ncore MB/s on text by input size (k = 1 and 3, same thresholds):")
+        print("\ncore MB/s on text by input size (k = 1, theta 3.0; k = 3, theta 2.0; "
+              "theta_r = inf):")
         sizes = [1 << 10, 16 << 10, 256 << 10, 4 << 20, 64 << 20]
         text = python_sources(sizes[-1])
         print(f"{'bytes':>10} {'k=1':>8} {'k=3':>8}")
         for size in sizes:
             path = pathlib.Path(tmp) / f"text{size}"
             path.write_bytes(text[:size])
-            rates = [core_run(binary, path, 2.0, 1.0, k)["mbps"] for k in (1, 3)]
+            rates = [core_run(binary, path, theta, math.inf, k, seconds=3.0)["mbps"]
+                     for k, theta in ((1, 3.0), (3, 2.0))]
             print(f"{size:>10} {rates[0]:>8.1f} {rates[1]:>8.1f}", flush=True)
     bytearray_seconds = best_seconds(lambda: bytearray(items), args.repeat)
     print(f"bytearray(list) of {args.size} MiB: {bytearray_seconds * 1e3:.1f} ms "
