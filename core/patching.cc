@@ -6,9 +6,10 @@
 // cheaper, because the entropy at a position depends only on which context it has:
 //
 //   1. Give every context a dense id (window_ids.h): one id per position.
-//   2. Bucket the bytes that follow each context together (a counting sort by id),
-//      so that each context's next bytes lie side by side.
-//   3. Compute every context's entropy once, from its bucket, with exactly the
+//   2. Count the bytes that follow each context: a frequent context in a row of
+//      256 counts as the walk meets it, the others by bucketing their next bytes
+//      together (a counting sort by id) and counting each bucket.
+//   3. Compute every context's entropy once, from its counts, with exactly the
 //      arithmetic of FrequencyTable::compute_entropy: the same terms, summed in
 //      ascending byte order with the same roundings.
 //   4. Walk the positions, comparing the entropy of each one's context with the
