@@ -65,14 +65,16 @@ using Key128 = unsigned __int128;
 
 // Fibonacci hashing: the top bits of the key times 2^64 / golden ratio.
 inline std::uint64_t hash_key(std::uint64_t key) { return key * std::uint64_t{0x9E3779B97F4A7C15}; }
+inline std::uint64_t hash_key(std::uint32_t key) { return hash_key(std::uint64_t{key}); }
 inline std::uint64_t hash_key(Key128 key) {
   const std::uint64_t high = static_cast<std::uint64_t>(key >> 64);
   const std::uint64_t low = static_cast<std::uint64_t>(key);
   return hash_key(low ^ hash_key(high + std::uint64_t{0x632BE59BD9B4E019}));
 }
 
-// Linear probing, at most 3/4 full; the capacity is a power of two. A key's count
-// lives in its slot, so that counting costs no access beyond the lookup.
+// Linear probing, at most 3/4 full; the capacity is a power of two. Slots hold only
+// the key and the id, so that more of them fit in the caches; the occurrences are
+// counted by id, where the frequent windows, which come early, sit close together.
 template <typename Key, typename Id>
 class HashIndex {
  public:
@@ -86,32 +88,25 @@ class HashIndex {
     Slot* const slots = slots_.data();
     const std::size_t mask = mask_;
     for (std::size_t i = home(key);; i = (i + 1) & mask) {
-      Slot& slot = slots[i];
-      if (slot.count == 0) return insert(key, i);
+      const Slot& slot = slots[i];
+      if (slot.id == 0) return insert(key, i);
       if (slot.key == key) {
-        ++slot.count;
-        return slot.id;
+        ++occurrences_[slot.id - 1];
+        return slot.id - 1;
       }
     }
   }
 
   // How many distinct keys it holds.
-  std::size_t size() const { return size_; }
+  std::size_t size() const { return occurrences_.size(); }
 
   // How often each id occurred.
-  std::vector<Id> take_occurrences() const {
-    std::vector<Id> occurrences(size_);
-    for (const Slot& s : slots_) {
-      if (s.count != 0) occurrences[s.id] = s.count;
-    }
-    return occurrences;
-  }
+  std::vector<Id> take_occurrences() { return std::move(occurrences_); }
 
  private:
   struct Slot {
     Key key;
-    Id id;
-    Id count;  // 0 marks an empty slot
+    Id id;  // the id plus one; 0 marks an empty slot
   };
   static constexpr int kInitialBits = 10;
 
@@ -119,13 +114,13 @@ class HashIndex {
 
   // Kept out of line: new keys are the rare case on the lookup path.
   __attribute__((noinline)) Id insert(Key key, std::size_t empty_slot) {
-    if (size_ + 1 > (mask_ + 1) / 4 * 3) {
+    if (occurrences_.size() + 1 > (mask_ + 1) / 4 * 3) {
       grow();
       return id_of(key);
     }
-    Slot& slot = slots_[empty_slot];
-    slot = Slot{key, static_cast<Id>(size_++), 1};
-    return slot.id;
+    occurrences_.push_back(1);
+    slots_[empty_slot] = Slot{key, static_cast<Id>(occurrences_.size())};
+    return static_cast<Id>(occurrences_.size() - 1);
   }
 
   void allocate(int bits) {
@@ -139,15 +134,15 @@ class HashIndex {
     old.swap(slots_);
     allocate(bits_ + 1);
     for (const Slot& s : old) {
-      if (s.count == 0) continue;
+      if (s.id == 0) continue;
       std::size_t i = home(s.key);
-      while (slots_[i].count != 0) i = (i + 1) & mask_;
+      while (slots_[i].id != 0) i = (i + 1) & mask_;
       slots_[i] = s;
     }
   }
 
   BigVector<Slot> slots_;
-  std::size_t size_ = 0;
+  std::vector<Id> occurrences_;
   std::size_t mask_ = 0;
   int bits_ = 0;
 };
@@ -194,8 +189,8 @@ constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
 
 template <typename Index>
 bool outgrown(const Index&, std::size_t) { return false; }
-template <typename Id>
-bool outgrown(const HashIndex<std::uint64_t, Id>& index, std::size_t windows) {
+template <typename Key, typename Id>
+bool outgrown(const HashIndex<Key, Id>& index, std::size_t windows) {
   const std::size_t keys = index.size();
   return windows >= kJudgeAfter &&
          (keys * 8 > windows * 5 || (keys > kHashLimit && keys * 4 > windows));
@@ -319,7 +314,11 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
       rolling_ids(data, size, length, index, ids);
       return ids;
     }
-    if (HashIndex<std::uint64_t, Id> index; rolling_ids(data, size, length, index, ids)) {
+    if (length <= 4) {
+      if (HashIndex<std::uint32_t, Id> index; rolling_ids(data, size, length, index, ids)) {
+        return ids;
+      }
+    } else if (HashIndex<std::uint64_t, Id> index; rolling_ids(data, size, length, index, ids)) {
       return ids;
     }
     sorted_ids(data, size, length, ids);
