@@ -157,7 +157,8 @@ std::vector<float> context_entropies(const internal::WindowIds<Id>& ids,
   std::size_t begin = 0;
   for (std::size_t c = 0; c < contexts; ++c) {
     if (slot[c] & kRow) {
-      entropy[c] = entropy_of_counts(row_counts.data() + (slot[c] & ~kRow), ids.occurrences[c]);
+      const Id* row = row_counts.data() + (slot[c] & ~kRow);
+      entropy[c] = entropy_of_counts(row, ids.occurrences[c]);
     } else {
       entropy[c] = entropy_of_bucket(buckets.data() + begin, buckets.data() + slot[c]);
       begin = slot[c];

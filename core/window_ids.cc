@@ -28,6 +28,32 @@ namespace internal {
 
 namespace {
 
+// Hands out dense ids in order and counts the occurrences of each: the bookkeeping
+// shared by every way of finding ids.
+template <typename Id>
+class IdCounter {
+ public:
+  // A new id, occurring once so far.
+  Id add() {
+    occurrences_.push_back(1);
+    return static_cast<Id>(occurrences_.size() - 1);
+  }
+
+  // Counts one more occurrence of `id`.
+  Id count(Id id) {
+    ++occurrences_[id];
+    return id;
+  }
+
+  std::size_t size() const { return occurrences_.size(); }
+
+  // How often each id occurred.
+  std::vector<Id> take() { return std::move(occurrences_); }
+
+ private:
+  std::vector<Id> occurrences_;
+};
+
 // Keys below `slots` index a table directly.
 template <typename Id>
 class DirectIndex {
@@ -43,22 +69,22 @@ class DirectIndex {
   Id id_of(std::uint64_t key) {
     Id& slot = slots_[key];  // the id plus one; 0 while the key is unseen
     if (slot == 0) {
-      occurrences_.push_back(0);
-      slot = static_cast<Id>(occurrences_.size());
+      const Id id = ids_.add();
+      slot = id + 1;
+      return id;
     }
-    ++occurrences_[slot - 1];
-    return slot - 1;
+    return ids_.count(slot - 1);
   }
 
   // How often each id occurred.
-  std::vector<Id> take_occurrences() { return std::move(occurrences_); }
+  std::vector<Id> take_occurrences() { return ids_.take(); }
 
  private:
   struct Free {
     void operator()(Id* p) const { std::free(p); }
   };
   std::unique_ptr<Id[], Free> slots_;
-  std::vector<Id> occurrences_;
+  IdCounter<Id> ids_;
 };
 
 using Key128 = unsigned __int128;
@@ -90,18 +116,15 @@ class HashIndex {
     for (std::size_t i = home(key);; i = (i + 1) & mask) {
       const Slot& slot = slots[i];
       if (slot.id == 0) return insert(key, i);
-      if (slot.key == key) {
-        ++occurrences_[slot.id - 1];
-        return slot.id - 1;
-      }
+      if (slot.key == key) return ids_.count(slot.id - 1);
     }
   }
 
   // How many distinct keys it holds.
-  std::size_t size() const { return occurrences_.size(); }
+  std::size_t size() const { return ids_.size(); }
 
   // How often each id occurred.
-  std::vector<Id> take_occurrences() { return std::move(occurrences_); }
+  std::vector<Id> take_occurrences() { return ids_.take(); }
 
  private:
   struct Slot {
@@ -114,13 +137,13 @@ class HashIndex {
 
   // Kept out of line: new keys are the rare case on the lookup path.
   __attribute__((noinline)) Id insert(Key key, std::size_t empty_slot) {
-    if (occurrences_.size() + 1 > (mask_ + 1) / 4 * 3) {
+    if (ids_.size() + 1 > (mask_ + 1) / 4 * 3) {
       grow();
       return id_of(key);
     }
-    occurrences_.push_back(1);
-    slots_[empty_slot] = Slot{key, static_cast<Id>(occurrences_.size())};
-    return static_cast<Id>(occurrences_.size() - 1);
+    const Id id = ids_.add();
+    slots_[empty_slot] = Slot{key, static_cast<Id>(id + 1)};
+    return id;
   }
 
   void allocate(int bits) {
@@ -142,7 +165,7 @@ class HashIndex {
   }
 
   BigVector<Slot> slots_;
-  std::vector<Id> occurrences_;
+  IdCounter<Id> ids_;
   std::size_t mask_ = 0;
   int bits_ = 0;
 };
@@ -224,6 +247,17 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
   return true;
 }
 
+// One stable counting-sort pass of `items` by digit(item) in 0..255, into `sorted`,
+// which then trades places with `items`.
+template <typename Item, typename Digit>
+void radix_pass(BigVector<Item>& items, BigVector<Item>& sorted, Digit digit) {
+  std::size_t start[257] = {};
+  for (const Item item : items) ++start[digit(item) + 1];
+  for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+  for (const Item item : items) sorted[start[digit(item)]++] = item;
+  items.swap(sorted);
+}
+
 // The starts of the consecutive windows of `length` <= 8 bytes, sorted by the
 // windows' bytes with a radix sort, last byte first (stable, so equal windows keep
 // their starts in ascending order).
@@ -242,11 +276,7 @@ BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::siz
       words[s] = key << 32 | s;
     }
     for (std::size_t shift = 32; shift < 32 + 8 * length; shift += 8) {
-      std::size_t start[257] = {};
-      for (const std::uint64_t w : words) ++start[((w >> shift) & 0xFF) + 1];
-      for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-      for (const std::uint64_t w : words) sorted[start[(w >> shift) & 0xFF]++] = w;
-      words.swap(sorted);
+      radix_pass(words, sorted, [shift](std::uint64_t w) { return (w >> shift) & 0xFF; });
     }
     BigVector<Id> order(count);
     for (std::size_t j = 0; j < count; ++j) order[j] = static_cast<Id>(words[j]);
@@ -255,11 +285,7 @@ BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::siz
   BigVector<Id> order(count), sorted(count);
   for (std::size_t s = 0; s < count; ++s) order[s] = static_cast<Id>(s);
   for (std::size_t d = length; d-- > 0;) {
-    std::size_t start[257] = {};
-    for (const Id s : order) ++start[data[s + d] + 1];
-    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-    for (const Id s : order) sorted[start[data[s + d]]++] = s;
-    order.swap(sorted);
+    radix_pass(order, sorted, [data, d](Id s) { return data[s + d]; });
   }
   return order;
 }
@@ -287,16 +313,11 @@ void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     previous = key;
   }
   BigVector<Id>().swap(order);
-  ids.occurrences.clear();
+  IdCounter<Id> counter;
   for (std::size_t s = 0; s < count; ++s) {
-    if (of[s] == s) {
-      of[s] = static_cast<Id>(ids.occurrences.size());
-      ids.occurrences.push_back(0);
-    } else {
-      of[s] = of[of[s]];
-    }
-    ++ids.occurrences[of[s]];
+    of[s] = of[s] == s ? counter.add() : counter.count(of[of[s]]);
   }
+  ids.occurrences = counter.take();
 }
 
 }  // namespace
