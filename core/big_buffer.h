@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -51,13 +52,25 @@ struct BigBufferAllocator {
     }
   }
 
+  // Elements are default-initialised: a buffer of numbers is not zeroed first, since
+  // every such buffer is written before it is read, and zeroing would cost a pass.
+  template <typename U>
+  void construct(U* p) noexcept(noexcept(U())) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
   template <typename U>
   bool operator==(const BigBufferAllocator<U>&) const { return true; }
   template <typename U>
   bool operator!=(const BigBufferAllocator<U>&) const { return false; }
 };
 
-// A vector for buffers that grow with the input.
+// A vector for buffers that grow with the input; its elements start uninitialised
+// unless given a value.
 template <typename T>
 using BigVector = std::vector<T, BigBufferAllocator<T>>;
 

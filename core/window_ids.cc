@@ -18,10 +18,12 @@
 #include "window_ids.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace qelt {
 namespace internal {
@@ -63,6 +65,10 @@ class DirectIndex {
     if (!slots_) throw std::bad_alloc();
   }
 
+  // Every lookup touches one slot, however many keys there are.
+  static constexpr bool kHashed = false;
+  static constexpr std::size_t kMaxIds = static_cast<Id>(-1) - 1;
+
   void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[key]); }
 
   // The id of `key`, the next free one if it is new; counts one occurrence of it.
@@ -75,6 +81,9 @@ class DirectIndex {
     }
     return ids_.count(slot - 1);
   }
+
+  // How many distinct keys it holds.
+  std::size_t size() const { return ids_.size(); }
 
   // How often each id occurred.
   std::vector<Id> take_occurrences() { return ids_.take(); }
@@ -98,12 +107,47 @@ inline std::uint64_t hash_key(Key128 key) {
   return hash_key(low ^ hash_key(high + std::uint64_t{0x632BE59BD9B4E019}));
 }
 
+// A slot of a hash index: a key and its id plus one (0 marks an empty slot), side by
+// side.
+template <typename Key, typename Id>
+struct WideSlot {
+  using KeyType = Key;
+  static constexpr std::size_t kMaxIds = static_cast<Id>(-1) - 1;
+  Key key;
+  Id id;
+
+  static WideSlot make(Key key, std::size_t id) { return {key, static_cast<Id>(id + 1)}; }
+  Key stored_key() const { return key; }
+  std::size_t stored_id() const { return id; }
+};
+
+// A key of up to 40 bits (a window of 5 bytes) and its id plus one in 8 bytes instead
+// of 16, so that twice as many slots fit in the caches; it holds 2^24 - 2 ids.
+struct NarrowSlot {
+  using KeyType = std::uint64_t;
+  static constexpr int kKeyBits = 40;
+  static constexpr std::size_t kMaxIds = (std::size_t{1} << (64 - kKeyBits)) - 2;
+  std::uint64_t bits;
+
+  static NarrowSlot make(std::uint64_t key, std::size_t id) {
+    return {key | static_cast<std::uint64_t>(id + 1) << kKeyBits};
+  }
+  std::uint64_t stored_key() const { return bits & ((std::uint64_t{1} << kKeyBits) - 1); }
+  std::size_t stored_id() const { return bits >> kKeyBits; }
+};
+
 // Linear probing, at most 3/4 full; the capacity is a power of two. Slots hold only
 // the key and the id, so that more of them fit in the caches; the occurrences are
 // counted by id, where the frequent windows, which come early, sit close together.
-template <typename Key, typename Id>
+// It holds at most Slot::kMaxIds keys.
+template <typename Slot, typename Id>
 class HashIndex {
  public:
+  using Key = typename Slot::KeyType;
+  // Lookups miss the caches once the table outgrows them.
+  static constexpr bool kHashed = true;
+  static constexpr std::size_t kMaxIds = Slot::kMaxIds;
+
   HashIndex() { allocate(kInitialBits); }
 
   void prefetch(Key key) const { __builtin_prefetch(&slots_[home(key)]); }
@@ -114,9 +158,9 @@ class HashIndex {
     Slot* const slots = slots_.data();
     const std::size_t mask = mask_;
     for (std::size_t i = home(key);; i = (i + 1) & mask) {
-      const Slot& slot = slots[i];
-      if (slot.id == 0) return insert(key, i);
-      if (slot.key == key) return ids_.count(slot.id - 1);
+      const Slot slot = slots[i];
+      if (slot.stored_id() == 0) return insert(key, i);
+      if (slot.stored_key() == key) return ids_.count(static_cast<Id>(slot.stored_id() - 1));
     }
   }
 
@@ -127,10 +171,6 @@ class HashIndex {
   std::vector<Id> take_occurrences() { return ids_.take(); }
 
  private:
-  struct Slot {
-    Key key;
-    Id id;  // the id plus one; 0 marks an empty slot
-  };
   static constexpr int kInitialBits = 10;
 
   std::size_t home(Key key) const { return hash_key(key) >> (64 - bits_); }
@@ -142,7 +182,7 @@ class HashIndex {
       return id_of(key);
     }
     const Id id = ids_.add();
-    slots_[empty_slot] = Slot{key, static_cast<Id>(id + 1)};
+    slots_[empty_slot] = Slot::make(key, id);
     return id;
   }
 
@@ -157,9 +197,9 @@ class HashIndex {
     old.swap(slots_);
     allocate(bits_ + 1);
     for (const Slot& s : old) {
-      if (s.id == 0) continue;
-      std::size_t i = home(s.key);
-      while (slots_[i].id != 0) i = (i + 1) & mask_;
+      if (s.stored_id() == 0) continue;
+      std::size_t i = home(s.stored_key());
+      while (slots_[i].stored_id() != 0) i = (i + 1) & mask_;
       slots_[i] = s;
     }
   }
@@ -202,29 +242,37 @@ void ids_of_keys(Index& index, KeyAt key_at, WindowIds<Id>& ids) {
   ids.occurrences = index.take_occurrences();
 }
 
-// A hash table pays while its keys fit in the caches or mostly repeat. It stops
-// paying once most windows are new keys, each lookup then missing the caches: judged
-// when more than 5/8 of the windows seen so far were new (random or compressed
-// data), or when the table holds over kHashLimit keys and more than a quarter were.
-// Real text stays well below both as it goes.
+// Whether most of the windows seen so far were new keys: more than 5/8 of them
+// (random or compressed data), or more than a quarter once there are over kHashLimit
+// keys. Real text stays well below both as it goes.
 constexpr std::size_t kHashLimit = std::size_t{1} << 20;
 constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-
-template <typename Index>
-bool outgrown(const Index&, std::size_t) { return false; }
-template <typename Key, typename Id>
-bool outgrown(const HashIndex<Key, Id>& index, std::size_t windows) {
-  const std::size_t keys = index.size();
+bool mostly_new(std::size_t keys, std::size_t windows) {
   return windows >= kJudgeAfter &&
          (keys * 8 > windows * 5 || (keys > kHashLimit && keys * 4 > windows));
 }
 
+// Windows are looked up in blocks of kBlock, and whether the index still pays is
+// asked once per block.
+constexpr std::size_t kBlock = 4096;
+
+// A hash table pays while its keys fit in the caches or mostly repeat, and stops
+// paying once most windows are new keys, each lookup then missing the caches. A
+// direct table always pays, but callers that want only repeating windows may give
+// up on it as well. Any index is outgrown when one more block of windows could bring
+// more keys than its slots can hold ids.
+template <typename Index>
+bool outgrown(const Index& index, std::size_t windows, bool give_up_on_new) {
+  if (index.size() + kBlock > Index::kMaxIds) return true;
+  return (Index::kHashed || give_up_on_new) && mostly_new(index.size(), windows);
+}
+
 // Ids of the consecutive windows of `length` <= 8 bytes, with the key rolled along
-// one byte at a time. Returns false, leaving `ids` unfinished, if the index outgrew
-// the caches on too many distinct windows.
+// one byte at a time. Returns false, leaving `ids` unfinished, if the index was
+// outgrown on too many distinct windows.
 template <typename Id, typename Index>
 bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length, Index& index,
-                 WindowIds<Id>& ids) {
+                 bool give_up_on_new, WindowIds<Id>& ids) {
   const std::uint64_t mask =
       length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
   auto roll = [mask](std::uint64_t key, std::uint8_t byte) { return ((key << 8) | byte) & mask; };
@@ -234,28 +282,45 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
   std::uint64_t ahead = key;  // the key kPrefetchDistance windows further on
   const std::size_t ahead_end = std::min(size, length - 1 + kPrefetchDistance);
   for (std::size_t i = length - 1; i < ahead_end; ++i) ahead = roll(ahead, data[i]);
-  for (std::size_t i = length - 1; i < size; ++i) {
-    if (i + kPrefetchDistance < size) {
+  for (std::size_t block = length - 1; block < size; block += kBlock) {
+    if (outgrown(index, block, give_up_on_new)) return false;
+    const std::size_t block_end = std::min(size, block + kBlock);
+    const std::size_t prefetch_end =
+        std::max(block, std::min(block_end, size - std::min(size, kPrefetchDistance)));
+    for (std::size_t i = block; i < prefetch_end; ++i) {
       ahead = roll(ahead, data[i + kPrefetchDistance]);
       index.prefetch(ahead);
+      key = roll(key, data[i]);
+      *out++ = index.id_of(key);
     }
-    key = roll(key, data[i]);
-    *out++ = index.id_of(key);
-    if (i % 4096 == 0 && outgrown(index, i)) return false;
+    for (std::size_t i = prefetch_end; i < block_end; ++i) {
+      key = roll(key, data[i]);
+      *out++ = index.id_of(key);
+    }
   }
   ids.occurrences = index.take_occurrences();
   return true;
 }
 
-// One stable counting-sort pass of `items` by digit(item) in 0..255, into `sorted`,
-// which then trades places with `items`.
+// Sorts `items` by digit(item, digits - 1), ..., digit(item, 0), each in 0..255,
+// with stable counting-sort passes, least significant digit first; `sorted` is room
+// for as many items. The counts of every digit are taken in one pass, and a pass is
+// skipped when its digit is the same in every item.
 template <typename Item, typename Digit>
-void radix_pass(BigVector<Item>& items, BigVector<Item>& sorted, Digit digit) {
-  std::size_t start[257] = {};
-  for (const Item item : items) ++start[digit(item) + 1];
-  for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-  for (const Item item : items) sorted[start[digit(item)]++] = item;
-  items.swap(sorted);
+void radix_sort(BigVector<Item>& items, BigVector<Item>& sorted, std::size_t digits,
+                Digit digit) {
+  std::vector<std::array<std::size_t, 256>> counts(digits);
+  for (const Item& item : items) {
+    for (std::size_t d = 0; d < digits; ++d) ++counts[d][digit(item, d)];
+  }
+  for (std::size_t d = 0; d < digits; ++d) {
+    std::array<std::size_t, 256>& start = counts[d];
+    if (std::find(start.begin(), start.end(), items.size()) != start.end()) continue;
+    std::size_t sum = 0;
+    for (std::size_t& c : start) sum += std::exchange(c, sum);
+    for (const Item& item : items) sorted[start[digit(item, d)]++] = item;
+    items.swap(sorted);
+  }
 }
 
 // The starts of the consecutive windows of `length` <= 8 bytes, sorted by the
@@ -275,18 +340,16 @@ BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::siz
       key = ((key << 8) | data[s + length - 1]) & mask;
       words[s] = key << 32 | s;
     }
-    for (std::size_t shift = 32; shift < 32 + 8 * length; shift += 8) {
-      radix_pass(words, sorted, [shift](std::uint64_t w) { return (w >> shift) & 0xFF; });
-    }
+    radix_sort(words, sorted, length,
+               [](std::uint64_t w, std::size_t d) { return (w >> (32 + 8 * d)) & 0xFF; });
     BigVector<Id> order(count);
     for (std::size_t j = 0; j < count; ++j) order[j] = static_cast<Id>(words[j]);
     return order;
   }
   BigVector<Id> order(count), sorted(count);
   for (std::size_t s = 0; s < count; ++s) order[s] = static_cast<Id>(s);
-  for (std::size_t d = length; d-- > 0;) {
-    radix_pass(order, sorted, [data, d](Id s) { return data[s + d]; });
-  }
+  radix_sort(order, sorted, length,
+             [data, length](Id s, std::size_t d) { return data[s + length - 1 - d]; });
   return order;
 }
 
@@ -320,6 +383,33 @@ void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
   ids.occurrences = counter.take();
 }
 
+// Ids of the consecutive windows of `length` <= 8 bytes from an index. Returns false,
+// leaving `ids` unfinished, if the index was outgrown on too many distinct windows
+// (and, with `give_up_on_new`, also if the index is a direct table).
+template <typename Id>
+bool indexed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
+                 bool give_up_on_new, WindowIds<Id>& ids) {
+  // A direct table has 256^length slots, but only the pages in use take memory; it
+  // is taken when it is at most 4 slots per window. The one of 3-byte windows takes
+  // 64 MiB, most of whose pages the windows of random data touch before it can be
+  // given up: it is kept for when it will not be.
+  const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
+  if (length <= 3 && slots <= 4 * ids.of.size() && !(give_up_on_new && length == 3)) {
+    DirectIndex<Id> index(slots);
+    return rolling_ids(data, size, length, index, give_up_on_new, ids);
+  }
+  if (length <= 4) {
+    HashIndex<WideSlot<std::uint32_t, Id>, Id> index;
+    return rolling_ids(data, size, length, index, give_up_on_new, ids);
+  }
+  if (length == 5) {
+    HashIndex<NarrowSlot, Id> index;
+    return rolling_ids(data, size, length, index, give_up_on_new, ids);
+  }
+  HashIndex<WideSlot<std::uint64_t, Id>, Id> index;
+  return rolling_ids(data, size, length, index, give_up_on_new, ids);
+}
+
 }  // namespace
 
 template <typename Id>
@@ -327,29 +417,14 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   WindowIds<Id> ids;
   ids.of.resize(size - length + 1);
   if (length <= 8) {
-    // A direct table has 256^length slots, but only the pages in use take memory;
-    // it is taken when it is at most 4 slots per window.
-    const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
-    if (length <= 3 && slots <= 4 * ids.of.size()) {
-      DirectIndex<Id> index(slots);
-      rolling_ids(data, size, length, index, ids);
-      return ids;
-    }
-    if (length <= 4) {
-      if (HashIndex<std::uint32_t, Id> index; rolling_ids(data, size, length, index, ids)) {
-        return ids;
-      }
-    } else if (HashIndex<std::uint64_t, Id> index; rolling_ids(data, size, length, index, ids)) {
-      return ids;
-    }
-    sorted_ids(data, size, length, ids);
+    if (!indexed_ids(data, size, length, false, ids)) sorted_ids(data, size, length, ids);
     return ids;
   }
   const std::size_t half = (length + 1) / 2;
   const BigVector<Id> halves = window_ids<Id>(data, size, half).of;
   const Id* head = halves.data();
   const Id* tail = halves.data() + (length - half);
-  HashIndex<PairKey<Id>, Id> index;
+  HashIndex<WideSlot<PairKey<Id>, Id>, Id> index;
   ids_of_keys(
       index,
       [=](std::size_t s) {
@@ -359,8 +434,59 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   return ids;
 }
 
+template <typename Id>
+std::optional<WindowIds<Id>> repeating_window_ids(const std::uint8_t* data, std::size_t size,
+                                                  std::size_t length) {
+  WindowIds<Id> ids;
+  ids.of.resize(size - length + 1);
+  if (!indexed_ids(data, size, length, true, ids) ||
+      ids.occurrences.size() > ids.of.size() / 4) {
+    return std::nullopt;
+  }
+  return ids;
+}
+
+template <typename Id>
+BigVector<KeyedWindow<Id>> distinct_windows_in_order(const std::uint8_t* data,
+                                                     std::size_t size, std::size_t length,
+                                                     const WindowIds<Id>& ids) {
+  // Ids come in order of first appearance: the window at j is new when its id is the
+  // next one not met yet, and no id below it can be. Most blocks of windows hold no
+  // new one, which a test of the whole block tells without a branch per window.
+  constexpr std::size_t kScan = 16;
+  const std::size_t distinct = ids.occurrences.size();
+  const std::size_t count = ids.of.size();
+  const Id* of = ids.of.data();
+  BigVector<KeyedWindow<Id>> windows(distinct), sorted(distinct);
+  const std::uint8_t* end = data + size;
+  std::size_t next = 0;
+  for (std::size_t block = 0; next < distinct; block += kScan) {
+    const std::size_t block_end = std::min(count, block + kScan);
+    bool any_new = block_end - block < kScan;
+    for (std::size_t j = block; j < block + kScan && !any_new; ++j) any_new |= of[j] >= next;
+    if (!any_new) continue;
+    for (std::size_t j = block; j < block_end; ++j) {
+      if (of[j] == next) {
+        windows[next] = {packed_key(data + j, end, length), of[j], ids.occurrences[next]};
+        ++next;
+      }
+    }
+  }
+  radix_sort(windows, sorted, length,
+             [](const KeyedWindow<Id>& w, std::size_t d) { return (w.key >> (8 * d)) & 0xFF; });
+  return windows;
+}
+
 template WindowIds<std::uint32_t> window_ids(const std::uint8_t*, std::size_t, std::size_t);
 template WindowIds<std::uint64_t> window_ids(const std::uint8_t*, std::size_t, std::size_t);
+template std::optional<WindowIds<std::uint32_t>> repeating_window_ids(const std::uint8_t*,
+                                                                      std::size_t, std::size_t);
+template std::optional<WindowIds<std::uint64_t>> repeating_window_ids(const std::uint8_t*,
+                                                                      std::size_t, std::size_t);
+template BigVector<KeyedWindow<std::uint32_t>> distinct_windows_in_order(
+    const std::uint8_t*, std::size_t, std::size_t, const WindowIds<std::uint32_t>&);
+template BigVector<KeyedWindow<std::uint64_t>> distinct_windows_in_order(
+    const std::uint8_t*, std::size_t, std::size_t, const WindowIds<std::uint64_t>&);
 
 }  // namespace internal
 }  // namespace qelt
