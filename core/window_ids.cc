@@ -390,11 +390,9 @@ template <typename Id>
 bool indexed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
                  bool give_up_on_new, WindowIds<Id>& ids) {
   // A direct table has 256^length slots, but only the pages in use take memory; it
-  // is taken when it is at most 4 slots per window. The one of 3-byte windows takes
-  // 64 MiB, most of whose pages the windows of random data touch before it can be
-  // given up: it is kept for when it will not be.
+  // is taken when it is at most 4 slots per window.
   const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
-  if (length <= 3 && slots <= 4 * ids.of.size() && !(give_up_on_new && length == 3)) {
+  if (length <= 3 && slots <= 4 * ids.of.size()) {
     DirectIndex<Id> index(slots);
     return rolling_ids(data, size, length, index, give_up_on_new, ids);
   }
