@@ -19,7 +19,8 @@
 // context followed by its byte, so ids of those windows, counted as they are handed
 // out, give every (context, byte) count at once. Sorting the distinct windows by
 // their bytes then lines up each context's counts in ascending byte order. It pays
-// when the windows repeat and their index is as fast as the contexts' own: for k = 1.
+// when the windows repeat and their index is as fast as the contexts' own: for k = 1
+// on inputs of 256 KiB and more.
 //
 // Memory is about 5 bytes per position plus a little per distinct context, and the
 // time is linear in the length of the sequence (times log k for contexts longer
@@ -245,16 +246,19 @@ std::vector<std::size_t> segment(Id* slot, std::size_t evaluated, const std::vec
 
 // Whether to count the windows of k + 1 bytes rather than the next bytes of each
 // context, when the windows repeat. It spares the pass that buckets next bytes by
-// context, and for k = 1 both indexes are direct tables. For longer contexts the
-// windows of k + 1 bytes are distinct so much more often that their index and their
-// sort cost more than that pass: measured slower on binary data, on text under 1 MiB
-// and at 64 MiB, though faster on 4 MiB of text.
-constexpr bool counts_longer_windows(std::size_t k) { return k == 1; }
+// context, and for k = 1 both indexes are direct tables once there are 2^16 windows;
+// below 256 KiB the fixed costs of sorting the windows outweigh that (measured). For
+// longer contexts the windows of k + 1 bytes are distinct so much more often that
+// their index and their sort cost more than the pass: measured slower on binary data,
+// on text under 1 MiB and at 64 MiB, though faster on 4 MiB of text.
+constexpr bool counts_longer_windows(std::size_t k, std::size_t n) {
+  return k == 1 && n >= (std::size_t{1} << 18);
+}
 
 template <typename Id>
 std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::size_t n,
                                                  std::size_t k, float theta, float theta_r) {
-  if (counts_longer_windows(k)) {
+  if (counts_longer_windows(k, n)) {
     // The window of k + 1 bytes starting at j is the context of position j + k and
     // the byte at it.
     if (auto windows = internal::repeating_window_ids<Id>(data, n, k + 1)) {
