@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -237,6 +238,37 @@ def test_single_context_and_all_distinct_contexts():
     distinct = bytearray(random.Random(0).randbytes(300_000))
     patches = qelt.patch_sequence(distinct, 6, 0.0, 0.0)  # every context seen once: H = 0
     assert patches == [list(distinct)]
+
+
+def test_other_threads_run_while_patching():
+    # With no forced switches, another thread can run during a call only if the call
+    # lets go of the GIL.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    data = bytearray(random.Random(2).randbytes(1 << 23))
+    steps = 0
+    started, done = threading.Event(), threading.Event()
+
+    def count():
+        nonlocal steps
+        started.set()
+        while not done.is_set():
+            steps += 1
+            time.sleep(0)
+
+    counter = threading.Thread(target=count)
+    try:
+        counter.start()
+        started.wait()
+        time.sleep(0.01)
+        before = steps
+        qelt.patch_sequence(data, 3, 2.0, 1.0)
+        during = steps - before
+    finally:
+        done.set()
+        sys.setswitchinterval(previous)
+        counter.join()
+    assert during > 0
 
 
 def test_threads_with_separate_objects():
