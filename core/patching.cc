@@ -15,12 +15,8 @@
 //   4. Walk the positions, comparing the entropy of each one's context with the
 //      thresholds, and record where patches end.
 //
-// Steps 1 and 2 can also be one: the window of k + 1 bytes at a position is its
-// context followed by its byte, so ids of those windows, counted as they are handed
-// out, give every (context, byte) count at once. Sorting the distinct windows by
-// their bytes then lines up each context's counts in ascending byte order. It pays
-// when the windows repeat and their index is as fast as the contexts' own: for k = 1
-// on inputs of 256 KiB and more.
+// For k = 1 all 256 x 256 (context, byte) counts fit one small table, which takes the
+// place of steps 1 and 2.
 //
 // Memory is about 5 bytes per position plus a little per distinct context, and the
 // time is linear in the length of the sequence (times log k for contexts longer
@@ -226,87 +222,78 @@ std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entrop
   return ends;
 }
 
-// The entropy of the context of every window of k + 1 bytes, indexed by the window's
-// id. In byte order the distinct windows come grouped by their first k bytes, the
-// context, each group in ascending order of its last byte, the byte that followed;
-// their occurrences are then the context's non-zero counts, in the order its entropy
-// sums them.
-template <typename Id>
-std::vector<float> context_entropy_by_window(const std::uint8_t* data, std::size_t n,
-                                             std::size_t k,
-                                             const internal::WindowIds<Id>& windows) {
-  const auto in_order = internal::distinct_windows_in_order(data, n, k + 1, windows);
-  const auto count = [&](std::size_t w) { return in_order[w].occurrences; };
-  std::vector<float> entropy(in_order.size());
-  for (std::size_t first = 0; first < in_order.size();) {
-    const std::uint64_t context = in_order[first].key >> 8;
-    std::size_t last = first;
-    std::size_t total = 0;
-    for (; last < in_order.size() && in_order[last].key >> 8 == context; ++last) {
-      total += count(last);
-    }
-    EntropySum sum(total);
-    for (std::size_t w = first; w < last; ++w) sum.add(count(w));
-    for (std::size_t w = first; w < last; ++w) entropy[in_order[w].id] = sum.entropy();
-    first = last;
-  }
-  return entropy;
-}
-
-// The ends of the patches of the n bytes, given entropy[slot[j]], the entropy at each
-// evaluated position j = i - k. Writes the end j + 1 of each patch that closes at j
-// back into `slot`: the c-th end lands at index c <= j, behind the reading. Every
-// step stores and only the count decides whether the store is kept, since which
-// positions close a patch is data and defeats branch prediction.
-template <typename Id>
-std::vector<std::size_t> segment(Id* slot, std::size_t evaluated, const std::vector<float>& entropy,
-                                 std::size_t n, std::size_t k, float theta, float theta_r) {
+// The ends of the patches of the n bytes, given the entropy at each evaluated
+// position j = i - k as entropy[context(j)]. Writes the end j + 1 of each patch that
+// closes at j to out[c], c counting the patches so far; `out` may be the array that
+// `context` reads, since c <= j keeps the writing behind the reading. Every step
+// stores and only the count decides whether the store is kept, since which positions
+// close a patch is data and defeats branch prediction.
+template <typename Id, typename Context>
+std::vector<std::size_t> segment(Context context, Id* out, std::size_t evaluated,
+                                 const float* entropy, std::size_t n, std::size_t k,
+                                 float theta, float theta_r) {
   std::size_t count = 0;
   float previous = 0.0f;
   for (std::size_t j = 0; j < evaluated; ++j) {
-    const float h = entropy[slot[j]];
+    const float h = entropy[context(j)];
     // The rise is formed in double so that it is not rounded before the comparison.
     const bool closes = (h > theta) |
                         (static_cast<double>(h) - static_cast<double>(previous) > theta_r);
-    slot[count] = static_cast<Id>(j + 1);
+    out[count] = static_cast<Id>(j + 1);
     count += closes;
     previous = h;
   }
   std::vector<std::size_t> ends;
   ends.reserve(count + 1);  // room for the final end: growing would double the buffer
-  ends.assign(slot, slot + count);
+  ends.assign(out, out + count);
   for (std::size_t& end : ends) end += k;
   if (ends.empty() || ends.back() != n) ends.push_back(n);
   return ends;
 }
 
-// Whether to count the windows of k + 1 bytes rather than the next bytes of each
-// context, when the windows repeat. It spares the pass that buckets next bytes by
-// context, and for k = 1 both indexes are direct tables once there are 2^16 windows;
-// below 256 KiB the fixed costs of sorting the windows outweigh that (measured). For
-// longer contexts the windows of k + 1 bytes are distinct so much more often that
-// their index and their sort cost more than the pass: measured slower on binary data,
-// on text under 1 MiB and at 64 MiB, though faster on 4 MiB of text.
-constexpr bool counts_longer_windows(std::size_t k, std::size_t n) {
-  return k == 1 && n >= (std::size_t{1} << 18);
+// Patch ends for k = 1, where a context is one byte: the counts of all 65,536
+// (context, next byte) pairs fit one table, and a position's context is its byte,
+// so neither ids nor buckets are needed.
+template <typename Id>
+std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, std::size_t n,
+                                                     float theta, float theta_r) {
+  // Two tables taken in turn: a run of one pair (the spaces of indented text, say)
+  // would otherwise make every increment wait for the previous one.
+  std::vector<Id> pairs(2 * 65536, 0);
+  Id* const even = pairs.data();
+  Id* const odd = pairs.data() + 65536;
+  std::size_t i = 1;
+  for (; i + 1 < n; i += 2) {
+    ++even[data[i - 1] << 8 | data[i]];
+    ++odd[data[i] << 8 | data[i + 1]];
+  }
+  if (i < n) ++even[data[i - 1] << 8 | data[i]];
+  std::array<float, 256> entropy;
+  for (int context = 0; context < 256; ++context) {
+    Id* const row = even + context * 256;
+    std::size_t total = 0;
+    for (int b = 0; b < 256; ++b) total += row[b] += odd[context * 256 + b];
+    entropy[context] = entropy_of_counts(row, total);
+  }
+  internal::BigVector<Id> ends(n - 1);
+  return segment([data](std::size_t j) { return data[j]; }, ends.data(), n - 1, entropy.data(),
+                 n, 1, theta, theta_r);
 }
 
 template <typename Id>
 std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::size_t n,
                                                  std::size_t k, float theta, float theta_r) {
-  if (counts_longer_windows(k, n)) {
-    // The window of k + 1 bytes starting at j is the context of position j + k and
-    // the byte at it.
-    if (auto windows = internal::repeating_window_ids<Id>(data, n, k + 1)) {
-      const std::vector<float> entropy = context_entropy_by_window(data, n, k, *windows);
-      return segment(windows->of.data(), windows->of.size(), entropy, n, k, theta, theta_r);
-    }
+  // The pair table is 512 KiB to clear: it pays from 64 KiB of input on.
+  if (k == 1 && n >= (std::size_t{1} << 16)) {
+    return one_byte_context_patch_ends<Id>(data, n, theta, theta_r);
   }
   // The context of position i is the window of k bytes ending just before it: the
   // windows needed are those within the first n - 1 bytes.
   internal::WindowIds<Id> ids = internal::window_ids<Id>(data, n - 1, k);
   const std::vector<float> entropy = context_entropies(ids, data + k);
-  return segment(ids.of.data(), ids.of.size(), entropy, n, k, theta, theta_r);
+  const Id* of = ids.of.data();
+  return segment([of](std::size_t j) { return of[j]; }, ids.of.data(), ids.of.size(),
+                 entropy.data(), n, k, theta, theta_r);
 }
 
 }  // namespace

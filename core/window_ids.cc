@@ -65,10 +65,6 @@ class DirectIndex {
     if (!slots_) throw std::bad_alloc();
   }
 
-  // Every lookup touches one slot, however many keys there are.
-  static constexpr bool kHashed = false;
-  static constexpr std::size_t kMaxIds = static_cast<Id>(-1) - 1;
-
   void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[key]); }
 
   // The id of `key`, the next free one if it is new; counts one occurrence of it.
@@ -81,9 +77,6 @@ class DirectIndex {
     }
     return ids_.count(slot - 1);
   }
-
-  // How many distinct keys it holds.
-  std::size_t size() const { return ids_.size(); }
 
   // How often each id occurred.
   std::vector<Id> take_occurrences() { return ids_.take(); }
@@ -144,8 +137,6 @@ template <typename Slot, typename Id>
 class HashIndex {
  public:
   using Key = typename Slot::KeyType;
-  // Lookups miss the caches once the table outgrows them.
-  static constexpr bool kHashed = true;
   static constexpr std::size_t kMaxIds = Slot::kMaxIds;
 
   HashIndex() { allocate(kInitialBits); }
@@ -242,37 +233,34 @@ void ids_of_keys(Index& index, KeyAt key_at, WindowIds<Id>& ids) {
   ids.occurrences = index.take_occurrences();
 }
 
-// Whether most of the windows seen so far were new keys: more than 5/8 of them
-// (random or compressed data), or more than a quarter once there are over kHashLimit
-// keys. Real text stays well below both as it goes.
+// A hash table pays while its keys fit in the caches or mostly repeat. It stops
+// paying once most windows are new keys, each lookup then missing the caches: judged
+// when more than 5/8 of the windows seen so far were new (random or compressed
+// data), or when the table holds over kHashLimit keys and more than a quarter were.
+// Real text stays well below both as it goes. It is also outgrown when one more
+// block of windows could bring more keys than its slots can hold ids.
 constexpr std::size_t kHashLimit = std::size_t{1} << 20;
 constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-bool mostly_new(std::size_t keys, std::size_t windows) {
-  return windows >= kJudgeAfter &&
-         (keys * 8 > windows * 5 || (keys > kHashLimit && keys * 4 > windows));
-}
-
 // Windows are looked up in blocks of kBlock, and whether the index still pays is
 // asked once per block.
 constexpr std::size_t kBlock = 4096;
 
-// A hash table pays while its keys fit in the caches or mostly repeat, and stops
-// paying once most windows are new keys, each lookup then missing the caches. A
-// direct table always pays, but callers that want only repeating windows may give
-// up on it as well. Any index is outgrown when one more block of windows could bring
-// more keys than its slots can hold ids.
 template <typename Index>
-bool outgrown(const Index& index, std::size_t windows, bool give_up_on_new) {
-  if (index.size() + kBlock > Index::kMaxIds) return true;
-  return (Index::kHashed || give_up_on_new) && mostly_new(index.size(), windows);
+bool outgrown(const Index&, std::size_t) { return false; }
+template <typename Slot, typename Id>
+bool outgrown(const HashIndex<Slot, Id>& index, std::size_t windows) {
+  const std::size_t keys = index.size();
+  if (keys + kBlock > HashIndex<Slot, Id>::kMaxIds) return true;
+  return windows >= kJudgeAfter &&
+         (keys * 8 > windows * 5 || (keys > kHashLimit && keys * 4 > windows));
 }
 
 // Ids of the consecutive windows of `length` <= 8 bytes, with the key rolled along
-// one byte at a time. Returns false, leaving `ids` unfinished, if the index was
-// outgrown on too many distinct windows.
+// one byte at a time. Returns false, leaving `ids` unfinished, if the index outgrew
+// the caches on too many distinct windows.
 template <typename Id, typename Index>
 bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length, Index& index,
-                 bool give_up_on_new, WindowIds<Id>& ids) {
+                 WindowIds<Id>& ids) {
   const std::uint64_t mask =
       length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
   auto roll = [mask](std::uint64_t key, std::uint8_t byte) { return ((key << 8) | byte) & mask; };
@@ -283,7 +271,7 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
   const std::size_t ahead_end = std::min(size, length - 1 + kPrefetchDistance);
   for (std::size_t i = length - 1; i < ahead_end; ++i) ahead = roll(ahead, data[i]);
   for (std::size_t block = length - 1; block < size; block += kBlock) {
-    if (outgrown(index, block, give_up_on_new)) return false;
+    if (outgrown(index, block)) return false;
     const std::size_t block_end = std::min(size, block + kBlock);
     const std::size_t prefetch_end =
         std::max(block, std::min(block_end, size - std::min(size, kPrefetchDistance)));
@@ -384,28 +372,27 @@ void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
 }
 
 // Ids of the consecutive windows of `length` <= 8 bytes from an index. Returns false,
-// leaving `ids` unfinished, if the index was outgrown on too many distinct windows
-// (and, with `give_up_on_new`, also if the index is a direct table).
+// leaving `ids` unfinished, if a hash index outgrew the caches.
 template <typename Id>
 bool indexed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
-                 bool give_up_on_new, WindowIds<Id>& ids) {
+                 WindowIds<Id>& ids) {
   // A direct table has 256^length slots, but only the pages in use take memory; it
   // is taken when it is at most 4 slots per window.
   const std::size_t slots = std::size_t{1} << (8 * std::min<std::size_t>(length, 4));
   if (length <= 3 && slots <= 4 * ids.of.size()) {
     DirectIndex<Id> index(slots);
-    return rolling_ids(data, size, length, index, give_up_on_new, ids);
+    return rolling_ids(data, size, length, index, ids);
   }
   if (length <= 4) {
     HashIndex<WideSlot<std::uint32_t, Id>, Id> index;
-    return rolling_ids(data, size, length, index, give_up_on_new, ids);
+    return rolling_ids(data, size, length, index, ids);
   }
   if (length == 5) {
     HashIndex<NarrowSlot, Id> index;
-    return rolling_ids(data, size, length, index, give_up_on_new, ids);
+    return rolling_ids(data, size, length, index, ids);
   }
   HashIndex<WideSlot<std::uint64_t, Id>, Id> index;
-  return rolling_ids(data, size, length, index, give_up_on_new, ids);
+  return rolling_ids(data, size, length, index, ids);
 }
 
 }  // namespace
@@ -415,7 +402,7 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   WindowIds<Id> ids;
   ids.of.resize(size - length + 1);
   if (length <= 8) {
-    if (!indexed_ids(data, size, length, false, ids)) sorted_ids(data, size, length, ids);
+    if (!indexed_ids(data, size, length, ids)) sorted_ids(data, size, length, ids);
     return ids;
   }
   const std::size_t half = (length + 1) / 2;
@@ -432,59 +419,8 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   return ids;
 }
 
-template <typename Id>
-std::optional<WindowIds<Id>> repeating_window_ids(const std::uint8_t* data, std::size_t size,
-                                                  std::size_t length) {
-  WindowIds<Id> ids;
-  ids.of.resize(size - length + 1);
-  if (!indexed_ids(data, size, length, true, ids) ||
-      ids.occurrences.size() > ids.of.size() / 4) {
-    return std::nullopt;
-  }
-  return ids;
-}
-
-template <typename Id>
-BigVector<KeyedWindow<Id>> distinct_windows_in_order(const std::uint8_t* data,
-                                                     std::size_t size, std::size_t length,
-                                                     const WindowIds<Id>& ids) {
-  // Ids come in order of first appearance: the window at j is new when its id is the
-  // next one not met yet, and no id below it can be. Most blocks of windows hold no
-  // new one, which a test of the whole block tells without a branch per window.
-  constexpr std::size_t kScan = 16;
-  const std::size_t distinct = ids.occurrences.size();
-  const std::size_t count = ids.of.size();
-  const Id* of = ids.of.data();
-  BigVector<KeyedWindow<Id>> windows(distinct), sorted(distinct);
-  const std::uint8_t* end = data + size;
-  std::size_t next = 0;
-  for (std::size_t block = 0; next < distinct; block += kScan) {
-    const std::size_t block_end = std::min(count, block + kScan);
-    bool any_new = block_end - block < kScan;
-    for (std::size_t j = block; j < block + kScan && !any_new; ++j) any_new |= of[j] >= next;
-    if (!any_new) continue;
-    for (std::size_t j = block; j < block_end; ++j) {
-      if (of[j] == next) {
-        windows[next] = {packed_key(data + j, end, length), of[j], ids.occurrences[next]};
-        ++next;
-      }
-    }
-  }
-  radix_sort(windows, sorted, length,
-             [](const KeyedWindow<Id>& w, std::size_t d) { return (w.key >> (8 * d)) & 0xFF; });
-  return windows;
-}
-
 template WindowIds<std::uint32_t> window_ids(const std::uint8_t*, std::size_t, std::size_t);
 template WindowIds<std::uint64_t> window_ids(const std::uint8_t*, std::size_t, std::size_t);
-template std::optional<WindowIds<std::uint32_t>> repeating_window_ids(const std::uint8_t*,
-                                                                      std::size_t, std::size_t);
-template std::optional<WindowIds<std::uint64_t>> repeating_window_ids(const std::uint8_t*,
-                                                                      std::size_t, std::size_t);
-template BigVector<KeyedWindow<std::uint32_t>> distinct_windows_in_order(
-    const std::uint8_t*, std::size_t, std::size_t, const WindowIds<std::uint32_t>&);
-template BigVector<KeyedWindow<std::uint64_t>> distinct_windows_in_order(
-    const std::uint8_t*, std::size_t, std::size_t, const WindowIds<std::uint64_t>&);
 
 }  // namespace internal
 }  // namespace qelt

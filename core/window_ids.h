@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "big_buffer.h"
@@ -24,29 +23,6 @@ struct WindowIds {
 // length <= size and size < the largest Id. Throws only std::bad_alloc.
 template <typename Id>
 WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t length);
-
-// The same for windows of `length` <= 8 bytes when they repeat: none when more than
-// a quarter of them are distinct. On data where most are, it gives up early, at a
-// fraction of the cost of window_ids.
-template <typename Id>
-std::optional<WindowIds<Id>> repeating_window_ids(const std::uint8_t* data, std::size_t size,
-                                                  std::size_t length);
-
-// A distinct window of up to 8 bytes: its bytes packed big-endian into `key`, so that
-// keys order as the windows do, its id and how many of the windows have it.
-template <typename Id>
-struct KeyedWindow {
-  std::uint64_t key;
-  Id id;
-  Id occurrences;
-};
-
-// Every distinct window of `ids`, the windows of `length` <= 8 bytes of `data`, once,
-// in ascending order of its bytes.
-template <typename Id>
-BigVector<KeyedWindow<Id>> distinct_windows_in_order(const std::uint8_t* data,
-                                                     std::size_t size, std::size_t length,
-                                                     const WindowIds<Id>& ids);
 
 }  // namespace internal
 }  // namespace qelt

@@ -85,6 +85,39 @@ TEST(PatchingDifferentialTest, MatchesDefinitionOnRandomInputs) {
   }
 }
 
+TEST(PatchingDifferentialTest, MatchesDefinitionOnLongInputs) {
+  // Long enough for one-byte contexts to be counted in a table of all pairs, with an
+  // odd and an even number of pairs.
+  std::mt19937 rng(65536);
+  for (const std::size_t n : {std::size_t{65536}, std::size_t{65537}, std::size_t{90001}}) {
+    ByteSequence bytes;
+    while (bytes.size() < n) {
+      const ByteSequence part = random_input(rng);
+      bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    bytes.resize(n);
+    for (const std::int32_t k : {1, 2}) {
+      const std::vector<float> entropies = testing::straightforward_entropies(bytes, k);
+      std::vector<std::pair<float, float>> pairs;
+      const std::vector<float> t = thresholds_for(entropies, rng);
+      for (int trial = 0; trial < 4; ++trial) {
+        pairs.emplace_back(t[rng() % t.size()], t[rng() % t.size()]);
+      }
+      // The entropies at the first and last positions, exactly and a step below:
+      // counts lost or gained at either end of the input show there.
+      for (const std::size_t j : {std::size_t{0}, entropies.size() - 1}) {
+        const float h = entropies[j];
+        pairs.insert(pairs.end(), {{h, kInf}, {std::nextafter(h, -kInf), kInf}});
+      }
+      for (const auto& [theta, theta_r] : pairs) {
+        ASSERT_EQ(patch_sequence(bytes, k, theta, theta_r),
+                  testing::patches_at_entropies(bytes, k, entropies, theta, theta_r))
+            << "n " << n << " k " << k << " theta " << theta << " theta_r " << theta_r;
+      }
+    }
+  }
+}
+
 TEST(PatchingDifferentialTest, EndsDescribeThePatches) {
   std::mt19937 rng(7);
   for (int round = 0; round < 50; ++round) {
@@ -160,59 +193,6 @@ TEST(WindowIdsTest, DirectTableForThreeBytesOnLongInputs) {
     const auto id = expected.emplace(key, static_cast<std::uint32_t>(expected.size())).first->second;
     ASSERT_EQ(ids.of[j], id) << j;
   }
-}
-
-TEST(WindowIdsTest, RepeatingWindowsOnlyWhenFewAreDistinct) {
-  std::mt19937 rng(7);
-  ByteSequence repeating(200000), random(200000);
-  for (auto& b : repeating) b = static_cast<std::uint8_t>(rng() % 50 == 0 ? rng() : rng() % 3);
-  for (auto& b : random) b = static_cast<std::uint8_t>(rng());
-  for (std::size_t length = 1; length <= 8; ++length) {
-    const auto ids =
-        internal::repeating_window_ids<std::uint32_t>(repeating.data(), repeating.size(), length);
-    ASSERT_TRUE(ids.has_value()) << length;
-    const auto expected = check_window_ids<std::uint32_t>(repeating, length);
-    EXPECT_EQ(ids->of, expected.of) << length;
-    EXPECT_EQ(ids->occurrences, expected.occurrences) << length;
-  }
-  for (std::size_t length = 3; length <= 8; ++length) {
-    EXPECT_FALSE(
-        internal::repeating_window_ids<std::uint32_t>(random.data(), random.size(), length))
-        << length;
-  }
-}
-
-// Every distinct window once, in ascending order of its bytes, with its id and count.
-template <typename Id>
-void check_distinct_windows_in_order(const ByteSequence& bytes, std::size_t length) {
-  const auto ids = internal::window_ids<Id>(bytes.data(), bytes.size(), length);
-  const auto in_order =
-      internal::distinct_windows_in_order(bytes.data(), bytes.size(), length, ids);
-  ASSERT_EQ(in_order.size(), ids.occurrences.size());
-  std::vector<std::uint64_t> key_of_id(ids.occurrences.size());
-  for (std::size_t j = 0; j < ids.of.size(); ++j) {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < length; ++i) key = key << 8 | bytes[j + i];
-    key_of_id[ids.of[j]] = key;
-  }
-  for (std::size_t w = 0; w < in_order.size(); ++w) {
-    if (w > 0) ASSERT_LT(in_order[w - 1].key, in_order[w].key) << w;
-    ASSERT_EQ(in_order[w].key, key_of_id[in_order[w].id]) << w;
-    ASSERT_EQ(in_order[w].occurrences, ids.occurrences[in_order[w].id]) << w;
-  }
-}
-
-TEST(WindowIdsTest, DistinctWindowsInByteOrder) {
-  std::mt19937 rng(9);
-  ByteSequence bytes(50000);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : rng() % 6);
-  for (std::size_t length = 1; length <= 8; ++length) {
-    check_distinct_windows_in_order<std::uint32_t>(bytes, length);
-    check_distinct_windows_in_order<std::uint64_t>(bytes, length);
-  }
-  // A window that ends on the last byte, and a sequence of one window.
-  check_distinct_windows_in_order<std::uint32_t>(ByteSequence{255, 0, 255}, 3);
-  check_distinct_windows_in_order<std::uint32_t>(ByteSequence{0, 0, 0, 0, 0, 0, 0, 1}, 8);
 }
 
 }  // namespace

@@ -29,11 +29,12 @@ inline std::vector<float> straightforward_entropies(const ByteSequence& bytes, s
   return entropies;
 }
 
-inline PatchList straightforward_patch_sequence(const ByteSequence& bytes, std::int32_t k,
-                                                float theta, float theta_r) {
+// The patches cut where `entropies` (those of straightforward_entropies) call for it.
+inline PatchList patches_at_entropies(const ByteSequence& bytes, std::int32_t k,
+                                      const std::vector<float>& entropies, float theta,
+                                      float theta_r) {
   const std::size_t n = bytes.size();
   const std::size_t context_length = static_cast<std::size_t>(k);
-  const std::vector<float> entropies = straightforward_entropies(bytes, k);
   PatchList patches;
   ByteSequence current_patch;
   float previous_entropy = 0.0f;
@@ -50,6 +51,11 @@ inline PatchList straightforward_patch_sequence(const ByteSequence& bytes, std::
   }
   if (!current_patch.empty()) patches.push_back(std::move(current_patch));
   return patches;
+}
+
+inline PatchList straightforward_patch_sequence(const ByteSequence& bytes, std::int32_t k,
+                                                float theta, float theta_r) {
+  return patches_at_entropies(bytes, k, straightforward_entropies(bytes, k), theta, theta_r);
 }
 
 }  // namespace testing
