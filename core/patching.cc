@@ -24,7 +24,6 @@
 
 #include "patching.h"
 
-#include <algorithm>
 #include <array>
 #include <limits>
 #include <stdexcept>
