@@ -270,11 +270,12 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
   std::uint64_t ahead = key;  // the key kPrefetchDistance windows further on
   const std::size_t ahead_end = std::min(size, length - 1 + kPrefetchDistance);
   for (std::size_t i = length - 1; i < ahead_end; ++i) ahead = roll(ahead, data[i]);
+  // Windows before this one have a window kPrefetchDistance further on to prefetch.
+  const std::size_t prefetch_limit = size > kPrefetchDistance ? size - kPrefetchDistance : 0;
   for (std::size_t block = length - 1; block < size; block += kBlock) {
     if (outgrown(index, block)) return false;
     const std::size_t block_end = std::min(size, block + kBlock);
-    const std::size_t prefetch_end =
-        std::max(block, std::min(block_end, size - std::min(size, kPrefetchDistance)));
+    const std::size_t prefetch_end = std::clamp(prefetch_limit, block, block_end);
     for (std::size_t i = block; i < prefetch_end; ++i) {
       ahead = roll(ahead, data[i + kPrefetchDistance]);
       index.prefetch(ahead);
