@@ -178,14 +178,11 @@ struct type_caster<Patches> {
 PYBIND11_MODULE(qelt, m) {
   m.doc() = "QAV-MOS sequence patching module";
 
-  // The arguments are native copies by the time it runs and the result is built after
-  // it, so the patching itself runs without the GIL: other Python threads (a thread
-  // pool patching many documents, say) go on meanwhile. The classes keep the GIL,
-  // which is what makes sharing one of their objects between threads safe.
+  // Every call runs from start to end with the GIL held, so calls into the module are
+  // serialised by the interpreter.
   m.def("patch_sequence", &patch_sequence,
         "Divide a sequence into patches based on entropy thresholds", py::arg("bytes"),
-        py::arg("k"), py::arg("theta"), py::arg("theta_r"),
-        py::call_guard<py::gil_scoped_release>());
+        py::arg("k"), py::arg("theta"), py::arg("theta_r"));
 
   // Methods are bound through functions taking the instance by reference: bound as
   // member pointers, pybind11 would hand a `None` passed as `self` (as in

@@ -23,8 +23,7 @@ def patch_sequence(
     taken; the byte at ``i`` ends a patch when ``H > theta``, or when ``H`` rose by
     more than ``theta_r`` over the previous position's entropy (the first evaluated
     position compares with 0.0). Both thresholds are compared as single-precision
-    floats. Between reading ``bytes`` and building the result it runs without the
-    GIL, so other Python threads run meanwhile.
+    floats. The call holds the GIL from start to end.
 
     Args:
         bytes: The byte values 0..255, as a list, tuple, bytearray or range (any
