@@ -26,6 +26,7 @@
 
 #include <array>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "frequency_table.h"
@@ -37,56 +38,62 @@ namespace {
 
 constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-// p_log_p(count, total) for every total up to kMemoTotal, computed once: most
-// contexts are seen only a few times, and this spares them their logarithms. The
-// term for (count, total) is at memo[total * (total - 1) / 2 + count - 1].
-constexpr std::size_t kMemoTotal = 256;
+// p_log_p(count, total) for totals up to kMemoTotal, each term computed the first
+// time it is needed: most contexts are seen only a few times, with the same few
+// (count, total) pairs over and over, and this spares them their logarithms. One is
+// made per call, so nothing is kept between calls.
+class TermMemo {
+ public:
+  TermMemo() : terms_(new double[kTerms]) {}
 
-const double* p_log_p_memo() {
-  static const std::vector<double> memo = [] {
-    std::vector<double> terms(kMemoTotal * (kMemoTotal + 1) / 2);
-    for (std::size_t t = 1; t <= kMemoTotal; ++t) {
-      for (std::size_t c = 1; c <= t; ++c) {
-        terms[t * (t - 1) / 2 + c - 1] =
-            p_log_p(static_cast<std::int64_t>(c), static_cast<std::int64_t>(t));
-      }
+  double term(std::size_t count, std::size_t total) {
+    if (total > kMemoTotal) {
+      return p_log_p(static_cast<std::int64_t>(count), static_cast<std::int64_t>(total));
     }
-    return terms;
-  }();
-  return memo.data();
-}
+    // Row `total` holds counts 1..total, after the rows of all smaller totals.
+    const std::size_t i = total * (total - 1) / 2 + count - 1;
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    if ((known_[i / 64] & bit) == 0) {
+      terms_[i] = p_log_p(static_cast<std::int64_t>(count), static_cast<std::int64_t>(total));
+      known_[i / 64] |= bit;
+    }
+    return terms_[i];
+  }
+
+ private:
+  static constexpr std::size_t kMemoTotal = 256;
+  static constexpr std::size_t kTerms = kMemoTotal * (kMemoTotal + 1) / 2;
+
+  std::unique_ptr<double[]> terms_;  // uninitialised but where `known_` has a bit set
+  std::array<std::uint64_t, (kTerms + 63) / 64> known_{};
+};
 
 // Sums the terms of one distribution: its non-zero counts, given in ascending byte
 // order, each added with add(count).
 class EntropySum {
  public:
-  explicit EntropySum(std::size_t total)
-      : total_(total), memo_row_(total <= kMemoTotal ? p_log_p_memo() + total * (total - 1) / 2
-                                                     : nullptr) {}
+  EntropySum(std::size_t total, TermMemo& memo) : total_(total), memo_(memo) {}
 
   // A count past the 32-bit range is refused as FrequencyTable::update refuses it.
   void add(std::size_t count) {
     if (count > kMaxCount) {
       throw std::overflow_error("context count exceeds the 32-bit counter range");
     }
-    const double term = memo_row_ ? memo_row_[count - 1]
-                                  : p_log_p(static_cast<std::int64_t>(count),
-                                            static_cast<std::int64_t>(total_));
-    entropy_ = subtract_entropy_term(entropy_, term);
+    entropy_ = subtract_entropy_term(entropy_, memo_.term(count, total_));
   }
 
   float entropy() const { return entropy_; }
 
  private:
   std::size_t total_;
-  const double* memo_row_;
+  TermMemo& memo_;
   float entropy_ = 0.0f;
 };
 
 // Entropy of the 256 counts at `counts`, which sum to `total`.
 template <typename Count>
-float entropy_of_counts(const Count* counts, std::size_t total) {
-  EntropySum sum(total);
+float entropy_of_counts(const Count* counts, std::size_t total, TermMemo& memo) {
+  EntropySum sum(total, memo);
   for (int b = 0; b < 256; ++b) {
     if (counts[b] != 0) sum.add(counts[b]);
   }
@@ -141,10 +148,10 @@ class ByteHistogram {
 
 // Entropy of the bytes in [first, last); `histogram` is empty and left so.
 float entropy_of_bucket(const std::uint8_t* first, const std::uint8_t* last,
-                        ByteHistogram& histogram) {
+                        ByteHistogram& histogram, TermMemo& memo) {
   const std::size_t total = static_cast<std::size_t>(last - first);
   if (total == 1) return 0.0f;  // p = 1 and ln 1 = 0: the one term is exactly 0
-  EntropySum sum(total);
+  EntropySum sum(total, memo);
   histogram.add(first, last);
   histogram.drain_into(sum);
   return sum.entropy();
@@ -192,13 +199,15 @@ std::vector<float> context_entropies(const internal::WindowIds<Id>& ids,
 
   std::vector<float> entropy(contexts);
   ByteHistogram histogram;
+  TermMemo memo;
   std::size_t begin = 0;
   for (std::size_t c = 0; c < contexts; ++c) {
     if (slot[c] & kRow) {
       const Id* row = row_counts.data() + (slot[c] & ~kRow);
-      entropy[c] = entropy_of_counts(row, ids.occurrences[c]);
+      entropy[c] = entropy_of_counts(row, ids.occurrences[c], memo);
     } else {
-      entropy[c] = entropy_of_bucket(buckets.data() + begin, buckets.data() + slot[c], histogram);
+      entropy[c] = entropy_of_bucket(buckets.data() + begin, buckets.data() + slot[c],
+                                     histogram, memo);
       begin = slot[c];
     }
   }
@@ -268,11 +277,12 @@ std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, s
   }
   if (i < n) ++even[data[i - 1] << 8 | data[i]];
   std::array<float, 256> entropy;
+  TermMemo memo;
   for (int context = 0; context < 256; ++context) {
     Id* const row = even + context * 256;
     std::size_t total = 0;
     for (int b = 0; b < 256; ++b) total += row[b] += odd[context * 256 + b];
-    entropy[context] = entropy_of_counts(row, total);
+    entropy[context] = entropy_of_counts(row, total, memo);
   }
   internal::BigVector<Id> ends(n - 1);
   return segment([data](std::size_t j) { return data[j]; }, ends.data(), n - 1, entropy.data(),
@@ -306,8 +316,9 @@ std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std
   if (context_length >= n) return {n};
   if (context_length == 0) {
     // Every position has the empty context, whose entropy is that of all the bytes.
-    return constant_entropy_patch_ends(n, entropy_of_counts(byte_counts(data, n).data(), n),
-                                       theta, theta_r);
+    TermMemo memo;
+    const float entropy = entropy_of_counts(byte_counts(data, n).data(), n, memo);
+    return constant_entropy_patch_ends(n, entropy, theta, theta_r);
   }
   // 32-bit ids whenever they suffice: they halve the largest buffer.
   if (n - context_length < std::numeric_limits<std::uint32_t>::max()) {
