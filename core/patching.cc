@@ -26,9 +26,9 @@
 
 #include <array>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 
+#include "big_buffer.h"
 #include "frequency_table.h"
 #include "window_ids.h"
 
@@ -44,7 +44,7 @@ constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 // made per call, so nothing is kept between calls.
 class TermMemo {
  public:
-  TermMemo() : terms_(new double[kTerms]) {}
+  TermMemo() : terms_(kTerms) {}
 
   double term(std::size_t count, std::size_t total) {
     if (total > kMemoTotal) {
@@ -64,7 +64,7 @@ class TermMemo {
   static constexpr std::size_t kMemoTotal = 256;
   static constexpr std::size_t kTerms = kMemoTotal * (kMemoTotal + 1) / 2;
 
-  std::unique_ptr<double[]> terms_;  // uninitialised but where `known_` has a bit set
+  internal::BigVector<double> terms_;  // uninitialised but where `known_` has a bit set
   std::array<std::uint64_t, (kTerms + 63) / 64> known_{};
 };
 
