@@ -167,15 +167,15 @@ float entropy_of_bucket(const std::uint8_t* first, const std::uint8_t* last,
 // counting them in place spares them the scatter; rows take at most 1 KiB per
 // kRowMin positions.
 template <typename Id>
-std::vector<float> context_entropies(const internal::WindowIds<Id>& ids,
-                                     const std::uint8_t* next) {
+internal::BigVector<float> context_entropies(const internal::WindowIds<Id>& ids,
+                                             const std::uint8_t* next) {
   constexpr std::size_t kRowMin = 512;
   // slot[c] is, for a context with a row, the row's offset marked with kRow; for the
   // others, where the next byte goes in the buckets: it starts at the bucket's begin
   // and advances, so that after the walk it is the bucket's end.
   constexpr Id kRow = Id{1} << (8 * sizeof(Id) - 1);
   const std::size_t contexts = ids.occurrences.size();
-  std::vector<Id> slot(contexts);
+  internal::BigVector<Id> slot(contexts);
   Id rows = 0;
   Id bucketed = 0;
   for (std::size_t c = 0; c < contexts; ++c) {
@@ -197,7 +197,7 @@ std::vector<float> context_entropies(const internal::WindowIds<Id>& ids,
     }
   }
 
-  std::vector<float> entropy(contexts);
+  internal::BigVector<float> entropy(contexts);
   ByteHistogram histogram;
   TermMemo memo;
   std::size_t begin = 0;
@@ -299,7 +299,7 @@ std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::
   // The context of position i is the window of k bytes ending just before it: the
   // windows needed are those within the first n - 1 bytes.
   internal::WindowIds<Id> ids = internal::window_ids<Id>(data, n - 1, k);
-  const std::vector<float> entropy = context_entropies(ids, data + k);
+  const internal::BigVector<float> entropy = context_entropies(ids, data + k);
   const Id* of = ids.of.data();
   return segment([of](std::size_t j) { return of[j]; }, ids.of.data(), ids.of.size(),
                  entropy.data(), n, k, theta, theta_r);

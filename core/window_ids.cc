@@ -35,6 +35,10 @@ namespace {
 template <typename Id>
 class IdCounter {
  public:
+  // `expected` is how many ids will be handed out, when known: room for them is made
+  // at once, instead of growing by copies.
+  explicit IdCounter(std::size_t expected = 0) { occurrences_.reserve(expected); }
+
   // A new id, occurring once so far.
   Id add() {
     occurrences_.push_back(1);
@@ -312,16 +316,16 @@ void radix_sort(BigVector<Item>& items, BigVector<Item>& sorted, std::size_t dig
   }
 }
 
-// The starts of the consecutive windows of `length` <= 8 bytes, sorted by the
-// windows' bytes with a radix sort, last byte first (stable, so equal windows keep
-// their starts in ascending order).
-template <typename Id>
-BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::size_t length) {
+// The windows of `length` <= 4 bytes as words holding the window's bytes above its
+// start (key << 32 | start), sorted with a radix sort, last byte first (stable, so
+// equal windows keep their starts in ascending order). Keys travel with their starts
+// so that every pass reads its digit in order instead of gathering it from the data.
+BigVector<std::uint64_t> sorted_words(const std::uint8_t* data, std::size_t size,
+                                      std::size_t length) {
   const std::size_t count = size - length + 1;
-  if (sizeof(Id) == 4 && length <= 4) {
-    // Keys of up to 4 bytes travel with their starts in one 64-bit word, so that every
-    // pass reads its digit in order instead of gathering it from the data.
-    BigVector<std::uint64_t> words(count), sorted(count);
+  BigVector<std::uint64_t> words(count);
+  {
+    BigVector<std::uint64_t> sorted(count);
     std::uint64_t key = 0;
     const std::uint64_t mask = (std::uint64_t{1} << (8 * length)) - 1;
     for (std::size_t i = 0; i + 1 < length; ++i) key = (key << 8) | data[i];
@@ -331,10 +335,15 @@ BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::siz
     }
     radix_sort(words, sorted, length,
                [](std::uint64_t w, std::size_t d) { return (w >> (32 + 8 * d)) & 0xFF; });
-    BigVector<Id> order(count);
-    for (std::size_t j = 0; j < count; ++j) order[j] = static_cast<Id>(words[j]);
-    return order;
   }
+  return words;
+}
+
+// The starts of the consecutive windows of `length` <= 8 bytes, sorted by the
+// windows' bytes as sorted_words sorts them.
+template <typename Id>
+BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::size_t length) {
+  const std::size_t count = size - length + 1;
   BigVector<Id> order(count), sorted(count);
   for (std::size_t s = 0; s < count; ++s) order[s] = static_cast<Id>(s);
   radix_sort(order, sorted, length,
@@ -342,30 +351,53 @@ BigVector<Id> sorted_starts(const std::uint8_t* data, std::size_t size, std::siz
   return order;
 }
 
+// Given the windows in sorted order, the j-th with key key_at(j) and start
+// start_at(j), sets of[start] to the first start of its run of equal windows, and
+// returns the number of runs: the number of distinct windows.
+template <typename Id, typename KeyAt, typename StartAt>
+std::size_t mark_run_firsts(std::size_t count, KeyAt key_at, StartAt start_at, Id* of) {
+  std::size_t runs = 0;
+  std::uint64_t previous = 0;
+  Id run_first = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::uint64_t key = key_at(j);
+    const Id start = start_at(j);
+    if (j == 0 || key != previous) {
+      run_first = start;
+      ++runs;
+    }
+    of[start] = run_first;
+    previous = key;
+  }
+  return runs;
+}
+
 // Ids of the consecutive windows of `length` <= 8 bytes by sorting them.
 template <typename Id>
 void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
                 WindowIds<Id>& ids) {
+  // Equal windows, once sorted, stand together, each run in ascending order of start
+  // (the sort is stable), so a run's first start is where its window first appears.
+  // Every start is given its run's first start; then, walking the starts in order, a
+  // start that is its run's first gets the next id and any other the id its run
+  // already has. Ids so come in order of first appearance, as from an index, which
+  // keeps the later passes over them close to sequential.
   const std::size_t count = ids.of.size();
-  BigVector<Id> order = sorted_starts<Id>(data, size, length);
-  // Equal windows now stand together, each run in ascending order of start (the
-  // sort is stable), so a run's first start is where its window first appears. Every
-  // start is given its run's first start; then, walking the starts in order, a start
-  // that is its run's first gets the next id and any other the id its run already
-  // has. Ids so come in order of first appearance, as from an index, which keeps the
-  // later passes over them close to sequential.
   Id* of = ids.of.data();
-  const std::uint8_t* end = data + size;
-  std::uint64_t previous = 0;
-  Id run_first = 0;
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::uint64_t key = packed_key(data + order[j], end, length);
-    if (j == 0 || key != previous) run_first = order[j];
-    of[order[j]] = run_first;
-    previous = key;
+  std::size_t distinct = 0;
+  if (sizeof(Id) == 4 && length <= 4) {
+    const BigVector<std::uint64_t> words = sorted_words(data, size, length);
+    distinct = mark_run_firsts(
+        count, [&words](std::size_t j) { return words[j] >> 32; },
+        [&words](std::size_t j) { return static_cast<Id>(words[j]); }, of);
+  } else {
+    const BigVector<Id> order = sorted_starts<Id>(data, size, length);
+    const std::uint8_t* end = data + size;
+    distinct = mark_run_firsts(
+        count, [&](std::size_t j) { return packed_key(data + order[j], end, length); },
+        [&order](std::size_t j) { return order[j]; }, of);
   }
-  BigVector<Id>().swap(order);
-  IdCounter<Id> counter;
+  IdCounter<Id> counter(distinct);
   for (std::size_t s = 0; s < count; ++s) {
     of[s] = of[s] == s ? counter.add() : counter.count(of[of[s]]);
   }
