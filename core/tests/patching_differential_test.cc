@@ -179,6 +179,7 @@ TEST(WindowIdsTest, SortsWhenNearlyEveryWindowIsNew) {
   ByteSequence bytes(std::size_t{3} << 19);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
   for (std::size_t length : {3, 4, 12}) check_window_ids<std::uint32_t>(bytes, length);
+  check_window_ids<std::uint64_t>(bytes, 3);  // 64-bit ids sort starts, not packed words
 }
 
 TEST(WindowIdsTest, DirectTableForThreeBytesOnLongInputs) {
