@@ -20,6 +20,7 @@ bytes where the data allows it (k = 0 takes those of k = 1); the mean is printed
 """
 
 import argparse
+import gc
 import math
 import os
 import pathlib
@@ -100,6 +101,28 @@ def best_seconds(call, repeat: int) -> float:
     return best
 
 
+def document_loop_mbps(text: bytes, collector: bool, repeat: int) -> float:
+    """MB/s of a loop that patches 1 MiB documents (k = 3) and reads their patches."""
+    documents = [list(text[i:i + MB]) for i in range(0, len(text), MB)]
+    theta, theta_r = thresholds_for(bytearray(documents[0]), 3)
+
+    def loop():
+        total = 0
+        for document in documents:
+            patches = qelt.patch_sequence(document, 3, theta, theta_r)
+            total += sum(map(len, patches))
+        return total
+
+    was_enabled = gc.isenabled()
+    if not collector:
+        gc.disable()
+    try:
+        return len(text) / best_seconds(loop, repeat) / 1e6
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 def core_run(binary, path, theta, theta_r, k, mode=None, seconds=1.0) -> dict[str, float]:
     args = [str(binary), str(path), repr(theta), repr(theta_r), str(seconds), str(k)]
     out = subprocess.run(args + ([mode] if mode else []), check=True, capture_output=True,
@@ -164,6 +187,10 @@ def main() -> None:
     bytearray_seconds = best_seconds(lambda: bytearray(items), args.repeat)
     print(f"bytearray(list) of {args.size} MiB: {bytearray_seconds * 1e3:.1f} ms "
           f"(a lower bound for reading a list of ints)")
+    text = python_sources(16 * MB)
+    on, off = (document_loop_mbps(text, collector, args.repeat) for collector in (True, False))
+    print(f"patching 1 MiB documents in a loop (k = 3): {on:.1f} MB/s, "
+          f"{off:.1f} MB/s with the garbage collector disabled")
 
 
 if __name__ == "__main__":
