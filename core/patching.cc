@@ -13,7 +13,7 @@
 //      arithmetic of FrequencyTable::compute_entropy: the same terms, summed in
 //      ascending byte order with the same roundings.
 //   4. Walk the positions, comparing the entropy of each one's context with the
-//      thresholds, and record where patches end.
+//      thresholds, and record where patches end (segment.h).
 //
 // For k = 1 all 256 x 256 (context, byte) counts fit one small table, which takes the
 // place of steps 1 and 2.
@@ -30,6 +30,7 @@
 
 #include "big_buffer.h"
 #include "frequency_table.h"
+#include "segment.h"
 #include "window_ids.h"
 
 namespace qelt {
@@ -230,35 +231,6 @@ std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entrop
   return ends;
 }
 
-// The ends of the patches of the n bytes, given the entropy at each evaluated
-// position j = i - k as entropy[context(j)]. Writes the end j + 1 of each patch that
-// closes at j to out[c], c counting the patches so far; `out` may be the array that
-// `context` reads, since c <= j keeps the writing behind the reading. Every step
-// stores and only the count decides whether the store is kept, since which positions
-// close a patch is data and defeats branch prediction.
-template <typename Id, typename Context>
-std::vector<std::size_t> segment(Context context, Id* out, std::size_t evaluated,
-                                 const float* entropy, std::size_t n, std::size_t k,
-                                 float theta, float theta_r) {
-  std::size_t count = 0;
-  float previous = 0.0f;
-  for (std::size_t j = 0; j < evaluated; ++j) {
-    const float h = entropy[context(j)];
-    // The rise is formed in double so that it is not rounded before the comparison.
-    const bool closes = (h > theta) |
-                        (static_cast<double>(h) - static_cast<double>(previous) > theta_r);
-    out[count] = static_cast<Id>(j + 1);
-    count += closes;
-    previous = h;
-  }
-  std::vector<std::size_t> ends;
-  ends.reserve(count + 1);  // room for the final end: growing would double the buffer
-  ends.assign(out, out + count);
-  for (std::size_t& end : ends) end += k;
-  if (ends.empty() || ends.back() != n) ends.push_back(n);
-  return ends;
-}
-
 // Patch ends for k = 1, where a context is one byte: the counts of all 65,536
 // (context, next byte) pairs fit one table, and a position's context is its byte,
 // so neither ids nor buckets are needed.
@@ -285,8 +257,7 @@ std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, s
     entropy[context] = entropy_of_counts(row, total, memo);
   }
   internal::BigVector<Id> ends(n - 1);
-  return segment([data](std::size_t j) { return data[j]; }, ends.data(), n - 1, entropy.data(),
-                 n, 1, theta, theta_r);
+  return internal::segment(data, ends.data(), n - 1, entropy.data(), n, 1, theta, theta_r);
 }
 
 template <typename Id>
@@ -300,9 +271,8 @@ std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::
   // windows needed are those within the first n - 1 bytes.
   internal::WindowIds<Id> ids = internal::window_ids<Id>(data, n - 1, k);
   const internal::BigVector<float> entropy = context_entropies(ids, data + k);
-  const Id* of = ids.of.data();
-  return segment([of](std::size_t j) { return of[j]; }, ids.of.data(), ids.of.size(),
-                 entropy.data(), n, k, theta, theta_r);
+  return internal::segment(ids.of.data(), ids.of.data(), ids.of.size(), entropy.data(), n, k,
+                           theta, theta_r);
 }
 
 }  // namespace
@@ -320,8 +290,8 @@ std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std
     const float entropy = entropy_of_counts(byte_counts(data, n).data(), n, memo);
     return constant_entropy_patch_ends(n, entropy, theta, theta_r);
   }
-  // 32-bit ids whenever they suffice: they halve the largest buffer.
-  if (n - context_length < std::numeric_limits<std::uint32_t>::max()) {
+  // 32-bit ids whenever they suffice (for the ends too): they halve the largest buffer.
+  if (n < std::numeric_limits<std::uint32_t>::max()) {
     return patch_ends_with_context<std::uint32_t>(data, n, context_length, theta, theta_r);
   }
   return patch_ends_with_context<std::uint64_t>(data, n, context_length, theta, theta_r);
