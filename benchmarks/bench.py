@@ -123,7 +123,7 @@ def document_loop_mbps(text: bytes, collector: bool, repeat: int) -> float:
             gc.enable()
 
 
-def core_run(binary, path, theta, theta_r, k, mode=None, seconds=1.0) -> dict[str, float]:
+def core_run(binary, path, theta, theta_r, k, mode=None, seconds=2.0) -> dict[str, float]:
     args = [str(binary), str(path), repr(theta), repr(theta_r), str(seconds), str(k)]
     out = subprocess.run(args + ([mode] if mode else []), check=True, capture_output=True,
                          text=True).stdout.split()
@@ -136,7 +136,7 @@ def main() -> None:
     parser.add_argument("--ks", default="0,1,2,3,4", help="context lengths (default 0,1,2,3,4)")
     parser.add_argument("--baseline-size", type=int, default=256,
                         help="prefix for the straightforward baseline, in KiB (default 256)")
-    parser.add_argument("--repeat", type=int, default=3, help="end-to-end runs, best kept")
+    parser.add_argument("--repeat", type=int, default=5, help="end-to-end runs, best kept (default 5)")
     args = parser.parse_args()
     ks = [int(k) for k in args.ks.split(",")]
     binary = build_core_benchmark()
