@@ -136,7 +136,8 @@ def main() -> None:
     parser.add_argument("--ks", default="0,1,2,3,4", help="context lengths (default 0,1,2,3,4)")
     parser.add_argument("--baseline-size", type=int, default=256,
                         help="prefix for the straightforward baseline, in KiB (default 256)")
-    parser.add_argument("--repeat", type=int, default=5, help="end-to-end runs, best kept (default 5)")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="end-to-end runs, best kept (default 5)")
     args = parser.parse_args()
     ks = [int(k) for k in args.ks.split(",")]
     binary = build_core_benchmark()
