@@ -2,10 +2,11 @@
 //
 // A position closes a patch when its entropy is above theta, or rose over the
 // previous position's by more than theta_r, the rise formed in double. The walk
-// writes the end of every position (j + k + 1 for position j) to `out` and lets the number of closes so far
-// decide which writes are kept: which positions close is data, and a branch on it
-// would be mispredicted at every other patch. Since the count never passes the
-// position, the writes stay behind the reads when `out` is the array of contexts.
+// writes the end of every position (j + k + 1 for position j) to `out` and lets the
+// number of closes so far decide which writes are kept: which positions close is
+// data, and a branch on it would be mispredicted at every other patch. Since the
+// count never passes the position, the writes stay behind the reads when `out` is
+// the array of contexts.
 //
 // Where the processor has AVX-512, sixteen positions are tested at once and the ends
 // of those that close are compressed into place. Each comparison is the same IEEE
@@ -71,7 +72,8 @@ __attribute__((target("avx512f"))) std::size_t walk_avx512(
   for (j = 0; j + 16 <= evaluated; j += 16) {
     __m512i index;
     if constexpr (sizeof(Index) == 1) {
-      index = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(contexts + j)));
+      const auto* bytes = reinterpret_cast<const __m128i*>(contexts + j);
+      index = _mm512_cvtepu8_epi32(_mm_loadu_si128(bytes));
     } else {
       index = _mm512_loadu_si512(contexts + j);
     }
