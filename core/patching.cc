@@ -24,6 +24,7 @@
 
 #include "patching.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <stdexcept>
@@ -39,16 +40,20 @@ namespace {
 
 constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-// p_log_p(count, total) for totals up to kMemoTotal, each term computed the first
-// time it is needed: most contexts are seen only a few times, with the same few
-// (count, total) pairs over and over, and this spares them their logarithms. One is
-// made per call, so nothing is kept between calls.
+// p_log_p(count, total) for small totals, each term computed the first time it is
+// needed: most contexts are seen only a few times, with the same few (count, total)
+// pairs over and over, and this spares them their logarithms. One is made per call,
+// so nothing is kept between calls.
 class TermMemo {
  public:
-  TermMemo() : terms_(kTerms) {}
+  // Keeps the terms of totals up to `max_total` (at most kMemoTotal): room for them
+  // is taken at once, so a small input takes only a little.
+  explicit TermMemo(std::size_t max_total)
+      : max_total_(std::min(max_total, kMemoTotal)),
+        terms_(max_total_ * (max_total_ + 1) / 2) {}
 
   double term(std::size_t count, std::size_t total) {
-    if (total > kMemoTotal) {
+    if (total > max_total_) {
       return p_log_p(static_cast<std::int64_t>(count), static_cast<std::int64_t>(total));
     }
     // Row `total` holds counts 1..total, after the rows of all smaller totals.
@@ -63,10 +68,11 @@ class TermMemo {
 
  private:
   static constexpr std::size_t kMemoTotal = 256;
-  static constexpr std::size_t kTerms = kMemoTotal * (kMemoTotal + 1) / 2;
+  static constexpr std::size_t kMaxTerms = kMemoTotal * (kMemoTotal + 1) / 2;
 
+  std::size_t max_total_;
   internal::BigVector<double> terms_;  // uninitialised but where `known_` has a bit set
-  std::array<std::uint64_t, (kTerms + 63) / 64> known_{};
+  std::array<std::uint64_t, (kMaxTerms + 63) / 64> known_{};
 };
 
 // Sums the terms of one distribution: its non-zero counts, given in ascending byte
@@ -179,7 +185,9 @@ internal::BigVector<float> context_entropies(const internal::WindowIds<Id>& ids,
   internal::BigVector<Id> slot(contexts);
   Id rows = 0;
   Id bucketed = 0;
+  Id most = 0;  // the most occurrences of any context: the largest total
   for (std::size_t c = 0; c < contexts; ++c) {
+    most = std::max(most, ids.occurrences[c]);
     if (ids.occurrences[c] >= kRowMin) {
       slot[c] = kRow | (rows++ * 256);
     } else {
@@ -200,7 +208,7 @@ internal::BigVector<float> context_entropies(const internal::WindowIds<Id>& ids,
 
   internal::BigVector<float> entropy(contexts);
   ByteHistogram histogram;
-  TermMemo memo;
+  TermMemo memo(most);
   std::size_t begin = 0;
   for (std::size_t c = 0; c < contexts; ++c) {
     if (slot[c] & kRow) {
@@ -249,7 +257,7 @@ std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, s
   }
   if (i < n) ++even[data[i - 1] << 8 | data[i]];
   std::array<float, 256> entropy;
-  TermMemo memo;
+  TermMemo memo(n);
   for (int context = 0; context < 256; ++context) {
     Id* const row = even + context * 256;
     std::size_t total = 0;
@@ -286,8 +294,8 @@ std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std
   if (context_length >= n) return {n};
   if (context_length == 0) {
     // Every position has the empty context, whose entropy is that of all the bytes.
-    TermMemo memo;
-    const float entropy = entropy_of_counts(byte_counts(data, n).data(), n, memo);
+    TermMemo no_memo(0);  // a single distribution: nothing to share
+    const float entropy = entropy_of_counts(byte_counts(data, n).data(), n, no_memo);
     return constant_entropy_patch_ends(n, entropy, theta, theta_r);
   }
   // 32-bit ids whenever they suffice (for the ends too): they halve the largest buffer.
