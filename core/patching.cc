@@ -40,6 +40,9 @@ namespace {
 
 constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
+// Buckets of at most this many bytes are counted by sorting them.
+constexpr std::size_t kFewBytes = 16;
+
 // p_log_p(count, total) for small totals, each term computed the first time it is
 // needed: most contexts are seen only a few times, with the same few (count, total)
 // pairs over and over, and this spares them their logarithms. One is made per call,
@@ -50,7 +53,8 @@ class TermMemo {
   // is taken at once, so a small input takes only a little.
   explicit TermMemo(std::size_t max_total)
       : max_total_(std::min(max_total, kMemoTotal)),
-        terms_(max_total_ * (max_total_ + 1) / 2) {}
+        terms_(max_total_ * (max_total_ + 1) / 2),
+        known_((terms_.size() + 63) / 64, 0) {}
 
   double term(std::size_t count, std::size_t total) {
     if (total > max_total_) {
@@ -68,11 +72,10 @@ class TermMemo {
 
  private:
   static constexpr std::size_t kMemoTotal = 256;
-  static constexpr std::size_t kMaxTerms = kMemoTotal * (kMemoTotal + 1) / 2;
 
   std::size_t max_total_;
   internal::BigVector<double> terms_;  // uninitialised but where `known_` has a bit set
-  std::array<std::uint64_t, (kMaxTerms + 63) / 64> known_{};
+  internal::BigVector<std::uint64_t> known_;
 };
 
 // Sums the terms of one distribution: its non-zero counts, given in ascending byte
@@ -153,11 +156,38 @@ class ByteHistogram {
   std::array<std::uint64_t, 4> seen_{};
 };
 
+// Entropy of the few bytes in [first, last): sorted in place of a histogram, their
+// runs are the non-zero counts in ascending byte order. Short documents have mostly
+// such contexts, for which clearing and scanning the histogram would cost more.
+float entropy_of_few(const std::uint8_t* first, const std::uint8_t* last, TermMemo& memo) {
+  std::array<std::uint8_t, kFewBytes> bytes;
+  const std::size_t total = static_cast<std::size_t>(last - first);
+  for (std::size_t i = 0; i < total; ++i) {
+    const std::uint8_t b = first[i];
+    std::size_t j = i;
+    for (; j > 0 && bytes[j - 1] > b; --j) bytes[j] = bytes[j - 1];
+    bytes[j] = b;
+  }
+  EntropySum sum(total, memo);
+  std::size_t run = 1;
+  for (std::size_t i = 1; i < total; ++i) {
+    if (bytes[i] != bytes[i - 1]) {
+      sum.add(run);
+      run = 0;
+    }
+    ++run;
+  }
+  sum.add(run);
+  return sum.entropy();
+}
+
 // Entropy of the bytes in [first, last); `histogram` is empty and left so.
 float entropy_of_bucket(const std::uint8_t* first, const std::uint8_t* last,
                         ByteHistogram& histogram, TermMemo& memo) {
   const std::size_t total = static_cast<std::size_t>(last - first);
   if (total == 1) return 0.0f;  // p = 1 and ln 1 = 0: the one term is exactly 0
+  if (total == 2 && first[0] == first[1]) return 0.0f;
+  if (total <= kFewBytes) return entropy_of_few(first, last, memo);
   EntropySum sum(total, memo);
   histogram.add(first, last);
   histogram.drain_into(sum);

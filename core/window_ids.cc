@@ -143,7 +143,14 @@ class HashIndex {
   using Key = typename Slot::KeyType;
   static constexpr std::size_t kMaxIds = Slot::kMaxIds;
 
-  HashIndex() { allocate(kInitialBits); }
+  // `windows` is how many windows will be looked up: a short input gets a table
+  // that holds all of them, and so never grows.
+  explicit HashIndex(std::size_t windows)
+      : ids_(std::min(windows, (std::size_t{1} << kInitialBits) / 4 * 3)) {
+    int bits = kMinBits;
+    while (bits < kInitialBits && (std::size_t{1} << bits) / 4 * 3 < windows) ++bits;
+    allocate(bits);
+  }
 
   void prefetch(Key key) const { __builtin_prefetch(&slots_[home(key)]); }
 
@@ -166,7 +173,8 @@ class HashIndex {
   std::vector<Id> take_occurrences() { return ids_.take(); }
 
  private:
-  static constexpr int kInitialBits = 10;
+  static constexpr int kMinBits = 4;
+  static constexpr int kInitialBits = 11;
 
   std::size_t home(Key key) const { return hash_key(key) >> (64 - bits_); }
 
@@ -417,14 +425,14 @@ bool indexed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     return rolling_ids(data, size, length, index, ids);
   }
   if (length <= 4) {
-    HashIndex<WideSlot<std::uint32_t, Id>, Id> index;
+    HashIndex<WideSlot<std::uint32_t, Id>, Id> index(ids.of.size());
     return rolling_ids(data, size, length, index, ids);
   }
   if (length == 5) {
-    HashIndex<NarrowSlot, Id> index;
+    HashIndex<NarrowSlot, Id> index(ids.of.size());
     return rolling_ids(data, size, length, index, ids);
   }
-  HashIndex<WideSlot<std::uint64_t, Id>, Id> index;
+  HashIndex<WideSlot<std::uint64_t, Id>, Id> index(ids.of.size());
   return rolling_ids(data, size, length, index, ids);
 }
 
@@ -442,7 +450,7 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   const BigVector<Id> halves = window_ids<Id>(data, size, half).of;
   const Id* head = halves.data();
   const Id* tail = halves.data() + (length - half);
-  HashIndex<WideSlot<PairKey<Id>, Id>, Id> index;
+  HashIndex<WideSlot<PairKey<Id>, Id>, Id> index(ids.of.size());
   ids_of_keys(
       index,
       [=](std::size_t s) {

@@ -1,0 +1,19 @@
+"""Entropy patching for corpora: patch ends as NumPy and Arrow arrays.
+
+The companion of the ``qelt`` module for data pipelines. Where ``qelt.patch_sequence``
+returns lists of lists, these functions return the end offset of every patch, read
+their input in place and release the GIL while they work:
+
+- :func:`patch_ends` for one buffer of bytes, :func:`patch_ends_batch` for an Arrow
+  array of documents, each patched with a model trained on itself (exactly as
+  ``qelt.patch_sequence`` patches it).
+
+Example:
+    >>> import qelt_corpus
+    >>> qelt_corpus.patch_ends(b"abcabd", k=2, theta=0.5, theta_r=10.0)
+    array([3, 6])
+"""
+
+from ._arrays import patch_ends, patch_ends_batch
+
+__all__ = ["patch_ends", "patch_ends_batch"]

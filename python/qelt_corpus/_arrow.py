@@ -1,0 +1,92 @@
+"""Arrow arrays of documents in, Arrow list arrays of patch ends out.
+
+Each chunk is handed to the native code as its buffers (validity, offsets, data), which
+it reads in place; the ends come back as two NumPy arrays that become the buffers of
+the result without a copy.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+# (validity, offsets, data, offset, length, offset width) -> (list offsets, ends)
+ChunkCall = Callable[
+    [Any, Any, Any, int, int, int], "tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]"
+]
+
+
+def pyarrow() -> Any:
+    try:
+        import pyarrow
+    except ImportError as error:  # pragma: no cover - pyarrow comes with the extra
+        raise ImportError(
+            "Arrow batches need pyarrow: pip install 'qelt[corpus]'"
+        ) from error
+    return pyarrow
+
+
+def offset_width(type_: pa.DataType) -> int:
+    """Bytes per offset of a document array's type; TypeError for any other type."""
+    pa = pyarrow()
+    if pa.types.is_binary(type_) or pa.types.is_string(type_):
+        return 4
+    if pa.types.is_large_binary(type_) or pa.types.is_large_string(type_):
+        return 8
+    raise TypeError(
+        f"documents must be binary, large_binary, string or large_string, not {type_}"
+    )
+
+
+def chunks_of(documents: object, name: str = "documents") -> tuple[list[pa.Array], bool]:
+    """The chunks of an Array (one) or a ChunkedArray, and whether it was chunked."""
+    pa = pyarrow()
+    if isinstance(documents, pa.ChunkedArray):
+        offset_width(documents.type)
+        return list(documents.chunks), True
+    if isinstance(documents, pa.Array):
+        offset_width(documents.type)
+        return [documents], False
+    raise TypeError(
+        f"{name} must be a pyarrow Array or ChunkedArray of binary or string, not "
+        f"{type(documents).__name__} (for a list of bytes: pyarrow.array(docs, pyarrow.binary()))"
+    )
+
+
+def call_on_chunk(chunk: pa.Array, call: Callable[..., Any]) -> Any:
+    """`call(validity, offsets, data, offset, length, offset width)` on one chunk."""
+    validity, offsets, data = chunk.buffers()[:3]
+    return call(validity, offsets, data, chunk.offset, len(chunk), offset_width(chunk.type))
+
+
+def list_of_ends(chunk: pa.Array, call: ChunkCall) -> pa.ListArray:
+    """The list array of the patch ends of one chunk; null where its document is null."""
+    pa = pyarrow()
+    list_offsets, ends = call_on_chunk(chunk, call)
+    validity = None
+    if chunk.null_count:
+        # The chunk's own bitmap may start at a bit offset; is_valid() starts at 0.
+        validity = chunk.buffers()[0] if chunk.offset == 0 else chunk.is_valid().buffers()[1]
+    values = pa.Array.from_buffers(pa.int64(), len(ends), [None, pa.py_buffer(ends)])
+    return pa.Array.from_buffers(
+        pa.list_(pa.int64()),
+        len(chunk),
+        [validity, pa.py_buffer(list_offsets)],
+        null_count=chunk.null_count,
+        children=[values],
+    )
+
+
+def map_chunks(documents: object, call: ChunkCall) -> pa.ListArray | pa.ChunkedArray:
+    """list_of_ends of every chunk: a ListArray for an Array, a ChunkedArray of them
+    for a ChunkedArray (as pyarrow.compute returns)."""
+    pa = pyarrow()
+    chunks, chunked = chunks_of(documents)
+    results = [list_of_ends(chunk, call) for chunk in chunks]
+    if chunked:
+        return pa.chunked_array(results, type=pa.list_(pa.int64()))
+    return results[0]

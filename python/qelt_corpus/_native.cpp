@@ -1,0 +1,220 @@
+// The native part of `qelt_corpus`: the core's patching over buffers and Arrow
+// arrays, results as NumPy arrays.
+//
+// Every function reads its input in place through the buffer protocol and releases
+// the GIL while the core runs. The buffer exports stay held across that time, so an
+// exporter cannot resize or free the memory being read (a bytearray refuses to
+// resize, an mmap to close). Results are vectors handed to NumPy without a copy: the
+// array's base is a capsule that owns the vector.
+//
+// Argument conversion with readable messages is done by the Python layer; this file
+// checks only what it alone can see: the layout of buffers and Arrow arrays.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch.h"
+#include "patching.h"
+
+namespace py = pybind11;
+
+namespace {
+
+static_assert(sizeof(std::size_t) == sizeof(std::int64_t),
+              "patch ends are handed to NumPy as int64");
+
+// A read-only view of a Python buffer of single bytes, held while the object lives.
+// The constructor refuses anything else with TypeError or ValueError; `name` is the
+// argument's name for the messages.
+class ByteBuffer {
+ public:
+  ByteBuffer(py::handle source, const char* name) {
+    if (PyUnicode_Check(source.ptr())) {
+      throw py::type_error(std::string(name) +
+                           " must be a bytes-like object, not str: encode it first "
+                           "(for example text.encode())");
+    }
+    if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();
+      throw py::type_error(std::string(name) +
+                           " must be a bytes-like object (bytes, bytearray, memoryview, mmap "
+                           "or a uint8 array), not " +
+                           std::string(Py_TYPE(source.ptr())->tp_name));
+    }
+    held_ = true;
+    if (!is_byte_format(view_.format) || view_.itemsize != 1) {
+      throw py::type_error(std::string(name) + " must hold single bytes, not items of format '" +
+                           (view_.format ? view_.format : "B") + "' and size " +
+                           std::to_string(view_.itemsize));
+    }
+    if (view_.ndim != 1) {
+      throw py::value_error(std::string(name) + " must be one-dimensional, not " +
+                            std::to_string(view_.ndim) + "-dimensional");
+    }
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+      throw py::value_error(std::string(name) +
+                            " must be C-contiguous (for an array: numpy.ascontiguousarray)");
+    }
+  }
+  ~ByteBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  // 'B', 'b' or 'c', possibly after a byte-order mark (which means nothing for bytes).
+  static bool is_byte_format(const char* format) {
+    if (format == nullptr) return true;
+    if (std::strchr("@=<>!", format[0]) != nullptr && format[0] != '\0') ++format;
+    return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 ||
+           std::strcmp(format, "c") == 0;
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// A NumPy array over the elements of `values`, which it takes over without a copy.
+template <typename Element, typename T>
+py::array_t<Element> to_numpy(std::vector<T>&& values) {
+  static_assert(sizeof(Element) == sizeof(T), "the array reinterprets the vector's elements");
+  auto* owned = new std::vector<T>(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  return py::array_t<Element>({static_cast<py::ssize_t>(owned->size())},
+                              reinterpret_cast<const Element*>(owned->data()), owner);
+}
+
+// The documents of one Arrow binary or string array, read from its buffers in place:
+// document i is data[offsets[offset + i]] .. data[offsets[offset + i + 1]], null when
+// bit offset + i of the validity bitmap is clear. Offsets are `offset_width` (4 or 8)
+// bytes wide. The layout is checked, so that a malformed array (offsets that decrease
+// or point past the data) raises ValueError instead of being read out of bounds. A null
+// document reads as empty.
+class ArrowDocuments {
+ public:
+  ArrowDocuments(py::handle validity, py::handle offsets, py::handle data, std::size_t offset,
+                 std::size_t length, int offset_width) {
+    if (offset_width != 4 && offset_width != 8) throw py::value_error("offset width is 4 or 8");
+    if (length == 0) return;
+    if (offsets.is_none()) throw py::value_error("invalid Arrow array: no offsets buffer");
+    offsets_.emplace(offsets, "offsets buffer");
+    if (!data.is_none()) data_.emplace(data, "data buffer");
+    if (!validity.is_none()) validity_.emplace(validity, "validity bitmap");
+
+    const std::size_t limit = std::numeric_limits<std::size_t>::max() / 8 - 1;
+    if (length > limit || offset > limit - length) {
+      throw py::value_error("invalid Arrow array: offset and length out of range");
+    }
+    if (offsets_->size() / offset_width < offset + length + 1) {
+      throw py::value_error("invalid Arrow array: the offsets buffer is too short");
+    }
+    if (validity_ && validity_->size() < (offset + length + 7) / 8) {
+      throw py::value_error("invalid Arrow array: the validity bitmap is too short");
+    }
+    const std::size_t data_size = data_ ? data_->size() : 0;
+    const std::uint8_t* bytes = data_ ? data_->data() : nullptr;
+    spans_.resize(length);
+    std::int64_t begin = read_offset(offset, offset_width);
+    for (std::size_t i = 0; i < length; ++i) {
+      const std::int64_t end = read_offset(offset + i + 1, offset_width);
+      if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > data_size) {
+        throw py::value_error("invalid Arrow array: offsets out of order or past the data");
+      }
+      if (is_valid(offset + i)) {
+        spans_[i] = {bytes + begin, static_cast<std::size_t>(end - begin)};
+      }
+      begin = end;
+    }
+  }
+
+  const qelt::ByteSpan* spans() const { return spans_.data(); }
+  std::size_t count() const { return spans_.size(); }
+
+ private:
+  std::int64_t read_offset(std::size_t index, int width) const {
+    // Copied out byte-wise: a buffer made by hand need not be aligned.
+    const std::uint8_t* at = offsets_->data() + index * width;
+    if (width == 4) {
+      std::int32_t value;
+      std::memcpy(&value, at, 4);
+      return value;
+    }
+    std::int64_t value;
+    std::memcpy(&value, at, 8);
+    return value;
+  }
+
+  bool is_valid(std::size_t bit) const {
+    return !validity_ || (validity_->data()[bit / 8] >> (bit % 8) & 1) != 0;
+  }
+
+  std::optional<ByteBuffer> offsets_, data_, validity_;
+  std::vector<qelt::ByteSpan> spans_;
+};
+
+// The patch ends of a batch as NumPy arrays: list offsets (int32, as in an Arrow list
+// array) and the ends themselves (int64).
+py::tuple batch_to_numpy(qelt::BatchEnds&& batch) {
+  if (batch.ends.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw py::value_error(
+        "more than 2**31 - 1 patches in one array: pass the documents as a chunked array "
+        "of smaller chunks");
+  }
+  std::vector<std::int32_t> offsets(batch.offsets.begin(), batch.offsets.end());
+  return py::make_tuple(to_numpy<std::int32_t>(std::move(offsets)),
+                        to_numpy<std::int64_t>(std::move(batch.ends)));
+}
+
+py::array_t<std::int64_t> patch_ends(py::handle data, std::int32_t k, double theta,
+                                     double theta_r, std::size_t max_length) {
+  const ByteBuffer bytes(data, "data");
+  std::vector<std::size_t> ends;
+  {
+    py::gil_scoped_release release;
+    ends = qelt::limit_patch_length(
+        qelt::patch_ends(bytes.data(), bytes.size(), k, static_cast<float>(theta),
+                         static_cast<float>(theta_r)),
+        max_length);
+  }
+  return to_numpy<std::int64_t>(std::move(ends));
+}
+
+py::tuple patch_ends_arrow(py::handle validity, py::handle offsets, py::handle data,
+                           std::size_t offset, std::size_t length, int offset_width,
+                           std::int32_t k, double theta, double theta_r,
+                           std::size_t max_length) {
+  qelt::BatchEnds batch;
+  {
+    // The buffers are acquired with the GIL held, and released with it held again.
+    const ArrowDocuments documents(validity, offsets, data, offset, length, offset_width);
+    py::gil_scoped_release release;
+    batch = qelt::patch_ends_batch(documents.spans(), documents.count(), k,
+                                   static_cast<float>(theta), static_cast<float>(theta_r),
+                                   max_length);
+  }
+  return batch_to_numpy(std::move(batch));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "Native part of qelt_corpus; use the functions of qelt_corpus instead.";
+  m.def("patch_ends", &patch_ends, py::arg("data"), py::arg("k"), py::arg("theta"),
+        py::arg("theta_r"), py::arg("max_length"));
+  m.def("patch_ends_arrow", &patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
+        py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
+        py::arg("k"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"));
+}
