@@ -71,3 +71,42 @@ def trigram_frequencies(strings: list[bytes]) -> dict[bytes, float]:
     counts = Counter(s[i : i + 3] for s in strings for i in range(len(s) - 2))
     total = sum(counts.values())
     return {gram: count / total for gram, count in counts.items()}
+
+
+# --- A context model trained on a corpus, with back-off ------------------------------
+
+
+def corpus_model(documents: list[bytes], k: int, min_count: int = 1) -> list[dict[bytes, float]]:
+    """For each context length j = 0..k, the entropy of every context of that length
+    seen at least min_count times, counted at the positions i >= k of each document."""
+    counts: list[dict[bytes, Counter]] = [defaultdict(Counter) for _ in range(k + 1)]
+    for document in documents:
+        for i in range(k, len(document)):
+            for j in range(k + 1):
+                counts[j][document[i - j:i]][document[i]] += 1
+    return [{context: entropy(c) for context, c in counts[j].items()
+             if sum(c.values()) >= min_count} for j in range(k + 1)]
+
+
+def backed_off_entropy(model: list[dict[bytes, float]], context: bytes) -> float:
+    """The entropy of the longest suffix of `context` that the model holds, else 0."""
+    for j in range(len(model) - 1, -1, -1):
+        suffix = context[len(context) - j:]
+        if suffix in model[j]:
+            return model[j][suffix]
+    return 0.0
+
+
+def model_patch_ends(model: list[dict[bytes, float]], data: bytes, theta: float,
+                     theta_r: float) -> list[int]:
+    k = len(model) - 1
+    theta, theta_r = f32(theta), f32(theta_r)
+    ends, previous = [], 0.0
+    for i in range(k, len(data)):
+        h = backed_off_entropy(model, data[i - k:i])
+        if h > theta or h - previous > theta_r:
+            ends.append(i + 1)
+        previous = h
+    if data and (not ends or ends[-1] != len(data)):
+        ends.append(len(data))
+    return ends

@@ -6,7 +6,10 @@ their input in place and release the GIL while they work:
 
 - :func:`patch_ends` for one buffer of bytes, :func:`patch_ends_batch` for an Arrow
   array of documents, each patched with a model trained on itself (exactly as
-  ``qelt.patch_sequence`` patches it).
+  ``qelt.patch_sequence`` patches it);
+- :class:`ContextModel`, a model trained once on a corpus (through
+  :class:`ContextCounts`, which merge across workers), saved to a file, and used to
+  patch every document alike, whatever its length.
 
 Example:
     >>> import qelt_corpus
@@ -15,5 +18,6 @@ Example:
 """
 
 from ._arrays import patch_ends, patch_ends_batch
+from ._model import ContextCounts, ContextModel
 
-__all__ = ["patch_ends", "patch_ends_batch"]
+__all__ = ["ContextCounts", "ContextModel", "patch_ends", "patch_ends_batch"]

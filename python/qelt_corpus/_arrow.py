@@ -30,6 +30,11 @@ def pyarrow() -> Any:
     return pyarrow
 
 
+def is_arrow(value: object) -> bool:
+    """Whether `value` is a pyarrow object, asked without importing pyarrow."""
+    return type(value).__module__.split(".")[0] == "pyarrow"
+
+
 def offset_width(type_: pa.DataType) -> int:
     """Bytes per offset of a document array's type; TypeError for any other type."""
     pa = pyarrow()

@@ -13,16 +13,21 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "batch.h"
+#include "context_counts.h"
+#include "context_model.h"
 #include "patching.h"
 
 namespace py = pybind11;
@@ -165,6 +170,37 @@ class ArrowDocuments {
   std::vector<qelt::ByteSpan> spans_;
 };
 
+// Documents given as a list whose items are buffers (one document each) or tuples
+// (validity, offsets, data, offset, length, offset width) describing an Arrow array's
+// buffers, all held while the object lives.
+class DocumentList {
+ public:
+  explicit DocumentList(const py::list& items) {
+    for (const py::handle item : items) {
+      if (py::isinstance<py::tuple>(item)) {
+        const auto chunk = item.cast<py::tuple>();
+        if (chunk.size() != 6) throw py::value_error("an Arrow chunk is a 6-tuple");
+        arrays_.push_back(std::make_unique<ArrowDocuments>(
+            chunk[0], chunk[1], chunk[2], chunk[3].cast<std::size_t>(),
+            chunk[4].cast<std::size_t>(), chunk[5].cast<int>()));
+        spans_.insert(spans_.end(), arrays_.back()->spans(),
+                      arrays_.back()->spans() + arrays_.back()->count());
+      } else {
+        buffers_.push_back(std::make_unique<ByteBuffer>(item, "each document"));
+        spans_.push_back({buffers_.back()->data(), buffers_.back()->size()});
+      }
+    }
+  }
+
+  const qelt::ByteSpan* spans() const { return spans_.data(); }
+  std::size_t count() const { return spans_.size(); }
+
+ private:
+  std::vector<std::unique_ptr<ByteBuffer>> buffers_;
+  std::vector<std::unique_ptr<ArrowDocuments>> arrays_;
+  std::vector<qelt::ByteSpan> spans_;
+};
+
 // The patch ends of a batch as NumPy arrays: list offsets (int32, as in an Arrow list
 // array) and the ends themselves (int64).
 py::tuple batch_to_numpy(qelt::BatchEnds&& batch) {
@@ -208,6 +244,133 @@ py::tuple patch_ends_arrow(py::handle validity, py::handle offsets, py::handle d
   return batch_to_numpy(std::move(batch));
 }
 
+// Context counts behind a lock: they are changed with the GIL released, and two
+// threads adding to one object at once must take turns.
+class Counts {
+ public:
+  explicit Counts(int k) : counts_(k) {}
+  explicit Counts(qelt::ContextCounts counts) : counts_(std::move(counts)) {}
+
+  int k() const { return counts_.k(); }
+
+  std::uint64_t positions() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return counts_.positions();
+  }
+
+  void add(py::handle data) {
+    const ByteBuffer bytes(data, "document");
+    const py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    counts_.add(bytes.data(), bytes.size());
+  }
+
+  void add_documents(const py::list& items) {
+    const DocumentList documents(items);
+    const py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    counts_.add_batch(documents.spans(), documents.count());
+  }
+
+  void merge(Counts& other) {
+    const py::gil_scoped_release release;
+    if (&other == this) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      counts_.merge(counts_);
+    } else {
+      const std::scoped_lock lock(mutex_, other.mutex_);
+      counts_.merge(other.counts_);
+    }
+  }
+
+  qelt::ContextModel to_model(std::uint64_t min_count) {
+    const py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return counts_.to_model(min_count);
+  }
+
+  py::bytes serialize() {
+    std::string encoded;
+    {
+      const py::gil_scoped_release release;
+      const std::lock_guard<std::mutex> lock(mutex_);
+      encoded = counts_.serialize();
+    }
+    return py::bytes(encoded);
+  }
+
+  static std::unique_ptr<Counts> deserialize(py::handle data) {
+    const ByteBuffer bytes(data, "state");
+    const py::gil_scoped_release release;
+    return std::make_unique<Counts>(qelt::ContextCounts::deserialize(bytes.data(), bytes.size()));
+  }
+
+ private:
+  std::mutex mutex_;
+  qelt::ContextCounts counts_;
+};
+
+qelt::ContextModel load_model(const std::string& path) {
+  const py::gil_scoped_release release;
+  return qelt::ContextModel::load(path);
+}
+
+qelt::ContextModel model_from_image(py::handle data) {
+  const ByteBuffer bytes(data, "image");
+  std::vector<std::uint8_t> image(bytes.data(), bytes.data() + bytes.size());
+  const py::gil_scoped_release release;
+  return qelt::ContextModel::from_image(std::move(image));
+}
+
+py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::handle data,
+                                           double theta, double theta_r,
+                                           std::size_t max_length) {
+  const ByteBuffer bytes(data, "document");
+  std::vector<std::size_t> ends;
+  {
+    py::gil_scoped_release release;
+    ends = qelt::limit_patch_length(model.patch_ends(bytes.data(), bytes.size(),
+                                                     static_cast<float>(theta),
+                                                     static_cast<float>(theta_r)),
+                                    max_length);
+  }
+  return to_numpy<std::int64_t>(std::move(ends));
+}
+
+py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle validity,
+                                 py::handle offsets, py::handle data, std::size_t offset,
+                                 std::size_t length, int offset_width, double theta,
+                                 double theta_r, std::size_t max_length) {
+  qelt::BatchEnds batch;
+  {
+    const ArrowDocuments documents(validity, offsets, data, offset, length, offset_width);
+    py::gil_scoped_release release;
+    batch = model.patch_ends_batch(documents.spans(), documents.count(),
+                                   static_cast<float>(theta), static_cast<float>(theta_r),
+                                   max_length);
+  }
+  return batch_to_numpy(std::move(batch));
+}
+
+float model_calibrate(const qelt::ContextModel& model, const py::list& items, double target,
+                      double theta_r) {
+  const DocumentList documents(items);
+  const py::gil_scoped_release release;
+  return model.calibrate(documents.spans(), documents.count(), target,
+                         static_cast<float>(theta_r));
+}
+
+// A file that cannot be read is an OSError with its errno, as Python's own open gives.
+void translate_system_error(std::exception_ptr error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const std::system_error& e) {
+    py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+        e.code().value(), std::string(e.what()));
+    PyErr_SetObject(PyExc_OSError, os_error.ptr());
+  }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -217,4 +380,37 @@ PYBIND11_MODULE(_native, m) {
   m.def("patch_ends_arrow", &patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
         py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
         py::arg("k"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"));
+
+  py::register_exception_translator(&translate_system_error);
+
+  py::class_<Counts>(m, "Counts")
+      .def(py::init<int>(), py::arg("k"))
+      .def_property_readonly("k", &Counts::k)
+      .def_property_readonly("positions", &Counts::positions)
+      .def("add", &Counts::add, py::arg("document"))
+      .def("add_documents", &Counts::add_documents, py::arg("documents"))
+      .def("merge", &Counts::merge, py::arg("other"))
+      .def("to_model", &Counts::to_model, py::arg("min_count"))
+      .def("serialize", &Counts::serialize)
+      .def_static("deserialize", &Counts::deserialize, py::arg("state"));
+
+  // The model's image is exposed through the buffer protocol, so that saving it is a
+  // write from the image itself, which a memoryview keeps alive.
+  py::class_<qelt::ContextModel>(m, "Model", py::buffer_protocol())
+      .def_static("load", &load_model, py::arg("path"))
+      .def_static("from_image", &model_from_image, py::arg("image"))
+      .def_property_readonly("k", &qelt::ContextModel::k)
+      .def_property_readonly("min_count", &qelt::ContextModel::min_count)
+      .def_property_readonly("size", &qelt::ContextModel::size)
+      .def_buffer([](const qelt::ContextModel& model) {
+        return py::buffer_info(const_cast<std::uint8_t*>(model.image()),
+                               static_cast<py::ssize_t>(model.image_size()), true);
+      })
+      .def("patch_ends", &model_patch_ends, py::arg("document"), py::arg("theta"),
+           py::arg("theta_r"), py::arg("max_length"))
+      .def("patch_ends_arrow", &model_patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
+           py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
+           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"))
+      .def("calibrate", &model_calibrate, py::arg("documents"), py::arg("target"),
+           py::arg("theta_r"));
 }

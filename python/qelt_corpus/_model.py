@@ -1,0 +1,304 @@
+"""A context model trained once on a corpus, and the counts it is made from."""
+
+from __future__ import annotations
+
+import math
+import operator
+import os
+import uuid
+from typing import TYPE_CHECKING, Any, Iterable, SupportsFloat, SupportsIndex
+
+from . import _arguments, _arrow, _native
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    from typing_extensions import TypeAlias
+
+    from ._arrays import BytesLike
+
+    Documents: TypeAlias = "pa.Array | pa.ChunkedArray | Iterable[BytesLike]"
+
+MAX_K = 8
+
+
+def _order(k: object) -> int:
+    if isinstance(k, float):
+        raise TypeError("k must be an integer, not float")
+    try:
+        value = operator.index(k)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"k must be an integer, not {type(k).__name__}") from None
+    if not 0 <= value <= MAX_K:
+        raise ValueError(f"k must be between 0 and {MAX_K}, got {value}")
+    return value
+
+
+def _min_count(min_count: object) -> int:
+    if isinstance(min_count, float):
+        raise TypeError("min_count must be an integer, not float")
+    try:
+        value = operator.index(min_count)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"min_count must be an integer, not {type(min_count).__name__}") from None
+    if not 1 <= value < 2**64:
+        raise ValueError(f"min_count must be at least 1 (and below 2**64), got {value}")
+    return value
+
+
+def _document_items(documents: object) -> list[Any]:
+    """The native form of a set of documents: each chunk of an Arrow array as a tuple of
+    its buffers, each buffer of an iterable as itself."""
+    pa = _arrow.pyarrow() if _arrow.is_arrow(documents) else None
+    if pa is not None:
+        chunks, _ = _arrow.chunks_of(documents)
+        return [_arrow.call_on_chunk(chunk, lambda *buffers: buffers) for chunk in chunks]
+    if documents is None or isinstance(documents, (str, bytes, bytearray, memoryview)):
+        raise TypeError(
+            "documents must be a pyarrow Array or ChunkedArray, or an iterable of buffers, "
+            f"not {type(documents).__name__}"
+        )
+    try:
+        items: list[Any] = list(documents)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(
+            "documents must be a pyarrow Array or ChunkedArray, or an iterable of buffers, "
+            f"not {type(documents).__name__}"
+        ) from None
+    return items
+
+
+class ContextCounts:
+    """Counts of the bytes that follow each context, for contexts of ``k`` bytes and
+    every shorter suffix (down to the empty context), over documents of a corpus.
+
+    Each document is counted on its own, as ``qelt.patch_sequence`` trains on a
+    sequence: the byte at each position ``i >= k`` after the ``k`` bytes before it,
+    never across two documents. Counts are 64-bit. Counts made separately (on Dask
+    workers, say) merge exactly, and pickle compactly.
+
+    Example:
+        >>> counts = ContextCounts(2)
+        >>> counts.add(b"abcabd")
+        >>> counts.to_model().patch_ends(b"abcabd", theta=0.5, theta_r=10.0)
+        array([3, 6])
+    """
+
+    __slots__ = ("_counts",)
+
+    def __init__(self, k: SupportsIndex) -> None:
+        """Empty counts for contexts of ``k`` bytes, 0 <= k <= 8 (else ValueError)."""
+        self._counts = _native.Counts(_order(k))
+
+    @property
+    def k(self) -> int:
+        """The context length."""
+        return self._counts.k
+
+    @property
+    def positions(self) -> int:
+        """The number of positions counted, over all documents."""
+        return self._counts.positions
+
+    def add(self, document: BytesLike) -> None:
+        """Counts one document: a C-contiguous buffer of single bytes, read in place
+        with the GIL released."""
+        self._counts.add(document)
+
+    def add_batch(self, documents: pa.Array | pa.ChunkedArray) -> None:
+        """Counts every document of an Arrow array of ``binary``, ``large_binary``,
+        ``string`` or ``large_string``, each on its own; nulls are skipped."""
+        chunks, _ = _arrow.chunks_of(documents)
+        self._counts.add_documents(
+            [_arrow.call_on_chunk(chunk, lambda *buffers: buffers) for chunk in chunks]
+        )
+
+    def merge(self, other: ContextCounts) -> None:
+        """Adds the counts of ``other`` to these (ValueError if its ``k`` differs)."""
+        if not isinstance(other, ContextCounts):
+            raise TypeError(f"can only merge ContextCounts, not {type(other).__name__}")
+        self._counts.merge(other._counts)
+
+    def to_model(self, min_count: SupportsIndex = 1) -> ContextModel:
+        """The frozen model of these counts: the entropy of every context seen at least
+        ``min_count`` times. Equal counts give byte-identical models, however they
+        were added and merged."""
+        return ContextModel._wrap(self._counts.to_model(_min_count(min_count)))
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        return (_counts_from_state, (self._counts.serialize(),))
+
+    def __repr__(self) -> str:
+        return f"ContextCounts(k={self.k}, positions={self.positions})"
+
+
+def _counts_from_state(state: bytes) -> ContextCounts:
+    counts = ContextCounts.__new__(ContextCounts)
+    counts._counts = _native.Counts.deserialize(state)
+    return counts
+
+
+class ContextModel:
+    """A frozen context model: the entropy of every context kept from a corpus, for
+    contexts of ``k`` bytes and every shorter suffix.
+
+    It patches documents as ``qelt_corpus.patch_ends`` does, except that the entropy
+    at each position ``i >= k`` is that of the longest suffix of its context that the
+    model holds (order ``k`` first, down to the empty context); positions before ``k``
+    never end a patch, and a model that holds no context gives entropy 0. A model
+    trained on exactly one sequence patches it as ``qelt.patch_sequence`` does.
+
+    Immutable: threads may share one, and its calls release the GIL.
+
+    Example:
+        >>> model = ContextModel.train([b"abcabd", b"abcabe"], k=2)
+        >>> model.patch_ends(b"abcabx", theta=0.5, theta_r=10.0)
+        array([3, 6])
+    """
+
+    __slots__ = ("_model",)
+    _model: Any
+
+    def __init__(self) -> None:
+        raise TypeError(
+            "make a ContextModel with ContextModel.train, ContextModel.load or "
+            "ContextCounts.to_model"
+        )
+
+    @classmethod
+    def _wrap(cls, native: Any) -> ContextModel:
+        model = cls.__new__(cls)
+        model._model = native
+        return model
+
+    @classmethod
+    def train(
+        cls, documents: Documents, k: SupportsIndex, *, min_count: SupportsIndex = 1
+    ) -> ContextModel:
+        """The model of ``documents`` (an Arrow array of binary or string, or an
+        iterable of buffers), each counted on its own, keeping the contexts seen at
+        least ``min_count`` times."""
+        counts = ContextCounts(k)
+        minimum = _min_count(min_count)
+        counts._counts.add_documents(_document_items(documents))
+        return counts.to_model(minimum)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> ContextModel:
+        """The model saved at ``path``, mapped into memory rather than read.
+
+        Raises:
+            OSError: The file cannot be read (FileNotFoundError and the like).
+            ValueError: It is not a valid model file: empty, truncated, corrupted
+                (checksum mismatch) or another kind of file.
+        """
+        name = os.fspath(path)
+        if not isinstance(name, str):
+            raise TypeError(f"path must be a str or os.PathLike of str, not {type(name).__name__}")
+        with open(name, "rb"):  # the usual OSError for what cannot be opened
+            pass
+        return cls._wrap(_native.Model.load(name))
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the model to ``path`` (the format is described in the README). The
+        file is written under a temporary name and then renamed, so a reader never
+        sees a partial model."""
+        target = os.fspath(path)
+        temporary = f"{target}.{os.getpid()}.{uuid.uuid4().hex[:8]}.tmp"
+        # Created as open() creates files (mode 0o666 less the umask), never over another.
+        handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        try:
+            with os.fdopen(handle, "wb") as file:
+                file.write(memoryview(self._model))
+            os.replace(temporary, target)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+
+    @property
+    def k(self) -> int:
+        """The longest context length."""
+        return int(self._model.k)
+
+    @property
+    def min_count(self) -> int:
+        """Contexts seen fewer times than this were left out."""
+        return int(self._model.min_count)
+
+    def __len__(self) -> int:
+        """The number of contexts kept, all lengths together."""
+        return int(self._model.size)
+
+    def patch_ends(
+        self,
+        document: BytesLike,
+        theta: SupportsFloat | SupportsIndex,
+        theta_r: SupportsFloat | SupportsIndex,
+        *,
+        max_patch_length: int | None = None,
+    ) -> npt.NDArray[np.int64]:
+        """The end offset of every patch of ``document``, as
+        :func:`qelt_corpus.patch_ends` returns them (same arguments and errors), with
+        the entropies taken from this model."""
+        settings = _arguments.thresholds(theta, theta_r, max_patch_length)
+        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings)
+        return result
+
+    def patch_ends_batch(
+        self,
+        documents: pa.Array | pa.ChunkedArray,
+        theta: SupportsFloat | SupportsIndex,
+        theta_r: SupportsFloat | SupportsIndex,
+        *,
+        max_patch_length: int | None = None,
+    ) -> pa.ListArray | pa.ChunkedArray:
+        """The patch ends of every document of an Arrow array, as
+        :func:`qelt_corpus.patch_ends_batch` returns them, with this model."""
+        settings = _arguments.thresholds(theta, theta_r, max_patch_length)
+
+        def call(validity, offsets, data, offset, length, width):  # type: ignore[no-untyped-def]
+            return self._model.patch_ends_arrow(
+                validity, offsets, data, offset, length, width, *settings
+            )
+
+        return _arrow.map_chunks(documents, call)
+
+    def calibrate(
+        self,
+        documents: Documents,
+        target_mean_length: SupportsFloat,
+        *,
+        theta_r: SupportsFloat | SupportsIndex = math.inf,
+    ) -> float:
+        """The ``theta`` whose mean patch length over ``documents`` (their bytes over
+        their patches, with this ``theta_r``) is closest to ``target_mean_length``.
+
+        Patches change only where theta passes an entropy met in the documents, so
+        those entropies (and the float just below the least) are the candidates; of
+        two as close, the larger is returned. Raises ValueError if no document is
+        longer than ``k`` bytes, or if theta changes none of their patches.
+        """
+        target = _arguments.threshold("target_mean_length", target_mean_length)
+        if not target > 0:
+            raise ValueError(f"target_mean_length must be positive, got {target}")
+        rise = _arguments.threshold("theta_r", theta_r)
+        return float(self._model.calibrate(_document_items(documents), target, rise))
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        return (_model_from_image, (bytes(memoryview(self._model)),))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ContextModel):
+            return NotImplemented
+        return memoryview(self._model) == memoryview(other._model)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"ContextModel(k={self.k}, min_count={self.min_count}, contexts={len(self)})"
+
+
+def _model_from_image(image: bytes) -> ContextModel:
+    return ContextModel._wrap(_native.Model.from_image(image))
