@@ -13,6 +13,26 @@ Arrays (4 MiB of real text, the Python sources of the standard library):
              thread patching all of it
   peak       peak resident memory of one patch_ends call beyond its input and its
              output, per input byte, in a fresh process
+
+Context model (the standard library's sources split in two by size, in path order: a
+model trained on the files of the first half, documents cut from the second), at
+theta 2.0, theta_r 1.0, for k = 2, 3, 4:
+
+  contexts, file   contexts kept, model file size and bytes per context
+  train            ContextModel.train on the first half's files, against
+                   patch_ends_batch on the same files (each file patched on its own)
+                   and one patch_ends call over their concatenation
+  mean length      of 500 B, 2 KB and 10 KB documents and of a 4 MiB stream, with
+                   the model and with each document's own model (patch_ends), and
+                   the spread (largest mean over smallest) of each
+  2 KB docs        MB/s of the model's patch_ends_batch against patch_ends_batch
+  calibrate        the theta ContextModel.calibrate picks for a mean of 5 bytes on
+                   the 2 KB documents, and the mean it gives
+
+Command (`--sections command`, not run by default: it reads the whole directory): the
+wall time of `qelt-corpus patch` over this interpreter's standard-library directory
+(every file, site-packages included) to a Parquet dataset, k = 3, theta 2.0, theta_r
+1.0, on 2 local workers and on 1, in MB/s of input.
 """
 
 from __future__ import annotations
@@ -23,12 +43,14 @@ import pathlib
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import threading
 import time
 from typing import Callable
 
 import qelt
 import qelt_corpus
+from qelt_corpus import ContextModel
 
 MB = 1 << 20
 ROOT = pathlib.Path(__file__).resolve().parent
@@ -134,14 +156,101 @@ def arrays_section(text: bytes, tmp: pathlib.Path) -> None:
           f"{batch / two:.2f}x one thread", flush=True)
 
 
+def split_stdlib() -> tuple[list[bytes], bytes]:
+    """The files of the first half of the standard library's sources (by size, in path
+    order), and the rest concatenated."""
+    texts = [p.read_bytes() for p in stdlib_files()]
+    half, seen = 0, 0
+    total = sum(map(len, texts))
+    while seen < total / 2:
+        seen += len(texts[half])
+        half += 1
+    return texts[:half], b"".join(texts[half:])
+
+
+def model_section(ks: tuple[int, ...] = (2, 3, 4)) -> None:
+    import pyarrow as pa
+
+    training, held_out = split_stdlib()
+    files = pa.array(training, pa.binary())
+    joined = b"".join(training)
+    size = len(joined)
+    print(f"\nContext model: trained on {len(training)} files ({size / MB:.1f} MiB), "
+          f"patching {len(held_out) / MB:.1f} MiB of other files; theta 2.0, theta_r 1.0")
+    sizes = (500, 2000, 10000)
+    cut = {n: pa.array([held_out[i:i + n] for i in range(0, len(held_out), n)], pa.binary())
+           for n in sizes}
+    stream = held_out[: 4 * MB]
+    for k in ks:
+        trained = best_seconds(lambda: ContextModel.train(files, k), 2)
+        model = ContextModel.train(files, k)
+        path = pathlib.Path(tempfile.gettempdir()) / f"qelt-bench-model-{os.getpid()}"
+        model.save(path)
+        file_size = path.stat().st_size
+        path.unlink()
+        batch = best_seconds(lambda: qelt_corpus.patch_ends_batch(files, k, 2.0, 1.0), 2)
+        one = best_seconds(lambda: qelt_corpus.patch_ends(joined, k, 2.0, 1.0), 2)
+        print(f"k = {k}: {len(model)} contexts, file {file_size} B "
+              f"({file_size / len(model):.2f} B/context)")
+        print(f"  train {size / trained / 1e6:.1f} MB/s; patch_ends_batch on the same files "
+              f"{size / batch / 1e6:.1f} MB/s (train/that {batch / trained:.2f}); one "
+              f"patch_ends over them {size / one / 1e6:.1f} MB/s (train/that {one / trained:.2f})")
+        with_model, own = [], []
+        for n in sizes:
+            with_model.append(len(held_out) / len(model.patch_ends_batch(cut[n], 2.0, 1.0)
+                                                   .flatten()))
+            own.append(len(held_out) / len(qelt_corpus.patch_ends_batch(cut[n], k, 2.0, 1.0)
+                                           .flatten()))
+        with_model.append(len(stream) / len(model.patch_ends(stream, 2.0, 1.0)))
+        own.append(len(stream) / len(qelt_corpus.patch_ends(stream, k, 2.0, 1.0)))
+        for name, means in (("model", with_model), ("own", own)):
+            print(f"  mean length, {name:5} 500 B {means[0]:6.2f}, 2 KB {means[1]:6.2f}, "
+                  f"10 KB {means[2]:6.2f}, 4 MiB stream {means[3]:6.2f}: "
+                  f"spread {max(means) / min(means):.2f}")
+        docs = cut[2000]
+        modelled = best_seconds(lambda: model.patch_ends_batch(docs, 2.0, 1.0))
+        per_document = best_seconds(lambda: qelt_corpus.patch_ends_batch(docs, k, 2.0, 1.0))
+        print(f"  2 KB docs: model {len(held_out) / modelled / 1e6:.1f} MB/s, "
+              f"patch_ends_batch {len(held_out) / per_document / 1e6:.1f} MB/s "
+              f"(model/that {per_document / modelled:.2f})")
+        theta = model.calibrate(docs, 5.0, theta_r=1.0)
+        mean = len(held_out) / len(model.patch_ends_batch(docs, theta, 1.0).flatten())
+        print(f"  calibrate(target 5.0): theta {theta:.4f}, mean {mean:.2f}", flush=True)
+
+
+def command_section(workers: tuple[int, ...] = (2, 1)) -> None:
+    root = sysconfig.get_paths()["stdlib"]
+    print(f"\nqelt-corpus patch {root} (k = 3, theta 2.0, theta_r 1.0), files to Parquet:")
+    for count in workers:
+        with tempfile.TemporaryDirectory() as tmp:
+            start = time.perf_counter()
+            result = subprocess.run(
+                [sys.executable, "-m", "qelt_corpus.cli", "patch", root, "--out", tmp + "/out",
+                 "-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--workers", str(count),
+                 "--no-progress"], capture_output=True, text=True)
+            seconds = time.perf_counter() - start
+            if result.returncode not in (0, 1):
+                raise SystemExit(result.stderr)
+            first = result.stdout.splitlines()[0]
+            size = float(first.split(" MB in ")[0].rsplit(" ", 1)[1]) * 1e6
+            print(f"  {count} workers: {seconds:.1f} s, {size / seconds / 1e6:.1f} MB/s end to end "
+                  f"({first})", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=4, help="text size in MiB (default 4)")
+    parser.add_argument("--sections", default="arrays,model",
+                        help="what to measure: arrays, model, command (default: the first two)")
     args = parser.parse_args()
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as tmp:
-        arrays_section(stdlib_text(args.size * MB), pathlib.Path(tmp))
+    sections = args.sections.split(",")
+    if "arrays" in sections:
+        with tempfile.TemporaryDirectory() as tmp:
+            arrays_section(stdlib_text(args.size * MB), pathlib.Path(tmp))
+    if "model" in sections:
+        model_section()
+    if "command" in sections:
+        command_section()
 
 
 if __name__ == "__main__":

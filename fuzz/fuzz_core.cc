@@ -1,17 +1,25 @@
-// libFuzzer target for the core: drives patching, the frequency table and the
-// patcher with arbitrary bytes, context lengths and thresholds, and checks them
+// libFuzzer target for the core: drives patching (one sequence and batches), the
+// frequency table, the patcher, context counts and models (their encodings, images
+// and files) with arbitrary bytes, context lengths and thresholds, and checks them
 // against the straightforward definition and their invariants. Any mismatch aborts.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <limits>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "batch.h"
+#include "context_counts.h"
+#include "context_model.h"
+#include "crc32c.h"
 #include "frequency_table.h"
 #include "patcher.h"
 #include "patching.h"
@@ -167,19 +175,169 @@ void fuzz_patcher(FuzzedDataProvider& in) {
   }
 }
 
+std::vector<std::string> consume_documents(FuzzedDataProvider& in, std::size_t most) {
+  std::vector<std::string> documents(in.ConsumeIntegralInRange<std::size_t>(0, most));
+  for (auto& d : documents) d = in.ConsumeRandomLengthString(2048);
+  return documents;
+}
+
+std::vector<qelt::ByteSpan> spans_of(const std::vector<std::string>& documents) {
+  std::vector<qelt::ByteSpan> spans;
+  for (const auto& d : documents) {
+    spans.push_back({reinterpret_cast<const std::uint8_t*>(d.data()), d.size()});
+  }
+  return spans;
+}
+
+void check_ends(const std::vector<std::size_t>& ends, std::size_t n, std::size_t max_length) {
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    check(end > begin, "ends do not increase");
+    check(max_length == 0 || end - begin <= max_length, "a patch is longer than the limit");
+    begin = end;
+  }
+  check(begin == n, "the last end is not the length");
+}
+
+void fuzz_batch(FuzzedDataProvider& in) {
+  const std::vector<std::string> documents = consume_documents(in, 8);
+  const std::int32_t k = pick_k(in, 8);
+  const float theta = pick_threshold(in, {});
+  const float theta_r = pick_threshold(in, {});
+  const std::size_t max_length = in.ConsumeIntegralInRange<std::size_t>(0, 9);
+  const auto spans = spans_of(documents);
+  const qelt::BatchEnds batch =
+      qelt::patch_ends_batch(spans.data(), spans.size(), k, theta, theta_r, max_length);
+  check(batch.offsets.size() == documents.size() + 1, "one offset per document and one more");
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    const std::vector<std::size_t> ends(batch.ends.begin() + batch.offsets[i],
+                                        batch.ends.begin() + batch.offsets[i + 1]);
+    check_ends(ends, spans[i].size, max_length);
+    if (spans[i].size != 0) {
+      check(ends == qelt::limit_patch_length(
+                        qelt::patch_ends(spans[i].data, spans[i].size, k, theta, theta_r),
+                        max_length),
+            "a document of a batch is not patched as on its own");
+    }
+  }
+}
+
+void fuzz_context_model(FuzzedDataProvider& in) {
+  const int k = in.ConsumeIntegralInRange<int>(0, qelt::ContextModel::kMaxOrder);
+  const std::vector<std::string> documents = consume_documents(in, 4);
+  const auto spans = spans_of(documents);
+  qelt::ContextCounts counts(k);
+  counts.add_batch(spans.data(), spans.size());
+  if (in.ConsumeBool()) counts.merge(counts);
+  const std::string encoded = counts.serialize();
+  const qelt::ContextCounts decoded = qelt::ContextCounts::deserialize(
+      reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size());
+  check(decoded.serialize() == encoded, "counts do not survive their encoding");
+  const std::uint64_t min_count = in.ConsumeIntegralInRange<std::uint64_t>(1, 4);
+  const qelt::ContextModel model = counts.to_model(min_count);
+  const qelt::ContextModel again = qelt::ContextModel::from_image(
+      std::vector<std::uint8_t>(model.image(), model.image() + model.image_size()));
+  check(again.size() == model.size(), "a model does not survive its image");
+  const float theta = pick_threshold(in, {});
+  const float theta_r = pick_threshold(in, {});
+  const std::string probe = in.ConsumeRandomLengthString(1024);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
+  const std::vector<std::size_t> ends = model.patch_ends(bytes, probe.size(), theta, theta_r);
+  check_ends(ends, probe.size(), 0);
+  // Trained on one sequence alone, a model patches it as the sequence's own model does.
+  if (documents.size() == 1 && min_count == 1 && k >= 0) {
+    const std::vector<std::size_t> own =
+        model.patch_ends(spans[0].data, spans[0].size, theta, theta_r);
+    check(own == qelt::patch_ends(spans[0].data, spans[0].size, k, theta, theta_r),
+          "a model of one sequence patches it unlike patch_ends");
+  }
+  try {
+    model.calibrate(spans.data(), spans.size(), 1.0 + in.ConsumeProbability<double>() * 8, theta_r);
+  } catch (const std::invalid_argument&) {
+  }
+}
+
+// Loads arbitrary bytes as a model, or a valid image with some bytes changed and its
+// checksum made right again, so that the checks behind the checksum are reached.
+void fuzz_model_image(FuzzedDataProvider& in) {
+  std::vector<std::uint8_t> image;
+  if (in.ConsumeBool()) {
+    qelt::ContextCounts counts(in.ConsumeIntegralInRange<int>(0, 8));
+    const std::string seed = in.ConsumeRandomLengthString(256);
+    counts.add(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size());
+    const qelt::ContextModel model = counts.to_model(1);
+    image.assign(model.image(), model.image() + model.image_size());
+    for (int edits = in.ConsumeIntegralInRange<int>(1, 4); edits > 0 && !image.empty(); --edits) {
+      image[in.ConsumeIntegralInRange<std::size_t>(0, image.size() - 1)] =
+          in.ConsumeIntegral<std::uint8_t>();
+    }
+    if (in.ConsumeBool()) image.resize(in.ConsumeIntegralInRange<std::size_t>(0, image.size()));
+    if (image.size() >= 8 && in.ConsumeBool()) {
+      const std::uint32_t crc = qelt::crc32c(image.data(), image.size() - 8);
+      for (int i = 0; i < 4; ++i) image[image.size() - 8 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    }
+  } else {
+    const std::string raw = in.ConsumeRandomLengthString(4096);
+    image.assign(raw.begin(), raw.end());
+  }
+  const bool from_file = in.ConsumeIntegralInRange<int>(0, 7) == 0;
+  const std::string path = "/tmp/qelt-fuzz-model-" + std::to_string(::getpid());
+  auto load = [&] {
+    if (!from_file) return qelt::ContextModel::from_image(image);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    return qelt::ContextModel::load(path);
+  };
+  try {
+    const qelt::ContextModel model = load();
+    const std::string probe = in.ConsumeRandomLengthString(512);
+    check_ends(model.patch_ends(reinterpret_cast<const std::uint8_t*>(probe.data()), probe.size(),
+                                1.0f, 0.5f),
+               probe.size(), 0);
+  } catch (const qelt::ModelFormatError&) {
+  }
+  if (from_file) std::remove(path.c_str());
+}
+
+// Decodes arbitrary bytes as context counts: whatever is accepted must be exactly
+// what the encoder would write for the counts it holds.
+void fuzz_counts_encoding(FuzzedDataProvider& in) {
+  const std::string raw = in.ConsumeRemainingBytesAsString();
+  try {
+    const qelt::ContextCounts counts = qelt::ContextCounts::deserialize(
+        reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size());
+    check(counts.serialize() == raw, "an accepted encoding is not the canonical one");
+    counts.to_model(1);
+  } catch (const std::invalid_argument&) {
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 6)) {
     case 0:
       fuzz_patching(in);
       break;
     case 1:
       fuzz_frequency_table(in);
       break;
-    default:
+    case 2:
       fuzz_patcher(in);
+      break;
+    case 3:
+      fuzz_batch(in);
+      break;
+    case 4:
+      fuzz_context_model(in);
+      break;
+    case 5:
+      fuzz_model_image(in);
+      break;
+    default:
+      fuzz_counts_encoding(in);
   }
   return 0;
 }

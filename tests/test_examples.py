@@ -43,3 +43,24 @@ def test_show_patches_reports_bad_arguments(args, message):
     assert result.returncode != 0
     assert message in result.stderr
     assert "Traceback" not in result.stderr
+
+
+def test_hugging_face_dataset_example(tmp_path):
+    datasets = pytest.importorskip("datasets")
+    import json
+
+    import qelt_corpus
+
+    texts = [(EXAMPLES / "sample.txt").read_text()[i:i + 300] for i in range(0, 2000, 300)]
+    source = tmp_path / "docs.jsonl"
+    source.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
+    env = {**__import__("os").environ, "HF_DATASETS_CACHE": str(tmp_path / "cache"),
+           "HF_DATASETS_OFFLINE": "1", "HF_HUB_OFFLINE": "1"}
+    result = subprocess.run([sys.executable, str(EXAMPLES / "patch_hf_dataset.py"), str(source),
+                             "--out", str(tmp_path / "patched"), "-k", "2"],
+                            capture_output=True, text=True, env=env, timeout=300)
+    assert result.returncode == 0, result.stderr
+    patched = datasets.load_from_disk(str(tmp_path / "patched"))
+    assert patched["text"] == texts
+    assert patched["ends"] == [qelt_corpus.patch_ends(t.encode(), 2, 2.0, 1.0).tolist()
+                               for t in texts]

@@ -1,0 +1,394 @@
+"""The qelt-corpus command, end to end: every input format against patch_ends per
+document, a real Dask cluster, training, resuming, unreadable inputs and usage errors."""
+
+import gzip
+import json
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import qelt_corpus
+from qelt_corpus import ContextModel
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+zstandard = pytest.importorskip("zstandard")
+pytest.importorskip("distributed")
+
+THETA, THETA_R = "2.0", "1.0"
+COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
+
+
+def qelt_corpus_command(*args, timeout=300, **kwargs):
+    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+
+
+def patch(*args, workers=1):
+    return qelt_corpus_command("patch", *args, "--theta", THETA, "--theta-r", THETA_R,
+                               "--no-progress", "--workers", workers)
+
+
+def rows(out):
+    return {r["id"]: r for r in pq.read_table(out).to_pylist()}
+
+
+def assert_patched(row, data, k=2, model=None):
+    """A dataset row holds the ends that patch_ends (or the model) gives the text."""
+    expected = (model.patch_ends(data, float(THETA), float(THETA_R)) if model
+                else qelt_corpus.patch_ends(data, k, float(THETA), float(THETA_R)))
+    assert row["ends"] == expected.tolist()
+    assert (row["bytes"], row["patches"]) == (len(data), len(expected))
+    assert row["status"] == ("ok" if data else "empty")
+
+
+@pytest.fixture(scope="module")
+def texts(real_text_module):
+    return [real_text_module[i:i + 1500].decode("utf-8", "replace")
+            for i in range(0, 60000, 1500)] + [""]
+
+
+@pytest.fixture(scope="module")
+def real_text_module():
+    root = pathlib.Path(__file__).resolve().parent.parent
+    parts = [root / "examples" / "sample.txt", *sorted((root / "core").glob("*.cc"))]
+    return b"".join(p.read_bytes() for p in parts)
+
+
+# --- Every format, end to end -----------------------------------------------------------
+
+
+def test_directory_of_files(tmp_path, real_text_module):
+    root = tmp_path / "corpus"
+    (root / "nested").mkdir(parents=True)
+    docs = {"a.txt": real_text_module[:5000], "nested/b.bin": bytes(range(256)) * 3,
+            "one.txt": b"x", "empty.txt": b"", ".hidden": b"hidden but a file"}
+    for name, data in docs.items():
+        (root / name).write_bytes(data)
+    (root / "broken").symlink_to(tmp_path / "missing")
+    result = patch(root, "--out", tmp_path / "out" / "deeper", "-k", 2, workers=2)
+    assert result.returncode == 1, result.stderr  # the broken link
+    assert "unreadable: broken: FileNotFoundError" in result.stderr
+    assert "Traceback" not in result.stderr
+    found = rows(tmp_path / "out" / "deeper")
+    assert set(found) == {*docs, "broken"}
+    for name, data in docs.items():
+        assert_patched(found[name], data)
+    assert found["broken"]["status"].startswith("unreadable: FileNotFoundError")
+    assert found["broken"]["ends"] is None
+    assert "5 documents" not in result.stdout and "6 documents (4 ok, 1 empty, 1 unreadable)" \
+        in result.stdout
+    assert (tmp_path / "out" / "deeper" / "_histogram.png").read_bytes().startswith(b"\x89PNG")
+
+
+@pytest.mark.parametrize("compression", [None, "gz", "zst"])
+def test_json_lines(tmp_path, texts, compression):
+    lines = [json.dumps({"text": t, "n": i}) for i, t in enumerate(texts)]
+    lines[3] = "{not json"
+    lines[5] = json.dumps({"other": 1})
+    lines[7] = json.dumps({"text": 12})
+    lines[9] = json.dumps({"text": None})
+    lines.insert(11, "")  # a blank line: skipped, but counted
+    body = ("\n".join(lines) + "\n").encode()
+    path = tmp_path / ("docs.jsonl" + (f".{compression}" if compression else ""))
+    path.write_bytes(gzip.compress(body) if compression == "gz" else
+                     zstandard.ZstdCompressor().compress(body) if compression == "zst" else body)
+    # Small partitions cut the plain file into byte ranges whose rows must be counted.
+    result = patch(path, "--out", tmp_path / "out", "-k", 2, "--partition-bytes", 5000,
+                   workers=2)
+    assert result.returncode == 1, result.stderr
+    found = rows(tmp_path / "out")
+    for row, line in enumerate(lines):
+        if not line:
+            assert f"{path.name}:{row}" not in found
+            continue
+        entry = found[f"{path.name}:{row}"]
+        record = json.loads(line) if line.startswith('{"') else None
+        if record and isinstance(record.get("text"), str):
+            assert_patched(entry, record["text"].encode())
+        elif record and "text" in record and record["text"] is None:
+            assert entry["status"] == "empty" and entry["ends"] == []
+        else:
+            assert entry["status"].startswith("unreadable: ")
+    reasons = [found[f"{path.name}:{row}"]["status"] for row in (3, 5, 7)]
+    assert reasons[0].startswith("unreadable: JSONDecodeError")
+    assert reasons[1] == "unreadable: KeyError: \"no field 'text'\""
+    assert reasons[2] == "unreadable: TypeError: field 'text' is int, not a string"
+    assert result.stderr.count("unreadable: ") == 3
+
+
+def test_json_lines_ids_from_a_field(tmp_path, texts):
+    path = tmp_path / "docs.jsonl"
+    path.write_text("".join(json.dumps({"body": t, "key": f"doc-{i}"}) + "\n"
+                            for i, t in enumerate(texts)))
+    result = patch(path, "--out", tmp_path / "out", "-k", 3, "--column", "body",
+                   "--id-column", "key", "--max-patch-length", 6)
+    assert result.returncode == 0, result.stderr
+    found = rows(tmp_path / "out")
+    for i, t in enumerate(texts):
+        expected = qelt_corpus.patch_ends(t.encode(), 3, 2.0, 1.0, max_patch_length=6)
+        assert found[f"doc-{i}"]["ends"] == expected.tolist()
+
+
+def test_parquet_dataset_in_row_groups(tmp_path, texts):
+    dataset = tmp_path / "dataset"
+    (dataset / "sub").mkdir(parents=True)
+    binary = [t.encode() for t in texts]
+    pq.write_table(pa.table({"text": texts[:20]}), dataset / "a.parquet", row_group_size=3)
+    pq.write_table(pa.table({"text": pa.array(binary[20:] + [None], pa.large_binary())}),
+                   dataset / "sub" / "b.parquet", row_group_size=4)
+    (dataset / "_SUCCESS").write_text("")  # what other writers leave beside a dataset
+    result = patch(dataset, "--out", tmp_path / "out", "-k", 2, "--partition-bytes", 6000,
+                   workers=2)
+    assert result.returncode == 0, result.stderr
+    found = rows(tmp_path / "out")
+    assert len(found) == len(texts) + 1
+    for row, t in enumerate(texts[:20]):
+        assert_patched(found[f"a.parquet:{row}"], t.encode())
+    for row, data in enumerate(binary[20:]):
+        assert_patched(found[f"sub/b.parquet:{row}"], data)
+    assert found[f"sub/b.parquet:{len(binary) - 20}"]["status"] == "empty"
+    assert len(os.listdir(tmp_path / "out")) > 4  # several partitions, one file each
+
+
+def test_text_file_one_document_per_line(tmp_path, texts):
+    lines = [t.replace("\n", " ").replace("\r", " ") for t in texts]
+    path = tmp_path / "corpus.txt"
+    path.write_bytes(("\r\n".join(lines) + "\r\n").encode())
+    result = patch(path, "--out", tmp_path / "out", "-k", 1, "--partition-bytes", 7000)
+    assert result.returncode == 0, result.stderr
+    found = rows(tmp_path / "out")
+    assert len(found) == len(lines)
+    for number, line in enumerate(lines, start=1):
+        assert_patched(found[f"corpus.txt:{number}"], line.encode(), k=1)
+
+
+def test_patching_with_a_model(tmp_path, texts):
+    model_path = tmp_path / "model.qelt"
+    model = ContextModel.train([t.encode() for t in texts[:20]], 3)
+    model.save(model_path)
+    path = tmp_path / "docs.jsonl"
+    path.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
+    result = patch(path, "--out", tmp_path / "out", "--model", model_path)
+    assert result.returncode == 0, result.stderr
+    for row, entry in enumerate(sorted(rows(tmp_path / "out").values(),
+                                       key=lambda r: int(r["id"].split(":")[1]))):
+        assert_patched(entry, texts[row].encode(), model=model)
+
+
+# --- Unreadable inputs ----------------------------------------------------------------------
+
+
+def test_unreadable_inputs_are_recorded_and_the_run_goes_on(tmp_path, texts):
+    good = tmp_path / "good.jsonl"
+    good.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts[:5]))
+    corrupt_parquet = tmp_path / "corrupt.parquet"
+    pq.write_table(pa.table({"text": texts[:5]}), corrupt_parquet)
+    data = bytearray(corrupt_parquet.read_bytes())
+    data[len(data) // 3: len(data) // 3 + 64] = bytes(64)
+    corrupt_parquet.write_bytes(bytes(data[:len(data) // 2]) + data[-8:])
+    corrupt_gzip = tmp_path / "cut.jsonl.gz"
+    corrupt_gzip.write_bytes(gzip.compress(b"".join(
+        json.dumps({"text": f"{i} " + texts[i % 20]}).encode() + b"\n" for i in range(3000)))[:4000])
+    result = patch(good, corrupt_parquet, corrupt_gzip, "--out", tmp_path / "out", "-k", 2)
+    assert result.returncode == 1
+    assert "Traceback" not in result.stderr
+    found = rows(tmp_path / "out")
+    assert found["corrupt.parquet"]["status"].startswith("unreadable: ")
+    assert found["cut.jsonl.gz"]["status"].startswith("unreadable: ")
+    assert "unreadable: corrupt.parquet: " in result.stderr
+    assert "unreadable: cut.jsonl.gz: " in result.stderr
+    for row in range(5):
+        assert_patched(found[f"good.jsonl:{row}"], texts[row].encode())
+
+
+# --- Usage errors ----------------------------------------------------------------------------
+
+
+@pytest.fixture
+def parquet_input(tmp_path, texts):
+    path = tmp_path / "docs.parquet"
+    pq.write_table(pa.table({"text": texts[:3], "n": [1, 2, 3]}), path)
+    return path
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["patch", "MISSING", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1"],
+         "missing: no such file or directory"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
+          "--column", "body"], "no column 'body'"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
+          "--column", "n"], "column 'n' is int64, not string or binary"),
+        (["patch", "JSONL", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
+          "--column", "body"], "the first record has no field 'body'"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "two", "--theta", "1", "--theta-r", "1"],
+         "argument -k: invalid int value: 'two'"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", str(2**31), "--theta", "1", "--theta-r", "1"],
+         "32-bit"),
+        (["patch", "PARQUET", "--out", "OUT", "--model", "NOMODEL", "--theta", "1",
+          "--theta-r", "1"], "nomodel"),
+        (["patch", "PARQUET", "--out", "OUT", "--model", "PARQUET", "--theta", "1",
+          "--theta-r", "1"], "not a valid qelt context model"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--model", "x", "--theta", "1",
+          "--theta-r", "1"], "not allowed with argument"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1"],
+         "the following arguments are required: --theta-r"),
+        (["patch", "PARQUET", "--out", "PARQUET", "-k", "2", "--theta", "1", "--theta-r", "1"],
+         "not a directory"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
+          "--max-patch-length", "0"], "invalid positive integer value"),
+        (["train", "PARQUET", "--out", "M", "-k", "9"], "between 0 and 8"),
+        (["calibrate", "PARQUET", "--model", "NOMODEL", "--target-mean", "4"], "nomodel"),
+        (["calibrate", "PARQUET", "--model", "M", "--target-mean", "-1"], "invalid positive"),
+        (["frobnicate"], "invalid choice"),
+    ],
+)
+def test_usage_errors_exit_2_with_one_line_before_any_cluster(tmp_path, parquet_input, args,
+                                                              message):
+    jsonl = tmp_path / "docs.jsonl"
+    jsonl.write_text(json.dumps({"text": "abc"}) + "\n")
+    names = {"PARQUET": parquet_input, "JSONL": jsonl, "OUT": tmp_path / "out",
+             "MISSING": tmp_path / "missing", "NOMODEL": tmp_path / "nomodel", "M": tmp_path / "m"}
+    # An unreachable scheduler: had a cluster been sought first, this would fail otherwise.
+    cluster = ["--scheduler", "tcp://127.0.0.1:9"] if args[0] != "calibrate" and len(args) > 1 else []
+    result = qelt_corpus_command(*[names.get(a, a) for a in args], *cluster, timeout=60)
+    assert result.returncode == 2, (result.stdout, result.stderr)
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], result.stderr
+    assert not (tmp_path / "out").exists() or args[0] != "patch"
+
+
+def test_an_existing_dataset_needs_resume_and_the_same_settings(tmp_path, parquet_input):
+    out = tmp_path / "out"
+    assert patch(parquet_input, "--out", out, "-k", 2).returncode == 0
+    again = patch(parquet_input, "--out", out, "-k", 2)
+    assert again.returncode == 2 and "--resume" in again.stderr
+    other = patch(parquet_input, "--out", out, "-k", 3, "--resume")
+    assert other.returncode == 2 and "other inputs or settings" in other.stderr
+
+
+# --- Interruption and resuming ----------------------------------------------------------------
+
+
+def test_interrupted_run_then_resume_equals_a_full_run(tmp_path, real_text_module):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    for i in range(400):
+        (corpus / f"doc{i:03}.txt").write_bytes(real_text_module[i * 400:i * 400 + 30000] * 3)
+    args = [corpus, "-k", 3, "--partition-bytes", 200000]
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [*COMMAND, "patch", *map(str, args), "--out", str(out), "--theta", THETA,
+         "--theta-r", THETA_R, "--no-progress", "--workers", "1"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and (
+            not out.exists() or sum(n.startswith("part-") for n in os.listdir(out)) < 3):
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130, stderr
+    assert "interrupted" in stdout and "Traceback" not in stderr
+    parts = sorted(n for n in os.listdir(out) if n.startswith("part-"))
+    assert 0 < len(parts) < 40
+    assert not [n for n in os.listdir(out) if n.endswith(".tmp")]
+    for name in parts:  # every file written is whole
+        pq.read_table(out / name)
+
+    resumed = patch(*args, "--out", out, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert "partitions were already done" in resumed.stdout
+    full = patch(*args, "--out", tmp_path / "full")
+    assert full.returncode == 0
+    assert sorted(os.listdir(out)) == sorted(os.listdir(tmp_path / "full"))
+    assert pq.read_table(out).equals(pq.read_table(tmp_path / "full"))
+    assert resumed.stdout.splitlines()[0] == full.stdout.splitlines()[0]
+
+
+# --- Training and calibrating ------------------------------------------------------------------
+
+
+def test_train_on_dask_equals_train_in_process(tmp_path, texts):
+    jsonl = tmp_path / "docs.jsonl"
+    jsonl.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts) + "{broken\n")
+    parquet = tmp_path / "docs.parquet"
+    pq.write_table(pa.table({"text": texts[::-1]}), parquet, row_group_size=5)
+    model_path = tmp_path / "models" / "model.qelt"
+    result = qelt_corpus_command("train", jsonl, parquet, "--out", model_path, "-k", 3,
+                                 "--min-count", 2, "--workers", 2, "--no-progress",
+                                 "--partition-bytes", 4000)
+    assert result.returncode == 1, result.stderr  # the broken line
+    assert "unreadable: docs.jsonl:41" in result.stderr
+    documents = [t.encode() for t in texts + texts[::-1]]
+    expected = ContextModel.train(documents, 3, min_count=2)
+    assert ContextModel.load(model_path) == expected
+    assert f"{len(expected)} contexts" in result.stdout
+
+
+def test_calibrate_prints_theta_last(tmp_path, texts):
+    model_path = tmp_path / "model.qelt"
+    ContextModel.train([t.encode() for t in texts], 2).save(model_path)
+    jsonl = tmp_path / "docs.jsonl"
+    jsonl.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
+    result = qelt_corpus_command("calibrate", jsonl, "--model", model_path, "--target-mean", 4,
+                                 "--theta-r", 1.0)
+    assert result.returncode == 0, result.stderr
+    theta = float(result.stdout.strip().splitlines()[-1])
+    model = ContextModel.load(model_path)
+    sample = [t.encode() for t in texts if t]
+    assert theta == model.calibrate(sample, 4.0, theta_r=1.0)
+    assert "mean patch length" in result.stdout
+
+
+# --- A real cluster -------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    """A `dask scheduler` and two `dask worker` processes on 127.0.0.1."""
+    dask = shutil.which("dask") or str(pathlib.Path(sys.executable).with_name("dask"))
+    scheduler_file = tmp_path / "scheduler.json"
+    processes = [subprocess.Popen(
+        [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+         "--scheduler-file", str(scheduler_file)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        deadline = time.monotonic() + 60
+        while not scheduler_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        address = json.loads(scheduler_file.read_text())["address"]
+        processes.append(subprocess.Popen(
+            [dask, "worker", "--scheduler-file", str(scheduler_file), "--nworkers", "2",
+             "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        from dask.distributed import Client
+
+        with Client(address, timeout="30s") as client:
+            client.wait_for_workers(2, timeout=60)
+        yield address
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+        for process in processes:
+            process.wait(timeout=60)
+
+
+def test_patch_on_a_running_cluster(tmp_path, texts, dask_cluster):
+    path = tmp_path / "docs.jsonl"
+    path.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
+    result = qelt_corpus_command("patch", path, "--out", tmp_path / "out", "-k", 2, "--theta",
+                                 THETA, "--theta-r", THETA_R, "--no-progress", "--scheduler",
+                                 dask_cluster, "--partition-bytes", 10000)
+    assert result.returncode == 0, result.stderr
+    assert "on 2 workers" in result.stdout
+    found = rows(tmp_path / "out")
+    for row, t in enumerate(texts):
+        assert_patched(found[f"docs.jsonl:{row}"], t.encode())
