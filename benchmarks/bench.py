@@ -3,6 +3,8 @@
 
     python benchmarks/bench.py            # needs the module installed (pip install .)
 
+The qelt_corpus figures follow (benchmarks/bench_corpus.py, which runs alone too).
+
 For each corpus (real text, binary, random; found or generated at run time) and
 each context length k it reports:
 
@@ -33,6 +35,8 @@ import tempfile
 import time
 
 import qelt
+
+import bench_corpus
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
@@ -138,7 +142,17 @@ def main() -> None:
                         help="prefix for the straightforward baseline, in KiB (default 256)")
     parser.add_argument("--repeat", type=int, default=5,
                         help="end-to-end runs, best kept (default 5)")
+    parser.add_argument("--sections", default="core,arrays,model",
+                        help="what to measure: core (this table), arrays, model and command "
+                        "(qelt_corpus, see bench_corpus.py; default: all but command)")
     args = parser.parse_args()
+    sections = args.sections.split(",")
+    if "core" in sections:
+        core_section(args)
+    bench_corpus.run_sections(sections)
+
+
+def core_section(args: argparse.Namespace) -> None:
     ks = [int(k) for k in args.ks.split(",")]
     binary = build_core_benchmark()
 

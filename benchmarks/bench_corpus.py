@@ -243,10 +243,13 @@ def main() -> None:
     parser.add_argument("--sections", default="arrays,model",
                         help="what to measure: arrays, model, command (default: the first two)")
     args = parser.parse_args()
-    sections = args.sections.split(",")
+    run_sections(args.sections.split(","), args.size)
+
+
+def run_sections(sections: list[str], size: int = 4) -> None:
     if "arrays" in sections:
         with tempfile.TemporaryDirectory() as tmp:
-            arrays_section(stdlib_text(args.size * MB), pathlib.Path(tmp))
+            arrays_section(stdlib_text(size * MB), pathlib.Path(tmp))
     if "model" in sections:
         model_section()
     if "command" in sections:

@@ -216,6 +216,7 @@ class HashIndex {
 };
 
 constexpr std::size_t kPrefetchDistance = 16;
+constexpr std::size_t kPrefetchMin = std::size_t{1} << 14;
 
 template <typename Id>
 using PairKey = typename std::conditional<sizeof(Id) <= 4, std::uint64_t, Key128>::type;
@@ -285,7 +286,9 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
   const std::size_t ahead_end = std::min(size, length - 1 + kPrefetchDistance);
   for (std::size_t i = length - 1; i < ahead_end; ++i) ahead = roll(ahead, data[i]);
   // Windows before this one have a window kPrefetchDistance further on to prefetch.
-  const std::size_t prefetch_limit = size > kPrefetchDistance ? size - kPrefetchDistance : 0;
+  // A short input's index stays in the nearest caches, where prefetching only costs.
+  const std::size_t prefetch_limit =
+      size > kPrefetchDistance && size >= kPrefetchMin ? size - kPrefetchDistance : 0;
   for (std::size_t block = length - 1; block < size; block += kBlock) {
     if (outgrown(index, block)) return false;
     const std::size_t block_end = std::min(size, block + kBlock);

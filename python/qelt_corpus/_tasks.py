@@ -8,6 +8,7 @@ leave the worker.
 
 from __future__ import annotations
 
+import builtins
 import dataclasses
 import json
 import os
@@ -64,7 +65,7 @@ class Summary:
         return json.dumps(fields)
 
     @classmethod
-    def from_json(cls, text: str | bytes) -> Summary:
+    def from_json(cls, text: str | builtins.bytes) -> Summary:
         fields = json.loads(text)
         fields["reported"] = [tuple(r) for r in fields["reported"]]
         fields["histogram"] = {int(k): int(v) for k, v in fields["histogram"]}
@@ -158,6 +159,7 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
         ends = load_model(settings.model).patch_ends_batch(
             text, settings.theta, settings.theta_r, max_patch_length=settings.max_patch_length)
     else:
+        assert settings.k is not None
         ends = patch_ends_batch(text, settings.k, settings.theta, settings.theta_r,
                                 max_patch_length=settings.max_patch_length)
     sizes = pc.cast(pc.binary_length(text), pa.int64())
