@@ -288,12 +288,12 @@ def test_interrupted_run_then_resume_equals_a_full_run(tmp_path, real_text_modul
     process = subprocess.Popen(
         [*COMMAND, "patch", *map(str, args), "--out", str(out), "--theta", THETA,
          "--theta-r", THETA_R, "--no-progress", "--workers", "1"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline and (
             not out.exists() or sum(n.startswith("part-") for n in os.listdir(out)) < 3):
         time.sleep(0.02)
-    process.send_signal(signal.SIGINT)
+    os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does: to the workers too
     stdout, stderr = process.communicate(timeout=120)
     assert process.returncode == 130, stderr
     assert "interrupted" in stdout and "Traceback" not in stderr

@@ -41,21 +41,27 @@ def threshold(name: str, value: object) -> float:
     return float(value)  # type: ignore[arg-type]
 
 
+def integer(name: str, value: object, lowest: int, highest: int | None = None) -> int:
+    """`value` as an int (an int or an object with ``__index__``, never a float) in
+    lowest..highest: TypeError for what is not an integer, ValueError outside."""
+    if isinstance(value, float):
+        raise TypeError(f"{name} must be an integer, not float")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < lowest or (highest is not None and number > highest):
+        bounds = f"at least {lowest}" if highest is None else f"between {lowest} and {highest}"
+        raise ValueError(f"{name} must be {bounds}, got {number}")
+    return number
+
+
 def max_patch_length(value: object) -> int:
     """The native form of ``max_patch_length``: 0 for None (no limit), else an int >= 1."""
     if value is None:
         return 0
-    if isinstance(value, float):
-        raise TypeError("max_patch_length must be an integer or None, not float")
-    try:
-        length = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(
-            f"max_patch_length must be an integer or None, not {type(value).__name__}"
-        ) from None
-    if length < 1:
-        raise ValueError(f"max_patch_length must be at least 1, got {length}")
-    return min(length, _MAX_LENGTH)  # any length past the largest document is no limit
+    # Any length past the largest document is no limit.
+    return min(integer("max_patch_length", value, 1), _MAX_LENGTH)
 
 
 class Thresholds(NamedTuple):

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import operator
 import os
 import uuid
 from typing import TYPE_CHECKING, Any, Iterable, SupportsFloat, SupportsIndex
@@ -25,27 +24,11 @@ MAX_K = 8
 
 
 def _order(k: object) -> int:
-    if isinstance(k, float):
-        raise TypeError("k must be an integer, not float")
-    try:
-        value = operator.index(k)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"k must be an integer, not {type(k).__name__}") from None
-    if not 0 <= value <= MAX_K:
-        raise ValueError(f"k must be between 0 and {MAX_K}, got {value}")
-    return value
+    return _arguments.integer("k", k, 0, MAX_K)
 
 
 def _min_count(min_count: object) -> int:
-    if isinstance(min_count, float):
-        raise TypeError("min_count must be an integer, not float")
-    try:
-        value = operator.index(min_count)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"min_count must be an integer, not {type(min_count).__name__}") from None
-    if not 1 <= value < 2**64:
-        raise ValueError(f"min_count must be at least 1 (and below 2**64), got {value}")
-    return value
+    return _arguments.integer("min_count", min_count, 1, 2**64 - 1)  # counts are 64-bit
 
 
 def _document_items(documents: object) -> list[Any]:

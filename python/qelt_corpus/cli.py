@@ -23,6 +23,7 @@ import itertools
 import json
 import logging
 import os
+import signal
 import sys
 import time
 from typing import Any, Iterator, Sequence
@@ -186,9 +187,17 @@ def _connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     environ = {key: value for key, value in
                dask.config.get("distributed.nanny.pre-spawn-environ", {}).items()
                if key != "MALLOC_TRIM_THRESHOLD_"}
-    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None, silence_logs=logging.ERROR)
+    # Ctrl-C reaches every process of the terminal's group. The workers are started
+    # ignoring it (a disposition their processes inherit), so that only this process
+    # stops, and shuts them down in order, instead of each printing its traceback.
+    interrupt = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                   processes=True, dashboard_address=None,
+                                   silence_logs=logging.ERROR)
+    finally:
+        signal.signal(signal.SIGINT, interrupt)
     try:
         with Client(cluster) as client:
             yield client, args.workers
