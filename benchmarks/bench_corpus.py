@@ -8,7 +8,8 @@ Arrays (4 MiB of real text, the Python sources of the standard library):
   ends/list  qelt_corpus.patch_ends against qelt.patch_sequence on a bytearray, at
              k = 1..4 with thresholds for a mean patch length near 5 bytes
   batch      an Arrow array of 1 KiB documents (the same text) through
-             patch_ends_batch, against one patch_ends call over the whole text (k = 3)
+             patch_ends_batch, against one patch_ends call over the whole text (k = 3),
+             and a Python loop calling patch_ends on each of those documents
   threads    two Python threads, each patching half of that batch, against one
              thread patching all of it
   peak       peak resident memory of one patch_ends call beyond its input and its
@@ -137,9 +138,12 @@ def arrays_section(text: bytes, tmp: pathlib.Path) -> None:
     documents = pa.array([text[i:i + 1024] for i in range(0, len(text), 1024)], pa.binary())
     one = best_seconds(lambda: qelt_corpus.patch_ends(text, 3, 2.0, 1.0))
     batch = best_seconds(lambda: qelt_corpus.patch_ends_batch(documents, 3, 2.0, 1.0))
+    pieces = [text[i:i + 1024] for i in range(0, len(text), 1024)]
+    loop = best_seconds(lambda: [qelt_corpus.patch_ends(p, 3, 2.0, 1.0) for p in pieces])
     print(f"k = 3, theta 2.0, theta_r 1.0: one {len(text) / MB:.0f} MiB patch_ends "
           f"{len(text) / one / 1e6:.1f} MB/s; batch of {len(documents)} 1 KiB documents "
-          f"{len(text) / batch / 1e6:.1f} MB/s: batch/one {one / batch:.2f}")
+          f"{len(text) / batch / 1e6:.1f} MB/s: batch/one {one / batch:.2f}; a loop of "
+          f"patch_ends over them {len(text) / loop / 1e6:.1f} MB/s")
 
     halves = [documents[: len(documents) // 2], documents[len(documents) // 2:]]
 
