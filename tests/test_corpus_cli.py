@@ -295,19 +295,19 @@ def test_interrupted_run_then_resume_equals_a_full_run(tmp_path, real_text_modul
         time.sleep(0.02)
     os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does: to the workers too
     stdout, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130, stderr
-    assert "interrupted" in stdout and "Traceback" not in stderr
+    assert process.returncode == 130, (stdout, stderr)
+    assert "interrupted" in stdout and "Traceback" not in stderr, (stdout, stderr)
     parts = sorted(n for n in os.listdir(out) if n.startswith("part-"))
-    assert 0 < len(parts) < 40
-    assert not [n for n in os.listdir(out) if n.endswith(".tmp")]
+    assert 0 < len(parts) < 40, (parts, stdout)
+    assert not [n for n in os.listdir(out) if n.endswith(".tmp")], os.listdir(out)
     for name in parts:  # every file written is whole
         pq.read_table(out / name)
 
     resumed = patch(*args, "--out", out, "--resume")
-    assert resumed.returncode == 0, resumed.stderr
-    assert "partitions were already done" in resumed.stdout
+    assert resumed.returncode == 0, (resumed.stdout, resumed.stderr)
+    assert "partitions were already done" in resumed.stdout, resumed.stdout
     full = patch(*args, "--out", tmp_path / "full")
-    assert full.returncode == 0
+    assert full.returncode == 0, (full.stdout, full.stderr)
     assert sorted(os.listdir(out)) == sorted(os.listdir(tmp_path / "full"))
     assert pq.read_table(out).equals(pq.read_table(tmp_path / "full"))
     assert resumed.stdout.splitlines()[0] == full.stdout.splitlines()[0]

@@ -353,6 +353,9 @@ class _Batches:
     """Collects documents and cuts them into tables of about BATCH_BYTES."""
 
     def __init__(self) -> None:
+        self._clear()
+
+    def _clear(self) -> None:
         self.ids: list[str] = []
         self.texts: list[bytes | None] = []
         self.problems: list[str | None] = []
@@ -375,7 +378,7 @@ class _Batches:
             "text": pa.array(self.texts, pa.large_binary()),
             "problem": pa.array(self.problems, pa.string()),
         })
-        self.__init__()  # type: ignore[misc]
+        self._clear()
         return table
 
 
@@ -403,6 +406,7 @@ def _read_files(partition: FilesPartition) -> Iterator[Any]:
 
 
 def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any]:
+    import numpy as np
     import pyarrow as pa
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
@@ -428,7 +432,8 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
             if options.id_column:
                 ids = pc.cast(batch.column(options.id_column), pa.string())
             else:
-                numbers = pc.cast(pa.array(range(row, row + count), pa.int64()), pa.string())
+                numbers = pc.cast(pa.array(np.arange(row, row + count, dtype=np.int64)),
+                                  pa.string())
                 ids = pc.binary_join_element_wise(partition.name, numbers, ":")
             text = batch.column(options.column)
             if pa.types.is_string(text.type) or pa.types.is_large_string(text.type):
