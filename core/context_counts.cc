@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "big_buffer.h"
+#include "fmix64.h"
 #include "frequency_table.h"
 #include "radix_sort.h"
 
@@ -94,16 +95,9 @@ class WindowCounts {
   static constexpr int kInitialBits = 12;
   using Slot = WindowCount<Key>;  // count 0 marks an empty slot
 
-  static std::uint64_t mix(std::uint64_t key) {
-    key ^= key >> 33;
-    key *= 0xff51afd7ed558ccdULL;
-    key ^= key >> 33;
-    key *= 0xc4ceb9fe1a85ec53ULL;
-    return key ^ (key >> 33);
-  }
-  static std::uint64_t hash(std::uint64_t key) { return mix(key); }
+  static std::uint64_t hash(std::uint64_t key) { return fmix64(key); }
   static std::uint64_t hash(unsigned __int128 key) {
-    return mix(static_cast<std::uint64_t>(key) ^ mix(static_cast<std::uint64_t>(key >> 64)));
+    return fmix64(static_cast<std::uint64_t>(key) ^ fmix64(static_cast<std::uint64_t>(key >> 64)));
   }
   std::size_t home(Key key) const { return hash(key) >> (64 - bits_); }
 

@@ -42,6 +42,7 @@
 #include <unordered_map>
 
 #include "crc32c.h"
+#include "fmix64.h"
 
 namespace qelt {
 
@@ -68,18 +69,9 @@ std::uint64_t key_mask(int length) {
   return length >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
 }
 
-// The 64-bit finaliser of MurmurHash3: every key bit affects every hash bit.
-std::uint64_t fmix64(std::uint64_t key) {
-  key ^= key >> 33;
-  key *= 0xff51afd7ed558ccdULL;
-  key ^= key >> 33;
-  key *= 0xc4ceb9fe1a85ec53ULL;
-  key ^= key >> 33;
-  return key;
-}
-
 std::uint64_t home_slot(std::uint64_t key, std::uint64_t slots) {
-  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(fmix64(key)) * slots) >> 64);
+  return static_cast<std::uint64_t>(
+      (static_cast<unsigned __int128>(internal::fmix64(key)) * slots) >> 64);
 }
 
 // Little-endian reads and writes that need no alignment.

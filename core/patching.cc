@@ -186,7 +186,6 @@ float entropy_of_bucket(const std::uint8_t* first, const std::uint8_t* last,
                         ByteHistogram& histogram, TermMemo& memo) {
   const std::size_t total = static_cast<std::size_t>(last - first);
   if (total == 1) return 0.0f;  // p = 1 and ln 1 = 0: the one term is exactly 0
-  if (total == 2 && first[0] == first[1]) return 0.0f;
   if (total <= kFewBytes) return entropy_of_few(first, last, memo);
   EntropySum sum(total, memo);
   histogram.add(first, last);

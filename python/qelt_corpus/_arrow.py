@@ -62,16 +62,18 @@ def chunks_of(documents: object, name: str = "documents") -> tuple[list[pa.Array
     )
 
 
-def call_on_chunk(chunk: pa.Array, call: Callable[..., Any]) -> Any:
-    """`call(validity, offsets, data, offset, length, offset width)` on one chunk."""
+def buffers_of(chunk: pa.Array) -> tuple[Any, Any, Any, int, int, int]:
+    """What the native code reads a chunk from: (validity, offsets, data, offset,
+    length, offset width)."""
     validity, offsets, data = chunk.buffers()[:3]
-    return call(validity, offsets, data, chunk.offset, len(chunk), offset_width(chunk.type))
+    return validity, offsets, data, chunk.offset, len(chunk), offset_width(chunk.type)
+
 
 
 def list_of_ends(chunk: pa.Array, call: ChunkCall) -> pa.ListArray:
     """The list array of the patch ends of one chunk; null where its document is null."""
     pa = pyarrow()
-    list_offsets, ends = call_on_chunk(chunk, call)
+    list_offsets, ends = call(*buffers_of(chunk))
     validity = None
     if chunk.null_count:
         # The chunk's own bitmap may start at a bit offset; is_valid() starts at 0.

@@ -37,7 +37,7 @@ def _document_items(documents: object) -> list[Any]:
     pa = _arrow.pyarrow() if _arrow.is_arrow(documents) else None
     if pa is not None:
         chunks, _ = _arrow.chunks_of(documents)
-        return [_arrow.call_on_chunk(chunk, lambda *buffers: buffers) for chunk in chunks]
+        return [_arrow.buffers_of(chunk) for chunk in chunks]
     if documents is None or isinstance(documents, (str, bytes, bytearray, memoryview)):
         raise TypeError(
             "documents must be a pyarrow Array or ChunkedArray, or an iterable of buffers, "
@@ -95,7 +95,7 @@ class ContextCounts:
         ``string`` or ``large_string``, each on its own; nulls are skipped."""
         chunks, _ = _arrow.chunks_of(documents)
         self._counts.add_documents(
-            [_arrow.call_on_chunk(chunk, lambda *buffers: buffers) for chunk in chunks]
+            [_arrow.buffers_of(chunk) for chunk in chunks]
         )
 
     def merge(self, other: ContextCounts) -> None:

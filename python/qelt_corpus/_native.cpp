@@ -214,34 +214,56 @@ py::tuple batch_to_numpy(qelt::BatchEnds&& batch) {
                         to_numpy<std::int64_t>(std::move(batch.ends)));
 }
 
-py::array_t<std::int64_t> patch_ends(py::handle data, std::int32_t k, double theta,
-                                     double theta_r, std::size_t max_length) {
-  const ByteBuffer bytes(data, "data");
+// The ends of the document in the buffer `data` (the argument `name`), from
+// `ends_of(bytes, size)` run with the GIL released, each patch limited to
+// `max_length` (0: no limit).
+template <typename EndsOf>
+py::array_t<std::int64_t> ends_of_buffer(py::handle data, const char* name,
+                                         std::size_t max_length, const EndsOf& ends_of) {
+  const ByteBuffer bytes(data, name);
   std::vector<std::size_t> ends;
   {
     py::gil_scoped_release release;
-    ends = qelt::limit_patch_length(
-        qelt::patch_ends(bytes.data(), bytes.size(), k, static_cast<float>(theta),
-                         static_cast<float>(theta_r)),
-        max_length);
+    ends = qelt::limit_patch_length(ends_of(bytes.data(), bytes.size()), max_length);
   }
   return to_numpy<std::int64_t>(std::move(ends));
+}
+
+// The list offsets and ends of the documents of one Arrow array's buffers, from
+// `batch_of(spans, count)` run with the GIL released.
+template <typename BatchOf>
+py::tuple ends_of_arrow(py::handle validity, py::handle offsets, py::handle data,
+                        std::size_t offset, std::size_t length, int offset_width,
+                        const BatchOf& batch_of) {
+  qelt::BatchEnds batch;
+  {
+    // The buffers are acquired with the GIL held, and released with it held again.
+    const ArrowDocuments documents(validity, offsets, data, offset, length, offset_width);
+    py::gil_scoped_release release;
+    batch = batch_of(documents.spans(), documents.count());
+  }
+  return batch_to_numpy(std::move(batch));
+}
+
+py::array_t<std::int64_t> patch_ends(py::handle data, std::int32_t k, double theta,
+                                     double theta_r, std::size_t max_length) {
+  return ends_of_buffer(data, "data", max_length,
+                        [&](const std::uint8_t* bytes, std::size_t size) {
+    return qelt::patch_ends(bytes, size, k, static_cast<float>(theta),
+                            static_cast<float>(theta_r));
+  });
 }
 
 py::tuple patch_ends_arrow(py::handle validity, py::handle offsets, py::handle data,
                            std::size_t offset, std::size_t length, int offset_width,
                            std::int32_t k, double theta, double theta_r,
                            std::size_t max_length) {
-  qelt::BatchEnds batch;
-  {
-    // The buffers are acquired with the GIL held, and released with it held again.
-    const ArrowDocuments documents(validity, offsets, data, offset, length, offset_width);
-    py::gil_scoped_release release;
-    batch = qelt::patch_ends_batch(documents.spans(), documents.count(), k,
-                                   static_cast<float>(theta), static_cast<float>(theta_r),
-                                   max_length);
-  }
-  return batch_to_numpy(std::move(batch));
+  return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
+                       [&](const qelt::ByteSpan* spans, std::size_t count) {
+                         return qelt::patch_ends_batch(spans, count, k,
+                                                       static_cast<float>(theta),
+                                                       static_cast<float>(theta_r), max_length);
+                       });
 }
 
 // Context counts behind a lock: they are changed with the GIL released, and two
@@ -325,31 +347,21 @@ qelt::ContextModel model_from_image(py::handle data) {
 py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::handle data,
                                            double theta, double theta_r,
                                            std::size_t max_length) {
-  const ByteBuffer bytes(data, "document");
-  std::vector<std::size_t> ends;
-  {
-    py::gil_scoped_release release;
-    ends = qelt::limit_patch_length(model.patch_ends(bytes.data(), bytes.size(),
-                                                     static_cast<float>(theta),
-                                                     static_cast<float>(theta_r)),
-                                    max_length);
-  }
-  return to_numpy<std::int64_t>(std::move(ends));
+  return ends_of_buffer(data, "document", max_length,
+                        [&](const std::uint8_t* bytes, std::size_t size) {
+    return model.patch_ends(bytes, size, static_cast<float>(theta), static_cast<float>(theta_r));
+  });
 }
 
 py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle validity,
                                  py::handle offsets, py::handle data, std::size_t offset,
                                  std::size_t length, int offset_width, double theta,
                                  double theta_r, std::size_t max_length) {
-  qelt::BatchEnds batch;
-  {
-    const ArrowDocuments documents(validity, offsets, data, offset, length, offset_width);
-    py::gil_scoped_release release;
-    batch = model.patch_ends_batch(documents.spans(), documents.count(),
-                                   static_cast<float>(theta), static_cast<float>(theta_r),
-                                   max_length);
-  }
-  return batch_to_numpy(std::move(batch));
+  return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
+                       [&](const qelt::ByteSpan* spans, std::size_t count) {
+                         return model.patch_ends_batch(spans, count, static_cast<float>(theta),
+                                                       static_cast<float>(theta_r), max_length);
+                       });
 }
 
 float model_calibrate(const qelt::ContextModel& model, const py::list& items, double target,

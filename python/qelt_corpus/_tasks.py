@@ -49,6 +49,19 @@ class Summary:
     reported: list[tuple[str, str]] = dataclasses.field(default_factory=list)  # (id, reason)
     histogram: dict[int, int] = dataclasses.field(default_factory=dict)  # length -> patches
 
+    def report(self, ids: Any, problems: Any, unreadable: Any) -> int:
+        """Counts the rows that `unreadable` marks and names the first of them, with
+        their problems; returns how many there were."""
+        import pyarrow.compute as pc
+
+        bad = int(pc.sum(unreadable).as_py() or 0)
+        self.unreadable += bad
+        room = REPORTED_UNREADABLE - len(self.reported)
+        if bad and room > 0:
+            self.reported.extend(zip(pc.filter(ids, unreadable).to_pylist()[:room],
+                                     pc.filter(problems, unreadable).to_pylist()[:room]))
+        return bad
+
     def add(self, other: Summary) -> None:
         self.documents += other.documents
         self.empty += other.empty
@@ -141,15 +154,21 @@ class LengthHistogram:
         return histogram
 
 
+def single_array(column: Any) -> Any:
+    """A column of one chunk (as the readers make them) as that chunk, without the
+    copy that combining chunks makes even of one."""
+    return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+
+
 def patch_table(table: Any, settings: PatchSettings, summary: Summary,
                 histogram: LengthHistogram) -> Any:
     """The output rows of a table of documents, counted into `summary`."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    problem = table.column("problem").combine_chunks()
+    problem = single_array(table.column("problem"))
     unreadable = problem.is_valid()
-    text = table.column("text").combine_chunks()
+    text = single_array(table.column("text"))
     # Null texts are empty documents; unreadable ones are patched as empty too.
     if problem.null_count < len(problem):
         text = pc.if_else(unreadable, pa.scalar(b"", text.type), text)
@@ -170,16 +189,11 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
     # An unreadable document has no ends: null, not the empty list of an empty one.
     ends = pa.ListArray.from_arrays(ends.offsets, ends.values, mask=unreadable)
 
-    bad = int(pc.sum(unreadable).as_py() or 0)
     summary.documents += len(table)
-    summary.unreadable += bad
+    summary.report(table.column("id"), problem, unreadable)
     summary.empty += int(pc.sum(pc.and_(empty, pc.invert(unreadable))).as_py() or 0)
     summary.bytes += int(pc.sum(sizes).as_py() or 0)
     summary.patches += int(pc.sum(patches).as_py() or 0)
-    if bad and len(summary.reported) < REPORTED_UNREADABLE:
-        ids = pc.filter(table.column("id"), unreadable).to_pylist()
-        reasons = pc.filter(problem, unreadable).to_pylist()
-        summary.reported.extend(list(zip(ids, reasons))[: REPORTED_UNREADABLE - len(summary.reported)])
     histogram.add(ends)
     return pa.table([table.column("id"), ends, sizes, patches, status], schema=output_schema())
 
@@ -241,14 +255,9 @@ def count_partition(partition: _sources.Partition, k: int,
     summary = Summary()
     for table in _sources.read(partition, options):
         problem = table.column("problem")
-        readable = pc.is_null(problem)
         summary.documents += len(table)
-        summary.unreadable += len(table) - int(pc.sum(readable).as_py() or 0)
+        summary.report(table.column("id"), problem, pc.is_valid(problem))
         summary.bytes += int(pc.sum(pc.binary_length(table.column("text"))).as_py() or 0)
-        if summary.unreadable and len(summary.reported) < REPORTED_UNREADABLE:
-            bad = pc.invert(readable)
-            summary.reported.extend(zip(pc.filter(table.column("id"), bad).to_pylist(),
-                                        pc.filter(problem, bad).to_pylist()))
         counts.add_batch(table.column("text"))
     return Counted(counts, summary)
 

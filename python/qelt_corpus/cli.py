@@ -479,14 +479,12 @@ def _sample(partitions: list[_sources.Partition], options: _sources.Options,
     for index in chosen:
         taken = 0
         for table in _sources.read(partitions[index], options):
-            readable = table.filter(pc.is_null(table.column("problem")))
-            bad = len(table) - len(readable)
-            if bad:
-                summary.unreadable += bad
-                unreadable = table.filter(pc.is_valid(table.column("problem")))
-                summary.reported.extend(zip(unreadable.column("id").to_pylist(),
-                                            unreadable.column("problem").to_pylist()))
-            sizes = pc.binary_length(readable.column("text")).to_numpy(zero_copy_only=False)
+            problem = table.column("problem")
+            summary.report(table.column("id"), problem, pc.is_valid(problem))
+            readable = table.filter(pc.is_null(problem))
+            # A null text is an empty document.
+            sizes = pc.fill_null(pc.binary_length(readable.column("text")), 0).to_numpy(
+                zero_copy_only=False)
             keep = int((sizes.cumsum() <= quota - taken).sum()) or min(1, len(readable))
             readable = readable.slice(0, keep)
             texts.extend(readable.column("text").chunks)
