@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "patching.h"
-#include "straightforward_patching.h"
+#include "reference/straightforward_patching.h"
 
 namespace {
 

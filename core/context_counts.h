@@ -12,6 +12,7 @@
 
 #include "batch.h"
 #include "context_model.h"
+#include "format_error.h"
 
 namespace qelt {
 
@@ -55,11 +56,11 @@ class ContextCounts {
   // whatever order they were added or merged in.
   ContextModel to_model(std::uint64_t min_count) const;
 
-  // A compact encoding of the counts, the same for equal counts.
+  // A compact encoding of the counts (docs/formats.md), the same for equal counts.
   std::string serialize() const;
 
-  // The counts encoded in `size` bytes at `data`; throws std::invalid_argument if they
-  // are not an encoding made by serialize.
+  // The counts encoded in `size` bytes at `data`, in any version this build reads.
+  // Throws ModelFormatError if they are not an encoding serialize could have made.
   static ContextCounts deserialize(const std::uint8_t* data, std::size_t size);
 
  private:

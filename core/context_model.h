@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "format_error.h"
 
 namespace qelt {
 
@@ -21,18 +22,12 @@ struct ContextEntropy {
   float entropy;
 };
 
-// The bytes given as a model are not one: empty, truncated, corrupted or foreign.
-class ModelFormatError : public std::invalid_argument {
- public:
-  using std::invalid_argument::invalid_argument;
-};
-
 // The entropy of every context kept from a corpus, for contexts of length k and every
 // shorter suffix (down to the empty context), and the patching that looks them up.
 // Immutable once made: copies share one image, and threads may use one at once.
 //
 // Its image is the model file: a header, one hash table per context length, and a
-// CRC-32C over all of it (the layout is described in context_model.cc).
+// CRC-32C over all of it (docs/formats.md, "Model file").
 class ContextModel {
  public:
   static constexpr int kMaxOrder = 8;
@@ -92,7 +87,8 @@ class ContextModel {
   };
 
   ContextModel() = default;
-  static ContextModel view(std::shared_ptr<const void> owner, const std::uint8_t* image,
+  // The model whose image is the `size` bytes at `image`, which `owner` keeps alive.
+  static ContextModel over(std::shared_ptr<const void> owner, const std::uint8_t* image,
                            std::size_t size);
 
   // Calls visit(i, entropy) for every position i = k .. n - 1 of `data`, in order.

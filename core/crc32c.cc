@@ -2,7 +2,7 @@
 // SSE4.2 instruction where the processor has it (checked at run time): models of
 // hundreds of megabytes are checked on every load, at several GB/s.
 
-#include "crc32c.h"
+#include "internal/crc32c.h"
 
 #include <array>
 #include <cstring>

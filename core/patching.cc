@@ -29,10 +29,11 @@
 #include <limits>
 #include <stdexcept>
 
-#include "big_buffer.h"
 #include "frequency_table.h"
-#include "segment.h"
-#include "window_ids.h"
+#include "internal/big_buffer.h"
+#include "internal/closing_rule.h"
+#include "internal/segment.h"
+#include "internal/window_ids.h"
 
 namespace qelt {
 
@@ -254,15 +255,16 @@ internal::BigVector<float> context_entropies(const internal::WindowIds<Id>& ids,
 
 // Patch ends when every position has the same entropy (k = 0). The first position
 // compares its rise with 0 and every later one a rise of exactly 0, so either every
-// byte closes a patch, or only the first one may.
+// byte closes a patch (the later ones close only if the first does, as entropies are
+// not negative), or only the first one may.
 std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entropy, float theta,
                                                      float theta_r) {
   std::vector<std::size_t> ends;
-  if (entropy > theta || 0.0 > theta_r) {
+  if (internal::closes(entropy, entropy, theta, theta_r)) {
     ends.resize(n);
     for (std::size_t i = 0; i < n; ++i) ends[i] = i + 1;
   } else {
-    if (static_cast<double>(entropy) > theta_r && n > 1) ends.push_back(1);
+    if (internal::closes(entropy, 0.0f, theta, theta_r) && n > 1) ends.push_back(1);
     ends.push_back(n);
   }
   return ends;

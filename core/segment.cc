@@ -13,7 +13,9 @@
 // operation on the same values as in the plain walk (ordered, so NaN never closes),
 // so both give the same ends, bit for bit.
 
-#include "segment.h"
+#include "internal/segment.h"
+
+#include "internal/closing_rule.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -33,11 +35,8 @@ std::size_t walk_plain(const Index* contexts, Id* out, std::size_t j, std::size_
                        std::size_t count, float previous) {
   for (; j < evaluated; ++j) {
     const float h = entropy[contexts[j]];
-    // The rise is formed in double so that it is not rounded before the comparison.
-    const bool closes = (h > theta) |
-                        (static_cast<double>(h) - static_cast<double>(previous) > theta_r);
     out[count] = static_cast<Id>(j + k + 1);
-    count += closes;
+    count += closes(h, previous, theta, theta_r);
     previous = h;
   }
   return count;
@@ -131,7 +130,7 @@ std::vector<std::size_t> segment(const Index* contexts, Id* out, std::size_t eva
   std::vector<std::size_t> ends;
   ends.reserve(count + 1);  // room for the final end: growing would double the buffer
   ends.assign(out, out + count);
-  if (ends.empty() || ends.back() != n) ends.push_back(n);
+  end_last_patch(ends, n);
   return ends;
 }
 

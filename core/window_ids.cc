@@ -15,7 +15,7 @@
 // the key. Keys are therefore always exact: no two different windows ever share an
 // id, whatever the hash function does.
 
-#include "window_ids.h"
+#include "internal/window_ids.h"
 
 #include <algorithm>
 #include <array>
@@ -25,7 +25,10 @@
 #include <new>
 #include <utility>
 
-#include "radix_sort.h"
+#include "internal/hash.h"
+#include "internal/probing_table.h"
+#include "internal/radix_sort.h"
+#include "internal/window_key.h"
 
 namespace qelt {
 namespace internal {
@@ -97,75 +100,61 @@ class DirectIndex {
 
 using Key128 = unsigned __int128;
 
-// Fibonacci hashing: the top bits of the key times 2^64 / golden ratio.
-inline std::uint64_t hash_key(std::uint64_t key) { return key * std::uint64_t{0x9E3779B97F4A7C15}; }
-inline std::uint64_t hash_key(std::uint32_t key) { return hash_key(std::uint64_t{key}); }
-inline std::uint64_t hash_key(Key128 key) {
-  const std::uint64_t high = static_cast<std::uint64_t>(key >> 64);
-  const std::uint64_t low = static_cast<std::uint64_t>(key);
-  return hash_key(low ^ hash_key(high + std::uint64_t{0x632BE59BD9B4E019}));
-}
-
 // A slot of a hash index: a key and its id plus one (0 marks an empty slot), side by
 // side.
-template <typename Key, typename Id>
+template <typename KeyType, typename Id>
 struct WideSlot {
-  using KeyType = Key;
+  using Key = KeyType;
   static constexpr std::size_t kMaxIds = static_cast<Id>(-1) - 1;
-  Key key;
-  Id id;
+  Key stored_key = 0;
+  Id id_plus_one = 0;
 
   static WideSlot make(Key key, std::size_t id) { return {key, static_cast<Id>(id + 1)}; }
-  Key stored_key() const { return key; }
-  std::size_t stored_id() const { return id; }
+  Key key() const { return stored_key; }
+  bool empty() const { return id_plus_one == 0; }
+  std::size_t id() const { return id_plus_one - 1; }
 };
 
 // A key of up to 40 bits (a window of 5 bytes) and its id plus one in 8 bytes instead
 // of 16, so that twice as many slots fit in the caches; it holds 2^24 - 2 ids.
 struct NarrowSlot {
-  using KeyType = std::uint64_t;
+  using Key = std::uint64_t;
   static constexpr int kKeyBits = 40;
   static constexpr std::size_t kMaxIds = (std::size_t{1} << (64 - kKeyBits)) - 2;
-  std::uint64_t bits;
+  std::uint64_t bits = 0;
 
   static NarrowSlot make(std::uint64_t key, std::size_t id) {
     return {key | static_cast<std::uint64_t>(id + 1) << kKeyBits};
   }
-  std::uint64_t stored_key() const { return bits & ((std::uint64_t{1} << kKeyBits) - 1); }
-  std::size_t stored_id() const { return bits >> kKeyBits; }
+  std::uint64_t key() const { return bits & ((std::uint64_t{1} << kKeyBits) - 1); }
+  bool empty() const { return bits == 0; }
+  std::size_t id() const { return (bits >> kKeyBits) - 1; }
 };
 
-// Linear probing, at most 3/4 full; the capacity is a power of two. Slots hold only
-// the key and the id, so that more of them fit in the caches; the occurrences are
-// counted by id, where the frequent windows, which come early, sit close together.
-// It holds at most Slot::kMaxIds keys.
+// Window keys mapped to ids in a probing table. Slots hold only the key and the id,
+// so that more of them fit in the caches; the occurrences are counted by id, where
+// the frequent windows, which come early, sit close together. It holds at most
+// Slot::kMaxIds keys.
 template <typename Slot, typename Id>
 class HashIndex {
  public:
-  using Key = typename Slot::KeyType;
+  using Key = typename Slot::Key;
   static constexpr std::size_t kMaxIds = Slot::kMaxIds;
 
   // `windows` is how many windows will be looked up: a short input gets a table
   // that holds all of them, and so never grows.
   explicit HashIndex(std::size_t windows)
-      : ids_(std::min(windows, (std::size_t{1} << kInitialBits) / 4 * 3)) {
-    int bits = kMinBits;
-    while (bits < kInitialBits && (std::size_t{1} << bits) / 4 * 3 < windows) ++bits;
-    allocate(bits);
-  }
+      : table_(std::min(windows, kInitialKeys)), ids_(std::min(windows, kInitialKeys)) {}
 
-  void prefetch(Key key) const { __builtin_prefetch(&slots_[home(key)]); }
+  void prefetch(Key key) const { table_.prefetch(key); }
 
   // The id of `key`, the next free one if it is new; counts one occurrence of it.
   Id id_of(Key key) {
-    // Members are read into locals once: stores into slots could alias them.
-    Slot* const slots = slots_.data();
-    const std::size_t mask = mask_;
-    for (std::size_t i = home(key);; i = (i + 1) & mask) {
-      const Slot slot = slots[i];
-      if (slot.stored_id() == 0) return insert(key, i);
-      if (slot.stored_key() == key) return ids_.count(static_cast<Id>(slot.stored_id() - 1));
-    }
+    bool inserted;
+    const Slot& slot = table_.find_or_insert(
+        key, [&] { return Slot::make(key, ids_.size()); }, inserted);
+    if (inserted) return ids_.add();
+    return ids_.count(static_cast<Id>(slot.id()));
   }
 
   // How many distinct keys it holds.
@@ -175,44 +164,11 @@ class HashIndex {
   std::vector<Id> take_occurrences() { return ids_.take(); }
 
  private:
-  static constexpr int kMinBits = 4;
-  static constexpr int kInitialBits = 11;
+  // Tables start with room for this many keys at most, and grow from there.
+  static constexpr std::size_t kInitialKeys = 1536;
 
-  std::size_t home(Key key) const { return hash_key(key) >> (64 - bits_); }
-
-  // Kept out of line: new keys are the rare case on the lookup path.
-  __attribute__((noinline)) Id insert(Key key, std::size_t empty_slot) {
-    if (ids_.size() + 1 > (mask_ + 1) / 4 * 3) {
-      grow();
-      return id_of(key);
-    }
-    const Id id = ids_.add();
-    slots_[empty_slot] = Slot::make(key, id);
-    return id;
-  }
-
-  void allocate(int bits) {
-    bits_ = bits;
-    mask_ = (std::size_t{1} << bits) - 1;
-    slots_.assign(mask_ + 1, Slot{});
-  }
-
-  void grow() {
-    BigVector<Slot> old;
-    old.swap(slots_);
-    allocate(bits_ + 1);
-    for (const Slot& s : old) {
-      if (s.stored_id() == 0) continue;
-      std::size_t i = home(s.stored_key());
-      while (slots_[i].stored_id() != 0) i = (i + 1) & mask_;
-      slots_[i] = s;
-    }
-  }
-
-  BigVector<Slot> slots_;
+  GrowingTable<Slot, FibonacciMix> table_;
   IdCounter<Id> ids_;
-  std::size_t mask_ = 0;
-  int bits_ = 0;
 };
 
 constexpr std::size_t kPrefetchDistance = 16;
@@ -220,19 +176,6 @@ constexpr std::size_t kPrefetchMin = std::size_t{1} << 14;
 
 template <typename Id>
 using PairKey = typename std::conditional<sizeof(Id) <= 4, std::uint64_t, Key128>::type;
-
-// The `length` <= 8 bytes at `p` as a 64-bit key, reading no byte past `end`.
-inline std::uint64_t packed_key(const std::uint8_t* p, const std::uint8_t* end,
-                                std::size_t length) {
-  std::uint64_t key = 0;
-  if (end - p >= 8) {
-    std::memcpy(&key, p, 8);
-    // Big-endian order, with the last byte of the window in the lowest bits.
-    return __builtin_bswap64(key) >> (64 - 8 * length);
-  }
-  for (std::size_t i = 0; i < length; ++i) key = (key << 8) | p[i];
-  return key;
-}
 
 // Ids for key_at(0), ..., key_at(count - 1). When the index outgrows the caches
 // lookups wait on memory, so the slot of the key kPrefetchDistance ahead is
@@ -276,15 +219,12 @@ bool outgrown(const HashIndex<Slot, Id>& index, std::size_t windows) {
 template <typename Id, typename Index>
 bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length, Index& index,
                  WindowIds<Id>& ids) {
-  const std::uint64_t mask =
-      length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
-  auto roll = [mask](std::uint64_t key, std::uint8_t byte) { return ((key << 8) | byte) & mask; };
   Id* out = ids.of.data();
-  std::uint64_t key = 0;
-  for (std::size_t i = 0; i + 1 < length; ++i) key = roll(key, data[i]);
-  std::uint64_t ahead = key;  // the key kPrefetchDistance windows further on
+  RollingKey<> key(length);
+  for (std::size_t i = 0; i + 1 < length; ++i) key.push(data[i]);
+  RollingKey<> ahead = key;  // the key kPrefetchDistance windows further on
   const std::size_t ahead_end = std::min(size, length - 1 + kPrefetchDistance);
-  for (std::size_t i = length - 1; i < ahead_end; ++i) ahead = roll(ahead, data[i]);
+  for (std::size_t i = length - 1; i < ahead_end; ++i) ahead.push(data[i]);
   // Windows before this one have a window kPrefetchDistance further on to prefetch.
   // A short input's index stays in the nearest caches, where prefetching only costs.
   const std::size_t prefetch_limit =
@@ -294,14 +234,11 @@ bool rolling_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     const std::size_t block_end = std::min(size, block + kBlock);
     const std::size_t prefetch_end = std::clamp(prefetch_limit, block, block_end);
     for (std::size_t i = block; i < prefetch_end; ++i) {
-      ahead = roll(ahead, data[i + kPrefetchDistance]);
-      index.prefetch(ahead);
-      key = roll(key, data[i]);
-      *out++ = index.id_of(key);
+      index.prefetch(ahead.push(data[i + kPrefetchDistance]));
+      *out++ = index.id_of(key.push(data[i]));
     }
     for (std::size_t i = prefetch_end; i < block_end; ++i) {
-      key = roll(key, data[i]);
-      *out++ = index.id_of(key);
+      *out++ = index.id_of(key.push(data[i]));
     }
   }
   ids.occurrences = index.take_occurrences();
@@ -318,13 +255,9 @@ BigVector<std::uint64_t> sorted_words(const std::uint8_t* data, std::size_t size
   BigVector<std::uint64_t> words(count);
   {
     BigVector<std::uint64_t> sorted(count);
-    std::uint64_t key = 0;
-    const std::uint64_t mask = (std::uint64_t{1} << (8 * length)) - 1;
-    for (std::size_t i = 0; i + 1 < length; ++i) key = (key << 8) | data[i];
-    for (std::size_t s = 0; s < count; ++s) {
-      key = ((key << 8) | data[s + length - 1]) & mask;
-      words[s] = key << 32 | s;
-    }
+    RollingKey<> key(length);
+    for (std::size_t i = 0; i + 1 < length; ++i) key.push(data[i]);
+    for (std::size_t s = 0; s < count; ++s) words[s] = key.push(data[s + length - 1]) << 32 | s;
     radix_sort(words, sorted, length,
                [](std::uint64_t w, std::size_t d) { return (w >> (32 + 8 * d)) & 0xFF; });
   }
@@ -386,7 +319,7 @@ void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     const BigVector<Id> order = sorted_starts<Id>(data, size, length);
     const std::uint8_t* end = data + size;
     distinct = mark_run_firsts(
-        count, [&](std::size_t j) { return packed_key(data + order[j], end, length); },
+        count, [&](std::size_t j) { return window_key_fast(data + order[j], end, length); },
         [&order](std::size_t j) { return order[j]; }, of);
   }
   IdCounter<Id> counter(distinct);

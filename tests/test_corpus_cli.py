@@ -14,7 +14,7 @@ import time
 import pytest
 
 import qelt_corpus
-from qelt_corpus import ContextModel
+from qelt_corpus import ContextModel, cli
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -252,17 +252,18 @@ def parquet_input(tmp_path, texts):
     ],
 )
 def test_usage_errors_exit_2_with_one_line_before_any_cluster(tmp_path, parquet_input, args,
-                                                              message):
+                                                              message, capsys):
     jsonl = tmp_path / "docs.jsonl"
     jsonl.write_text(json.dumps({"text": "abc"}) + "\n")
     names = {"PARQUET": parquet_input, "JSONL": jsonl, "OUT": tmp_path / "out",
              "MISSING": tmp_path / "missing", "NOMODEL": tmp_path / "nomodel", "M": tmp_path / "m"}
     # An unreachable scheduler: had a cluster been sought first, this would fail otherwise.
     cluster = ["--scheduler", "tcp://127.0.0.1:9"] if args[0] != "calibrate" and len(args) > 1 else []
-    result = qelt_corpus_command(*[names.get(a, a) for a in args], *cluster, timeout=60)
-    assert result.returncode == 2, (result.stdout, result.stderr)
-    lines = result.stderr.strip().splitlines()
-    assert len(lines) == 1 and message in lines[0], result.stderr
+    status = cli.main([str(names.get(a, a)) for a in args] + cluster)
+    captured = capsys.readouterr()
+    assert status == 2, (captured.out, captured.err)
+    lines = captured.err.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], captured.err
     assert not (tmp_path / "out").exists() or args[0] != "patch"
 
 

@@ -15,7 +15,7 @@ import pytest
 
 import qelt_corpus
 import reference
-from qelt_corpus import ContextCounts, ContextModel
+from qelt_corpus import ContextCounts, ContextModel, ModelFormatError
 from test_corpus_arrays import expected_ends, no_forced_switches, in_thread_during  # noqa: F401
 
 pa = pytest.importorskip("pyarrow")
@@ -179,38 +179,66 @@ def test_save_and_load_round_trip(tmp_path, real_text):
 
 
 @pytest.mark.parametrize(
-    ("make", "error", "message"),
+    ("make", "reason"),
     [
-        (lambda p: p.write_bytes(b""), ValueError, "empty"),
-        (lambda p: p.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(200)), ValueError, "magic"),
-        (lambda p: p.write_text("QELTMODL but not really"), ValueError, "not a valid"),
-        (lambda p: p.mkdir(), IsADirectoryError, None),
-        (lambda p: None, FileNotFoundError, None),
+        (lambda p: p.write_bytes(b""), "truncated"),
+        (lambda p: p.write_bytes(b"QELTMO"), "truncated"),
+        (lambda p: p.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(200)), "foreign"),
+        (lambda p: p.write_text("QELTMODL but not really"), "version"),
+        (lambda p: p.write_bytes(b"QELTMODL" + (2).to_bytes(4, "little") + bytes(100)), "version"),
     ],
 )
-def test_load_refuses_what_is_not_a_model(tmp_path, make, error, message):
+def test_load_refuses_what_is_not_a_model(tmp_path, make, reason):
     path = tmp_path / "model"
     make(path)
-    with pytest.raises(error, match=message):
+    with pytest.raises(ModelFormatError) as raised:
         ContextModel.load(path)
+    assert (raised.value.reason, raised.value.path) == (reason, str(path))
+    assert isinstance(raised.value, ValueError) and str(path) in str(raised.value)
+
+
+@pytest.mark.parametrize("make", [lambda p: p.mkdir(), lambda p: None])
+def test_unreadable_model_files_raise_os_errors_naming_them(tmp_path, make):
+    path = tmp_path / "model"
+    make(path)
+    with pytest.raises(OSError) as raised:
+        ContextModel.load(path)
+    assert type(raised.value) in (IsADirectoryError, FileNotFoundError)
+    assert raised.value.filename == str(path)
 
 
 def test_load_refuses_truncated_and_corrupted_files(tmp_path, real_text):
     path = tmp_path / "model"
     ContextModel.train([real_text[:20000]], 3).save(path)
     image = path.read_bytes()
-    for cut in (8, 40, len(image) // 2, len(image) - 1):
-        path.write_bytes(image[:cut])
-        with pytest.raises(ValueError, match="not a valid qelt context model"):
-            ContextModel.load(path)
     damaged = bytearray(image)
     damaged[len(image) // 2] ^= 1
-    path.write_bytes(damaged)
-    with pytest.raises(ValueError, match="checksum mismatch"):
-        ContextModel.load(path)
-    path.write_bytes(image + b"\0" * 8)
-    with pytest.raises(ValueError, match="truncated or extended"):
-        ContextModel.load(path)
+    reserved = bytearray(image)
+    reserved[-1] = 1
+    cases = [(image[:cut], "truncated") for cut in (4, 8, 40, len(image) // 2, len(image) - 1)]
+    cases += [(bytes(damaged), "checksum"), (image + bytes(8), "layout"),
+              (bytes(reserved), "layout")]
+    for data, reason in cases:
+        path.write_bytes(data)
+        with pytest.raises(ModelFormatError) as raised:
+            ContextModel.load(path)
+        assert raised.value.reason == reason, (len(data), str(raised.value))
+
+
+def test_counts_that_are_not_an_encoding_raise_the_same_error(real_text):
+    counts = ContextCounts(2)
+    counts.add(real_text[:5000])
+    rebuild, (state,) = counts.__reduce__()
+    version_2 = state[:8] + (2).to_bytes(4, "little") + state[12:]
+    cases = [(b"", "truncated"), (b"QELTCN", "truncated"), (b"PK\x03\x04" + bytes(20), "foreign"),
+             (version_2, "version"), (state[:-3], "truncated"), (state + b"\0", "layout")]
+    for data, reason in cases:
+        with pytest.raises(ModelFormatError) as raised:
+            rebuild(data)
+        assert (raised.value.reason, raised.value.path) == (reason, None), data[:16]
+    with pytest.raises(ModelFormatError, match="unsupported version 2"):
+        rebuild(version_2)
+    assert pickle.loads(pickle.dumps(ModelFormatError("m", "layout", "p"))).path == "p"
 
 
 # Mutations of a valid file, each with its checksum made right again so that the
@@ -252,7 +280,7 @@ for trial in range(int(sys.argv[3])):
     open(path, "wb").write(mutant)
     try:
         model = ContextModel.load(path)
-    except ValueError:
+    except qelt_corpus.ModelFormatError:
         outcomes["refused"] += 1
         continue
     model.patch_ends(bytes(range(256)) * 4, 1.0, 0.5)

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "context_counts.h"
-#include "crc32c.h"
+#include "internal/crc32c.h"
 #include "frequency_table.h"
 #include "patching.h"
 
@@ -168,6 +168,60 @@ TEST(ContextModelTest, ImagesRoundTripAndDamageIsRefused) {
     auto damaged = image;
     damaged[at] ^= 0x10;
     EXPECT_THROW(ContextModel::from_image(damaged), ModelFormatError) << at;
+  }
+}
+
+// What is wrong with bytes that are not a model, or not counts, is told by its reason.
+TEST(ModelFormatErrorTest, ReasonsSayWhatIsWrong) {
+  using Reason = ModelFormatError::Reason;
+  auto reason_of = [](auto&& read) {
+    try {
+      read();
+    } catch (const ModelFormatError& e) {
+      return std::string(e.reason_name());
+    }
+    return std::string("accepted");
+  };
+  const auto image = image_of(model_of({random_bytes(3000, 5, 3)}, 5));
+  auto model_reason = [&](std::vector<std::uint8_t> bytes) {
+    return reason_of([&] { ContextModel::from_image(bytes); });
+  };
+  auto version_2 = image;
+  version_2[8] = 2;
+  auto flipped = image;
+  flipped[image.size() / 2] ^= 1;
+  auto extended = image;
+  extended.resize(image.size() + 8);
+  EXPECT_EQ(model_reason({}), "truncated");
+  EXPECT_EQ(model_reason({image.begin(), image.begin() + 5}), "truncated");
+  EXPECT_EQ(model_reason({image.begin(), image.end() - 1}), "truncated");
+  EXPECT_EQ(model_reason(bytes_of("PK\x03\x04 not a model at all, a zip")), "foreign");
+  EXPECT_EQ(model_reason(version_2), "version");
+  EXPECT_EQ(model_reason(flipped), "checksum");
+  EXPECT_EQ(model_reason(extended), "layout");
+
+  ContextCounts counts(3);
+  counts.add(image.data(), 500);
+  const std::string encoded = counts.serialize();
+  auto counts_reason = [&](std::string bytes) {
+    return reason_of([&] {
+      ContextCounts::deserialize(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    });
+  };
+  std::string counts_version_2 = encoded;
+  counts_version_2[8] = 2;
+  EXPECT_EQ(counts_reason(encoded), "accepted");
+  EXPECT_EQ(counts_reason(""), "truncated");
+  EXPECT_EQ(counts_reason(encoded.substr(0, encoded.size() - 1)), "truncated");
+  EXPECT_EQ(counts_reason("QELTMODL and more"), "foreign");
+  EXPECT_EQ(counts_reason(counts_version_2), "version");
+  EXPECT_EQ(counts_reason(encoded + '\0'), "layout");
+  try {
+    ContextCounts::deserialize(reinterpret_cast<const std::uint8_t*>(counts_version_2.data()),
+                               counts_version_2.size());
+  } catch (const ModelFormatError& e) {
+    EXPECT_EQ(e.reason(), Reason::kVersion);
+    EXPECT_NE(std::string(e.what()).find("unsupported version 2"), std::string::npos);
   }
 }
 

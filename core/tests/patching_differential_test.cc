@@ -10,9 +10,9 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "window_ids.h"
+#include "internal/window_ids.h"
 #include "patching.h"
-#include "straightforward_patching.h"
+#include "reference/straightforward_patching.h"
 
 namespace qelt {
 namespace {

@@ -18,6 +18,8 @@ Example:
 """
 
 from ._arrays import patch_ends, patch_ends_batch
+from ._errors import ModelFormatError
 from ._model import ContextCounts, ContextModel
 
-__all__ = ["ContextCounts", "ContextModel", "patch_ends", "patch_ends_batch"]
+__all__ = ["ContextCounts", "ContextModel", "ModelFormatError", "patch_ends",
+           "patch_ends_batch"]

@@ -8,6 +8,7 @@ import uuid
 from typing import TYPE_CHECKING, Any, Iterable, SupportsFloat, SupportsIndex
 
 from . import _arguments, _arrow, _native
+from ._errors import ModelFormatError
 
 if TYPE_CHECKING:
     import numpy as np
@@ -173,19 +174,22 @@ class ContextModel:
         """The model saved at ``path``, mapped into memory rather than read.
 
         Raises:
-            OSError: The file cannot be read (FileNotFoundError and the like).
-            ValueError: It is not a valid model file: empty, truncated, corrupted
-                (checksum mismatch) or another kind of file.
+            OSError: The file cannot be read (FileNotFoundError and the like), with
+                the path as its ``filename``.
+            ModelFormatError: It is not a valid model file (a ``ValueError``; its
+                ``reason`` says how, its ``path`` is ``path``).
         """
         name = os.fspath(path)
         if not isinstance(name, str):
             raise TypeError(f"path must be a str or os.PathLike of str, not {type(name).__name__}")
-        with open(name, "rb"):  # the usual OSError for what cannot be opened
-            pass
-        return cls._wrap(_native.Model.load(name))
+        try:
+            return cls._wrap(_native.Model.load(name))
+        except ModelFormatError as error:
+            error.path = name
+            raise
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the model to ``path`` (the format is described in the README). The
+        """Writes the model to ``path`` (its format: docs/formats.md). The
         file is written under a temporary name and then renamed, so a reader never
         sees a partial model."""
         target = os.fspath(path)

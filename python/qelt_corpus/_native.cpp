@@ -332,9 +332,20 @@ class Counts {
   qelt::ContextCounts counts_;
 };
 
+// A file that cannot be read is an OSError of its errno (FileNotFoundError and the
+// like) that names the file, as Python's own open raises.
 qelt::ContextModel load_model(const std::string& path) {
-  const py::gil_scoped_release release;
-  return qelt::ContextModel::load(path);
+  int error = 0;
+  try {
+    const py::gil_scoped_release release;
+    return qelt::ContextModel::load(path);
+  } catch (const std::system_error& e) {
+    error = e.code().value();
+  }
+  py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+      error, std::strerror(error), path);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(os_error.ptr())), os_error.ptr());
+  throw py::error_already_set();
 }
 
 qelt::ContextModel model_from_image(py::handle data) {
@@ -372,14 +383,15 @@ float model_calibrate(const qelt::ContextModel& model, const py::list& items, do
                          static_cast<float>(theta_r));
 }
 
-// A file that cannot be read is an OSError with its errno, as Python's own open gives.
-void translate_system_error(std::exception_ptr error) {
+// Bytes that are not a model file or a counts encoding raise
+// qelt_corpus.ModelFormatError, with the reason the core gives.
+void translate_format_error(std::exception_ptr error) {
   try {
     if (error) std::rethrow_exception(error);
-  } catch (const std::system_error& e) {
-    py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-        e.code().value(), std::string(e.what()));
-    PyErr_SetObject(PyExc_OSError, os_error.ptr());
+  } catch (const qelt::ModelFormatError& e) {
+    const py::object type = py::module_::import("qelt_corpus._errors").attr("ModelFormatError");
+    const py::object instance = type(std::string(e.what()), e.reason_name());
+    PyErr_SetObject(type.ptr(), instance.ptr());
   }
 }
 
@@ -393,7 +405,7 @@ PYBIND11_MODULE(_native, m) {
         py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
         py::arg("k"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"));
 
-  py::register_exception_translator(&translate_system_error);
+  py::register_exception_translator(&translate_format_error);
 
   py::class_<Counts>(m, "Counts")
       .def(py::init<int>(), py::arg("k"))

@@ -1,6 +1,6 @@
-// Storage for the per-byte buffers of patching (internal).
-#ifndef QELT_CORE_BIG_BUFFER_H_
-#define QELT_CORE_BIG_BUFFER_H_
+// Storage for buffers that grow with the input (internal).
+#ifndef QELT_CORE_INTERNAL_BIG_BUFFER_H_
+#define QELT_CORE_INTERNAL_BIG_BUFFER_H_
 
 #include <cstddef>
 #include <cstdlib>
@@ -77,4 +77,4 @@ using BigVector = std::vector<T, BigBufferAllocator<T>>;
 }  // namespace internal
 }  // namespace qelt
 
-#endif  // QELT_CORE_BIG_BUFFER_H_
+#endif  // QELT_CORE_INTERNAL_BIG_BUFFER_H_

@@ -1,6 +1,6 @@
-// CRC-32C (Castagnoli), the checksum of model files.
-#ifndef QELT_CORE_CRC32C_H_
-#define QELT_CORE_CRC32C_H_
+// CRC-32C (Castagnoli), the checksum of model files (internal).
+#ifndef QELT_CORE_INTERNAL_CRC32C_H_
+#define QELT_CORE_INTERNAL_CRC32C_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -13,4 +13,4 @@ std::uint32_t crc32c(const std::uint8_t* data, std::size_t size);
 
 }  // namespace qelt
 
-#endif  // QELT_CORE_CRC32C_H_
+#endif  // QELT_CORE_INTERNAL_CRC32C_H_

@@ -1,6 +1,6 @@
 // Dense ids for the fixed-length windows of a byte sequence (internal to patching).
-#ifndef QELT_CORE_WINDOW_IDS_H_
-#define QELT_CORE_WINDOW_IDS_H_
+#ifndef QELT_CORE_INTERNAL_WINDOW_IDS_H_
+#define QELT_CORE_INTERNAL_WINDOW_IDS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -27,4 +27,4 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
 }  // namespace internal
 }  // namespace qelt
 
-#endif  // QELT_CORE_WINDOW_IDS_H_
+#endif  // QELT_CORE_INTERNAL_WINDOW_IDS_H_

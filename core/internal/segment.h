@@ -1,6 +1,6 @@
 // Patch ends from the entropy at every evaluated position (internal to patching).
-#ifndef QELT_CORE_SEGMENT_H_
-#define QELT_CORE_SEGMENT_H_
+#ifndef QELT_CORE_INTERNAL_SEGMENT_H_
+#define QELT_CORE_INTERNAL_SEGMENT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -25,4 +25,4 @@ std::vector<std::size_t> segment(const Index* contexts, Id* out, std::size_t eva
 }  // namespace internal
 }  // namespace qelt
 
-#endif  // QELT_CORE_SEGMENT_H_
+#endif  // QELT_CORE_INTERNAL_SEGMENT_H_

@@ -1,5 +1,5 @@
 """The work done on Dask workers: patching a partition into a Parquet file of the
-output dataset, and counting the contexts of a partition.
+output dataset, counting the contexts of a partition, merging counts.
 
 Each returns a small summary for the client: counts, the unreadable documents with
 their reasons, and a histogram of patch lengths; the documents and their ends never
@@ -8,22 +8,20 @@ leave the worker.
 
 from __future__ import annotations
 
-import builtins
 import dataclasses
-import json
 import os
 import uuid
 from typing import Any
 
 import numpy as np
 
-from . import _sources
-from ._arrays import patch_ends_batch
-from ._model import ContextCounts, ContextModel
+from .._arrays import patch_ends_batch
+from .._model import ContextCounts, ContextModel
+from . import _reading
+from ._partitions import LinesPartition, Options, Partition
+from ._summary import Summary
 
-# The unreadable documents a summary names; beyond them it only counts.
-REPORTED_UNREADABLE = 1000
-SUMMARY_KEY = b"qelt_corpus.summary"
+SUMMARY_KEY = b"qelt_corpus.summary"  # the key of a part file's metadata holding its summary
 
 
 @dataclasses.dataclass(frozen=True)
@@ -34,55 +32,7 @@ class PatchSettings:
     k: int | None = None
     model: str | None = None
     max_patch_length: int | None = None
-    options: _sources.Options = _sources.Options()
-
-
-@dataclasses.dataclass
-class Summary:
-    """What a partition held, added up over partitions by the client."""
-
-    documents: int = 0
-    empty: int = 0
-    unreadable: int = 0
-    bytes: int = 0
-    patches: int = 0
-    reported: list[tuple[str, str]] = dataclasses.field(default_factory=list)  # (id, reason)
-    histogram: dict[int, int] = dataclasses.field(default_factory=dict)  # length -> patches
-
-    def report(self, ids: Any, problems: Any, unreadable: Any) -> int:
-        """Counts the rows that `unreadable` marks and names the first of them, with
-        their problems; returns how many there were."""
-        import pyarrow.compute as pc
-
-        bad = int(pc.sum(unreadable).as_py() or 0)
-        self.unreadable += bad
-        room = REPORTED_UNREADABLE - len(self.reported)
-        if bad and room > 0:
-            self.reported.extend(zip(pc.filter(ids, unreadable).to_pylist()[:room],
-                                     pc.filter(problems, unreadable).to_pylist()[:room]))
-        return bad
-
-    def add(self, other: Summary) -> None:
-        self.documents += other.documents
-        self.empty += other.empty
-        self.unreadable += other.unreadable
-        self.bytes += other.bytes
-        self.patches += other.patches
-        self.reported.extend(other.reported)
-        for length, count in other.histogram.items():
-            self.histogram[length] = self.histogram.get(length, 0) + count
-
-    def to_json(self) -> str:
-        fields = dataclasses.asdict(self)
-        fields["histogram"] = sorted(self.histogram.items())
-        return json.dumps(fields)
-
-    @classmethod
-    def from_json(cls, text: str | builtins.bytes) -> Summary:
-        fields = json.loads(text)
-        fields["reported"] = [tuple(r) for r in fields["reported"]]
-        fields["histogram"] = {int(k): int(v) for k, v in fields["histogram"]}
-        return cls(**fields)
+    options: Options = Options()
 
 
 def part_name(index: int) -> str:
@@ -160,45 +110,74 @@ def single_array(column: Any) -> Any:
     return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
 
 
+@dataclasses.dataclass
+class Documents:
+    """A batch of documents as the tasks take them: every text readable (a null or
+    unreadable one as empty), which rows are unreadable and why, and their sizes."""
+
+    ids: Any
+    text: Any
+    unreadable: Any
+    problem: Any
+    sizes: Any
+
+    @classmethod
+    def of(cls, table: Any) -> Documents:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        problem = single_array(table.column("problem"))
+        unreadable = problem.is_valid()
+        text = single_array(table.column("text"))
+        if problem.null_count < len(problem):
+            text = pc.if_else(unreadable, pa.scalar(b"", text.type), text)
+        if text.null_count:
+            text = pc.fill_null(text, pa.scalar(b"", text.type))
+        sizes = pc.cast(pc.binary_length(text), pa.int64())
+        return cls(table.column("id"), text, unreadable, problem, sizes)
+
+    def count_into(self, summary: Summary) -> None:
+        """Adds the documents, the empty and the unreadable ones and the bytes."""
+        import pyarrow.compute as pc
+
+        summary.documents += len(self.sizes)
+        summary.report(self.ids, self.problem, self.unreadable)
+        empty = pc.and_(pc.equal(self.sizes, 0), pc.invert(self.unreadable))
+        summary.empty += int(pc.sum(empty).as_py() or 0)
+        summary.text_bytes += int(pc.sum(self.sizes).as_py() or 0)
+
+
 def patch_table(table: Any, settings: PatchSettings, summary: Summary,
                 histogram: LengthHistogram) -> Any:
     """The output rows of a table of documents, counted into `summary`."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    problem = single_array(table.column("problem"))
-    unreadable = problem.is_valid()
-    text = single_array(table.column("text"))
-    # Null texts are empty documents; unreadable ones are patched as empty too.
-    if problem.null_count < len(problem):
-        text = pc.if_else(unreadable, pa.scalar(b"", text.type), text)
-    if text.null_count:
-        text = pc.fill_null(text, pa.scalar(b"", text.type))
+    documents = Documents.of(table)
     if settings.model is not None:
         ends = load_model(settings.model).patch_ends_batch(
-            text, settings.theta, settings.theta_r, max_patch_length=settings.max_patch_length)
+            documents.text, settings.theta, settings.theta_r,
+            max_patch_length=settings.max_patch_length)
     else:
         assert settings.k is not None
-        ends = patch_ends_batch(text, settings.k, settings.theta, settings.theta_r,
+        ends = patch_ends_batch(documents.text, settings.k, settings.theta, settings.theta_r,
                                 max_patch_length=settings.max_patch_length)
-    sizes = pc.cast(pc.binary_length(text), pa.int64())
     patches = pc.cast(pc.list_value_length(ends), pa.int64())
-    empty = pc.equal(sizes, 0)
-    status = pc.if_else(unreadable, pc.binary_join_element_wise("unreadable: ", problem, ""),
-                        pc.if_else(empty, "empty", "ok"))
+    unreadable = documents.unreadable
+    status = pc.if_else(unreadable,
+                        pc.binary_join_element_wise("unreadable: ", documents.problem, ""),
+                        pc.if_else(pc.equal(documents.sizes, 0), "empty", "ok"))
     # An unreadable document has no ends: null, not the empty list of an empty one.
     ends = pa.ListArray.from_arrays(ends.offsets, ends.values, mask=unreadable)
 
-    summary.documents += len(table)
-    summary.report(table.column("id"), problem, unreadable)
-    summary.empty += int(pc.sum(pc.and_(empty, pc.invert(unreadable))).as_py() or 0)
-    summary.bytes += int(pc.sum(sizes).as_py() or 0)
+    documents.count_into(summary)
     summary.patches += int(pc.sum(patches).as_py() or 0)
     histogram.add(ends)
-    return pa.table([table.column("id"), ends, sizes, patches, status], schema=output_schema())
+    return pa.table([documents.ids, ends, documents.sizes, patches, status],
+                    schema=output_schema())
 
 
-def patch_partition(index: int, partition: _sources.Partition, settings: PatchSettings) -> Summary:
+def patch_partition(index: int, partition: Partition, settings: PatchSettings) -> Summary:
     """Patches a partition into OUT/part-INDEX.parquet: written under a temporary name
     and renamed when complete, so that the file is either whole or absent. Its summary
     is kept in the file's metadata too, for a resumed run to count it."""
@@ -214,7 +193,7 @@ def patch_partition(index: int, partition: _sources.Partition, settings: PatchSe
                               use_dictionary=["id", "status"],
                               column_encoding={"ends.list.element": "DELTA_BINARY_PACKED"})
     try:
-        for table in _sources.read(partition, settings.options):
+        for table in _reading.read(partition, settings.options):
             writer.write_table(patch_table(table, settings, summary, histogram))
         summary.histogram = histogram.as_dict()
         writer.add_key_value_metadata({SUMMARY_KEY: summary.to_json().encode()})
@@ -235,8 +214,8 @@ def stored_summary(path: str) -> Summary:
     return Summary.from_json(pq.read_metadata(path).metadata[SUMMARY_KEY])
 
 
-def line_starts(partition: _sources.LinesPartition) -> int:
-    return _sources.line_starts(partition.path, partition.start, partition.end)
+def line_starts(partition: LinesPartition) -> int:
+    return _reading.line_starts(partition.path, partition.start, partition.end)
 
 
 @dataclasses.dataclass
@@ -247,18 +226,14 @@ class Counted:
     summary: Summary
 
 
-def count_partition(partition: _sources.Partition, k: int,
-                    options: _sources.Options) -> Counted:
-    import pyarrow.compute as pc
-
+def count_partition(partition: Partition, k: int, options: Options) -> Counted:
+    """The context counts of a partition's documents, and its summary."""
     counts = ContextCounts(k)
     summary = Summary()
-    for table in _sources.read(partition, options):
-        problem = table.column("problem")
-        summary.documents += len(table)
-        summary.report(table.column("id"), problem, pc.is_valid(problem))
-        summary.bytes += int(pc.sum(pc.binary_length(table.column("text"))).as_py() or 0)
-        counts.add_batch(table.column("text"))
+    for table in _reading.read(partition, options):
+        documents = Documents.of(table)
+        documents.count_into(summary)
+        counts.add_batch(documents.text)
     return Counted(counts, summary)
 
 

@@ -1,6 +1,6 @@
-// Least-significant-digit radix sort (internal to patching and context counts).
-#ifndef QELT_CORE_RADIX_SORT_H_
-#define QELT_CORE_RADIX_SORT_H_
+// Least-significant-digit radix sort (internal).
+#ifndef QELT_CORE_INTERNAL_RADIX_SORT_H_
+#define QELT_CORE_INTERNAL_RADIX_SORT_H_
 
 #include <algorithm>
 #include <array>
@@ -37,4 +37,4 @@ void radix_sort(BigVector<Item>& items, BigVector<Item>& sorted, std::size_t dig
 }  // namespace internal
 }  // namespace qelt
 
-#endif  // QELT_CORE_RADIX_SORT_H_
+#endif  // QELT_CORE_INTERNAL_RADIX_SORT_H_

@@ -1,7 +1,7 @@
 // Entropy patching exactly as defined, on a FrequencyTable: the reference that the
 // fast implementation is held to. Slow (1 KiB and up to 256 logarithms per context).
-#ifndef QELT_CORE_TESTS_STRAIGHTFORWARD_PATCHING_H_
-#define QELT_CORE_TESTS_STRAIGHTFORWARD_PATCHING_H_
+#ifndef QELT_CORE_REFERENCE_STRAIGHTFORWARD_PATCHING_H_
+#define QELT_CORE_REFERENCE_STRAIGHTFORWARD_PATCHING_H_
 
 #include <string>
 #include <vector>
@@ -61,4 +61,4 @@ inline PatchList straightforward_patch_sequence(const ByteSequence& bytes, std::
 }  // namespace testing
 }  // namespace qelt
 
-#endif  // QELT_CORE_TESTS_STRAIGHTFORWARD_PATCHING_H_
+#endif  // QELT_CORE_REFERENCE_STRAIGHTFORWARD_PATCHING_H_

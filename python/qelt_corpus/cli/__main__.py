@@ -1,0 +1,5 @@
+"""``python -m qelt_corpus.cli``: the ``qelt-corpus`` command."""
+
+from . import entry
+
+entry()

@@ -1,0 +1,217 @@
+"""Reading, on the workers: the documents of a partition, in batches. A batch is an
+Arrow table with one row per document: ``id``, ``text`` (large binary; null for a
+null text) and ``problem`` (why it could not be read, else null).
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+import json
+import os
+from typing import Any, BinaryIO, Iterator
+
+from ._partitions import (BATCH_BYTES, FilesPartition, LinesPartition, Options, Partition,
+                          ParquetPartition)
+
+COMPRESSIONS = {".gz": "gzip", ".zst": "zstd"}
+
+
+def compression_of(path: str) -> str | None:
+    """The compression a file's name says it has, if any."""
+    return COMPRESSIONS.get(os.path.splitext(path)[1])
+
+
+def line_starts(path: str, start: int, end: int | None) -> int:
+    """How many lines of the file start in [start, end): the first byte of the file,
+    and every byte after a newline, but the end of the file itself."""
+    size = os.stat(path).st_size
+    stop = size if end is None else min(end, size)
+    count = 1 if start == 0 and size > 0 else 0
+    with open(path, "rb") as file:
+        # Newlines at [start - 1, stop - 1) are followed by a line start in range.
+        file.seek(max(start - 1, 0))
+        remaining = stop - 1 - max(start - 1, 0)
+        while remaining > 0:
+            chunk = file.read(min(remaining, 1 << 24))
+            if not chunk:
+                break
+            count += chunk.count(b"\n")
+            remaining -= len(chunk)
+    return count
+
+
+def open_file(path: str, compression: str | None) -> BinaryIO:
+    """The file at `path`, decompressed as `compression` says."""
+    if compression == "gzip":
+        return gzip.open(path, "rb")  # type: ignore[return-value]
+    if compression == "zstd":
+        import zstandard
+
+        return zstandard.open(path, "rb")  # type: ignore[no-any-return]
+    return open(path, "rb")
+
+
+def _error(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}".replace("\n", " ")
+
+
+class _Batches:
+    """Collects documents and cuts them into tables of about BATCH_BYTES."""
+
+    def __init__(self) -> None:
+        self._clear()
+
+    def _clear(self) -> None:
+        self.ids: list[str] = []
+        self.texts: list[bytes | None] = []
+        self.problems: list[str | None] = []
+        self.size = 0
+
+    def add(self, id_: str, text: bytes | None, problem: str | None = None) -> None:
+        self.ids.append(id_)
+        self.texts.append(text)
+        self.problems.append(problem)
+        self.size += len(text) if text else 0
+
+    def full(self) -> bool:
+        return self.size >= BATCH_BYTES
+
+    def take(self) -> Any:
+        import pyarrow as pa
+
+        table = pa.table({
+            "id": pa.array(self.ids, pa.string()),
+            "text": pa.array(self.texts, pa.large_binary()),
+            "problem": pa.array(self.problems, pa.string()),
+        })
+        self._clear()
+        return table
+
+
+def read(partition: Partition, options: Options) -> Iterator[Any]:
+    """The documents of a partition, as tables of id, text and problem."""
+    if isinstance(partition, FilesPartition):
+        yield from _read_files(partition)
+    elif isinstance(partition, ParquetPartition):
+        yield from _read_parquet(partition, options)
+    else:
+        yield from _read_lines(partition, options)
+
+
+def _read_files(partition: FilesPartition) -> Iterator[Any]:
+    batches = _Batches()
+    for name in partition.names:
+        try:
+            with open(os.path.join(partition.root, name), "rb") as file:
+                batches.add(name, file.read())
+        except OSError as error:
+            batches.add(name, None, _error(error))
+        if batches.full():
+            yield batches.take()
+    yield batches.take()
+
+
+def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any]:
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    columns = [options.column] + ([options.id_column] if options.id_column else [])
+    row = partition.first_row
+    try:
+        file = pq.ParquetFile(partition.path)
+        groups = (list(partition.row_groups) if partition.row_groups is not None
+                  else list(range(file.metadata.num_row_groups)))
+        if not groups:
+            return
+        for column in columns:
+            if column not in file.schema_arrow.names:
+                raise KeyError(f"no column {column!r}")
+        _text_type(file.schema_arrow.field(options.column).type, options.column)
+        metadata = file.metadata
+        total = sum(metadata.row_group(g).total_byte_size for g in range(metadata.num_row_groups))
+        rows_per_batch = max(1, BATCH_BYTES * metadata.num_rows // max(1, total))
+        for batch in file.iter_batches(batch_size=rows_per_batch, row_groups=groups,
+                                       columns=columns, use_threads=False):
+            count = batch.num_rows
+            if options.id_column:
+                ids = pc.cast(batch.column(options.id_column), pa.string())
+            else:
+                numbers = pc.cast(pa.array(np.arange(row, row + count, dtype=np.int64)),
+                                  pa.string())
+                ids = pc.binary_join_element_wise(partition.name, numbers, ":")
+            text = batch.column(options.column)
+            if pa.types.is_string(text.type) or pa.types.is_large_string(text.type):
+                text = text.view(pa.binary() if pa.types.is_string(text.type)
+                                 else pa.large_binary())
+            yield pa.table({"id": ids, "text": text, "problem": pa.nulls(count, pa.string())})
+            row += count
+    except Exception as error:  # a corrupt file or row group: the rest is unreadable
+        batches = _Batches()
+        where = partition.name if row == partition.first_row else f"{partition.name}:{row}"
+        batches.add(where, None, _error(error))
+        yield batches.take()
+
+
+def _text_type(type_: Any, column: str) -> None:
+    from .. import _arrow
+
+    try:
+        _arrow.offset_width(type_)
+    except TypeError:
+        raise TypeError(f"column {column!r} is {type_}, not string or binary") from None
+
+
+def _owned_lines(partition: LinesPartition) -> Iterator[tuple[int, bytes]]:
+    """(row, line without its newline) of every line the partition owns."""
+    with open_file(partition.path, partition.compression) as raw:
+        stream = io.BufferedReader(raw, 1 << 20) if partition.compression else raw
+        position = partition.start
+        if partition.start > 0:
+            stream.seek(partition.start - 1)
+            position += len(stream.readline()) - 1  # the rest of a line begun earlier
+        row = partition.first_row
+        for line in stream:
+            if partition.end is not None and position >= partition.end:
+                break
+            position += len(line)
+            yield row, line[:-1] if line.endswith(b"\n") else line
+            row += 1
+
+
+def _read_lines(partition: LinesPartition, options: Options) -> Iterator[Any]:
+    batches = _Batches()
+    row = partition.first_row
+    try:
+        for row, line in _owned_lines(partition):
+            if partition.json:
+                if line.strip():
+                    _add_json(batches, f"{partition.name}:{row}", line, options)
+            else:
+                batches.add(f"{partition.name}:{row + 1}", line.rstrip(b"\r"))
+            if batches.full():
+                yield batches.take()
+    except Exception as error:  # a corrupt or truncated stream: the rest is unreadable
+        batches.add(partition.name, None, _error(error))
+    yield batches.take()
+
+
+def _add_json(batches: _Batches, id_: str, line: bytes, options: Options) -> None:
+    try:
+        record = json.loads(line)
+        if not isinstance(record, dict):
+            raise ValueError("the line is not a JSON object")
+        if options.id_column:
+            if options.id_column not in record:
+                raise KeyError(f"no field {options.id_column!r}")
+            id_ = str(record[options.id_column])
+        if options.column not in record:
+            raise KeyError(f"no field {options.column!r}")
+        value = record[options.column]
+        if value is not None and not isinstance(value, str):
+            raise TypeError(f"field {options.column!r} is {type(value).__name__}, not a string")
+        batches.add(id_, value.encode("utf-8") if value is not None else None)
+    except (ValueError, KeyError, TypeError) as error:  # UnicodeError is a ValueError
+        batches.add(id_, None, _error(error))

@@ -1,0 +1,86 @@
+"""``qelt-corpus calibrate``: the theta that gives a mean patch length, found on a
+sample of the corpus read by the client."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from typing import Any
+
+from . import _options, _planning, _reading
+from ._partitions import Options, Partition
+from ._summary import MB, Summary
+from ._tasks import Documents
+from ._usage import EXIT_OK, EXIT_UNREADABLE, UsageError
+
+SAMPLE_PARTITIONS = 16  # the sample is spread over at most this many partitions
+
+
+def add_parser(commands: Any) -> None:
+    calibrate = commands.add_parser("calibrate", help="find theta for a mean patch length",
+                                    description="Find the theta whose mean patch length on a "
+                                    "sample of the corpus is closest to the target; it is "
+                                    "printed alone on the last line.")
+    _options.add_inputs(calibrate)
+    calibrate.add_argument("--model", required=True, metavar="FILE")
+    calibrate.add_argument("--target-mean", type=_options.positive_float, required=True,
+                           metavar="L", help="the mean patch length wanted, in bytes")
+    calibrate.add_argument("--theta-r", type=float, default=float("inf"),
+                           help="rise threshold to use (default: inf, none)")
+    calibrate.add_argument("--sample-bytes", type=_options.positive_int, default=16 << 20,
+                           metavar="N", help="bytes of documents to sample (default 16 MiB)")
+
+
+def _sample(partitions: list[Partition], options: Options,
+            budget: int) -> tuple[list[Any], Summary, int]:
+    """Documents of up to `budget` bytes, taken evenly from up to SAMPLE_PARTITIONS
+    partitions across the corpus, and what was read for them."""
+    import pyarrow.compute as pc
+
+    spread = min(SAMPLE_PARTITIONS, len(partitions))
+    chosen = sorted({i * len(partitions) // spread for i in range(spread)})
+    quota = budget // max(1, len(chosen))
+    texts, summary = [], Summary()
+    for index in chosen:
+        taken = 0
+        for table in _reading.read(partitions[index], options):
+            documents = Documents.of(table)
+            sizes = documents.sizes.to_numpy(zero_copy_only=False)
+            keep = int((sizes.cumsum() <= quota - taken).sum()) or min(1, len(sizes))
+            Documents.of(table.slice(0, keep)).count_into(summary)
+            readable = pc.filter(documents.text.slice(0, keep),
+                                 pc.invert(documents.unreadable.slice(0, keep)))
+            texts.append(readable)
+            taken += int(sizes[:keep].sum())
+            if taken >= quota:
+                break
+    return texts, summary, len(chosen)
+
+
+def run(args: argparse.Namespace, started: float) -> int:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    model = _options.load_model(args.model)
+    options, partitions = _planning.corpus(args)
+    if not partitions:
+        raise UsageError("calibrate: the inputs hold no documents")
+    texts, summary, used = _sample(partitions, options, args.sample_bytes)
+    summary.report_unreadable("the sample", lambda m: print(m, file=sys.stderr))
+    documents = pa.chunked_array(texts, type=pa.large_binary())
+    try:
+        theta = model.calibrate(documents, args.target_mean, theta_r=args.theta_r)
+    except ValueError as error:
+        print(f"qelt-corpus calibrate: {error}", file=sys.stderr)
+        return EXIT_UNREADABLE
+    patches = pc.sum(pc.list_value_length(model.patch_ends_batch(documents, theta,
+                                                                 args.theta_r))).as_py()
+    print(f"sample: {summary.documents} documents, {summary.text_bytes / MB:.1f} MB from "
+          f"{used} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
+    print(f"model: {args.model} (k = {model.k}, {len(model)} contexts)")
+    print(f"theta {theta:.6g} gives a mean patch length of {summary.text_bytes / patches:.3f} "
+          f"bytes (target {args.target_mean:g}, theta_r {args.theta_r:g}) in "
+          f"{time.perf_counter() - started:.1f} s")
+    print(repr(theta))
+    return EXIT_UNREADABLE if summary.unreadable else EXIT_OK

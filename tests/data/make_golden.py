@@ -1,0 +1,68 @@
+"""Writes the golden files of a format version (docs/formats.md, "Golden files").
+
+    python3 tests/data/make_golden.py model-v1.qelt counts-v1.bin golden.txt
+
+Run once, when a version is added: a golden file never changes afterwards, and every
+build must read it identically. The model and the counts encoding are written by the
+qelt_corpus on the path (PYTHONPATH selects a build); the expected entropies and patch
+ends in golden.txt come from tests/reference.py, the straightforward definition, not
+from the code under test.
+
+counts-v1-first.bin, the first form of counts version 1 (magic "QELTCNT1", no version
+field), was written the same way by the first build that wrote counts.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import pickle
+import struct
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+
+import reference  # noqa: E402
+
+K, MIN_COUNT = 5, 1
+PROBE = b"the rat sat on the cat's mat, abcabx\x00sat \xff\xfe cat and the rat ran"
+THRESHOLDS = [(2.0, 1.0), (0.5, 10.0), (1.0, 0.25), (1.5, float("inf"))]
+
+
+def documents() -> list[bytes]:
+    """The golden corpus: one document per line of golden-corpus.txt."""
+    return (HERE / "golden-corpus.txt").read_bytes().split(b"\n")[:-1]
+
+
+def expectations() -> str:
+    model = reference.corpus_model(documents(), K, MIN_COUNT)
+    entropies = [reference.backed_off_entropy(model, PROBE[i - K:i]) for i in range(K, len(PROBE))]
+    lines = [f"k {K}", f"min_count {MIN_COUNT}", f"probe {PROBE.hex()}",
+             "entropies " + " ".join(struct.pack(">f", h).hex() for h in entropies)]
+    for theta, theta_r in THRESHOLDS:
+        ends = reference.model_patch_ends(model, PROBE, theta, theta_r)
+        lines.append(f"ends {theta!r} {theta_r!r} " + " ".join(map(str, ends)))
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    from qelt_corpus import ContextCounts
+
+    model_name, counts_name, expected_name = sys.argv[1:4]
+    counts = ContextCounts(K)
+    for document in documents():
+        counts.add(document)
+    counts.to_model(MIN_COUNT).save(HERE / model_name)
+    _, (state,) = counts.__reduce__()
+    (HERE / counts_name).write_bytes(state)
+    assert pickle.loads(pickle.dumps(counts)).positions == counts.positions
+    (HERE / expected_name).write_text(
+        "# Golden values of model-v1.qelt and the counts encodings: the model of\n"
+        "# golden-corpus.txt (one document per line) at k and min_count; for the probe\n"
+        "# (hex), the entropy at each position k.. (float32 bits, big-endian hex), and\n"
+        "# its patch ends at each theta and theta_r. Made by make_golden.py.\n"
+        + expectations())
+
+
+if __name__ == "__main__":
+    main()
