@@ -1,18 +1,36 @@
-// Times the native core on a file: patch_ends (bytes in, boundaries out) and, with
-// --baseline, the straightforward definition. Prints one line per context length:
-//   k <k> mbps <MB/s> patches <count> peak_bytes_per_byte <x>
-// --memory runs a single call and reports the growth of the peak resident set it
-// caused, which counts only the pages the call really touched.
+// Times the native core on a file. One line per context length:
+//
+//   bench_core FILE THETA THETA_R SECONDS K... [MODE]
+//
+//   (no mode)   patch_ends over the whole file:       k K mbps X patches N
+//   --baseline  the straightforward definition:       k K mbps X patches N
+//   --memory    one patch_ends call, the growth of the peak resident set it caused
+//               (which counts only the pages the call really touched):
+//                                                     k K peak_bytes_per_byte X patches N
+//   --count     ContextCounts::add of the file as documents of 64 KiB:
+//                                                     k K mbps X windows N
+//   --merge     the counts of the whole file merged into an empty object, and a
+//               random merge tree (fan-in 3, every merge into a new object) over the
+//               counts of 64 parts of it, each against counting what it merges:
+//                                                     k K count_s X merge_s Y tree_s Z parts_s W
+//   --model     a model trained on the file, patching the file with it:
+//                                                     k K mbps X patches N
+//
+// Each time is the best of as many runs as fit in SECONDS (at least one).
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "context_counts.h"
 #include "patching.h"
 #include "reference/straightforward_patching.h"
 
@@ -30,12 +48,54 @@ long status_kib(const char* field) {
 
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+// The best time of `run` over as many runs as fit in `budget` seconds, at least one.
+template <typename Run>
+double best_seconds(double budget, Run run) {
+  double best = 1e300;
+  double spent = 0;
+  do {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    best = std::min(best, s);
+    spent += s;
+  } while (spent < budget);
+  return best;
+}
+
+// Counts of `data` split into `parts` equal documents.
+qelt::ContextCounts counts_of(const qelt::ByteSequence& data, int k, std::size_t begin,
+                              std::size_t end, std::size_t document) {
+  qelt::ContextCounts counts(k);
+  for (std::size_t at = begin; at < end; at += document) {
+    counts.add(data.data() + at, std::min(document, end - at));
+  }
+  return counts;
+}
+
+// Merges `parts` into one by merges of up to 3 picked at random, each into a new
+// object, as a tree reduction does.
+qelt::ContextCounts merge_tree(std::vector<qelt::ContextCounts> parts, int k, unsigned seed) {
+  std::mt19937 rng(seed);
+  while (parts.size() > 1) {
+    std::shuffle(parts.begin(), parts.end(), rng);
+    std::vector<qelt::ContextCounts> next;
+    for (std::size_t i = 0; i < parts.size(); i += 3) {
+      qelt::ContextCounts merged(k);
+      for (std::size_t j = i; j < std::min(parts.size(), i + 3); ++j) merged.merge(parts[j]);
+      next.push_back(std::move(merged));
+    }
+    parts = std::move(next);
+  }
+  return std::move(parts.front());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: %s FILE THETA THETA_R SECONDS K... [--baseline|--memory]\n",
-                 argv[0]);
+    std::fprintf(stderr, "usage: %s FILE THETA THETA_R SECONDS K... "
+                 "[--baseline|--memory|--count|--merge|--model]\n", argv[0]);
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -44,35 +104,71 @@ int main(int argc, char** argv) {
   const float theta = std::strtof(argv[2], nullptr);
   const float theta_r = std::strtof(argv[3], nullptr);
   const double budget = std::strtod(argv[4], nullptr);
-  const std::string mode = std::strcmp(argv[argc - 1], "--baseline") == 0 ? "baseline"
-                           : std::strcmp(argv[argc - 1], "--memory") == 0 ? "memory"
-                                                                          : "core";
+  const std::string last = argv[argc - 1];
+  const std::string mode = last.rfind("--", 0) == 0 ? last.substr(2) : "core";
   const int last_k = mode == "core" ? argc : argc - 1;
+  const std::size_t n = bytes.size();
   for (int a = 5; a < last_k; ++a) {
     const std::int32_t k = std::atoi(argv[a]);
-    std::size_t patches = 0;
     if (mode == "memory") {
       reset_peak();
       const long before = status_kib("VmRSS:");
-      patches = qelt::patch_ends(bytes.data(), bytes.size(), k, theta, theta_r).size();
+      const std::size_t patches = qelt::patch_ends(bytes.data(), n, k, theta, theta_r).size();
       const double peak = (status_kib("VmHWM:") - before) * 1024.0;
-      std::printf("k %d peak_bytes_per_byte %.2f patches %zu\n", k, peak / bytes.size(),
-                  patches);
-      continue;
+      std::printf("k %d peak_bytes_per_byte %.2f patches %zu\n", k, peak / n, patches);
+    } else if (mode == "count") {
+      std::uint64_t windows = 0;
+      const double s = best_seconds(budget, [&] {
+        windows = counts_of(bytes, k, 0, n, 64 << 10).positions();
+      });
+      std::printf("k %d mbps %.2f windows %llu\n", k, n / s / 1e6,
+                  static_cast<unsigned long long>(windows));
+    } else if (mode == "merge") {
+      constexpr std::size_t kParts = 64;
+      const double count_s = best_seconds(budget, [&] { counts_of(bytes, k, 0, n, n); });
+      const qelt::ContextCounts whole = counts_of(bytes, k, 0, n, n);
+      const double merge_s = best_seconds(budget, [&] {
+        qelt::ContextCounts empty(k);
+        empty.merge(whole);
+      });
+      std::vector<qelt::ContextCounts> parts;
+      const double parts_s = best_seconds(budget, [&] {
+        parts.clear();
+        for (std::size_t p = 0; p < kParts; ++p) {
+          parts.push_back(counts_of(bytes, k, n * p / kParts, n * (p + 1) / kParts, n));
+        }
+      });
+      unsigned seed = 0;
+      double tree_s = 1e300;
+      for (double spent = 0; spent < budget || seed == 0;) {
+        std::vector<qelt::ContextCounts> copies;
+        for (std::size_t p = 0; p < kParts; ++p) {
+          copies.push_back(counts_of(bytes, k, n * p / kParts, n * (p + 1) / kParts, n));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        merge_tree(std::move(copies), k, seed++);
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        tree_s = std::min(tree_s, s);
+        spent += s;
+      }
+      std::printf("k %d count_s %.4f merge_s %.4f tree_s %.4f parts_s %.4f\n", k, count_s,
+                  merge_s, tree_s, parts_s);
+    } else if (mode == "model") {
+      const qelt::ContextModel model = counts_of(bytes, k, 0, n, 64 << 10).to_model(1);
+      std::size_t patches = 0;
+      const double s = best_seconds(budget, [&] {
+        patches = model.patch_ends(bytes.data(), n, theta, theta_r).size();
+      });
+      std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
+    } else {
+      std::size_t patches = 0;
+      const double s = best_seconds(budget, [&] {
+        patches = mode == "baseline"
+                      ? qelt::testing::straightforward_patch_sequence(bytes, k, theta, theta_r).size()
+                      : qelt::patch_ends(bytes.data(), n, k, theta, theta_r).size();
+      });
+      std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     }
-    double best = 1e300;
-    double spent = 0;
-    do {  // best of as many runs as fit the time budget, at least one
-      const auto start = std::chrono::steady_clock::now();
-      patches = mode == "baseline"
-                    ? qelt::testing::straightforward_patch_sequence(bytes, k, theta, theta_r).size()
-                    : qelt::patch_ends(bytes.data(), bytes.size(), k, theta, theta_r).size();
-      const double s =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      best = std::min(best, s);
-      spent += s;
-    } while (spent < budget);
-    std::printf("k %d mbps %.2f patches %zu\n", k, bytes.size() / best / 1e6, patches);
   }
   return 0;
 }

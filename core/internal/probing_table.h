@@ -84,8 +84,11 @@ class ProbingTable {
 
   // The slot holding `key`, or null.
   const Slot* find(Key key) const {
-    const Slot* const slot = probe(key);
-    return slot->empty() ? nullptr : slot;
+    for (std::size_t i = home(key);; i = home_.next(i)) {
+      const Slot* const slot = slots_ + i;
+      if (slot->empty()) return nullptr;
+      if (slot->key() == key) return slot;
+    }
   }
 
   Slot* begin() const { return slots_; }
@@ -128,14 +131,9 @@ class GrowingTable {
   // is put in first and `inserted` set.
   template <typename Make>
   Slot& find_or_insert(Key key, Make make, bool& inserted) {
-    Slot* slot = table_.probe(key);
+    Slot* const slot = table_.probe(key);
     inserted = slot->empty();
-    if (inserted) {
-      if (size_ + 1 > limit_) slot = make_room(key);
-      *slot = make();
-      ++size_;
-    }
-    return *slot;
+    return inserted ? insert(slot, key, make()) : *slot;
   }
 
   // Calls visit(slot) for every filled slot, in slot order.
@@ -196,10 +194,16 @@ class GrowingTable {
     }
   }
 
-  // Kept out of line: growing is the rare case on the insertion path.
-  __attribute__((noinline)) Slot* make_room(Key key) {
-    rehash(2 * slots_.size());
-    return table_.probe(key);
+  // Puts `fresh` (for `key`) in the empty slot `slot`, growing first if the table is
+  // full. Kept out of line: new keys are the rare case on the lookup path.
+  __attribute__((noinline)) Slot& insert(Slot* slot, Key key, const Slot& fresh) {
+    if (size_ + 1 > limit_) {
+      rehash(2 * slots_.size());
+      slot = table_.probe(key);
+    }
+    *slot = fresh;
+    ++size_;
+    return *slot;
   }
 
   BigVector<Slot> slots_;
