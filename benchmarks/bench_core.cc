@@ -82,7 +82,13 @@ qelt::ContextCounts merge_tree(std::vector<qelt::ContextCounts> parts, int k, un
     std::vector<qelt::ContextCounts> next;
     for (std::size_t i = 0; i < parts.size(); i += 3) {
       qelt::ContextCounts merged(k);
+#ifdef QELT_BENCH_ONE_BY_ONE  // a core whose merge takes one object at a time
       for (std::size_t j = i; j < std::min(parts.size(), i + 3); ++j) merged.merge(parts[j]);
+#else
+      std::vector<const qelt::ContextCounts*> group;
+      for (std::size_t j = i; j < std::min(parts.size(), i + 3); ++j) group.push_back(&parts[j]);
+      merged.merge(group.data(), group.size());
+#endif
       next.push_back(std::move(merged));
     }
     parts = std::move(next);

@@ -25,7 +25,9 @@ class WindowCounts;
 // each byte value followed it in the documents added. Each document is counted on its
 // own, as patching trains on a sequence: the byte at each position i >= k after the k
 // bytes before it, and each shorter suffix of those at the same positions. Counts are
-// 64-bit. Not safe for concurrent use.
+// 64-bit (56-bit at k = 8: a count past that throws std::overflow_error). Counts of any
+// size merge in time proportional to what is merged in, and take a few bytes per
+// distinct window once large. Not safe for concurrent use.
 class ContextCounts {
  public:
   // Throws std::invalid_argument unless 0 <= k <= 8.
@@ -47,14 +49,30 @@ class ContextCounts {
   void add_batch(const ByteSpan* documents, std::size_t count);
 
   // Adds the counts of `other` (which may be this object) to these. Throws
-  // std::invalid_argument if its k differs.
+  // std::invalid_argument if its k differs. Takes time in proportion to the size of
+  // `other`, whatever the sizes of both (amortised over a run of merges).
   void merge(const ContextCounts& other);
+
+  // Adds the counts of the `count` objects at `others`, as merging each in turn does,
+  // making room for all of them at once.
+  void merge(const ContextCounts* const* others, std::size_t count);
 
   // The model of these counts: for every context of length 0 .. k seen at least
   // `min_count` (>= 1) times, its entropy, computed from its counts exactly as
   // FrequencyTable::compute_entropy does. Equal counts give byte-identical models,
   // whatever order they were added or merged in.
-  ContextModel to_model(std::uint64_t min_count) const;
+  //
+  // With `max_bytes` (0: no limit), the model's file is at most that large: contexts
+  // are left out in ascending order of count, the longer first among equal counts,
+  // then in ascending order of key, until it fits. So equal counts and budgets give
+  // equal files, and a budgeted model keeps a subset of the contexts of the model
+  // without a budget. The empty context is always kept; a budget below the file that
+  // keeps it alone throws std::invalid_argument.
+  ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes = 0) const;
+
+  // The size of the smallest file to_model(min_count, max_bytes) can make: the one of
+  // the empty context alone (of no context, if it was never seen that often).
+  std::uint64_t smallest_model_bytes(std::uint64_t min_count) const;
 
   // A compact encoding of the counts (docs/formats.md), the same for equal counts.
   std::string serialize() const;

@@ -93,7 +93,8 @@ ContextModel ContextModel::over(std::shared_ptr<const void> owner, const std::ui
   model.min_count_ = view.min_count;
   model.contexts_ = view.contexts;
   for (int j = 0; j <= view.k; ++j) {
-    model.tables_[j] = {view.tables[j], view.slots[j], internal::model_key_bytes(j)};
+    model.tables_[j] = {view.tables[j], view.slots[j], view.contexts_of_length[j],
+                        internal::model_key_bytes(j)};
   }
   return model;
 }

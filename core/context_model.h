@@ -51,6 +51,8 @@ class ContextModel {
   std::uint64_t min_count() const { return min_count_; }
   // The number of contexts kept, all lengths together.
   std::uint64_t size() const { return contexts_; }
+  // The number of contexts of `length` (0 .. k) kept.
+  std::uint64_t contexts_of_length(int length) const { return tables_[length].contexts; }
 
   // The file image: these bytes, written to a file, are the saved model.
   const std::uint8_t* image() const { return image_; }
@@ -83,6 +85,7 @@ class ContextModel {
   struct Table {
     const std::uint8_t* slots = nullptr;
     std::uint64_t slot_count = 0;
+    std::uint64_t contexts = 0;
     std::size_t key_bytes = 4;
   };
 

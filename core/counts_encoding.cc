@@ -10,6 +10,7 @@
 #include "context_counts.h"
 #include "internal/window_counts.h"
 #include "internal/window_key.h"
+#include "internal/window_run.h"
 
 namespace qelt {
 
@@ -21,15 +22,6 @@ constexpr char kMagic[8] = {'Q', 'E', 'L', 'T', 'C', 'N', 'T', 'S'};
 constexpr std::uint32_t kVersion = 1;
 // Version 1 as first written: this magic, and no version field.
 constexpr char kFirstMagic[8] = {'Q', 'E', 'L', 'T', 'C', 'N', 'T', '1'};
-
-template <typename Value>
-void put_varint(std::string& out, Value value) {
-  do {
-    const auto byte = static_cast<std::uint8_t>(value & 0x7F);
-    value >>= 7;
-    out.push_back(static_cast<char>(value != 0 ? byte | 0x80 : byte));
-  } while (value != 0);
-}
 
 [[noreturn]] void refuse(Reason reason, const std::string& why) {
   throw ModelFormatError(reason, "not an encoding of context counts: " + why);
@@ -63,21 +55,15 @@ bool starts_magic(const std::uint8_t* data, std::size_t size, const char (&magic
 }  // namespace
 
 std::string ContextCounts::serialize() const {
-  std::string out(kMagic, 8);
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(kVersion >> (8 * i)));
-  out.push_back(static_cast<char>(k_));
-  std::visit(
-      [&](const auto& table) {
-        const auto windows = table->sorted(static_cast<std::size_t>(k_) + 1);
-        put_varint(out, windows.size());
-        typename std::remove_reference_t<decltype(*table)>::Key previous = 0;
-        for (const auto& window : windows) {
-          put_varint(out, window.stored_key - previous);
-          put_varint(out, window.count);
-          previous = window.stored_key;
-        }
-      },
-      table_);
+  internal::RunBytes head(kMagic, kMagic + 8);
+  for (int i = 0; i < 4; ++i) head.push_back(static_cast<std::uint8_t>(kVersion >> (8 * i)));
+  head.push_back(static_cast<std::uint8_t>(k_));
+  std::uint64_t windows = 0;
+  const internal::RunBytes run =
+      std::visit([&](const auto& table) { return table->encoded(windows); }, table_);
+  internal::put_varint(head, windows);
+  std::string out(head.begin(), head.end());
+  out.append(reinterpret_cast<const char*>(run.data()), run.size());
   return out;
 }
 
@@ -116,7 +102,9 @@ ContextCounts ContextCounts::deserialize(const std::uint8_t* data, std::size_t s
         if (windows > static_cast<std::uint64_t>(end - p) / 2) {
           refuse(Reason::kTruncated, "it is truncated");
         }
-        table->reserve(static_cast<std::size_t>(windows));
+        // Checked here, the windows are then taken as they are: they are the run of
+        // the counts.
+        const std::uint8_t* const first = p;
         Key key = 0;
         std::uint64_t positions = 0;
         for (std::uint64_t w = 0; w < windows; ++w) {
@@ -129,9 +117,12 @@ ContextCounts ContextCounts::deserialize(const std::uint8_t* data, std::size_t s
           if (count > std::numeric_limits<std::uint64_t>::max() - positions) {
             refuse(Reason::kLayout, "the counts overflow");
           }
+          if (count > internal::CountSlot<Key>::kMaxCount) {
+            refuse(Reason::kLayout, "a count is larger than a window's count can be");
+          }
           positions += count;
-          table->add(key, count);
         }
+        table->take_run(internal::RunBytes(first, p), windows);
         counts.positions_ = positions;
       },
       counts.table_);

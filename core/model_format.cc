@@ -68,8 +68,12 @@ void write_table(std::uint8_t* table, std::uint64_t slots, int length,
   const ModelTable<KeyBytes> probing(begin, slots);
   for (ModelSlot<KeyBytes>& slot : probing) slot.clear();
   const std::uint64_t mask = window_mask(static_cast<std::size_t>(length));
+  // Keys come in ascending order, their homes anywhere: the slot of the context
+  // kAhead further on is requested early.
+  constexpr std::size_t kAhead = 16;
   std::uint64_t previous = 0;
   for (std::size_t c = 0; c < contexts.size(); ++c) {
+    if (c + kAhead < contexts.size()) probing.prefetch(contexts[c + kAhead].key);
     const ContextEntropy& context = contexts[c];
     if ((c > 0 && context.key <= previous) || (context.key & ~mask) != 0 ||
         !is_entropy(context.entropy)) {
@@ -190,6 +194,7 @@ ModelImageView read_model_image(const std::uint8_t* image, std::size_t size) {
     total += contexts[j];
   }
   if (total != view.contexts) refuse(Reason::kLayout, "the context counts do not add up");
+  view.contexts_of_length = contexts;
   Layout layout;
   if (!lay_out(view.k, view.slots.data(), layout) || layout.size != size) {
     refuse(Reason::kLayout, "its tables do not fill it");

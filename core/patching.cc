@@ -33,6 +33,7 @@
 #include "internal/big_buffer.h"
 #include "internal/closing_rule.h"
 #include "internal/segment.h"
+#include "internal/term_memo.h"
 #include "internal/window_ids.h"
 
 namespace qelt {
@@ -44,46 +45,11 @@ constexpr std::size_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 // Buckets of at most this many bytes are counted by sorting them.
 constexpr std::size_t kFewBytes = 16;
 
-// p_log_p(count, total) for small totals, each term computed the first time it is
-// needed: most contexts are seen only a few times, with the same few (count, total)
-// pairs over and over, and this spares them their logarithms. One is made per call,
-// so nothing is kept between calls.
-class TermMemo {
- public:
-  // Keeps the terms of totals up to `max_total` (at most kMemoTotal): room for them
-  // is taken at once, so a small input takes only a little.
-  explicit TermMemo(std::size_t max_total)
-      : max_total_(std::min(max_total, kMemoTotal)),
-        terms_(max_total_ * (max_total_ + 1) / 2),
-        known_((terms_.size() + 63) / 64, 0) {}
-
-  double term(std::size_t count, std::size_t total) {
-    if (total > max_total_) {
-      return p_log_p(static_cast<std::int64_t>(count), static_cast<std::int64_t>(total));
-    }
-    // Row `total` holds counts 1..total, after the rows of all smaller totals.
-    const std::size_t i = total * (total - 1) / 2 + count - 1;
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    if ((known_[i / 64] & bit) == 0) {
-      terms_[i] = p_log_p(static_cast<std::int64_t>(count), static_cast<std::int64_t>(total));
-      known_[i / 64] |= bit;
-    }
-    return terms_[i];
-  }
-
- private:
-  static constexpr std::size_t kMemoTotal = 256;
-
-  std::size_t max_total_;
-  internal::BigVector<double> terms_;  // uninitialised but where `known_` has a bit set
-  internal::BigVector<std::uint64_t> known_;
-};
-
 // Sums the terms of one distribution: its non-zero counts, given in ascending byte
 // order, each added with add(count).
 class EntropySum {
  public:
-  EntropySum(std::size_t total, TermMemo& memo) : total_(total), memo_(memo) {}
+  EntropySum(std::size_t total, internal::TermMemo& memo) : total_(total), memo_(memo) {}
 
   // A count past the 32-bit range is refused as FrequencyTable::update refuses it.
   void add(std::size_t count) {
@@ -97,13 +63,13 @@ class EntropySum {
 
  private:
   std::size_t total_;
-  TermMemo& memo_;
+  internal::TermMemo& memo_;
   float entropy_ = 0.0f;
 };
 
 // Entropy of the 256 counts at `counts`, which sum to `total`.
 template <typename Count>
-float entropy_of_counts(const Count* counts, std::size_t total, TermMemo& memo) {
+float entropy_of_counts(const Count* counts, std::size_t total, internal::TermMemo& memo) {
   EntropySum sum(total, memo);
   for (int b = 0; b < 256; ++b) {
     if (counts[b] != 0) sum.add(counts[b]);
@@ -160,7 +126,7 @@ class ByteHistogram {
 // Entropy of the few bytes in [first, last): sorted in place of a histogram, their
 // runs are the non-zero counts in ascending byte order. Short documents have mostly
 // such contexts, for which clearing and scanning the histogram would cost more.
-float entropy_of_few(const std::uint8_t* first, const std::uint8_t* last, TermMemo& memo) {
+float entropy_of_few(const std::uint8_t* first, const std::uint8_t* last, internal::TermMemo& memo) {
   std::array<std::uint8_t, kFewBytes> bytes;
   const std::size_t total = static_cast<std::size_t>(last - first);
   for (std::size_t i = 0; i < total; ++i) {
@@ -184,7 +150,7 @@ float entropy_of_few(const std::uint8_t* first, const std::uint8_t* last, TermMe
 
 // Entropy of the bytes in [first, last); `histogram` is empty and left so.
 float entropy_of_bucket(const std::uint8_t* first, const std::uint8_t* last,
-                        ByteHistogram& histogram, TermMemo& memo) {
+                        ByteHistogram& histogram, internal::TermMemo& memo) {
   const std::size_t total = static_cast<std::size_t>(last - first);
   if (total == 1) return 0.0f;  // p = 1 and ln 1 = 0: the one term is exactly 0
   if (total <= kFewBytes) return entropy_of_few(first, last, memo);
@@ -238,7 +204,7 @@ internal::BigVector<float> context_entropies(const internal::WindowIds<Id>& ids,
 
   internal::BigVector<float> entropy(contexts);
   ByteHistogram histogram;
-  TermMemo memo(most);
+  internal::TermMemo memo(most);
   std::size_t begin = 0;
   for (std::size_t c = 0; c < contexts; ++c) {
     if (slot[c] & kRow) {
@@ -288,7 +254,7 @@ std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, s
   }
   if (i < n) ++even[data[i - 1] << 8 | data[i]];
   std::array<float, 256> entropy;
-  TermMemo memo(n);
+  internal::TermMemo memo(n);
   for (int context = 0; context < 256; ++context) {
     Id* const row = even + context * 256;
     std::size_t total = 0;
@@ -325,7 +291,7 @@ std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std
   if (context_length >= n) return {n};
   if (context_length == 0) {
     // Every position has the empty context, whose entropy is that of all the bytes.
-    TermMemo no_memo(0);  // a single distribution: nothing to share
+    internal::TermMemo no_memo(0);  // a single distribution: nothing to share
     const float entropy = entropy_of_counts(byte_counts(data, n).data(), n, no_memo);
     return constant_entropy_patch_ends(n, entropy, theta, theta_r);
   }

@@ -74,6 +74,7 @@ struct ModelImageView {
   std::uint64_t contexts = 0;
   std::array<const std::uint8_t*, kMaxModelOrder + 1> tables{};
   std::array<std::uint64_t, kMaxModelOrder + 1> slots{};
+  std::array<std::uint64_t, kMaxModelOrder + 1> contexts_of_length{};
 };
 
 // The image of the model whose contexts of length j are orders[j], j = 0 .. k, each

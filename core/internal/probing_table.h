@@ -19,8 +19,11 @@
 #ifndef QELT_CORE_INTERNAL_PROBING_TABLE_H_
 #define QELT_CORE_INTERNAL_PROBING_TABLE_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "big_buffer.h"
 
@@ -71,12 +74,16 @@ class ProbingTable {
   ProbingTable() = default;
   ProbingTable(Slot* slots, std::size_t count) : slots_(slots), count_(count), home_(count) {}
 
-  std::size_t home(Key key) const { return home_(Hash()(key)); }
-  void prefetch(Key key) const { __builtin_prefetch(slots_ + home(key)); }
+  static std::uint64_t hash(Key key) { return Hash()(key); }
+  std::size_t home_of(std::uint64_t hash) const { return home_(hash); }
+  void prefetch(Key key) const { prefetch_hash(hash(key)); }
+  void prefetch_hash(std::uint64_t hash) const { __builtin_prefetch(slots_ + home_(hash)); }
 
-  // The slot holding `key`, or else the empty slot where it belongs.
-  Slot* probe(Key key) const {
-    for (std::size_t i = home(key);; i = home_.next(i)) {
+  // The slot holding `key`, or else the empty slot where it belongs. `hash` is
+  // hash(key), for a caller that has it already.
+  Slot* probe(Key key) const { return probe(key, hash(key)); }
+  Slot* probe(Key key, std::uint64_t hash) const {
+    for (std::size_t i = home_(hash);; i = home_.next(i)) {
       Slot* const slot = slots_ + i;
       if (slot->empty() || slot->key() == key) return slot;
     }
@@ -84,7 +91,7 @@ class ProbingTable {
 
   // The slot holding `key`, or null.
   const Slot* find(Key key) const {
-    for (std::size_t i = home(key);; i = home_.next(i)) {
+    for (std::size_t i = home_(hash(key));; i = home_.next(i)) {
       const Slot* const slot = slots_ + i;
       if (slot->empty()) return nullptr;
       if (slot->key() == key) return slot;
@@ -115,6 +122,16 @@ class GrowingTable {
 
   std::size_t size() const { return size_; }
   std::size_t slot_count() const { return slots_.size(); }
+  const Slot* slots() const { return slots_.data(); }
+  // The home slot of a key of hash `hash`.
+  std::size_t home_of(std::uint64_t hash) const { return table_.home_of(hash); }
+
+  // The fewest slots, a power of two, that hold `keys` keys at most 3/4 full.
+  static std::size_t slots_for(std::size_t keys) {
+    std::size_t slots = kMinSlots;
+    while (slots / 4 * 3 < keys) slots *= 2;
+    return slots;
+  }
 
   // Room for `keys` keys in all without growing. Called before a run of insertions
   // whose number is known: keys taken from another table come in the order of its
@@ -125,15 +142,35 @@ class GrowingTable {
     if (slots > slots_.size()) rehash(slots);
   }
 
+  static std::uint64_t hash(Key key) { return Table::hash(key); }
   void prefetch(Key key) const { table_.prefetch(key); }
+  void prefetch_hash(std::uint64_t hash) const { table_.prefetch_hash(hash); }
 
   // The slot holding `key`. If there is none, make() (a non-empty slot holding `key`)
-  // is put in first and `inserted` set.
+  // is put in first and `inserted` set. `hash` is hash(key), for a caller that has it
+  // already.
   template <typename Make>
   Slot& find_or_insert(Key key, Make make, bool& inserted) {
-    Slot* const slot = table_.probe(key);
+    return find_or_insert(key, hash(key), make, inserted);
+  }
+  template <typename Make>
+  Slot& find_or_insert(Key key, std::uint64_t hash, Make make, bool& inserted) {
+    Slot* const slot = table_.probe(key, hash);
     inserted = slot->empty();
-    return inserted ? insert(slot, key, make()) : *slot;
+    return inserted ? insert(slot, key, hash, make()) : *slot;
+  }
+
+  // As find_or_insert, for a table that has room for `key` made beforehand (reserve):
+  // no check for growth, all inline.
+  template <typename Make>
+  Slot& find_or_insert_reserved(Key key, std::uint64_t hash, Make make, bool& inserted) {
+    Slot* const slot = table_.probe(key, hash);
+    inserted = slot->empty();
+    if (inserted) {
+      *slot = make();
+      ++size_;
+    }
+    return *slot;
   }
 
   // Calls visit(slot) for every filled slot, in slot order.
@@ -172,12 +209,6 @@ class GrowingTable {
   using Table = ProbingTable<Slot, Hash, PowerOfTwoHome>;
   static constexpr std::size_t kMinSlots = 16;
 
-  // The fewest slots, a power of two, that hold `keys` keys at most 3/4 full.
-  static std::size_t slots_for(std::size_t keys) {
-    std::size_t slots = kMinSlots;
-    while (slots / 4 * 3 < keys) slots *= 2;
-    return slots;
-  }
 
   void allocate(std::size_t slots) {
     slots_.assign(slots, Slot{});
@@ -185,8 +216,10 @@ class GrowingTable {
     table_ = Table(slots_.data(), slots);
   }
 
+  using Slots = BigVector<Slot>;
+
   void rehash(std::size_t slots) {
-    BigVector<Slot> old;
+    Slots old;
     old.swap(slots_);
     allocate(slots);
     for (const Slot& slot : old) {
@@ -196,17 +229,18 @@ class GrowingTable {
 
   // Puts `fresh` (for `key`) in the empty slot `slot`, growing first if the table is
   // full. Kept out of line: new keys are the rare case on the lookup path.
-  __attribute__((noinline)) Slot& insert(Slot* slot, Key key, const Slot& fresh) {
+  __attribute__((noinline)) Slot& insert(Slot* slot, Key key, std::uint64_t hash,
+                                         const Slot& fresh) {
     if (size_ + 1 > limit_) {
       rehash(2 * slots_.size());
-      slot = table_.probe(key);
+      slot = table_.probe(key, hash);
     }
     *slot = fresh;
     ++size_;
     return *slot;
   }
 
-  BigVector<Slot> slots_;
+  Slots slots_;
   std::size_t size_ = 0;
   std::size_t limit_ = 0;
   Table table_;

@@ -1,4 +1,4 @@
-// Least-significant-digit radix sort (internal).
+// Radix sorts (internal).
 #ifndef QELT_CORE_INTERNAL_RADIX_SORT_H_
 #define QELT_CORE_INTERNAL_RADIX_SORT_H_
 
@@ -31,6 +31,44 @@ void radix_sort(BigVector<Item>& items, BigVector<Item>& sorted, std::size_t dig
     for (std::size_t& c : start) sum += std::exchange(c, sum);
     for (const Item& item : items) sorted[start[digit(item, d)]++] = item;
     items.swap(sorted);
+  }
+}
+
+// Sorts `items` as radix_sort does, for many items: one pass on the most significant
+// digit (digit(item, digits - 1)) deals them into 256 buckets, and each bucket, small
+// enough to stay in the caches, is then sorted on the other digits, least significant
+// first. One pass over memory instead of one per digit. `room` is room for as many
+// items.
+template <typename Item, typename Digit>
+void bucket_radix_sort(BigVector<Item>& items, BigVector<Item>& room, std::size_t digits,
+                       Digit digit) {
+  if (digits <= 1) {
+    radix_sort(items, room, digits, digit);
+    return;
+  }
+  const std::size_t top = digits - 1;
+  std::array<std::size_t, 257> start{};
+  for (const Item& item : items) ++start[digit(item, top) + 1];
+  for (std::size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
+  std::array<std::size_t, 256> next;
+  std::copy(start.begin(), start.end() - 1, next.begin());
+  for (const Item& item : items) room[next[digit(item, top)]++] = item;
+  // Each bucket: sorted on digits 0 .. top - 1 between `room` and `items`, ending in
+  // `items`.
+  std::array<std::size_t, 256> counts;
+  for (std::size_t b = 0; b < 256; ++b) {
+    Item* from = room.data() + start[b];
+    Item* to = items.data() + start[b];
+    const std::size_t size = start[b + 1] - start[b];
+    for (std::size_t d = 0; d < top; ++d) {
+      counts.fill(0);
+      for (std::size_t i = 0; i < size; ++i) ++counts[digit(from[i], d)];
+      std::size_t sum = 0;
+      for (std::size_t& c : counts) sum += std::exchange(c, sum);
+      for (std::size_t i = 0; i < size; ++i) to[counts[digit(from[i], d)]++] = from[i];
+      std::swap(from, to);
+    }
+    if (from != items.data() + start[b]) std::copy(from, from + size, items.data() + start[b]);
   }
 }
 

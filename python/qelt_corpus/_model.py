@@ -99,17 +99,37 @@ class ContextCounts:
             [_arrow.buffers_of(chunk) for chunk in chunks]
         )
 
-    def merge(self, other: ContextCounts) -> None:
-        """Adds the counts of ``other`` to these (ValueError if its ``k`` differs)."""
-        if not isinstance(other, ContextCounts):
-            raise TypeError(f"can only merge ContextCounts, not {type(other).__name__}")
-        self._counts.merge(other._counts)
+    def merge(self, other: ContextCounts, *more: ContextCounts) -> None:
+        """Adds the counts of ``other`` (and of ``more``) to these, as merging each in
+        turn would, with room made for all at once (ValueError if a ``k`` differs).
 
-    def to_model(self, min_count: SupportsIndex = 1) -> ContextModel:
+        A merge takes time in proportion to what is merged in, whatever the sizes:
+        merging the counts of a corpus's partitions in any order costs about as much
+        as counting them once more."""
+        for counts in (other, *more):
+            if not isinstance(counts, ContextCounts):
+                raise TypeError(f"can only merge ContextCounts, not {type(counts).__name__}")
+        self._counts.merge([counts._counts for counts in (other, *more)])
+
+    def to_model(
+        self, min_count: SupportsIndex = 1, *, max_bytes: SupportsIndex | None = None
+    ) -> ContextModel:
         """The frozen model of these counts: the entropy of every context seen at least
         ``min_count`` times. Equal counts give byte-identical models, however they
-        were added and merged."""
-        return ContextModel._wrap(self._counts.to_model(_min_count(min_count)))
+        were added and merged.
+
+        With ``max_bytes``, the saved model takes at most that many bytes: contexts are
+        left out in ascending order of count (the longer first among equal counts, then
+        in ascending order of their bytes) until it fits, so the same counts and budget
+        always give the same file, whose contexts are a subset of the unbudgeted
+        model's. The empty context is always kept; a budget below the size of the
+        model that keeps it alone raises ValueError.
+        """
+        minimum = _min_count(min_count)
+        budget = 0 if max_bytes is None else _arguments.integer("max_bytes", max_bytes, 1)
+        if budget >= 2**64:
+            budget = 0  # larger than any model
+        return ContextModel._wrap(self._counts.to_model(minimum, budget))
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_counts_from_state, (self._counts.serialize(),))
@@ -217,6 +237,11 @@ class ContextModel:
     def __len__(self) -> int:
         """The number of contexts kept, all lengths together."""
         return int(self._model.size)
+
+    @property
+    def contexts_by_length(self) -> tuple[int, ...]:
+        """The number of contexts kept of each length 0 .. k."""
+        return tuple(int(c) for c in self._model.contexts_by_length)
 
     def patch_ends(
         self,

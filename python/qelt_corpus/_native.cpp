@@ -12,7 +12,9 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -294,21 +296,33 @@ class Counts {
     counts_.add_batch(documents.spans(), documents.count());
   }
 
-  void merge(Counts& other) {
+  // Adds the counts of `others` (this object may be among them), room made for all at
+  // once. Every object involved is locked, in order of address, so that two merges
+  // crossing each other cannot wait on each other.
+  void merge(const std::vector<Counts*>& others) {
     const py::gil_scoped_release release;
-    if (&other == this) {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      counts_.merge(counts_);
-    } else {
-      const std::scoped_lock lock(mutex_, other.mutex_);
-      counts_.merge(other.counts_);
+    std::vector<std::mutex*> mutexes{&mutex_};
+    std::vector<const qelt::ContextCounts*> counts;
+    for (Counts* other : others) {
+      mutexes.push_back(&other->mutex_);
+      counts.push_back(&other->counts_);
     }
+    std::sort(mutexes.begin(), mutexes.end());
+    mutexes.erase(std::unique(mutexes.begin(), mutexes.end()), mutexes.end());
+    std::vector<std::unique_lock<std::mutex>> locks;
+    for (std::mutex* mutex : mutexes) locks.emplace_back(*mutex);
+    counts_.merge(counts.data(), counts.size());
   }
 
-  qelt::ContextModel to_model(std::uint64_t min_count) {
+  qelt::ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes) {
     const py::gil_scoped_release release;
     const std::lock_guard<std::mutex> lock(mutex_);
-    return counts_.to_model(min_count);
+    return counts_.to_model(min_count, max_bytes);
+  }
+
+  std::uint64_t smallest_model_bytes(std::uint64_t min_count) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return counts_.smallest_model_bytes(min_count);
   }
 
   py::bytes serialize() {
@@ -413,8 +427,9 @@ PYBIND11_MODULE(_native, m) {
       .def_property_readonly("positions", &Counts::positions)
       .def("add", &Counts::add, py::arg("document"))
       .def("add_documents", &Counts::add_documents, py::arg("documents"))
-      .def("merge", &Counts::merge, py::arg("other"))
-      .def("to_model", &Counts::to_model, py::arg("min_count"))
+      .def("merge", &Counts::merge, py::arg("others"))
+      .def("to_model", &Counts::to_model, py::arg("min_count"), py::arg("max_bytes"))
+      .def("smallest_model_bytes", &Counts::smallest_model_bytes, py::arg("min_count"))
       .def("serialize", &Counts::serialize)
       .def_static("deserialize", &Counts::deserialize, py::arg("state"));
 
@@ -426,6 +441,14 @@ PYBIND11_MODULE(_native, m) {
       .def_property_readonly("k", &qelt::ContextModel::k)
       .def_property_readonly("min_count", &qelt::ContextModel::min_count)
       .def_property_readonly("size", &qelt::ContextModel::size)
+      .def_property_readonly("contexts_by_length",
+                             [](const qelt::ContextModel& model) {
+                               py::tuple counts(model.k() + 1);
+                               for (int j = 0; j <= model.k(); ++j) {
+                                 counts[j] = model.contexts_of_length(j);
+                               }
+                               return counts;
+                             })
       .def_buffer([](const qelt::ContextModel& model) {
         return py::buffer_info(const_cast<std::uint8_t*>(model.image()),
                                static_cast<py::ssize_t>(model.image_size()), true);

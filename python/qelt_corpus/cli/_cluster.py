@@ -55,12 +55,37 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
         cluster.close()
 
 
-def progress(args: argparse.Namespace, total: int) -> Any:
-    """A progress bar on stderr counting `total` bytes, unless --no-progress."""
-    from tqdm import tqdm
+class Progress:
+    """A progress bar on stderr (unless --no-progress) that counts bytes of text, the
+    unit of the summaries. The text in a partition is known only once it is read, so
+    the total is an estimate: what is done, and the input bytes still to do at the
+    ratio of text to input seen so far (a compressed or JSON input holds more or fewer
+    bytes of text than it takes). When the last partition is done it is exact."""
 
-    return tqdm(total=total, unit="B", unit_scale=True, disable=args.no_progress,
-                file=sys.stderr, dynamic_ncols=True)
+    def __init__(self, args: argparse.Namespace, input_bytes: int) -> None:
+        from tqdm import tqdm
+
+        self._input_left = input_bytes
+        self._input_done = 0
+        self._text_done = 0
+        self._bar = tqdm(total=input_bytes, unit="B", unit_scale=True, disable=args.no_progress,
+                         file=sys.stderr, dynamic_ncols=True, desc="text")
+
+    def done(self, input_bytes: int, text_bytes: int) -> None:
+        """A partition of `input_bytes` of input is done, and held `text_bytes`."""
+        self._input_left -= input_bytes
+        self._input_done += input_bytes
+        self._text_done += text_bytes
+        ratio = self._text_done / self._input_done if self._input_done else 1.0
+        self._bar.total = self._text_done + round(max(0, self._input_left) * ratio)
+        self._bar.update(text_bytes)
+
+    def write(self, line: str) -> None:
+        """Writes a line to stderr above the bar."""
+        self._bar.write(line, file=sys.stderr)
+
+    def close(self) -> None:
+        self._bar.close()
 
 
 def number_rows(client: Any, partitions: list[Any]) -> list[Any]:

@@ -226,23 +226,80 @@ class Counted:
     summary: Summary
 
 
-def count_partition(partition: Partition, k: int, options: Options) -> Counted:
-    """The context counts of a partition's documents, and its summary."""
+def first_documents(table: Any, quota: int) -> tuple[Any, int]:
+    """The first rows of a table of documents whose texts add up to at most `quota`
+    bytes (one row at least, if there is any), and those bytes."""
+    import pyarrow.compute as pc
+
+    sizes = pc.fill_null(pc.binary_length(table.column("text")), 0).to_numpy(zero_copy_only=False)
+    keep = int((sizes.cumsum() <= quota).sum()) or min(1, len(sizes))
+    return table.slice(0, keep), int(sizes[:keep].sum())
+
+
+def count_partition(partition: Partition, k: int, options: Options,
+                    quota: int | None = None) -> Counted:
+    """The context counts of a partition's documents, and its summary; of its first
+    documents only, about `quota` bytes of them, if given."""
     counts = ContextCounts(k)
     summary = Summary()
+    taken = 0
     for table in _reading.read(partition, options):
+        if quota is not None:
+            table, size = first_documents(table, quota - taken)
+            taken += size
         documents = Documents.of(table)
         documents.count_into(summary)
         counts.add_batch(documents.text)
+        if quota is not None and taken >= quota:
+            break
     return Counted(counts, summary)
 
 
-def merge_counted(parts: Any) -> Counted:
-    """One Counted of several: the tree reduction's step."""
-    parts = list(parts)
-    # A new object: the parts may be held by the scheduler for another use.
+def merge_counted(*parts: Counted) -> Counted:
+    """One Counted of several: a step of the tree reduction. The parts are left as
+    they are (the scheduler may hold them for another use); the first is copied."""
     merged = Counted(ContextCounts(parts[0].counts.k), Summary())
+    merged.counts.merge(*(part.counts for part in parts))
     for part in parts:
-        merged.counts.merge(part.counts)
         merged.summary.add(part.summary)
     return merged
+
+
+@dataclasses.dataclass(frozen=True)
+class ModelMade:
+    """What build_model wrote: the model's k, min_count, contexts of each length, and
+    the size of its file."""
+
+    k: int
+    min_count: int
+    contexts_by_length: tuple[int, ...]
+    file_bytes: int
+    summary: Summary
+
+
+def build_model(out: str, min_count: int, max_bytes: int | None, *parts: Counted) -> ModelMade:
+    """Makes the model of the counts of a whole corpus, given in `parts`, and saves it
+    at `out`: the model is written where it is made, instead of travelling to the
+    client first."""
+    if len(parts) == 1:
+        counted = parts[0]
+    else:
+        counted = merge_counted(*parts)
+    model = counted.counts.to_model(min_count, max_bytes=max_bytes)
+    model.save(out)
+    return ModelMade(model.k, model.min_count, model.contexts_by_length,
+                     os.path.getsize(out), counted.summary)
+
+
+import functools as _ft, time as _time, os as _os
+def _timed(f):
+    @_ft.wraps(f)
+    def g(*a, **kw):
+        t = _time.perf_counter(); r = f(*a, **kw)
+        with open("/tmp/qelt-task-times.log", "a") as log:
+            log.write(f"{_os.getpid()} {f.__name__} {_time.perf_counter() - t:.3f}\n")
+        return r
+    return g
+count_partition = _timed(count_partition)
+merge_counted = _timed(merge_counted)
+build_model = _timed(build_model)

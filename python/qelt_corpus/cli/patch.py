@@ -59,7 +59,7 @@ def run(args: argparse.Namespace, started: float) -> int:
     this_run = Summary()
     failed: list[str] = []
     interrupted = False
-    progress = _cluster.progress(args, sum(partitions[i].size for i in todo))
+    progress = _cluster.Progress(args, sum(partitions[i].size for i in todo))
     workers = 0
     try:
         with _cluster.connect(args) as (client, workers):
@@ -87,12 +87,11 @@ def run(args: argparse.Namespace, started: float) -> int:
                     summary = future.result()
                 except Exception as error:
                     failed.append(name)
-                    progress.write(f"error: {name}: {type(error).__name__}: {error}",
-                                   file=sys.stderr)
+                    progress.write(f"error: {name}: {type(error).__name__}: {error}")
                     continue
-                summary.report_unreadable(name, lambda m: progress.write(m, file=sys.stderr))
+                summary.report_unreadable(name, progress.write)
                 this_run.add(summary)
-                progress.update(partitions[index].size)
+                progress.done(partitions[index].size, summary.text_bytes)
     except KeyboardInterrupt:
         interrupted = True
     finally:

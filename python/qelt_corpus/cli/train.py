@@ -1,18 +1,27 @@
-"""``qelt-corpus train``: a context model of a whole corpus, counted on the workers
-and merged by a tree reduction."""
+"""``qelt-corpus train``: a context model of a whole corpus (or of a sample of it),
+counted on the workers and merged by a tree reduction that streams: partitions are
+counted a few per worker at a time, and every few counts that are ready are merged
+on a worker, so that neither the client nor any worker holds more than a few
+partial counts at once. The model is made from the last one, on a worker."""
 
 from __future__ import annotations
 
 import argparse
-import functools
+import math
 import os
+import resource
 import sys
 import time
 from typing import Any
 
+from .._model import ContextCounts
 from . import _cluster, _options, _planning, _tasks
+from ._partitions import Partition
 from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+
+FAN_IN = 4  # partial counts merged by one task
+SAMPLE_QUOTA = 1 << 20  # a sample takes at least this many bytes from each partition it reads
 
 
 def add_parser(commands: Any) -> None:
@@ -24,58 +33,173 @@ def add_parser(commands: Any) -> None:
     train.add_argument("-k", type=int, required=True, help="context length, 0 to 8")
     train.add_argument("--min-count", type=_options.positive_int, default=1, metavar="N",
                        help="drop contexts seen fewer than N times (default 1)")
+    train.add_argument("--max-model-bytes", type=_options.positive_int, metavar="N",
+                       help="keep the model file within N bytes, leaving out the rarest "
+                       "contexts (the longer first among equally rare ones)")
+    train.add_argument("--sample-bytes", type=_options.positive_int, metavar="N",
+                       help="count about N bytes of whole documents, taken from partitions "
+                       "spread evenly over the corpus (the same ones on every run)")
     _options.add_partitioning(train)
     _options.add_cluster(train)
 
 
-def _model_of(counted: _tasks.Counted, min_count: int) -> tuple[Any, Summary]:
-    return counted.counts.to_model(min_count), counted.summary
+def sample(partitions: list[Partition], sample_bytes: int | None) -> list[tuple[int, int | None]]:
+    """The partitions to count, by index, each with the bytes of text to take from its
+    start (None: all of it): all of them without a sample; else partitions spread
+    evenly over the corpus, at least SAMPLE_QUOTA bytes from each, about
+    `sample_bytes` in all."""
+    if sample_bytes is None or sample_bytes >= sum(p.size for p in partitions):
+        return [(i, None) for i in range(len(partitions))]
+    quota = max(sample_bytes // max(1, len(partitions)), SAMPLE_QUOTA)
+    count = min(len(partitions), math.ceil(sample_bytes / quota))
+    chosen = sorted({i * len(partitions) // count for i in range(count)})
+    return [(i, quota) for i in chosen]
+
+
+def _check_budget(k: int, max_bytes: int | None) -> None:
+    """UsageError for a budget below the smallest model there is: the empty context
+    alone."""
+    if max_bytes is None:
+        return
+    probe = ContextCounts(k)
+    probe.add(bytes(k + 1))  # a context of every length, the empty one among them
+    try:
+        probe.to_model(max_bytes=max_bytes)
+    except ValueError as error:
+        raise UsageError(f"train: argument --max-model-bytes: {error}") from None
+
+
+def _peak_memory() -> int:
+    """The peak resident memory of this process, in bytes."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def run(args: argparse.Namespace, started: float) -> int:
-    import dask.bag as db
-
     if not 0 <= args.k <= 8:
         raise UsageError("train: argument -k: must be between 0 and 8")
     if os.path.isdir(args.out):
         raise UsageError(f"--out {args.out}: is a directory")
+    _check_budget(args.k, args.max_model_bytes)
     options, partitions = _planning.corpus(args)
     directory = os.path.dirname(os.path.abspath(args.out))
     try:
         os.makedirs(directory, exist_ok=True)
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error}") from None
-    progress = _cluster.progress(args, sum(p.size for p in partitions))
+    plan = sample(partitions, args.sample_bytes)
+    # The largest first, so that no large partition is left counting alone at the end.
+    plan.sort(key=lambda item: -min(partitions[item[0]].size, item[1] or partitions[item[0]].size))
+    progress = _cluster.Progress(args, sum(min(partitions[i].size, q or partitions[i].size)
+                                           for i, q in plan))
     workers = 0
     try:
         with _cluster.connect(args) as (client, workers):
-            from dask.distributed import as_completed, futures_of
-
-            partitions = _cluster.number_rows(client, partitions)  # for the ids of what is unreadable
-            count = functools.partial(_tasks.count_partition, k=args.k, options=options)
-            partial = db.from_sequence(partitions, npartitions=max(1, len(partitions))).map(count)
-            partial = client.persist(partial)
-            sizes = {future.key: partitions[future.key[1]].size for future in futures_of(partial)}
-            for future in as_completed(futures_of(partial)):
-                progress.update(sizes[future.key])
-            merged = partial.reduction(_tasks.merge_counted, _tasks.merge_counted, split_every=8)
-            to_model = functools.partial(_model_of, min_count=args.min_count)
-            model, summary = client.compute(merged.apply(to_model)).result()
+            partitions = _cluster.number_rows(client, partitions)
+            made = _reduce(client, workers, partitions, plan, args, options, progress)
+            peaks = client.run(_peak_memory)
     except KeyboardInterrupt:
         progress.close()
         print("interrupted: no model written")
         return EXIT_INTERRUPTED
-    except Exception as error:  # a worker failed: say what, keep the traceback out
+    except _TaskFailed as failure:
         progress.close()
-        print(f"qelt-corpus train: {type(error).__name__}: {error}", file=sys.stderr)
+        print(f"qelt-corpus train: {failure}; no model written", file=sys.stderr)
         return EXIT_UNREADABLE
     finally:
         progress.close()
+    summary = made.summary
     summary.report_unreadable("the corpus", lambda m: print(m, file=sys.stderr))
-    model.save(args.out)
     seconds = time.perf_counter() - started
-    print(f"trained on {summary.counts_line()} in {seconds:.1f} s "
+    sampled = f" (a sample of {len(plan)} of {len(partitions)} partitions)" \
+        if len(plan) < len(partitions) or any(q for _, q in plan) else ""
+    print(f"trained on {summary.counts_line()}{sampled} in {seconds:.1f} s "
           f"({summary.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers")
-    print(f"model: {args.out} (k = {model.k}, {len(model)} contexts kept with min_count "
-          f"{model.min_count}, {os.path.getsize(args.out)} bytes)")
+    kept = ", ".join(f"{count} of length {length}"
+                     for length, count in enumerate(made.contexts_by_length))
+    print(f"model: {args.out} (k = {made.k}, min_count {made.min_count}, "
+          f"{made.file_bytes} bytes): {sum(made.contexts_by_length)} contexts kept, {kept}")
+    print(f"peak memory: client {_peak_memory() / MB:.0f} MB, workers up to "
+          f"{max(peaks.values(), default=0) / MB:.0f} MB")
     return EXIT_UNREADABLE if summary.unreadable else EXIT_OK
+
+
+class _TaskFailed(Exception):
+    """A count or merge failed on a worker: said in one line."""
+
+
+def _reduce(client: Any, workers: int, partitions: list[Partition],
+            plan: list[tuple[int, int | None]], args: argparse.Namespace, options: Any,
+            progress: _cluster.Progress) -> _tasks.ModelMade:
+    """Counts the planned partitions and merges the counts as they come, FAN_IN at a
+    time on the worker that holds them (so that counts travel between workers only for
+    the last merges; once every partition is under way, any two are merged), then
+    makes the model of them all on a worker, which saves it."""
+    from dask.distributed import as_completed
+
+    queue = as_completed()
+    waiting = iter(plan)
+    drained = False  # every partition submitted
+    counting: dict[str, tuple[int, int | None]] = {}  # future key -> plan item
+    ready: dict[str, list[Any]] = {}  # worker address -> futures of counts not merged yet
+    running = 0
+
+    def submit_counts(count: int) -> None:
+        nonlocal running, drained
+        for _ in range(count):
+            item = next(waiting, None)
+            if item is None:
+                drained = True
+                return
+            index, quota = item
+            future = client.submit(_tasks.count_partition, partitions[index], args.k, options,
+                                   quota, pure=False)
+            counting[future.key] = item
+            queue.add(future)
+            running += 1
+
+    def merge(group: list[Any], where: str | None) -> None:
+        nonlocal running
+        placement = {"workers": [where], "allow_other_workers": True} if where else {}
+        # Merges go first: they free the memory of their parts.
+        queue.add(client.submit(_tasks.merge_counted, *group, pure=False, priority=10,
+                                **placement))
+        running += 1
+
+    submit_counts(max(4, 2 * workers))
+    for future in queue:
+        running -= 1
+        if future.status != "finished":
+            raise _TaskFailed(_failure(future, counting))
+        item = counting.pop(future.key, None)
+        if item is not None:
+            submit_counts(1)
+            index, quota = item
+            size = partitions[index].size if quota is None else min(partitions[index].size, quota)
+            progress.done(size, client.submit(_text_bytes, future, pure=False).result())
+        holder = (client.who_has([future]).get(future.key) or [None])[0]
+        group = ready.setdefault(holder, [])
+        group.append(future)
+        if len(group) >= (2 if drained else FAN_IN) and running > 0:
+            merge(list(group), holder)
+            group.clear()
+    last = [f for group in ready.values() for f in group]
+    if not last:  # no partition at all
+        last = [client.submit(_tasks.Counted, ContextCounts(args.k), Summary(), pure=False)]
+    built = client.submit(_tasks.build_model, os.path.abspath(args.out), args.min_count,
+                          args.max_model_bytes, *last, pure=False)
+    try:
+        return built.result()
+    except Exception as error:
+        raise _TaskFailed(f"making the model: {type(error).__name__}: {error}") from None
+
+
+def _text_bytes(counted: _tasks.Counted) -> int:
+    return counted.summary.text_bytes
+
+
+def _failure(future: Any, counting: dict[str, tuple[int, int | None]]) -> str:
+    """One line for a task that failed."""
+    error = future.exception()
+    item = counting.get(future.key)
+    what = "merging counts" if item is None else f"counting partition {item[0]}"
+    return f"{what}: {type(error).__name__}: {error}"

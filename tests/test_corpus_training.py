@@ -1,0 +1,194 @@
+"""Training at corpus scale: counts merged by any tree give the model of counting at
+once, a model within a size budget keeps the most frequent contexts, and the command
+trains from a sample and reports what patch reports."""
+
+import json
+import pathlib
+import pickle
+import random
+import struct
+
+import pytest
+
+from qelt_corpus import ContextCounts, ContextModel, cli
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+
+def documents_of(seed: int, count: int, size: int, alphabet: int) -> list[bytes]:
+    rng = random.Random(seed)
+    return [bytes(rng.randrange(alphabet) for _ in range(rng.randrange(2 * size + 1)))
+            for _ in range(count)]
+
+
+def counted(k: int, documents: list[bytes]) -> ContextCounts:
+    counts = ContextCounts(k)
+    for document in documents:
+        counts.add(document)
+    return counts
+
+
+def random_tree(k: int, parts: list[ContextCounts], rng: random.Random) -> ContextCounts:
+    """Merges of 1 to 5 parts at a time, each into a new object (sometimes by way of a
+    pickle, as Dask sends them), until one is left."""
+    while len(parts) > 1:
+        rng.shuffle(parts)
+        merged = []
+        while parts:
+            group = parts[:rng.randint(1, 5)]
+            parts = parts[len(group):]
+            fresh = ContextCounts(k)
+            if rng.random() < 0.5:
+                fresh.merge(*group)
+            else:
+                for part in group:
+                    fresh.merge(part)
+            merged.append(pickle.loads(pickle.dumps(fresh)) if rng.random() < 0.3 else fresh)
+        parts = merged
+    return parts[0]
+
+
+@pytest.mark.parametrize(("k", "size", "alphabet"), [(3, 200, 5), (3, 30000, 256), (8, 5000, 256),
+                                                     (0, 100, 256)])
+def test_any_split_and_merge_tree_gives_the_model_of_one_go(k, size, alphabet, tmp_path):
+    documents = documents_of(k + size, 30, size, alphabet)
+    expected_model = ContextModel.train(documents, k)
+    expected_state = counted(k, documents).__reduce__()[1][0]
+    rng = random.Random(size)
+    for trial in range(3):
+        cuts = sorted(rng.sample(range(1, len(documents)), rng.randint(1, 12)))
+        parts = [counted(k, documents[a:b]) for a, b in zip([0, *cuts], [*cuts, len(documents)])]
+        parts.insert(rng.randrange(len(parts) + 1), ContextCounts(k))  # an empty one
+        merged = random_tree(k, parts, rng)
+        assert merged.__reduce__()[1][0] == expected_state, trial
+        merged.to_model().save(tmp_path / "m")
+        assert (tmp_path / "m").read_bytes() == bytes(memoryview(expected_model._model))
+
+
+def model_contexts(path: pathlib.Path) -> list[dict[int, float]]:
+    """The contexts of each length in a model file, read as docs/formats.md lays it
+    out (not with the code under test)."""
+    data = path.read_bytes()
+    k = struct.unpack_from("<I", data, 12)[0]
+    offset = (40 + 16 * (k + 1) + 7) // 8 * 8
+    tables = []
+    for j in range(k + 1):
+        contexts, slots = struct.unpack_from("<QQ", data, 40 + 16 * j)
+        key_bytes = 4 if j <= 4 else 8
+        table = {}
+        for s in range(slots):
+            at = offset + s * (key_bytes + 4)
+            bits = struct.unpack_from("<I", data, at + key_bytes)[0]
+            if bits != 0xFFFFFFFF:
+                key = int.from_bytes(data[at:at + key_bytes], "little")
+                table[key] = struct.unpack_from("<f", data, at + key_bytes)[0]
+        assert len(table) == contexts
+        tables.append(table)
+        offset = (offset + slots * (key_bytes + 4) + 7) // 8 * 8
+    return tables
+
+
+def test_a_budget_keeps_the_most_frequent_contexts_within_it(tmp_path):
+    k = 3
+    documents = documents_of(1, 40, 400, 6)
+    counts = counted(k, documents)
+    counts.to_model().save(tmp_path / "full")
+    full = model_contexts(tmp_path / "full")
+    totals = {}  # (length, key) -> times seen
+    for document in documents:
+        for i in range(k, len(document)):
+            for j in range(k + 1):
+                key = int.from_bytes(document[i - j:i], "big")
+                totals[j, key] = totals.get((j, key), 0) + 1
+    size = (tmp_path / "full").stat().st_size
+    # The order in which contexts are left out: by count, the longer first, then by key.
+    order = sorted((totals[j, key], -j, key) for j in range(1, k + 1) for key in full[j])
+    for budget in (size, size - 1, size * 2 // 3, size // 3, size // 10, 200):
+        try:
+            model = counts.to_model(max_bytes=budget)
+        except ValueError:
+            assert budget < 200
+            continue
+        model.save(tmp_path / "budget")
+        assert (tmp_path / "budget").stat().st_size <= budget
+        assert counts.to_model(max_bytes=budget) == model  # the same file every time
+        kept = model_contexts(tmp_path / "budget")
+        assert len(kept[0]) == 1  # the empty context is always kept
+        for j in range(k + 1):
+            assert all(full[j][key] == entropy for key, entropy in kept[j].items())  # a subset
+        dropped = [item for item in order if item[2] not in kept[-item[1]]]
+        assert dropped == order[:len(dropped)]
+    with pytest.raises(ValueError):
+        counts.to_model(max_bytes=100)
+
+
+# --- The command ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def mixed_corpus(tmp_path, real_text):
+    """JSON lines with empty, null, non-string and broken records, beside a Parquet file
+    with nulls and an unreadable file: what patch and train must count alike."""
+    texts = [real_text[i:i + 1200].decode("utf-8", "replace") for i in range(0, 40000, 1200)]
+    lines = [json.dumps({"text": t}) for t in texts]
+    lines[2] = json.dumps({"text": ""})
+    lines[4] = json.dumps({"text": None})
+    lines[6] = json.dumps({"text": 5})
+    lines[8] = "{broken"
+    (tmp_path / "docs.jsonl").write_text("\n".join(lines) + "\n")
+    pq.write_table(pa.table({"text": pa.array(texts[:10] + [None, ""], pa.string())}),
+                   tmp_path / "more.parquet", row_group_size=4)
+    (tmp_path / "bad.parquet").write_bytes(b"PAR1 not really parquet PAR1")
+    return [tmp_path / "docs.jsonl", tmp_path / "more.parquet", tmp_path / "bad.parquet"]
+
+
+def run(*args, capsys):
+    status = cli.main([str(a) for a in args])
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def test_train_counts_what_patch_counts(tmp_path, mixed_corpus, capsys):
+    status, out, err = run("train", *mixed_corpus, "--out", tmp_path / "m.qelt", "-k", 3,
+                           "--workers", 1, "--no-progress", capsys=capsys)
+    assert status == 1, err  # the unreadable ones
+    trained = out.split("trained on ")[1].split(" in ")[0]
+    status, out, err = run("patch", *mixed_corpus, "--out", tmp_path / "p", "-k", 3, "--theta",
+                           2.0, "--theta-r", 1.0, "--workers", 1, "--no-progress", capsys=capsys)
+    assert status == 1, err
+    patched = out.split(" in ")[0]
+    assert trained == patched
+    assert " 0 empty" not in trained and " 0 unreadable" not in trained
+
+
+def test_train_within_a_budget_and_from_a_sample(tmp_path, real_text, capsys):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    for i in range(24):
+        (corpus / f"{i:02}.txt").write_bytes(real_text[i * 3000:i * 3000 + 20000])
+    common = ["--workers", 1, "--no-progress", "--partition-bytes", 40000, "-k", 4]
+    status, out, err = run("train", corpus, "--out", tmp_path / "full.qelt", *common, capsys=capsys)
+    assert status == 0, err
+    full_size = (tmp_path / "full.qelt").stat().st_size
+    budget = full_size // 3
+    status, out, err = run("train", corpus, "--out", tmp_path / "small.qelt", *common,
+                           "--max-model-bytes", budget, capsys=capsys)
+    assert status == 0, err
+    assert (tmp_path / "small.qelt").stat().st_size <= budget
+    assert "of length 4" in out.splitlines()[1]
+    status, out, err = run("train", corpus, "--out", tmp_path / "none.qelt", *common,
+                           "--max-model-bytes", 50, capsys=capsys)
+    assert status == 2 and len(err.strip().splitlines()) == 1, err
+    assert not (tmp_path / "none.qelt").exists()
+    samples = []
+    for name in ("a", "b"):
+        status, out, err = run("train", corpus, "--out", tmp_path / f"{name}.qelt", *common,
+                               "--sample-bytes", 100000, capsys=capsys)
+        assert status == 0, err
+        assert "a sample of" in out
+        samples.append((tmp_path / f"{name}.qelt").read_bytes())
+    assert samples[0] == samples[1]
+    assert samples[0] != (tmp_path / "full.qelt").read_bytes()
+    sampled = ContextModel.load(tmp_path / "a.qelt")
+    assert 0 < len(sampled) < len(ContextModel.load(tmp_path / "full.qelt"))
