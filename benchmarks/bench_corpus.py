@@ -34,11 +34,22 @@ Command (`--sections command`, not run by default: it reads the whole directory)
 wall time of `qelt-corpus patch` over this interpreter's standard-library directory
 (every file, site-packages included) to a Parquet dataset, k = 3, theta 2.0, theta_r
 1.0, on 2 local workers and on 1, in MB/s of input.
+
+Counting (`--sections counting`): ContextCounts in the core on 16 MiB of text and of
+binaries: counting at k = 3 .. 8 and each against k = 3; merging the counts of all of
+it into an empty object against counting it; a random merge tree (fan-in 3, every
+merge into a new object) over the counts of 64 parts against counting the parts.
+
+Training (`--sections training [--tree DIR]`): `qelt-corpus train -k 3` against
+`qelt-corpus patch -k 3` on the standard-library directory and on each DIR, 2 local
+workers, taken in turn (best of two each): the ratio of their throughputs, and what
+train reports (model, peak memory of the client and the workers).
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import pathlib
 import subprocess
@@ -222,35 +233,104 @@ def model_section(ks: tuple[int, ...] = (2, 3, 4)) -> None:
         print(f"  calibrate(target 5.0): theta {theta:.4f}, mean {mean:.2f}", flush=True)
 
 
+def run_command(*args: str) -> tuple[float, str]:
+    """Runs qelt-corpus with `args`; the wall time of the whole process and its output."""
+    start = time.perf_counter()
+    result = subprocess.run([sys.executable, "-m", "qelt_corpus.cli", *args],
+                            capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if result.returncode not in (0, 1):
+        raise SystemExit(result.stderr)
+    return seconds, result.stdout
+
+
+def text_megabytes(output: str) -> float:
+    """The MB of text a run's first line of output reports."""
+    first = output.splitlines()[0]
+    return float(first.split(" MB")[0].rsplit(" ", 1)[1])
+
+
 def command_section(workers: tuple[int, ...] = (2, 1)) -> None:
     root = sysconfig.get_paths()["stdlib"]
     print(f"\nqelt-corpus patch {root} (k = 3, theta 2.0, theta_r 1.0), files to Parquet:")
     for count in workers:
         with tempfile.TemporaryDirectory() as tmp:
-            start = time.perf_counter()
-            result = subprocess.run(
-                [sys.executable, "-m", "qelt_corpus.cli", "patch", root, "--out", tmp + "/out",
-                 "-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--workers", str(count),
-                 "--no-progress"], capture_output=True, text=True)
-            seconds = time.perf_counter() - start
-            if result.returncode not in (0, 1):
-                raise SystemExit(result.stderr)
-            first = result.stdout.splitlines()[0]
-            size = float(first.split(" MB in ")[0].rsplit(" ", 1)[1]) * 1e6
-            print(f"  {count} workers: {seconds:.1f} s, {size / seconds / 1e6:.1f} MB/s end to end "
-                  f"({first})", flush=True)
+            seconds, output = run_command("patch", root, "--out", tmp + "/out", "-k", "3",
+                                          "--theta", "2.0", "--theta-r", "1.0", "--workers",
+                                          str(count), "--no-progress")
+            size = text_megabytes(output)
+            print(f"  {count} workers: {seconds:.1f} s, {size / seconds:.1f} MB/s end to end "
+                  f"({output.splitlines()[0]})", flush=True)
+
+
+def training_section(trees: list[str], rounds: int = 2) -> None:
+    """`train -k 3` against `patch -k 3` on the same corpus and 2 workers, taken in turn
+    (`rounds` times each, the best kept); then the core's counting and merging."""
+    print("\nqelt-corpus train against patch, k = 3, 2 workers, whole process, best of "
+          f"{rounds} taken in turn:")
+    for root in [sysconfig.get_paths()["stdlib"], *trees]:
+        best = {"patch": math.inf, "train": math.inf}
+        summary = {}
+        for _ in range(rounds):
+            with tempfile.TemporaryDirectory() as tmp:
+                seconds, output = run_command("patch", root, "--out", tmp + "/out", "-k", "3",
+                                              "--theta", "2.0", "--theta-r", "1.0",
+                                              "--workers", "2", "--no-progress")
+                best["patch"] = min(best["patch"], seconds)
+                seconds, output = run_command("train", root, "--out", tmp + "/m.qelt", "-k",
+                                              "3", "--workers", "2", "--no-progress")
+                best["train"] = min(best["train"], seconds)
+                summary = {"size": text_megabytes(output), "lines": output.splitlines()}
+        size = summary["size"]
+        print(f"  {root}: {size:.0f} MB; patch {best['patch']:.1f} s ({size / best['patch']:.1f} "
+              f"MB/s), train {best['train']:.1f} s ({size / best['train']:.1f} MB/s): "
+              f"train/patch {best['patch'] / best['train']:.2f}")
+        print(f"    {summary['lines'][1]}")
+        print(f"    {summary['lines'][2]}", flush=True)
+
+
+def counting_section() -> None:
+    """ContextCounts in the core: counting at k = 3 .. 8, merging into an empty object and
+    a merge tree, on 16 MiB of real text and of binaries."""
+    import bench
+
+    binary = bench.build_core_benchmark()
+    print("\nContextCounts in the core, 16 MiB per corpus (bench_core --count, --merge):")
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, data in bench.corpora(16 * MB).items():
+            if name == "random":
+                continue
+            path = pathlib.Path(tmp) / name
+            path.write_bytes(data)
+            rates = {k: bench.core_run(binary, path, 2.0, 1.0, k, "--count", 2.0)["mbps"]
+                     for k in (3, 4, 5, 6, 7, 8)}
+            print(f"  {name:6} counting MB/s: " + ", ".join(f"k = {k} {r:.1f}" for k, r in
+                                                            rates.items()))
+            print(f"  {name:6} against k = 3: " + ", ".join(f"k = {k} {r / rates[3]:.2f}" for k, r
+                                                            in rates.items() if k > 3))
+            merge = bench.core_run(binary, path, 2.0, 1.0, 3, "--merge", 2.0)
+            print(f"  {name:6} k = 3: merging all into an empty object {merge['merge_s']:.4f} s "
+                  f"against counting it {merge['count_s']:.4f} s ({merge['merge_s'] / merge['count_s']:.2f}); "
+                  f"a random tree of fan-in 3 over 64 parts {merge['tree_s']:.4f} s against "
+                  f"counting the parts {merge['parts_s']:.4f} s "
+                  f"({merge['tree_s'] / merge['parts_s']:.2f})", flush=True)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=4, help="text size in MiB (default 4)")
     parser.add_argument("--sections", default="arrays,model",
-                        help="what to measure: arrays, model, command (default: the first two)")
+                        help="what to measure: arrays, model, command, counting, training "
+                        "(default: the first two)")
+    parser.add_argument("--tree", action="append", default=[], metavar="DIR",
+                        help="a large source tree for the training section, beside the "
+                        "standard library (repeatable)")
     args = parser.parse_args()
-    run_sections(args.sections.split(","), args.size)
+    run_sections(args.sections.split(","), args.size, args.tree)
 
 
-def run_sections(sections: list[str], size: int = 4) -> None:
+def run_sections(sections: list[str], size: int = 4, trees: list[str] | None = None) -> None:
+    trees = trees or []
     if "arrays" in sections:
         with tempfile.TemporaryDirectory() as tmp:
             arrays_section(stdlib_text(size * MB), pathlib.Path(tmp))
@@ -258,6 +338,10 @@ def run_sections(sections: list[str], size: int = 4) -> None:
         model_section()
     if "command" in sections:
         command_section()
+    if "counting" in sections:
+        counting_section()
+    if "training" in sections:
+        training_section(trees)
 
 
 if __name__ == "__main__":

@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import math
 import os
-import uuid
-from typing import TYPE_CHECKING, Any, Iterable, SupportsFloat, SupportsIndex
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, SupportsFloat, SupportsIndex
 
-from . import _arguments, _arrow, _native
+from . import _arguments, _arrow, _model_cache, _native, _storage
 from ._errors import ModelFormatError
 
 if TYPE_CHECKING:
@@ -190,8 +189,18 @@ class ContextModel:
         return counts.to_model(minimum)
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str]) -> ContextModel:
+    def load(
+        cls,
+        path: str | os.PathLike[str],
+        *,
+        storage_options: Mapping[str, Any] | None = None,
+    ) -> ContextModel:
         """The model saved at ``path``, mapped into memory rather than read.
+
+        ``path`` is a local path or any fsspec URL (``s3://bucket/model.qelt``,
+        ``hf://...``), opened with ``storage_options``. A remote model is fetched once
+        per machine into a local cache (keyed by the object's size and ETag) and mapped
+        from there, so the processes of a machine share one copy.
 
         Raises:
             OSError: The file cannot be read (FileNotFoundError and the like), with
@@ -202,27 +211,36 @@ class ContextModel:
         name = os.fspath(path)
         if not isinstance(name, str):
             raise TypeError(f"path must be a str or os.PathLike of str, not {type(name).__name__}")
+        local = name
+        fetched = False
+        if _storage.is_url(name):
+            fs, inside = _storage.filesystem(name, storage_options)
+            if _storage.is_local(fs):
+                local = inside
+            else:
+                local, fetched = _model_cache.local_copy(fs, inside, name), True
         try:
-            return cls._wrap(_native.Model.load(name))
+            return cls._wrap(_native.Model.load(local))
         except ModelFormatError as error:
+            if fetched:
+                _model_cache.forget(local)  # a damaged download is fetched again next time
             error.path = name
             raise
-
-    def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the model to ``path`` (its format: docs/formats.md). The
-        file is written under a temporary name and then renamed, so a reader never
-        sees a partial model."""
-        target = os.fspath(path)
-        temporary = f"{target}.{os.getpid()}.{uuid.uuid4().hex[:8]}.tmp"
-        # Created as open() creates files (mode 0o666 less the umask), never over another.
-        handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        try:
-            with os.fdopen(handle, "wb") as file:
-                file.write(memoryview(self._model))
-            os.replace(temporary, target)
-        except BaseException:
-            os.unlink(temporary)
+        except OSError as error:
+            error.filename = name
             raise
+
+    def save(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        storage_options: Mapping[str, Any] | None = None,
+    ) -> None:
+        """Writes the model to ``path`` (a local path or any fsspec URL, with
+        ``storage_options``), in the format of docs/formats.md. A reader never sees a
+        partial file: it is written under a temporary name and renamed, or, on an
+        object store, uploaded in one piece."""
+        _storage.write_file(os.fspath(path), memoryview(self._model), storage_options)
 
     @property
     def k(self) -> int:
@@ -237,6 +255,11 @@ class ContextModel:
     def __len__(self) -> int:
         """The number of contexts kept, all lengths together."""
         return int(self._model.size)
+
+    @property
+    def nbytes(self) -> int:
+        """The size of its file, in bytes."""
+        return len(memoryview(self._model))
 
     @property
     def contexts_by_length(self) -> tuple[int, ...]:

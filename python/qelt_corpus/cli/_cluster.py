@@ -15,9 +15,14 @@ from ._usage import UsageError
 @contextlib.contextmanager
 def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     """A Dask client, and the number of workers it has: of the cluster at
-    ``--scheduler``, else of local worker processes started for the run."""
+    ``--scheduler``, else of local worker processes started for the run.
+
+    What Dask logs (a failed task's traceback among it) is not shown unless
+    --verbose: the command says what failed in one line of its own."""
     from dask.distributed import Client, LocalCluster
 
+    level = logging.WARNING if args.verbose else logging.CRITICAL
+    logging.getLogger("distributed").setLevel(level)
     if args.scheduler:
         try:
             client = Client(args.scheduler, timeout="10s")
@@ -37,6 +42,10 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     environ = {key: value for key, value in
                dask.config.get("distributed.nanny.pre-spawn-environ", {}).items()
                if key != "MALLOC_TRIM_THRESHOLD_"}
+    # Without --dashboard the scheduler serves no dashboard, on a port of its own
+    # choosing: two runs at once do not contend for Dask's usual one.
+    dashboard = {"dashboard_address": args.dashboard} if args.dashboard else {
+        "dashboard_address": ":0", "scheduler_kwargs": {"dashboard": False}}
     # Ctrl-C reaches every process of the terminal's group. The workers are started
     # ignoring it (a disposition their processes inherit), so that only this process
     # stops, and shuts them down in order, instead of each printing its traceback.
@@ -44,10 +53,11 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     try:
         with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
             cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                   processes=True, dashboard_address=None,
-                                   silence_logs=logging.ERROR)
+                                   processes=True, silence_logs=level, **dashboard)
     finally:
         signal.signal(signal.SIGINT, interrupt)
+    if args.dashboard:
+        print(f"dashboard: {cluster.dashboard_link}", file=sys.stderr)
     try:
         with Client(cluster) as client:
             yield client, args.workers
@@ -88,7 +98,7 @@ class Progress:
         self._bar.close()
 
 
-def number_rows(client: Any, partitions: list[Any]) -> list[Any]:
+def number_rows(client: Any, partitions: list[Any], options: Any) -> list[Any]:
     """The partitions with the first row of every byte range known, counted on the
     workers."""
     from . import _planning, _tasks
@@ -96,5 +106,5 @@ def number_rows(client: Any, partitions: list[Any]) -> list[Any]:
     ranges = _planning.ranges_to_count(partitions)
     if not ranges:
         return partitions
-    counts = client.gather(client.map(_tasks.line_starts, ranges, pure=False))
+    counts = client.gather(client.map(_tasks.line_starts, ranges, options=options, pure=False))
     return _planning.number_rows(partitions, {(r.path, r.start): c for r, c in zip(ranges, counts)})

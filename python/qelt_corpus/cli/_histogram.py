@@ -2,10 +2,17 @@
 
 from __future__ import annotations
 
+import io
+from typing import Any
 
-def save_histogram(histogram: dict[int, int], path: str) -> None:
-    """A bar chart of `histogram` (patch length -> patches) as a PNG at `path`: the
-    lengths up to the 99.5th percentile, the longer ones in one grey bar."""
+from .. import _storage
+
+
+def save_histogram(histogram: dict[int, int], location: str,
+                   storage_options: dict[str, Any] | None = None) -> None:
+    """A bar chart of `histogram` (patch length -> patches) as a PNG at `location` (a
+    path or a URL), written whole or not at all: the lengths up to the 99.5th
+    percentile, the longer ones in one grey bar."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -33,5 +40,7 @@ def save_histogram(histogram: dict[int, int], path: str) -> None:
     mean = sum(x * c for x, c in histogram.items()) / total
     axes.set_title(f"{total} patches, mean {mean:.2f} bytes")
     figure.tight_layout()
-    figure.savefig(path, dpi=100)
+    image = io.BytesIO()
+    figure.savefig(image, format="png", dpi=100)
     plt.close(figure)
+    _storage.write_file(location, image.getvalue(), storage_options)

@@ -1,74 +1,184 @@
-"""The manifest of an output dataset: what made it, so that --resume can check that
-it finishes the same run (docs/formats.md, "Output dataset")."""
+"""The output of a run that writes a directory (a dataset, packed shards): what may be
+written to, and the manifest that says what made it, so that --resume finishes the
+same run (docs/formats.md, "Output dataset").
+
+--out must be absent, empty, or an output of ours, which then needs --resume and the
+same inputs and settings. All of this is checked before any work starts and before
+anything is written; the directory and the manifest are written once the cluster is
+reached.
+"""
 
 from __future__ import annotations
 
-import argparse
 import contextlib
+import dataclasses
 import hashlib
 import json
 import os
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
+from .. import _storage
 from ._usage import UsageError
 
 MANIFEST = "_qelt_corpus.json"
 VERSION = 1
 
 
-def manifest(args: argparse.Namespace, partitions: Sequence[Any]) -> dict[str, Any]:
-    """What makes a dataset: a resumed run must have the same."""
-    model = None
-    if args.model:
-        info = os.stat(args.model)
-        model = [os.path.abspath(args.model), info.st_size, info.st_mtime_ns]
+def model_identity(location: str, options: dict[str, Any]) -> list[Any]:
+    """What tells a model file from another at the same location: its size and its
+    modification time (an ETag on a store). Never its storage options."""
+    fs, path = _storage.filesystem(location, options) if _storage.is_url(location) \
+        else (None, location)
+    if fs is None:
+        info = os.stat(path)
+        return [os.path.abspath(path), info.st_size, info.st_mtime_ns]
+    info = fs.info(path)
+    mark = next((info[k] for k in ("ETag", "etag", "mtime", "LastModified", "last_modified")
+                 if info.get(k) is not None), None)
+    return [location, int(info.get("size") or 0), str(mark)]
+
+
+def manifest(args: Any, partitions: Sequence[Any], model: list[Any] | None,
+             **settings: Any) -> dict[str, Any]:
+    """What makes an output: a resumed run must have the same."""
     plan = hashlib.sha256(repr(list(partitions)).encode()).hexdigest()
     return {
         "version": VERSION,
-        "inputs": [os.path.abspath(i) for i in args.inputs],
+        "inputs": [i if _storage.is_url(i) else os.path.abspath(i) for i in args.inputs],
         "format": args.format, "column": args.column, "id_column": args.id_column,
         "k": args.k, "model": model, "theta": args.theta, "theta_r": args.theta_r,
         "max_patch_length": args.max_patch_length, "partition_bytes": args.partition_bytes,
+        **settings,
         "partitions": len(partitions), "plan": plan,
     }
 
 
-def prepare_output(out: str, resume: bool, made_by: dict[str, Any],
-                   part_name: Any) -> set[int]:
-    """Creates the output directory, or checks it on --resume, and writes the
-    manifest; the partitions whose files are complete."""
-    if os.path.exists(out) and not os.path.isdir(out):
-        raise UsageError(f"--out {out}: not a directory")
+@dataclasses.dataclass
+class Output:
+    """A directory that a run writes to."""
+
+    location: str
+    fs: Any  # None for a local path
+    path: str
+    names: list[str]  # what it holds now
+
+    def join(self, name: str) -> str:
+        return _storage.join(self.location, name)
+
+
+def _is_partial(name: str) -> bool:
+    """A file that a write cut short left behind (on local disks only)."""
+    return name.startswith(".") and name.endswith(".tmp")
+
+
+def check(location: str, resume: bool, made_by: dict[str, Any], options: dict[str, Any],
+          is_ours: Callable[[str], bool]) -> Output:
+    """The output at `location`, checked: absent, empty, or ours (a name for which
+    `is_ours` is true, or the manifest) and then resumable with `made_by`. Raises
+    UsageError otherwise. Writes nothing."""
     try:
-        os.makedirs(out, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"--out {out}: {error}") from None
-    path = os.path.join(out, MANIFEST)
-    names = os.listdir(out)
-    if not resume:
-        if MANIFEST in names or any(n.startswith("part-") for n in names):
-            raise UsageError(f"--out {out} already holds a dataset: --resume to finish it, "
-                             "or choose another directory")
-    elif MANIFEST in names:
-        with open(path) as file:
-            found = json.load(file)
+        if _storage.is_url(location) and _storage.protocol_of(location) != "file":
+            fs, path = _storage.filesystem(location, options)
+            names = _remote_names(fs, path)
+        else:
+            fs, path = None, location[len("file://"):] if location.startswith("file://") \
+                else location
+            names = _local_names(path)
+    except _storage.StorageError as error:
+        raise UsageError(f"--out {error}") from None
+    except UsageError:
+        raise
+    except Exception as error:
+        raise UsageError(f"--out {_storage.describe(error, location)}") from None
+    output = Output(location, fs, path, names)
+    mine = [n for n in names if n == MANIFEST or is_ours(n)]
+    foreign = [n for n in names if n not in mine and not _is_partial(n)]
+    if foreign and not mine:
+        raise UsageError(f"--out {location} is not empty and holds no output of qelt-corpus "
+                         f"(it holds {foreign[0]}): choose an empty or new directory")
+    if mine and not resume:
+        raise UsageError(f"--out {location} already holds an output: --resume to finish it, "
+                         "or choose another directory")
+    if resume and MANIFEST in names:
+        found = json.loads(_read(output, MANIFEST))
         if found.get("version") != VERSION:
-            raise UsageError(f"--out {out}: unsupported version {found.get('version')} of "
-                             f"{MANIFEST} (this build reads version {VERSION})")
+            raise UsageError(f"--out {location}: unsupported version {found.get('version')} "
+                             f"of {MANIFEST} (this build reads version {VERSION})")
         if found != made_by:
-            raise UsageError(f"--out {out} holds a run with other inputs or settings: "
+            raise UsageError(f"--out {location} holds a run with other inputs or settings: "
                              "it cannot be resumed with these")
-    remove_partial_files(out)
-    with open(path + ".tmp", "w") as file:
-        json.dump(made_by, file, indent=1)
-    os.replace(path + ".tmp", path)
-    return {i for i in range(made_by["partitions"]) if part_name(i) in names}
+    return output
 
 
-def remove_partial_files(out: str) -> None:
-    """Removes the remains of writes cut short."""
+def _local_names(path: str) -> list[str]:
+    if not os.path.exists(path):
+        _check_writable(os.path.dirname(os.path.abspath(path)), path)
+        return []
+    if not os.path.isdir(path):
+        raise UsageError(f"--out {path}: not a directory")
+    names = sorted(os.listdir(path))
+    _check_writable(path, path)
+    return names
+
+
+def _check_writable(directory: str, given: str) -> None:
+    """UsageError unless a directory could be made or written at `given`: the nearest
+    existing directory on the way must be writable (a read-only file system is not)."""
+    while not os.path.exists(directory):
+        directory = os.path.dirname(directory)
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise UsageError(f"--out {given}: cannot be written ({directory} is read-only)")
+
+
+def _remote_names(fs: Any, path: str) -> list[str]:
+    try:
+        entries = fs.ls(path, detail=False)
+    except FileNotFoundError:
+        return []
+    names = sorted(entry.rstrip("/").rsplit("/", 1)[-1] for entry in entries)
+    if names == [path.rstrip("/").rsplit("/", 1)[-1]] and fs.isfile(path):
+        raise UsageError(f"--out {path}: not a directory")
+    return names
+
+
+def _read(output: Output, name: str) -> bytes:
+    if output.fs is None:
+        with open(os.path.join(output.path, name), "rb") as file:
+            return file.read()
+    return output.fs.cat_file(_storage.join(output.path, name))  # type: ignore[no-any-return]
+
+
+def write(output: Output, made_by: dict[str, Any]) -> None:
+    """Creates the directory, removes what earlier writes cut short left, and writes
+    the manifest; UsageError if it cannot."""
+    try:
+        if output.fs is None:
+            os.makedirs(output.path, exist_ok=True)
+            remove_partial_files(output)
+            fs, path = None, os.path.join(output.path, MANIFEST)
+        else:
+            output.fs.makedirs(output.path, exist_ok=True)
+            fs, path = output.fs, _storage.join(output.path, MANIFEST)
+        with _storage.committed(fs, path) as file:
+            file.write(json.dumps(made_by, indent=1).encode())
+    except Exception as error:
+        raise UsageError(f"--out {_storage.describe(error, output.location)}") from None
+
+
+def names(output: Output) -> list[str]:
+    """What the directory holds now."""
+    if output.fs is None:
+        return sorted(os.listdir(output.path))
+    return _remote_names(output.fs, output.path)
+
+
+def remove_partial_files(output: Output) -> None:
+    """Removes the remains of writes cut short (local disks only: on stores an upload
+    cut short leaves nothing)."""
+    if output.fs is not None:
+        return
     with contextlib.suppress(OSError):
-        for name in os.listdir(out):
-            if name.startswith(".part-") and name.endswith(".tmp"):
+        for name in os.listdir(output.path):
+            if _is_partial(name):
                 with contextlib.suppress(OSError):
-                    os.unlink(os.path.join(out, name))
+                    os.unlink(os.path.join(output.path, name))

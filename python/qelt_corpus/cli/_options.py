@@ -4,9 +4,11 @@ one line."""
 from __future__ import annotations
 
 import argparse
+import json
 import os
 from typing import Any
 
+from .. import _storage
 from ._partitions import FORMATS, PARTITION_BYTES
 from ._usage import UsageError
 
@@ -40,11 +42,30 @@ positive_float.__name__ = "positive number"
 
 def add_inputs(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
-                        help="Parquet files or datasets, JSON lines, directories, text files")
+                        help="Parquet files or datasets, JSON lines, directories, text files: "
+                        "paths, or URLs of any fsspec file system (s3://, gs://, hf://, "
+                        "memory://, ...), globs allowed")
     parser.add_argument("--column", default="text",
                         help="Parquet column or JSON field holding the text (default: text)")
     parser.add_argument("--format", choices=FORMATS, default="auto",
                         help="how to read the inputs (default: by extension and kind)")
+    parser.add_argument("--storage-options", metavar="JSON", type=storage_options, default={},
+                        help="options for the file system of every URL of the run, as a JSON "
+                        "object (for example {\"endpoint_url\": \"http://...\"}); the usual "
+                        "environment (AWS_ACCESS_KEY_ID, ...) works too")
+
+
+def storage_options(text: str) -> dict[str, Any]:
+    try:
+        value = json.loads(text)
+    except ValueError:
+        raise ValueError(text) from None
+    if not isinstance(value, dict):
+        raise ValueError(text)
+    return value
+
+
+storage_options.__name__ = "JSON object"
 
 
 def add_partitioning(parser: argparse.ArgumentParser) -> None:
@@ -60,22 +81,25 @@ def add_cluster(parser: argparse.ArgumentParser) -> None:
                        help="local worker processes (default: one per core)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="address of the scheduler of an existing Dask cluster")
+    parser.add_argument("--dashboard", nargs="?", const=":8787", metavar="ADDRESS",
+                        help="serve the Dask dashboard of the local cluster (default address "
+                        ":8787); none is served without this")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    parser.add_argument("--verbose", action="store_true",
+                        help="show Dask's own log messages (failed tasks' tracebacks among "
+                        "them) on stderr")
 
 
-def load_model(path: str) -> Any:
-    """The model at `path` given on the command line; UsageError if it cannot be."""
+def load_model(location: str, options: dict[str, Any]) -> Any:
+    """The model at `location` given on the command line; UsageError if it cannot be."""
     from .._errors import ModelFormatError
     from .._model import ContextModel
 
     try:
-        return ContextModel.load(path)
-    except (OSError, ModelFormatError) as error:
-        raise UsageError(f"--model {_reason(error)}") from None
-
-
-def _reason(error: BaseException) -> str:
-    """An error as one line that names the file once."""
-    if isinstance(error, OSError) and error.filename is not None:
-        return f"{error.filename}: {error.strerror}"
-    return str(error)
+        return ContextModel.load(location, storage_options=options)
+    except ModelFormatError as error:
+        raise UsageError(f"--model {error}") from None
+    except _storage.StorageError as error:
+        raise UsageError(f"--model {error}") from None
+    except Exception as error:  # unreadable, unreachable, refused
+        raise UsageError(f"--model {_storage.describe(error, location)}") from None

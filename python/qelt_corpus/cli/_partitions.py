@@ -10,12 +10,14 @@ Formats:
 - ``files``: a directory of files, one document per file; ids the relative paths.
 
 Plain JSON lines and text files are cut into byte ranges, each owning the lines that
-start in it; compressed files are read whole, as one partition each.
+start in it; compressed files are read whole, as one partition each. Every location
+is a local path or an fsspec URL.
 """
 
 from __future__ import annotations
 
 import dataclasses
+from typing import Any
 
 FORMATS = ("auto", "parquet", "jsonl", "files", "lines")
 PARTITION_BYTES = 32 << 20  # input bytes per partition, about
@@ -24,10 +26,13 @@ BATCH_BYTES = 8 << 20  # a partition is read, patched and written in batches of 
 
 @dataclasses.dataclass(frozen=True)
 class Options:
-    """How documents are found in the records of an input."""
+    """How documents are found in the records of an input, and the options of the file
+    systems they are read from."""
 
     column: str = "text"
     id_column: str | None = None
+    storage_options: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False,
+                                                         repr=False)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -1,17 +1,23 @@
 """Planning, on the client: each INPUT resolved to its files and format, the columns
-checked, and the corpus cut into partitions of bounded size, from file sizes and
-Parquet footers alone (see _partitions for the formats). The rows before a byte range
-of a plain file are counted on the workers (_tasks.line_starts) before the work
-starts.
+checked, and the corpus cut into partitions of bounded size, from listings, file sizes
+and Parquet footers alone: the client never reads the corpus (see _partitions for the
+formats). The rows before a byte range of a plain file are counted on the workers
+(_tasks.line_starts) before the work starts.
+
+An INPUT is a local path or an fsspec URL, either possibly a glob. A local directory
+is walked without following links to directories (they could loop): those are
+skipped, and counted.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import glob
 import json
 import os
 from typing import Any, Iterator, Sequence
 
+from .. import _storage
 from ._partitions import (PARTITION_BYTES, FilesPartition, LinesPartition, Options, Partition,
                           ParquetPartition)
 from ._reading import compression_of, open_file
@@ -19,27 +25,45 @@ from ._usage import UsageError
 
 PARTITION_FILES = 20_000  # files per partition, at most
 JSONL_SUFFIXES = (".jsonl", ".ndjson", ".json")
+GLOB_CHARACTERS = "*?["
+
+
+@dataclasses.dataclass
+class Corpus:
+    """A command's inputs, planned."""
+
+    options: Options
+    partitions: list[Partition]
+    skipped: int  # links to directories, not followed
+
+
+# A file of the corpus: where it is (a local path or a URL), its name (the part of the
+# location below the input given, its documents' ids start with it) and its size.
+File = tuple[str, str, int]
 
 
 def _hidden(name: str) -> bool:
     return name.startswith((".", "_"))
 
 
-def _walk(root: str, skip_hidden: bool) -> list[tuple[str, str, int]]:
-    """(absolute path, relative path, size) of every file under `root`, in sorted
-    order. Symbolic links to files count as files, broken ones included (size 0: the
-    worker will find them unreadable); links to directories are not followed."""
-    found: list[tuple[str, str, int]] = []
+def _walk(root: str) -> tuple[list[File], int]:
+    """Every file under the local directory `root`, in sorted order, and the number of
+    links to directories met, which are not followed. Links to files count as files,
+    broken ones included (size 0: the worker will find them unreadable)."""
+    found: list[File] = []
+    skipped = 0
     base = os.path.abspath(root)
 
     def visit(directory: str, prefix: str) -> None:
+        nonlocal skipped
         with os.scandir(directory) as scan:
             entries = sorted(scan, key=lambda e: e.name)
         for entry in entries:
-            if skip_hidden and _hidden(entry.name):
-                continue
             if entry.is_dir(follow_symlinks=False):
                 visit(entry.path, f"{prefix}{entry.name}/")
+                continue
+            if entry.is_symlink() and entry.is_dir(follow_symlinks=True):
+                skipped += 1
                 continue
             try:
                 size = entry.stat().st_size  # cached by the scan where it can be
@@ -48,7 +72,53 @@ def _walk(root: str, skip_hidden: bool) -> list[tuple[str, str, int]]:
             found.append((entry.path, prefix + entry.name, size))
 
     visit(base, "")
-    return found
+    return found, skipped
+
+
+def _static_prefix(pattern: str) -> str:
+    """The part of a glob before its first wildcard, up to the last slash."""
+    first = min((i for i, c in enumerate(pattern) if c in GLOB_CHARACTERS), default=len(pattern))
+    return pattern[: pattern.rfind("/", 0, first) + 1]
+
+
+def _remote_files(given: str, options: dict[str, Any]) -> tuple[list[File], bool]:
+    """The files of a URL (a file, a directory prefix or a glob), and whether it named a
+    directory."""
+    fs, path = _storage.filesystem(given, options)
+    if any(c in path for c in GLOB_CHARACTERS):
+        prefix = _static_prefix(path)
+        entries = fs.glob(path, detail=True)
+        files = [(fs.unstrip_protocol(p), p[len(prefix):], int(info.get("size") or 0))
+                 for p, info in sorted(entries.items()) if info.get("type") != "directory"]
+        if not files:
+            raise FileNotFoundError(given)
+        return files, True
+    info = fs.info(path)
+    if info.get("type") == "directory":
+        prefix = path.rstrip("/") + "/"
+        entries = fs.find(path, detail=True)
+        files = [(fs.unstrip_protocol(p), p[len(prefix):], int(i.get("size") or 0))
+                 for p, i in sorted(entries.items()) if i.get("type") != "directory"]
+        return files, True
+    return [(given, path.rstrip("/").rsplit("/", 1)[-1], int(info.get("size") or 0))], False
+
+
+def _local_files(given: str) -> tuple[list[File], bool, int]:
+    """The files of a local path (a file, a directory or a glob), whether it named a
+    directory, and the links to directories skipped."""
+    if any(c in given for c in GLOB_CHARACTERS):
+        prefix = _static_prefix(os.path.abspath(given))
+        paths = sorted(p for p in glob.glob(given, recursive=True) if os.path.isfile(p))
+        if not paths:
+            raise FileNotFoundError(given)
+        return [(os.path.abspath(p), os.path.abspath(p)[len(prefix):], _size(p))
+                for p in paths], True, 0
+    if not os.path.exists(given):
+        raise FileNotFoundError(given)
+    if os.path.isdir(given):
+        files, skipped = _walk(given)
+        return files, True, skipped
+    return [(os.path.abspath(given), os.path.basename(given), _size(given))], False, 0
 
 
 def _format_of_file(path: str) -> str:
@@ -60,18 +130,28 @@ def _format_of_file(path: str) -> str:
     return "lines"
 
 
-# An input resolved: its format, and its files as (absolute path, name, size).
-Resolved = list[tuple[str, list[tuple[str, str, int]]]]
+# An input resolved: its format, and its files.
+Resolved = list[tuple[str, list[File]]]
 
 
-def resolve(inputs: Sequence[str], fmt: str) -> Resolved:
-    """Each input as its format and files; UsageError for one that does not exist."""
+def resolve(inputs: Sequence[str], fmt: str, options: dict[str, Any]) -> tuple[Resolved, int]:
+    """Each input as its format and files, and the links to directories skipped;
+    UsageError for one that does not exist or cannot be listed."""
     resolved = []
+    skipped = 0
     for given in inputs:
-        if not os.path.exists(given):
-            raise UsageError(f"{given}: no such file or directory")
-        if os.path.isdir(given):
-            files = _walk(given, skip_hidden=False)
+        try:
+            if _storage.is_url(given) and _storage.protocol_of(given) != "file":
+                files, directory = _remote_files(given, options)
+            else:
+                local = given[len("file://"):] if given.startswith("file://") else given
+                files, directory, links = _local_files(local)
+                skipped += links
+        except _storage.StorageError as error:
+            raise UsageError(str(error)) from None
+        except Exception as error:  # not there, not allowed, not reachable
+            raise UsageError(_storage.describe(error, given)) from None
+        if directory:
             visible = [f for f in files if not any(map(_hidden, f[1].split("/")))]
             kind = fmt
             if fmt == "auto":
@@ -79,11 +159,12 @@ def resolve(inputs: Sequence[str], fmt: str) -> Resolved:
                         else "files")
             if kind == "parquet":
                 files = [f for f in visible if f[1].endswith(".parquet")]
+            elif kind != "files":
+                files = visible
         else:
             kind = _format_of_file(given) if fmt == "auto" else fmt
-            files = [(os.path.abspath(given), os.path.basename(given), _size(given))]
         resolved.append((kind, files))
-    return resolved
+    return resolved, skipped
 
 
 def _root(path: str, name: str) -> str:
@@ -103,12 +184,17 @@ def check_columns(resolved: Resolved, options: Options) -> None:
             (_check_parquet if kind == "parquet" else _check_jsonl)(files, options)
 
 
-def _check_parquet(files: list[tuple[str, str, int]], options: Options) -> None:
+def _parquet_metadata(location: str, options: Options) -> Any:
     import pyarrow.parquet as pq
 
-    for path, name, _ in files:
+    with open_file(location, None, options.storage_options) as file:
+        return pq.read_metadata(file)
+
+
+def _check_parquet(files: list[File], options: Options) -> None:
+    for location, name, _ in files:
         try:
-            schema = pq.read_schema(path)
+            schema = _parquet_metadata(location, options).schema.to_arrow_schema()
         except Exception:  # unreadable: reported when the run reaches it
             continue
         for column in filter(None, (options.column, options.id_column)):
@@ -127,10 +213,10 @@ def _check_text_type(type_: Any, name: str, column: str) -> None:
         raise UsageError(f"{name}: column {column!r} is {type_}, not string or binary") from None
 
 
-def _check_jsonl(files: list[tuple[str, str, int]], options: Options) -> None:
-    for path, name, _ in files:
+def _check_jsonl(files: list[File], options: Options) -> None:
+    for location, name, _ in files:
         try:
-            with open_file(path, compression_of(path)) as stream:
+            with open_file(location, compression_of(location), options.storage_options) as stream:
                 for line in stream:
                     try:
                         record = json.loads(line)
@@ -142,22 +228,26 @@ def _check_jsonl(files: list[tuple[str, str, int]], options: Options) -> None:
                         if column not in record:
                             raise UsageError(f"{name}: the first record has no field {column!r}")
                     return
-        except (OSError, EOFError, ValueError):  # unreadable: reported when reached
+        except UsageError:
+            raise
+        except Exception:  # unreadable: reported when reached
             continue
 
 
-def plan(resolved: Resolved, partition_bytes: int = PARTITION_BYTES) -> list[Partition]:
+def plan(resolved: Resolved, options: Options,
+         partition_bytes: int = PARTITION_BYTES) -> list[Partition]:
     """The corpus cut into partitions of about `partition_bytes`, in input order."""
     partitions: list[Partition] = []
     for kind, files in resolved:
         if kind == "files":
             partitions.extend(_plan_files(files, partition_bytes))
         elif kind == "parquet":
-            for path, name, size in files:
-                partitions.extend(_plan_parquet(path, name, size, partition_bytes))
+            for location, name, size in files:
+                partitions.extend(_plan_parquet(location, name, size, options, partition_bytes))
         else:
-            for path, name, size in files:
-                partitions.extend(_plan_lines(path, name, size, kind == "jsonl", partition_bytes))
+            for location, name, size in files:
+                partitions.extend(_plan_lines(location, name, size, kind == "jsonl",
+                                              partition_bytes))
     return partitions
 
 
@@ -168,14 +258,18 @@ def _size(path: str) -> int:
         return 0  # unreadable: the worker will say why
 
 
-def _plan_files(files: list[tuple[str, str, int]], limit: int) -> Iterator[FilesPartition]:
-    # Paths are sent as one root and the names under it: half the size to schedule.
+def _plan_files(files: list[File], limit: int) -> Iterator[FilesPartition]:
+    # Locations are sent as one root and the names under it: half the size to schedule.
     group: list[str] = []
     size = 0
     root = ""
-    for path, name, file_size in files:
+    for location, name, file_size in files:
+        here = _root(location, name)
+        if group and here != root:
+            yield FilesPartition(root, tuple(group), size)
+            group, size = [], 0
         group.append(name)
-        root = _root(path, name)
+        root = here
         size += file_size
         if size >= limit or len(group) >= PARTITION_FILES:
             yield FilesPartition(root, tuple(group), size)
@@ -184,13 +278,12 @@ def _plan_files(files: list[tuple[str, str, int]], limit: int) -> Iterator[Files
         yield FilesPartition(root, tuple(group), size)
 
 
-def _plan_parquet(path: str, name: str, file_size: int, limit: int) -> Iterator[ParquetPartition]:
-    import pyarrow.parquet as pq
-
+def _plan_parquet(location: str, name: str, file_size: int, options: Options,
+                  limit: int) -> Iterator[ParquetPartition]:
     try:
-        metadata = pq.read_metadata(path)
+        metadata = _parquet_metadata(location, options)
     except Exception:
-        yield ParquetPartition(path, name, None, 0, file_size)
+        yield ParquetPartition(location, name, None, 0, file_size)
         return
     group: list[int] = []
     size = first = row = 0
@@ -202,21 +295,21 @@ def _plan_parquet(path: str, name: str, file_size: int, limit: int) -> Iterator[
         size += row_group.total_byte_size
         row += row_group.num_rows
         if size >= limit:
-            yield ParquetPartition(path, name, tuple(group), first, size)
+            yield ParquetPartition(location, name, tuple(group), first, size)
             group, size = [], 0
     if group or metadata.num_row_groups == 0:
-        yield ParquetPartition(path, name, tuple(group), first, size)
+        yield ParquetPartition(location, name, tuple(group), first, size)
 
 
-def _plan_lines(path: str, name: str, size: int, is_json: bool,
+def _plan_lines(location: str, name: str, size: int, is_json: bool,
                 limit: int) -> Iterator[LinesPartition]:
-    compression = compression_of(path)
+    compression = compression_of(location)
     if compression is not None or size <= limit:
-        yield LinesPartition(path, name, is_json, compression, 0, None, 0, size)
+        yield LinesPartition(location, name, is_json, compression, 0, None, 0, size)
         return
     for start in range(0, size, limit):
         end = start + limit if start + limit < size else None
-        yield LinesPartition(path, name, is_json, None, start, end, 0 if start == 0 else -1,
+        yield LinesPartition(location, name, is_json, None, start, end, 0 if start == 0 else -1,
                              (end or size) - start)
 
 
@@ -241,11 +334,10 @@ def number_rows(partitions: list[Partition], starts: dict[tuple[str, int], int])
     return numbered
 
 
-
-
-def corpus(args: Any) -> tuple[Options, list[Partition]]:
+def corpus(args: Any) -> Corpus:
     """The reading options and the partitions of a command's inputs."""
-    options = Options(args.column, getattr(args, "id_column", None))
-    resolved = resolve(args.inputs, args.format)
+    options = Options(args.column, getattr(args, "id_column", None), args.storage_options)
+    resolved, skipped = resolve(args.inputs, args.format, args.storage_options)
     check_columns(resolved, options)
-    return options, plan(resolved, getattr(args, "partition_bytes", PARTITION_BYTES))
+    partitions = plan(resolved, options, getattr(args, "partition_bytes", PARTITION_BYTES))
+    return Corpus(options, partitions, skipped)

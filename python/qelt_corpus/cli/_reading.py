@@ -11,10 +11,12 @@ import json
 import os
 from typing import Any, BinaryIO, Iterator
 
+from .. import _storage
 from ._partitions import (BATCH_BYTES, FilesPartition, LinesPartition, Options, Partition,
                           ParquetPartition)
 
 COMPRESSIONS = {".gz": "gzip", ".zst": "zstd"}
+REMOTE_FILES_AT_ONCE = 64  # objects of a directory on a store, fetched together
 
 
 def compression_of(path: str) -> str | None:
@@ -22,13 +24,22 @@ def compression_of(path: str) -> str | None:
     return COMPRESSIONS.get(os.path.splitext(path)[1])
 
 
-def line_starts(path: str, start: int, end: int | None) -> int:
+def _raw(location: str, storage_options: dict[str, Any] | None) -> BinaryIO:
+    """The file at `location` (a local path or a URL), opened to read."""
+    if _storage.is_url(location):
+        fs, path = _storage.filesystem(location, storage_options)
+        return fs.open(path, "rb")  # type: ignore[no-any-return]
+    return open(location, "rb")
+
+
+def line_starts(location: str, start: int, end: int | None,
+                storage_options: dict[str, Any] | None = None) -> int:
     """How many lines of the file start in [start, end): the first byte of the file,
     and every byte after a newline, but the end of the file itself."""
-    size = os.stat(path).st_size
-    stop = size if end is None else min(end, size)
-    count = 1 if start == 0 and size > 0 else 0
-    with open(path, "rb") as file:
+    with _raw(location, storage_options) as file:
+        size = file.seek(0, io.SEEK_END)
+        stop = size if end is None else min(end, size)
+        count = 1 if start == 0 and size > 0 else 0
         # Newlines at [start - 1, stop - 1) are followed by a line start in range.
         file.seek(max(start - 1, 0))
         remaining = stop - 1 - max(start - 1, 0)
@@ -41,15 +52,33 @@ def line_starts(path: str, start: int, end: int | None) -> int:
     return count
 
 
-def open_file(path: str, compression: str | None) -> BinaryIO:
-    """The file at `path`, decompressed as `compression` says."""
+def open_file(location: str, compression: str | None,
+              storage_options: dict[str, Any] | None = None) -> BinaryIO:
+    """The file at `location`, decompressed as `compression` says."""
+    raw = _raw(location, storage_options)
     if compression == "gzip":
-        return gzip.open(path, "rb")  # type: ignore[return-value]
+        return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
     if compression == "zstd":
         import zstandard
 
-        return zstandard.open(path, "rb")  # type: ignore[no-any-return]
-    return open(path, "rb")
+        return zstandard.ZstdDecompressor().stream_reader(raw, closefd=True)  # type: ignore[no-any-return]
+    return raw
+
+
+def storage_failure(error: BaseException, location: str) -> bool:
+    """Whether reading `location` failed because its store did (a timeout, a dropped
+    connection, a server error) rather than because of what it holds: such a failure
+    fails the task, to be retried or left for --resume, where a file that cannot be
+    read makes its documents unreadable."""
+    if not _storage.is_url(location) or _storage.protocol_of(location) == "file":
+        return False
+    if isinstance(error, (FileNotFoundError, IsADirectoryError, EOFError, UnicodeError,
+                          gzip.BadGzipFile)):
+        return False
+    module = type(error).__module__.split(".")[0]
+    return isinstance(error, (OSError, ConnectionError, TimeoutError)) or module in (
+        "botocore", "aiobotocore", "aiohttp", "urllib3", "requests", "fsspec", "s3fs", "gcsfs",
+        "huggingface_hub")
 
 
 def _error(error: BaseException) -> str:
@@ -92,18 +121,39 @@ class _Batches:
 def read(partition: Partition, options: Options) -> Iterator[Any]:
     """The documents of a partition, as tables of id, text and problem."""
     if isinstance(partition, FilesPartition):
-        yield from _read_files(partition)
+        yield from _read_files(partition, options)
     elif isinstance(partition, ParquetPartition):
         yield from _read_parquet(partition, options)
     else:
         yield from _read_lines(partition, options)
 
 
-def _read_files(partition: FilesPartition) -> Iterator[Any]:
+def _read_files(partition: FilesPartition, options: Options) -> Iterator[Any]:
     batches = _Batches()
+    if _storage.is_url(partition.root) and _storage.protocol_of(partition.root) != "file":
+        # Objects are fetched many at a time: one request each would wait on every one.
+        fs, root = _storage.filesystem(partition.root, options.storage_options)
+        for first in range(0, len(partition.names), REMOTE_FILES_AT_ONCE):
+            names = partition.names[first:first + REMOTE_FILES_AT_ONCE]
+            paths = [f"{root.rstrip('/')}/{name}" for name in names]
+            contents = fs.cat(paths, on_error="return")
+            for name, path in zip(names, paths):
+                content = contents.get(path)
+                if isinstance(content, bytes):
+                    batches.add(name, content)
+                    continue
+                failure = content if isinstance(content, BaseException) else FileNotFoundError(path)
+                if storage_failure(failure, partition.root):
+                    raise failure
+                batches.add(name, None, _error(failure))
+                if batches.full():
+                    yield batches.take()
+        yield batches.take()
+        return
+    root = partition.root[len("file://"):] if partition.root.startswith("file://") else partition.root
     for name in partition.names:
         try:
-            with open(os.path.join(partition.root, name), "rb") as file:
+            with open(os.path.join(root, name), "rb") as file:
                 batches.add(name, file.read())
         except OSError as error:
             batches.add(name, None, _error(error))
@@ -121,7 +171,7 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
     columns = [options.column] + ([options.id_column] if options.id_column else [])
     row = partition.first_row
     try:
-        file = pq.ParquetFile(partition.path)
+        file = pq.ParquetFile(_raw(partition.path, options.storage_options))
         groups = (list(partition.row_groups) if partition.row_groups is not None
                   else list(range(file.metadata.num_row_groups)))
         if not groups:
@@ -149,6 +199,8 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
             yield pa.table({"id": ids, "text": text, "problem": pa.nulls(count, pa.string())})
             row += count
     except Exception as error:  # a corrupt file or row group: the rest is unreadable
+        if storage_failure(error, partition.path):
+            raise
         batches = _Batches()
         where = partition.name if row == partition.first_row else f"{partition.name}:{row}"
         batches.add(where, None, _error(error))
@@ -164,9 +216,9 @@ def _text_type(type_: Any, column: str) -> None:
         raise TypeError(f"column {column!r} is {type_}, not string or binary") from None
 
 
-def _owned_lines(partition: LinesPartition) -> Iterator[tuple[int, bytes]]:
+def _owned_lines(partition: LinesPartition, options: Options) -> Iterator[tuple[int, bytes]]:
     """(row, line without its newline) of every line the partition owns."""
-    with open_file(partition.path, partition.compression) as raw:
+    with open_file(partition.path, partition.compression, options.storage_options) as raw:
         stream = io.BufferedReader(raw, 1 << 20) if partition.compression else raw
         position = partition.start
         if partition.start > 0:
@@ -185,7 +237,7 @@ def _read_lines(partition: LinesPartition, options: Options) -> Iterator[Any]:
     batches = _Batches()
     row = partition.first_row
     try:
-        for row, line in _owned_lines(partition):
+        for row, line in _owned_lines(partition, options):
             if partition.json:
                 if line.strip():
                     _add_json(batches, f"{partition.name}:{row}", line, options)
@@ -194,6 +246,8 @@ def _read_lines(partition: LinesPartition, options: Options) -> Iterator[Any]:
             if batches.full():
                 yield batches.take()
     except Exception as error:  # a corrupt or truncated stream: the rest is unreadable
+        if storage_failure(error, partition.path):
+            raise
         batches.add(partition.name, None, _error(error))
     yield batches.take()
 

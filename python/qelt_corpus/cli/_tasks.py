@@ -9,13 +9,12 @@ leave the worker.
 from __future__ import annotations
 
 import dataclasses
-import os
-import uuid
 from typing import Any
 
 import numpy as np
 
 from .._arrays import patch_ends_batch
+from .. import _storage
 from .._model import ContextCounts, ContextModel
 from . import _reading
 from ._partitions import LinesPartition, Options, Partition
@@ -26,11 +25,12 @@ SUMMARY_KEY = b"qelt_corpus.summary"  # the key of a part file's metadata holdin
 
 @dataclasses.dataclass(frozen=True)
 class PatchSettings:
-    out: str
+    out: str  # the dataset's location
     theta: float
     theta_r: float
     k: int | None = None
-    model: str | None = None
+    model: str | None = None  # the model's location
+    model_identity: tuple[Any, ...] = ()  # what tells one version of the model from another
     max_patch_length: int | None = None
     options: Options = Options()
 
@@ -51,17 +51,18 @@ def output_schema() -> Any:
     ])
 
 
-_models: dict[tuple[str, int, int], ContextModel] = {}
+_models: dict[tuple[Any, ...], ContextModel] = {}
 
 
-def load_model(path: str) -> ContextModel:
-    """The model at `path`, loaded once per worker process (mapped, so the workers of
-    one machine share its pages)."""
-    info = os.stat(path)
-    key = (os.path.abspath(path), info.st_mtime_ns, info.st_size)
+def load_model(settings: PatchSettings) -> ContextModel:
+    """The model of a run, loaded once per worker process (mapped, so the workers of
+    one machine share its pages; fetched once per machine if it is remote)."""
+    assert settings.model is not None
+    key = (settings.model, *settings.model_identity)
     if key not in _models:
         _models.clear()
-        _models[key] = ContextModel.load(path)
+        _models[key] = ContextModel.load(settings.model,
+                                         storage_options=settings.options.storage_options)
     return _models[key]
 
 
@@ -155,7 +156,7 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
 
     documents = Documents.of(table)
     if settings.model is not None:
-        ends = load_model(settings.model).patch_ends_batch(
+        ends = load_model(settings).patch_ends_batch(
             documents.text, settings.theta, settings.theta_r,
             max_patch_length=settings.max_patch_length)
     else:
@@ -178,44 +179,41 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
 
 
 def patch_partition(index: int, partition: Partition, settings: PatchSettings) -> Summary:
-    """Patches a partition into OUT/part-INDEX.parquet: written under a temporary name
-    and renamed when complete, so that the file is either whole or absent. Its summary
-    is kept in the file's metadata too, for a resumed run to count it."""
+    """Patches a partition into OUT/part-INDEX.parquet, which appears whole or not at
+    all (_storage.committed). Its summary is kept in the file's metadata too, for a
+    resumed run to count it."""
     import pyarrow.parquet as pq
 
-    final = os.path.join(settings.out, part_name(index))
-    temporary = os.path.join(settings.out, f".{part_name(index)}.{uuid.uuid4().hex[:8]}.tmp")
+    location = _storage.join(settings.out, part_name(index))
+    fs, path = (_storage.filesystem(location, settings.options.storage_options)
+                if _storage.is_url(location) else (None, location))
     summary = Summary()
     histogram = LengthHistogram()
-    # Ends rise within each document, so their deltas are small: delta encoding packs
-    # them in a few bits each, several times faster and smaller than dictionaries.
-    writer = pq.ParquetWriter(temporary, output_schema(), compression="zstd",
+    with _storage.committed(fs, path) as file:
+        # Ends rise within each document, so their deltas are small: delta encoding
+        # packs them in a few bits each, several times faster and smaller than
+        # dictionaries.
+        with pq.ParquetWriter(file, output_schema(), compression="zstd",
                               use_dictionary=["id", "status"],
-                              column_encoding={"ends.list.element": "DELTA_BINARY_PACKED"})
-    try:
-        for table in _reading.read(partition, settings.options):
-            writer.write_table(patch_table(table, settings, summary, histogram))
-        summary.histogram = histogram.as_dict()
-        writer.add_key_value_metadata({SUMMARY_KEY: summary.to_json().encode()})
-        writer.close()
-        os.replace(temporary, final)
-    except BaseException:
-        writer.close()
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+                              column_encoding={"ends.list.element": "DELTA_BINARY_PACKED"}) as writer:
+            for table in _reading.read(partition, settings.options):
+                writer.write_table(patch_table(table, settings, summary, histogram))
+            summary.histogram = histogram.as_dict()
+            writer.add_key_value_metadata({SUMMARY_KEY: summary.to_json().encode()})
     return summary
 
 
-def stored_summary(path: str) -> Summary:
+def stored_summary(location: str, options: Options) -> Summary:
     """The summary a finished part file keeps in its metadata."""
     import pyarrow.parquet as pq
 
-    return Summary.from_json(pq.read_metadata(path).metadata[SUMMARY_KEY])
+    with _reading.open_file(location, None, options.storage_options) as file:
+        return Summary.from_json(pq.read_metadata(file).metadata[SUMMARY_KEY])
 
 
-def line_starts(partition: LinesPartition) -> int:
-    return _reading.line_starts(partition.path, partition.start, partition.end)
+def line_starts(partition: LinesPartition, options: Options) -> int:
+    return _reading.line_starts(partition.path, partition.start, partition.end,
+                                options.storage_options)
 
 
 @dataclasses.dataclass
@@ -277,29 +275,13 @@ class ModelMade:
     summary: Summary
 
 
-def build_model(out: str, min_count: int, max_bytes: int | None, *parts: Counted) -> ModelMade:
+def build_model(out: str, storage_options: dict[str, Any], min_count: int,
+                max_bytes: int | None, *parts: Counted) -> ModelMade:
     """Makes the model of the counts of a whole corpus, given in `parts`, and saves it
     at `out`: the model is written where it is made, instead of travelling to the
     client first."""
-    if len(parts) == 1:
-        counted = parts[0]
-    else:
-        counted = merge_counted(*parts)
+    counted = parts[0] if len(parts) == 1 else merge_counted(*parts)
     model = counted.counts.to_model(min_count, max_bytes=max_bytes)
-    model.save(out)
+    model.save(out, storage_options=storage_options)
     return ModelMade(model.k, model.min_count, model.contexts_by_length,
-                     os.path.getsize(out), counted.summary)
-
-
-import functools as _ft, time as _time, os as _os
-def _timed(f):
-    @_ft.wraps(f)
-    def g(*a, **kw):
-        t = _time.perf_counter(); r = f(*a, **kw)
-        with open("/tmp/qelt-task-times.log", "a") as log:
-            log.write(f"{_os.getpid()} {f.__name__} {_time.perf_counter() - t:.3f}\n")
-        return r
-    return g
-count_partition = _timed(count_partition)
-merge_counted = _timed(merge_counted)
-build_model = _timed(build_model)
+                     model.nbytes, counted.summary)

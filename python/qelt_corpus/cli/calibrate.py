@@ -23,11 +23,13 @@ def add_parser(commands: Any) -> None:
                                     "sample of the corpus is closest to the target; it is "
                                     "printed alone on the last line.")
     _options.add_inputs(calibrate)
-    calibrate.add_argument("--model", required=True, metavar="FILE")
+    calibrate.add_argument("--model", required=True, metavar="FILE",
+                           help="the model to calibrate, trained with `train` (a path or a URL)")
     calibrate.add_argument("--target-mean", type=_options.positive_float, required=True,
                            metavar="L", help="the mean patch length wanted, in bytes")
-    calibrate.add_argument("--theta-r", type=float, default=float("inf"),
-                           help="rise threshold to use (default: inf, none)")
+    calibrate.add_argument("--theta-r", type=float, required=True,
+                           help="rise threshold (nats) that patch will be given with the theta "
+                           "found: the mean length depends on both (inf: no rise test)")
     calibrate.add_argument("--sample-bytes", type=_options.positive_int, default=16 << 20,
                            metavar="N", help="bytes of documents to sample (default 16 MiB)")
 
@@ -62,8 +64,9 @@ def run(args: argparse.Namespace, started: float) -> int:
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    model = _options.load_model(args.model)
-    options, partitions = _planning.corpus(args)
+    model = _options.load_model(args.model, args.storage_options)
+    corpus = _planning.corpus(args)
+    options, partitions = corpus.options, corpus.partitions
     if not partitions:
         raise UsageError("calibrate: the inputs hold no documents")
     texts, summary, used = _sample(partitions, options, args.sample_bytes)
@@ -78,7 +81,8 @@ def run(args: argparse.Namespace, started: float) -> int:
                                                                  args.theta_r))).as_py()
     print(f"sample: {summary.documents} documents, {summary.text_bytes / MB:.1f} MB from "
           f"{used} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
-    print(f"model: {args.model} (k = {model.k}, {len(model)} contexts)")
+    print(f"model: {args.model} (k = {model.k}, {len(model)} contexts); theta_r "
+          f"{args.theta_r:g}: give patch the same")
     print(f"theta {theta:.6g} gives a mean patch length of {summary.text_bytes / patches:.3f} "
           f"bytes (target {args.target_mean:g}, theta_r {args.theta_r:g}) in "
           f"{time.perf_counter() - started:.1f} s")

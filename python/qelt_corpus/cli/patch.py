@@ -1,5 +1,5 @@
 """``qelt-corpus patch``: every document patched into a Parquet dataset, one file per
-partition, written on the workers."""
+partition, written on the workers, locally or to any fsspec URL."""
 
 from __future__ import annotations
 
@@ -10,12 +10,14 @@ import sys
 import time
 from typing import Any
 
+from .. import _storage
 from . import _cluster, _manifest, _options, _planning, _tasks
 from ._histogram import save_histogram
 from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
 HISTOGRAM = "_histogram.png"
+RETRIES = 1  # a task that fails (a store that did not answer) is tried once more
 
 
 def add_parser(commands: Any) -> None:
@@ -23,10 +25,13 @@ def add_parser(commands: Any) -> None:
                                 description="Patch every document into a Parquet dataset: "
                                 "id, ends, bytes, patches, status per document.")
     _options.add_inputs(patch)
-    patch.add_argument("--out", required=True, metavar="DIR", help="dataset directory")
+    patch.add_argument("--out", required=True, metavar="DIR",
+                       help="dataset directory (a path or a URL): absent, empty, or a dataset "
+                       "of an earlier run to finish with --resume")
     model = patch.add_mutually_exclusive_group(required=True)
     model.add_argument("-k", type=int, help="context length: each document's own model")
-    model.add_argument("--model", metavar="FILE", help="a model trained with `train`")
+    model.add_argument("--model", metavar="FILE",
+                       help="a model trained with `train` (a path or a URL)")
     patch.add_argument("--theta", type=float, required=True, help="absolute threshold (nats)")
     patch.add_argument("--theta-r", type=float, required=True, help="rise threshold (nats)")
     patch.add_argument("--max-patch-length", type=_options.positive_int, metavar="L",
@@ -44,15 +49,20 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace, started: float) -> int:
     if args.k is not None and not -(2**31) <= args.k < 2**31:
         raise UsageError("patch: argument -k: must be a 32-bit integer")
+    identity: list[Any] | None = None
     if args.model:
-        _options.load_model(args.model)
-    options, partitions = _planning.corpus(args)
-    made_by = _manifest.manifest(args, partitions)
-    done = _manifest.prepare_output(args.out, args.resume, made_by, _tasks.part_name)
+        _options.load_model(args.model, args.storage_options)
+        identity = _manifest.model_identity(args.model, args.storage_options)
+    corpus = _planning.corpus(args)
+    partitions = corpus.partitions
+    made_by = _manifest.manifest(args, partitions, identity)
+    output = _manifest.check(args.out, args.resume, made_by, args.storage_options,
+                             lambda name: name.startswith("part-"))
+    done = {i for i in range(len(partitions)) if _tasks.part_name(i) in output.names}
     settings = _tasks.PatchSettings(
-        out=os.path.abspath(args.out), theta=args.theta, theta_r=args.theta_r, k=args.k,
-        model=os.path.abspath(args.model) if args.model else None,
-        max_patch_length=args.max_patch_length, options=options)
+        out=output.location if output.fs is not None else output.path, theta=args.theta,
+        theta_r=args.theta_r, k=args.k, model=args.model, model_identity=tuple(identity or ()),
+        max_patch_length=args.max_patch_length, options=corpus.options)
     # The largest first, so that no large partition is left running alone at the end.
     todo = sorted((i for i in range(len(partitions)) if i not in done),
                   key=lambda i: -partitions[i].size)
@@ -65,7 +75,8 @@ def run(args: argparse.Namespace, started: float) -> int:
         with _cluster.connect(args) as (client, workers):
             from dask.distributed import as_completed
 
-            partitions = _cluster.number_rows(client, partitions)
+            _manifest.write(output, made_by)
+            partitions = _cluster.number_rows(client, partitions, corpus.options)
             # A few partitions per worker are in flight at a time, so that a corpus of
             # any size streams through the scheduler.
             queue, index_of = as_completed(), {}
@@ -74,7 +85,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             def submit_next(count: int) -> None:
                 for index in itertools.islice(waiting, count):
                     future = client.submit(_tasks.patch_partition, index, partitions[index],
-                                           settings, pure=False)
+                                           settings, pure=False, retries=RETRIES)
                     index_of[future.key] = index
                     queue.add(future)
 
@@ -87,7 +98,7 @@ def run(args: argparse.Namespace, started: float) -> int:
                     summary = future.result()
                 except Exception as error:
                     failed.append(name)
-                    progress.write(f"error: {name}: {type(error).__name__}: {error}")
+                    progress.write(f"error: {name}: {_storage.first_line(error)}")
                     continue
                 summary.report_unreadable(name, progress.write)
                 this_run.add(summary)
@@ -96,29 +107,49 @@ def run(args: argparse.Namespace, started: float) -> int:
         interrupted = True
     finally:
         progress.close()
-        _manifest.remove_partial_files(args.out)
-    # The dataset as it stands: the files of earlier runs, of this one, and any that a
-    # worker finished while an interrupted run was shutting down.
+        if output.fs is not None or os.path.isdir(output.path):
+            _manifest.remove_partial_files(output)
+    return _report(args, output, corpus, partitions, done, this_run, failed, interrupted,
+                   workers, started)
+
+
+def _report(args: argparse.Namespace, output: _manifest.Output, corpus: _planning.Corpus,
+            partitions: list[Any], done: set[int], this_run: Summary, failed: list[str],
+            interrupted: bool, workers: int, started: float) -> int:
+    """Prints what the dataset holds now (the files of earlier runs, of this one, and any
+    that a worker finished while an interrupted run was shutting down); the exit
+    status."""
     total = Summary()
-    written = [n for n in sorted(os.listdir(args.out)) if n.startswith("part-")]
-    for name in written:
-        total.add(_tasks.stored_summary(os.path.join(args.out, name)))
+    written: list[str] = []
+    problems = list(failed)
+    try:
+        written = [n for n in _manifest.names(output) if n.startswith("part-")]
+        for name in written:
+            total.add(_tasks.stored_summary(output.join(name), corpus.options))
+    except Exception as error:  # the output cannot be read back (a store that is down)
+        print(f"error: reading back {args.out}: {_storage.first_line(error)}", file=sys.stderr)
+        problems.append("summary")
     seconds = time.perf_counter() - started
     mean = total.text_bytes / total.patches if total.patches else 0.0
-    print(f"{'interrupted: ' if interrupted else ''}{total.counts_line()} in "
+    skipped = f", {corpus.skipped} links to directories skipped" if corpus.skipped else ""
+    print(f"{'interrupted: ' if interrupted else ''}{total.counts_line()}{skipped} in "
           f"{total.patches} patches, mean patch length {mean:.2f} bytes")
     print(f"{this_run.text_bytes / MB:.1f} MB patched in {seconds:.1f} s "
           f"({this_run.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers"
           + (f"; {len(done)} of {len(partitions)} partitions were already done" if done else ""))
     print(f"dataset: {args.out} ({len(written)} of {len(partitions)} files)")
     if total.histogram:
-        histogram = args.histogram or os.path.join(args.out, HISTOGRAM)
-        save_histogram(total.histogram, histogram)
-        print(f"histogram: {histogram}")
+        histogram = args.histogram or output.join(HISTOGRAM)
+        try:
+            save_histogram(total.histogram, histogram, corpus.options.storage_options)
+            print(f"histogram: {histogram}")
+        except Exception as error:
+            print(f"error: histogram {histogram}: {_storage.first_line(error)}", file=sys.stderr)
+            problems.append("histogram")
     if interrupted:
         print("run the same command with --resume to finish", file=sys.stderr)
         return EXIT_INTERRUPTED
     if failed:
         print(f"{len(failed)} partitions failed; run the same command with --resume to retry",
               file=sys.stderr)
-    return EXIT_UNREADABLE if failed or total.unreadable else EXIT_OK
+    return EXIT_UNREADABLE if problems or total.unreadable else EXIT_OK

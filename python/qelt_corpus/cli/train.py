@@ -14,6 +14,7 @@ import sys
 import time
 from typing import Any
 
+from .. import _storage
 from .._model import ContextCounts
 from . import _cluster, _options, _planning, _tasks
 from ._partitions import Partition
@@ -21,6 +22,7 @@ from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
 FAN_IN = 4  # partial counts merged by one task
+RETRIES = 1  # a count that fails (a store that did not answer) is tried once more
 SAMPLE_QUOTA = 1 << 20  # a sample takes at least this many bytes from each partition it reads
 
 
@@ -74,18 +76,36 @@ def _peak_memory() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def _check_out(location: str, options: dict[str, Any]) -> None:
+    """UsageError unless a model file can be written at `location`."""
+    if _storage.is_url(location) and _storage.protocol_of(location) != "file":
+        try:
+            fs, path = _storage.filesystem(location, options)
+            directory = fs.isdir(path)
+        except _storage.StorageError as error:
+            raise UsageError(f"--out {error}") from None
+        except Exception as error:
+            raise UsageError(f"--out {_storage.describe(error, location)}") from None
+        if directory:
+            raise UsageError(f"--out {location}: is a directory")
+        return
+    path = location[len("file://"):] if location.startswith("file://") else location
+    if os.path.isdir(path):
+        raise UsageError(f"--out {location}: is a directory")
+    directory = os.path.dirname(os.path.abspath(path))
+    while not os.path.exists(directory):
+        directory = os.path.dirname(directory)
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise UsageError(f"--out {location}: cannot be written ({directory} is read-only)")
+
+
 def run(args: argparse.Namespace, started: float) -> int:
     if not 0 <= args.k <= 8:
         raise UsageError("train: argument -k: must be between 0 and 8")
-    if os.path.isdir(args.out):
-        raise UsageError(f"--out {args.out}: is a directory")
+    _check_out(args.out, args.storage_options)
     _check_budget(args.k, args.max_model_bytes)
-    options, partitions = _planning.corpus(args)
-    directory = os.path.dirname(os.path.abspath(args.out))
-    try:
-        os.makedirs(directory, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"--out {args.out}: {error}") from None
+    corpus = _planning.corpus(args)
+    options, partitions = corpus.options, corpus.partitions
     plan = sample(partitions, args.sample_bytes)
     # The largest first, so that no large partition is left counting alone at the end.
     plan.sort(key=lambda item: -min(partitions[item[0]].size, item[1] or partitions[item[0]].size))
@@ -94,7 +114,9 @@ def run(args: argparse.Namespace, started: float) -> int:
     workers = 0
     try:
         with _cluster.connect(args) as (client, workers):
-            partitions = _cluster.number_rows(client, partitions)
+            if not _storage.is_url(args.out):
+                os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+            partitions = _cluster.number_rows(client, partitions, options)
             made = _reduce(client, workers, partitions, plan, args, options, progress)
             peaks = client.run(_peak_memory)
     except KeyboardInterrupt:
@@ -112,7 +134,8 @@ def run(args: argparse.Namespace, started: float) -> int:
     seconds = time.perf_counter() - started
     sampled = f" (a sample of {len(plan)} of {len(partitions)} partitions)" \
         if len(plan) < len(partitions) or any(q for _, q in plan) else ""
-    print(f"trained on {summary.counts_line()}{sampled} in {seconds:.1f} s "
+    skipped = f", {corpus.skipped} links to directories skipped" if corpus.skipped else ""
+    print(f"trained on {summary.counts_line()}{skipped}{sampled} in {seconds:.1f} s "
           f"({summary.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers")
     kept = ", ".join(f"{count} of length {length}"
                      for length, count in enumerate(made.contexts_by_length))
@@ -152,7 +175,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
                 return
             index, quota = item
             future = client.submit(_tasks.count_partition, partitions[index], args.k, options,
-                                   quota, pure=False)
+                                   quota, pure=False, retries=RETRIES)
             counting[future.key] = item
             queue.add(future)
             running += 1
@@ -185,7 +208,8 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
     last = [f for group in ready.values() for f in group]
     if not last:  # no partition at all
         last = [client.submit(_tasks.Counted, ContextCounts(args.k), Summary(), pure=False)]
-    built = client.submit(_tasks.build_model, os.path.abspath(args.out), args.min_count,
+    out = args.out if _storage.is_url(args.out) else os.path.abspath(args.out)
+    built = client.submit(_tasks.build_model, out, args.storage_options, args.min_count,
                           args.max_model_bytes, *last, pure=False)
     try:
         return built.result()
