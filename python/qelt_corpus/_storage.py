@@ -101,6 +101,7 @@ def committed(fs: Any, path: str) -> Iterator[IO[bytes]]:
         discard = getattr(file, "discard", None)
         if discard is not None:
             discard()  # the upload is dropped; nothing appears
+            file.closed = True  # else closing it when collected would upload what is left
         else:  # pragma: no cover - file systems without discard commit on close
             file.close()
             with contextlib.suppress(OSError):

@@ -17,7 +17,6 @@ from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
 HISTOGRAM = "_histogram.png"
-RETRIES = 1  # a task that fails (a store that did not answer) is tried once more
 
 
 def add_parser(commands: Any) -> None:
@@ -85,7 +84,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             def submit_next(count: int) -> None:
                 for index in itertools.islice(waiting, count):
                     future = client.submit(_tasks.patch_partition, index, partitions[index],
-                                           settings, pure=False, retries=RETRIES)
+                                           settings, pure=False)
                     index_of[future.key] = index
                     queue.add(future)
 

@@ -22,7 +22,6 @@ from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
 FAN_IN = 4  # partial counts merged by one task
-RETRIES = 1  # a count that fails (a store that did not answer) is tried once more
 SAMPLE_QUOTA = 1 << 20  # a sample takes at least this many bytes from each partition it reads
 
 
@@ -175,7 +174,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
                 return
             index, quota = item
             future = client.submit(_tasks.count_partition, partitions[index], args.k, options,
-                                   quota, pure=False, retries=RETRIES)
+                                   quota, pure=False)
             counting[future.key] = item
             queue.add(future)
             running += 1
