@@ -1,12 +1,14 @@
 // libFuzzer target for the core: drives patching (one sequence and batches), the
-// frequency table, the patcher, context counts and models (their encodings, images
-// and files) with arbitrary bytes, context lengths and thresholds, and checks them
-// against the straightforward definition and their invariants. Any mismatch aborts.
+// frequency table, the patcher, context counts (added, merged, encoded) and models
+// (their images and files) and the patch starts of packed bytes with arbitrary bytes,
+// context lengths and thresholds, and checks them against the straightforward
+// definition and their invariants. Any mismatch aborts.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -19,10 +21,12 @@
 #include "batch.h"
 #include "context_counts.h"
 #include "context_model.h"
-#include "internal/crc32c.h"
 #include "frequency_table.h"
+#include "internal/crc32c.h"
+#include "packed.h"
 #include "patcher.h"
 #include "patching.h"
+#include "reference/straightforward_patch_starts.h"
 #include "reference/straightforward_patching.h"
 
 namespace {
@@ -228,6 +232,23 @@ void fuzz_context_model(FuzzedDataProvider& in) {
   const auto spans = spans_of(documents);
   qelt::ContextCounts counts(k);
   counts.add_batch(spans.data(), spans.size());
+  // Counted in pieces and merged, documents count as counted together.
+  if (!documents.empty() && in.ConsumeBool()) {
+    std::vector<qelt::ContextCounts> pieces;
+    for (const auto& span : spans) {
+      if (pieces.empty() || in.ConsumeBool()) pieces.emplace_back(k);
+      pieces.back().add(span.data, span.size);
+    }
+    qelt::ContextCounts merged(k);
+    std::vector<const qelt::ContextCounts*> others;
+    for (const auto& piece : pieces) others.push_back(&piece);
+    if (in.ConsumeBool()) {
+      merged.merge(others.data(), others.size());
+    } else {
+      for (const auto* piece : others) merged.merge(*piece);
+    }
+    check(merged.serialize() == counts.serialize(), "merged counts differ from counting all");
+  }
   if (in.ConsumeBool()) counts.merge(counts);
   const std::string encoded = counts.serialize();
   const qelt::ContextCounts decoded = qelt::ContextCounts::deserialize(
@@ -317,11 +338,38 @@ void fuzz_counts_encoding(FuzzedDataProvider& in) {
   }
 }
 
+// Patch starts of a stretch of packed bytes, for arbitrary lengths (zero and huge ones
+// too) and positions up to the top of the 64-bit range.
+void fuzz_patch_starts(FuzzedDataProvider& in) {
+  std::vector<std::uint32_t> lengths(in.ConsumeIntegralInRange<std::size_t>(0, 64));
+  const bool small = in.ConsumeBool();
+  for (auto& length : lengths) {
+    length = small ? in.ConsumeIntegralInRange<std::uint32_t>(0, 9)
+                   : in.ConsumeIntegral<std::uint32_t>();
+  }
+  const std::uint64_t first = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 16)
+                                               : in.ConsumeIntegral<std::uint64_t>();
+  const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - first;
+  const std::uint64_t begin = first + in.ConsumeIntegralInRange<std::uint64_t>(0, std::min<std::uint64_t>(room, 300));
+  const std::uint64_t end =
+      begin + in.ConsumeIntegralInRange<std::uint64_t>(
+                  0, std::min<std::uint64_t>(std::numeric_limits<std::uint64_t>::max() - begin, 300));
+  std::vector<std::uint8_t> starts(end - begin, 7);
+  qelt::mark_patch_starts(lengths.data(), lengths.size(), first, begin, end, starts.data());
+  // The definition steps byte by byte, and is only safe away from the top of the range.
+  if (room > (std::uint64_t{1} << 40)) {
+    check(starts == qelt::testing::straightforward_patch_starts(lengths, first, begin, end),
+          "patch starts differ from the definition");
+  } else {
+    for (const std::uint8_t s : starts) check(s <= 1, "a start is neither 0 nor 1");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  switch (in.ConsumeIntegralInRange<int>(0, 6)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 7)) {
     case 0:
       fuzz_patching(in);
       break;
@@ -340,8 +388,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 5:
       fuzz_model_image(in);
       break;
-    default:
+    case 6:
       fuzz_counts_encoding(in);
+      break;
+    default:
+      fuzz_patch_starts(in);
   }
   return 0;
 }

@@ -1,4 +1,9 @@
+import json
 import pathlib
+import shutil
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -10,3 +15,33 @@ def real_text() -> bytes:
     """Real text: the sample shipped with the examples and the project's own sources."""
     parts = [ROOT / "examples" / "sample.txt", *sorted((ROOT / "core").glob("*.cc"))]
     return b"".join(p.read_bytes() for p in parts)
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    """A `dask scheduler` and two `dask worker` processes on 127.0.0.1."""
+    dask = shutil.which("dask") or str(pathlib.Path(sys.executable).with_name("dask"))
+    scheduler_file = tmp_path / "scheduler.json"
+    processes = [subprocess.Popen(
+        [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+         "--scheduler-file", str(scheduler_file)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        deadline = time.monotonic() + 60
+        while not scheduler_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        address = json.loads(scheduler_file.read_text())["address"]
+        processes.append(subprocess.Popen(
+            [dask, "worker", "--scheduler-file", str(scheduler_file), "--nworkers", "2",
+             "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        from dask.distributed import Client
+
+        with Client(address, timeout="30s") as client:
+            client.wait_for_workers(2, timeout=60)
+        yield address
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+        for process in processes:
+            process.wait(timeout=60)

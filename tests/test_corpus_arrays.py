@@ -17,6 +17,7 @@ import pytest
 
 import qelt
 import qelt_corpus
+from qelt_corpus import ContextCounts, ContextModel
 
 pa = pytest.importorskip("pyarrow")
 
@@ -255,6 +256,7 @@ import sys
 import numpy as np
 import pyarrow as pa
 import qelt_corpus
+from qelt_corpus import ContextCounts, ContextModel
 
 def native(validity, offsets, data, offset, length, width):
     return qelt_corpus._native.patch_ends_arrow(validity, offsets, data, offset, length, width,
@@ -374,3 +376,46 @@ def test_buffer_cannot_be_resized_while_it_is_read(slow_input, no_forced_switche
     expected = qelt_corpus.patch_ends(slow_input, 3, 2.0, 1.0)
     ends, _ = in_thread_during(lambda: qelt_corpus.patch_ends(data, 3, 2.0, 1.0), resize)
     assert refused and np.array_equal(ends, expected)
+
+
+# --- Arrow from other libraries ---------------------------------------------------------------
+
+
+def test_arrow_from_polars_duckdb_and_nanoarrow(real_text):
+    pl = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    nanoarrow = pytest.importorskip("nanoarrow")
+    texts = [real_text[i:i + 700].decode("utf-8", "replace") for i in range(0, 7000, 700)]
+    texts[3], texts[5] = "", None
+    expected = qelt_corpus.patch_ends_batch(pa.array(texts), 3, 2.0, 1.0).to_pylist()
+    series = pl.Series(texts)  # strings arrive as string_view: converted
+    from_polars = qelt_corpus.patch_ends_batch(series, 3, 2.0, 1.0)
+    assert isinstance(from_polars, pa.ChunkedArray) and from_polars.to_pylist() == expected
+    docs = pa.table({"text": texts})  # noqa: F841 - read by DuckDB's replacement scan
+    from_duckdb = qelt_corpus.patch_ends_batch(duckdb.sql("select text from docs"), 3, 2.0, 1.0)
+    assert from_duckdb.to_pylist() == expected
+    from_nanoarrow = qelt_corpus.patch_ends_batch(nanoarrow.c_array(texts, nanoarrow.string()),
+                                                  3, 2.0, 1.0)
+    assert isinstance(from_nanoarrow, pa.ListArray) and from_nanoarrow.to_pylist() == expected
+    with pytest.raises(TypeError, match=r"one column, not 2 \(text, n\)"):
+        qelt_corpus.patch_ends_batch(duckdb.sql("select text, 1 as n from docs"), 3, 2.0, 1.0)
+    model = ContextModel.train(series, 3)
+    assert model == ContextModel.train(pa.array(texts), 3)
+    assert model.patch_ends_batch(series, 2.0, 1.0).to_pylist() == \
+        model.patch_ends_batch(pa.array(texts), 2.0, 1.0).to_pylist()
+    counts = ContextCounts(3)
+    counts.add_batch(duckdb.sql("select text from docs"))
+    assert counts.to_model() == model
+
+
+def test_arrow_capsules_of_plain_layouts_are_read_without_a_copy():
+    from qelt_corpus import _arrow
+
+    array = pa.array([b"abc", b"defg"], pa.binary())
+
+    class Exported:  # an object of another library that only exports the capsule
+        def __arrow_c_array__(self, requested_schema=None):
+            return array.__arrow_c_array__(requested_schema)
+
+    imported = _arrow.as_pyarrow(Exported())
+    assert imported.buffers()[2].address == array.buffers()[2].address

@@ -5,7 +5,6 @@ import gzip
 import json
 import os
 import pathlib
-import shutil
 import signal
 import subprocess
 import sys
@@ -363,36 +362,6 @@ def test_calibrate_prints_theta_last(tmp_path, texts):
 # --- A real cluster -------------------------------------------------------------------------------
 
 
-@pytest.fixture
-def dask_cluster(tmp_path):
-    """A `dask scheduler` and two `dask worker` processes on 127.0.0.1."""
-    dask = shutil.which("dask") or str(pathlib.Path(sys.executable).with_name("dask"))
-    scheduler_file = tmp_path / "scheduler.json"
-    processes = [subprocess.Popen(
-        [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-         "--scheduler-file", str(scheduler_file)],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
-    try:
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        address = json.loads(scheduler_file.read_text())["address"]
-        processes.append(subprocess.Popen(
-            [dask, "worker", "--scheduler-file", str(scheduler_file), "--nworkers", "2",
-             "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        from dask.distributed import Client
-
-        with Client(address, timeout="30s") as client:
-            client.wait_for_workers(2, timeout=60)
-        yield address
-    finally:
-        for process in reversed(processes):
-            process.terminate()
-        for process in processes:
-            process.wait(timeout=60)
-
-
 def test_patch_on_a_running_cluster(tmp_path, texts, dask_cluster):
     path = tmp_path / "docs.jsonl"
     path.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
@@ -404,3 +373,68 @@ def test_patch_on_a_running_cluster(tmp_path, texts, dask_cluster):
     found = rows(tmp_path / "out")
     for row, t in enumerate(texts):
         assert_patched(found[f"docs.jsonl:{row}"], t.encode())
+
+
+# --- What a new user meets -------------------------------------------------------------------
+
+
+def test_out_must_be_absent_empty_or_a_dataset_of_ours(tmp_path, parquet_input, capsys):
+    taken = tmp_path / "taken"
+    taken.mkdir()
+    (taken / "notes.txt").write_text("mine")
+    args = ["patch", str(parquet_input), "-k", "2", "--theta", "1", "--theta-r", "1",
+            "--workers", "1", "--no-progress", "--out"]
+    assert cli.main(args + [str(taken)]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "holds no output of qelt-corpus" in err[0]
+    assert os.listdir(taken) == ["notes.txt"]
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    assert cli.main(args + [str(empty)]) == 0
+    assert "_qelt_corpus.json" in os.listdir(empty)
+
+
+def test_nothing_is_written_until_the_cluster_is_reached(tmp_path, parquet_input, capsys):
+    args = ["patch", str(parquet_input), "--out", str(tmp_path / "out"), "-k", "2", "--theta",
+            "1", "--theta-r", "1", "--no-progress", "--scheduler", "tcp://127.0.0.1:9"]
+    for attempt in range(2):  # the same command, retried, meets the same error
+        assert cli.main(args) == 2
+        err = capsys.readouterr().err.strip().splitlines()
+        assert len(err) == 1 and "cannot reach the scheduler" in err[0], err
+        assert not (tmp_path / "out").exists()
+
+
+def test_links_to_directories_are_skipped_and_counted(tmp_path, real_text_module, capsys):
+    corpus = tmp_path / "corpus"
+    (corpus / "real").mkdir(parents=True)
+    (corpus / "real" / "a.txt").write_bytes(real_text_module[:3000])
+    (corpus / "loop").symlink_to(corpus)  # would never end if followed
+    (corpus / "alias").symlink_to(corpus / "real")
+    status = cli.main(["patch", str(corpus), "--out", str(tmp_path / "out"), "-k", "2",
+                       "--theta", "2", "--theta-r", "1", "--workers", "1", "--no-progress"])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "1 documents (1 ok, 0 empty, 0 unreadable; 2 links to directories skipped)" in out
+    assert set(rows(tmp_path / "out")) == {"real/a.txt"}
+
+
+def test_every_option_has_help_and_there_is_a_version(capsys):
+    parser = cli.parser()
+    commands = next(a for a in parser._actions if a.dest == "command").choices
+    for name, sub in commands.items():
+        for action in sub._actions:
+            assert action.help, (name, action.option_strings or action.dest)
+    assert cli.main(["--version"]) == 0
+    assert capsys.readouterr().out.startswith("qelt-corpus ")
+
+
+def test_two_local_runs_at_once_print_nothing_of_dask(tmp_path, parquet_input):
+    runs = [subprocess.Popen([*COMMAND, "patch", str(parquet_input), "--out",
+                              str(tmp_path / f"out{i}"), "-k", "2", "--theta", "1", "--theta-r",
+                              "1", "--workers", "1", "--no-progress"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for i in range(2)]
+    for run in runs:
+        stdout, stderr = run.communicate(timeout=300)
+        assert run.returncode == 0, stderr
+        assert stderr == "", stderr  # no "Port 8787 is already in use"

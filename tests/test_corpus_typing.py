@@ -34,6 +34,13 @@ USE = """
     lists = model.patch_ends_batch(pa.array(["abc"]), 0.5, 10.0)
     theta: float = model.calibrate([b"abcabdabcabe"], 2.0, theta_r=1.0)
     size: int = len(model) + model.k + model.min_count + counts.positions
+
+    def read(dataset: qelt_corpus.PackedDataset) -> int:
+        data, ends = dataset[0]
+        stream = dataset.sequences(4096, seed=1, rank=0, world_size=2)
+        stream.load_state_dict(stream.state_dict())
+        starts: npt.NDArray[np.bool_] = next(iter(stream))[1]
+        return len(data) + int(ends[-1]) + len(dataset.id(0)) + len(starts)
 """
 
 MISUSES = [
@@ -73,9 +80,9 @@ def test_the_api_itself_passes_mypy_strict(tmp_path):
     # The package and every module its API is made of (the command's modules are not
     # API, and lean on libraries that ship no types).
     modules = ["qelt_corpus", *(f"qelt_corpus.{m}" for m in
-                                ("_arguments", "_arrays", "_arrow", "_model"))]
+                                ("_arguments", "_arrays", "_arrow", "_model", "_packed"))]
     result = mypy(tmp_path, *(a for m in modules for a in ("-m", m)))
-    assert "5 source files" in result.stdout
+    assert "6 source files" in result.stdout
     assert result.returncode == 0, result.stdout
 
 

@@ -9,7 +9,9 @@ their input in place and release the GIL while they work:
   ``qelt.patch_sequence`` patches it);
 - :class:`ContextModel`, a model trained once on a corpus (through
   :class:`ContextCounts`, which merge across workers), saved to a file, and used to
-  patch every document alike, whatever its length.
+  patch every document alike, whatever its length;
+- :class:`PackedDataset`, the packed shards of ``qelt-corpus pack``, read as
+  documents or as fixed-length sequences with the starts of their patches.
 
 Example:
     >>> import qelt_corpus
@@ -20,6 +22,7 @@ Example:
 from ._arrays import patch_ends, patch_ends_batch
 from ._errors import ModelFormatError
 from ._model import ContextCounts, ContextModel
+from ._packed import PackedDataset, SequenceStream
 
-__all__ = ["ContextCounts", "ContextModel", "ModelFormatError", "patch_ends",
-           "patch_ends_batch"]
+__all__ = ["ContextCounts", "ContextModel", "ModelFormatError", "PackedDataset",
+           "SequenceStream", "patch_ends", "patch_ends_batch"]

@@ -31,8 +31,46 @@ def pyarrow() -> Any:
 
 
 def is_arrow(value: object) -> bool:
-    """Whether `value` is a pyarrow object, asked without importing pyarrow."""
-    return type(value).__module__.split(".")[0] == "pyarrow"
+    """Whether `value` is Arrow data: a pyarrow object, or any object that exports the
+    Arrow PyCapsule interface (Polars, DuckDB, nanoarrow ...); asked without importing
+    pyarrow."""
+    return (type(value).__module__.split(".")[0] == "pyarrow"
+            or hasattr(value, "__arrow_c_stream__") or hasattr(value, "__arrow_c_array__"))
+
+
+# View layouts, which the native code does not read: converted, with a copy.
+_VIEWS = {"string_view": "large_string", "binary_view": "large_binary"}
+
+
+def as_pyarrow(documents: object, name: str = "documents") -> Any:
+    """`documents` as a pyarrow Array or ChunkedArray: pyarrow objects as they are; an
+    object exporting __arrow_c_array__ as an Array, __arrow_c_stream__ as a
+    ChunkedArray (without copying the data). A stream of record batches of one column
+    (a DuckDB result) gives that column; of more, TypeError."""
+    pa = pyarrow()
+    if isinstance(documents, (pa.Array, pa.ChunkedArray)) or not is_arrow(documents):
+        return documents
+    if type(documents).__module__.split(".")[0] == "pyarrow":
+        return documents  # a Table, a RecordBatch ...: refused by the caller
+    try:
+        if hasattr(documents, "__arrow_c_stream__"):
+            converted = pa.chunked_array(documents)
+        else:
+            converted = pa.array(documents)
+    except (TypeError, ValueError, pa.ArrowException) as error:
+        raise TypeError(f"{name} export Arrow data that pyarrow cannot read: {error}") from None
+    if pa.types.is_struct(converted.type):
+        fields = [converted.type.field(i).name for i in range(converted.type.num_fields)]
+        if len(fields) != 1:
+            raise TypeError(f"{name} must have one column, not {len(fields)} "
+                            f"({', '.join(fields)}): select the column of the documents")
+        converted = (pa.chunked_array([c.field(0) for c in converted.chunks],
+                                      type=converted.type.field(0).type)
+                     if isinstance(converted, pa.ChunkedArray) else converted.field(0))
+    view = _VIEWS.get(str(converted.type))
+    if view is not None:
+        converted = converted.cast(getattr(pa, view)())
+    return converted
 
 
 def offset_width(type_: pa.DataType) -> int:
@@ -48,8 +86,10 @@ def offset_width(type_: pa.DataType) -> int:
 
 
 def chunks_of(documents: object, name: str = "documents") -> tuple[list[pa.Array], bool]:
-    """The chunks of an Array (one) or a ChunkedArray, and whether it was chunked."""
+    """The chunks of an Array (one) or a ChunkedArray, from pyarrow or from any library
+    that exports the Arrow PyCapsule interface, and whether it was chunked."""
     pa = pyarrow()
+    documents = as_pyarrow(documents, name)
     if isinstance(documents, pa.ChunkedArray):
         offset_width(documents.type)
         return list(documents.chunks), True
@@ -57,8 +97,9 @@ def chunks_of(documents: object, name: str = "documents") -> tuple[list[pa.Array
         offset_width(documents.type)
         return [documents], False
     raise TypeError(
-        f"{name} must be a pyarrow Array or ChunkedArray of binary or string, not "
-        f"{type(documents).__name__} (for a list of bytes: pyarrow.array(docs, pyarrow.binary()))"
+        f"{name} must be an Arrow array of binary or string (pyarrow, or any object with "
+        f"__arrow_c_array__ or __arrow_c_stream__), not {type(documents).__name__} "
+        "(for a list of bytes: pyarrow.array(docs, pyarrow.binary()))"
     )
 
 

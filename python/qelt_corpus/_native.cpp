@@ -30,6 +30,7 @@
 #include "batch.h"
 #include "context_counts.h"
 #include "context_model.h"
+#include "packed.h"
 #include "patching.h"
 
 namespace py = pybind11;
@@ -409,12 +410,30 @@ void translate_format_error(std::exception_ptr error) {
   }
 }
 
+// Where patches start in [begin, end) of packed bytes, from the lengths of the patches
+// laid end to end from `first` (a uint32 array, read in place).
+py::array_t<bool> patch_starts(const py::array_t<std::uint32_t, py::array::c_style>& lengths,
+                               std::uint64_t first, std::uint64_t begin, std::uint64_t end) {
+  if (first > begin || begin > end) throw py::value_error("need first <= begin <= end");
+  py::array_t<bool> starts(static_cast<py::ssize_t>(end - begin));
+  const std::uint32_t* data = lengths.data();
+  const std::size_t count = static_cast<std::size_t>(lengths.size());
+  auto* out = reinterpret_cast<std::uint8_t*>(starts.mutable_data());
+  {
+    py::gil_scoped_release release;
+    qelt::mark_patch_starts(data, count, first, begin, end, out);
+  }
+  return starts;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native part of qelt_corpus; use the functions of qelt_corpus instead.";
   m.def("patch_ends", &patch_ends, py::arg("data"), py::arg("k"), py::arg("theta"),
         py::arg("theta_r"), py::arg("max_length"));
+  m.def("patch_starts", &patch_starts, py::arg("lengths"), py::arg("first"), py::arg("begin"),
+        py::arg("end"));
   m.def("patch_ends_arrow", &patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
         py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
         py::arg("k"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"));

@@ -10,6 +10,12 @@ def patch_ends(
 ) -> npt.NDArray[np.int64]:
     """Patch ends of one buffer; ``max_length`` 0 means no limit."""
 
+def patch_starts(
+    lengths: npt.NDArray[np.uint32], first: int, begin: int, end: int
+) -> npt.NDArray[np.bool_]:
+    """Where patches start in [begin, end), patches of `lengths` laid end to end from
+    `first`."""
+
 def patch_ends_arrow(
     validity: Any,
     offsets: Any,
@@ -72,3 +78,9 @@ class Model:
         max_length: int,
     ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]: ...
     def calibrate(self, documents: list[Any], target: float, theta_r: float) -> float: ...
+
+def patch_starts(
+    lengths: npt.NDArray[np.uint32], first: int, begin: int, end: int
+) -> npt.NDArray[np.bool_]:
+    """Where patches start in [begin, end), patches of `lengths` laid end to end from
+    `first`."""

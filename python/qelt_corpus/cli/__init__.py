@@ -1,6 +1,7 @@
 """qelt-corpus: entropy patching of whole corpora on Dask.
 
     qelt-corpus patch INPUT... --out DIR (-k K | --model FILE) --theta T --theta-r R
+    qelt-corpus pack INPUT... --out DIR (-k K | --model FILE) --theta T --theta-r R
     qelt-corpus train INPUT... --out MODEL -k K [--min-count N]
     qelt-corpus calibrate INPUT... --model FILE --target-mean L --theta-r R
 
@@ -20,11 +21,11 @@ import sys
 import time
 from typing import Sequence
 
-from . import calibrate, patch, train
+from . import calibrate, pack, patch, train
 from ._options import Parser
 from ._usage import EXIT_INTERRUPTED, EXIT_USAGE, UsageError
 
-SUBCOMMANDS = {"patch": patch, "train": train, "calibrate": calibrate}
+SUBCOMMANDS = {"patch": patch, "pack": pack, "train": train, "calibrate": calibrate}
 
 
 def version() -> str:

@@ -40,6 +40,16 @@ def positive_float(text: str) -> float:
 positive_float.__name__ = "positive number"
 
 
+def names(text: str) -> list[str]:
+    values = [name.strip() for name in text.split(",")]
+    if not all(values):
+        raise ValueError(text)
+    return values
+
+
+names.__name__ = "list of column names"
+
+
 def add_inputs(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
                         help="Parquet files or datasets, JSON lines, directories, text files: "

@@ -33,6 +33,12 @@ class Options:
     id_column: str | None = None
     storage_options: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False,
                                                          repr=False)
+    # Input columns carried into the output, with their type there ("string" or
+    # "binary"); a batch holds each as a column named KEPT + name.
+    keep: tuple[tuple[str, str], ...] = ()
+
+
+KEPT = "kept:"  # the prefix of the kept columns of a batch
 
 
 @dataclasses.dataclass(frozen=True)

@@ -224,7 +224,8 @@ def _check_jsonl(files: list[File], options: Options) -> None:
                         continue
                     if not isinstance(record, dict):
                         continue
-                    for column in filter(None, (options.column, options.id_column)):
+                    wanted = [options.column, options.id_column, *(k for k, _ in options.keep)]
+                    for column in filter(None, wanted):
                         if column not in record:
                             raise UsageError(f"{name}: the first record has no field {column!r}")
                     return
@@ -334,10 +335,69 @@ def number_rows(partitions: list[Partition], starts: dict[tuple[str, int], int])
     return numbered
 
 
+OUTPUT_COLUMNS = ("id", "ends", "bytes", "patches", "status")
+
+
+def kept_columns(resolved: Resolved, names: Sequence[str],
+                 options: Options) -> tuple[tuple[str, str], ...]:
+    """The columns to carry into the output, each with its type there: "string" or
+    "binary", as the inputs hold it. UsageError for a name that an output column has,
+    that an input lacks (files and lines offer "text", their own bytes), or that the
+    inputs hold as different types."""
+    kinds: dict[str, str] = {}
+    for name in names:
+        if name in OUTPUT_COLUMNS:
+            raise UsageError(f"--keep-columns: {name!r} is a column of the output")
+    for kind, files in resolved:
+        if not files:
+            continue
+        found: dict[str, str] = {}
+        if kind in ("files", "lines"):
+            for name in names:
+                if name != "text":
+                    raise UsageError(f"--keep-columns: {kind} inputs offer only 'text', not {name!r}")
+                found[name] = "binary"
+        elif kind == "jsonl":
+            found = {name: "string" for name in names}  # checked in the first record
+        else:
+            found = _parquet_kinds(files, names, options)
+        for name, type_ in found.items():
+            if kinds.setdefault(name, type_) != type_:
+                raise UsageError(f"--keep-columns: {name!r} is {kinds[name]} in some inputs and "
+                                 f"{type_} in others")
+    return tuple((name, kinds.get(name, "string")) for name in names)
+
+
+def _parquet_kinds(files: list[File], names: Sequence[str], options: Options) -> dict[str, str]:
+    import pyarrow as pa
+
+    for location, name, _ in files:
+        try:
+            schema = _parquet_metadata(location, options).schema.to_arrow_schema()
+        except Exception:  # unreadable: reported when the run reaches it
+            continue
+        found = {}
+        for column in names:
+            if column not in schema.names:
+                raise UsageError(f"{name}: no column {column!r} (it has {', '.join(schema.names)})")
+            type_ = schema.field(column).type
+            if pa.types.is_string(type_) or pa.types.is_large_string(type_):
+                found[column] = "string"
+            elif pa.types.is_binary(type_) or pa.types.is_large_binary(type_):
+                found[column] = "binary"
+            else:
+                raise UsageError(f"{name}: column {column!r} is {type_}, not string or binary")
+        return found
+    return {}
+
+
 def corpus(args: Any) -> Corpus:
     """The reading options and the partitions of a command's inputs."""
     options = Options(args.column, getattr(args, "id_column", None), args.storage_options)
     resolved, skipped = resolve(args.inputs, args.format, args.storage_options)
+    keep = getattr(args, "keep_columns", None)
+    if keep:
+        options = dataclasses.replace(options, keep=kept_columns(resolved, keep, options))
     check_columns(resolved, options)
     partitions = plan(resolved, options, getattr(args, "partition_bytes", PARTITION_BYTES))
     return Corpus(options, partitions, skipped)

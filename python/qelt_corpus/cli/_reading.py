@@ -12,7 +12,7 @@ import os
 from typing import Any, BinaryIO, Iterator
 
 from .. import _storage
-from ._partitions import (BATCH_BYTES, FilesPartition, LinesPartition, Options, Partition,
+from ._partitions import (BATCH_BYTES, KEPT, FilesPartition, LinesPartition, Options, Partition,
                           ParquetPartition)
 
 COMPRESSIONS = {".gz": "gzip", ".zst": "zstd"}
@@ -86,21 +86,30 @@ def _error(error: BaseException) -> str:
 
 
 class _Batches:
-    """Collects documents and cuts them into tables of about BATCH_BYTES."""
+    """Collects documents and cuts them into tables of about BATCH_BYTES: id, text,
+    problem, and the columns kept."""
 
-    def __init__(self) -> None:
+    def __init__(self, options: Options) -> None:
+        self.keep = options.keep
         self._clear()
 
     def _clear(self) -> None:
         self.ids: list[str] = []
         self.texts: list[bytes | None] = []
         self.problems: list[str | None] = []
+        self.kept: list[list[Any]] = [[] for _ in self.keep]
         self.size = 0
 
-    def add(self, id_: str, text: bytes | None, problem: str | None = None) -> None:
+    def add(self, id_: str, text: bytes | None, problem: str | None = None,
+            kept: dict[str, Any] | None = None) -> None:
+        """A document; `kept` holds the values of the kept columns (the text itself
+        where no value is given for "text")."""
         self.ids.append(id_)
         self.texts.append(text)
         self.problems.append(problem)
+        for values, (name, _) in zip(self.kept, self.keep):
+            values.append(kept.get(name) if kept is not None else
+                          text if name == "text" and problem is None else None)
         self.size += len(text) if text else 0
 
     def full(self) -> bool:
@@ -109,13 +118,22 @@ class _Batches:
     def take(self) -> Any:
         import pyarrow as pa
 
-        table = pa.table({
+        columns = {
             "id": pa.array(self.ids, pa.string()),
             "text": pa.array(self.texts, pa.large_binary()),
             "problem": pa.array(self.problems, pa.string()),
-        })
+        }
+        for values, (name, kind) in zip(self.kept, self.keep):
+            columns[KEPT + name] = pa.array(values, kept_type(kind))
         self._clear()
-        return table
+        return pa.table(columns)
+
+
+def kept_type(kind: str) -> Any:
+    """The Arrow type of a kept column: "string" or "binary"."""
+    import pyarrow as pa
+
+    return pa.large_string() if kind == "string" else pa.large_binary()
 
 
 def read(partition: Partition, options: Options) -> Iterator[Any]:
@@ -129,7 +147,7 @@ def read(partition: Partition, options: Options) -> Iterator[Any]:
 
 
 def _read_files(partition: FilesPartition, options: Options) -> Iterator[Any]:
-    batches = _Batches()
+    batches = _Batches(options)
     if _storage.is_url(partition.root) and _storage.protocol_of(partition.root) != "file":
         # Objects are fetched many at a time: one request each would wait on every one.
         fs, root = _storage.filesystem(partition.root, options.storage_options)
@@ -141,11 +159,12 @@ def _read_files(partition: FilesPartition, options: Options) -> Iterator[Any]:
                 content = contents.get(path)
                 if isinstance(content, bytes):
                     batches.add(name, content)
-                    continue
-                failure = content if isinstance(content, BaseException) else FileNotFoundError(path)
-                if storage_failure(failure, partition.root):
-                    raise failure
-                batches.add(name, None, _error(failure))
+                else:
+                    failure = (content if isinstance(content, BaseException)
+                               else FileNotFoundError(path))
+                    if storage_failure(failure, partition.root):
+                        raise failure
+                    batches.add(name, None, _error(failure))
                 if batches.full():
                     yield batches.take()
         yield batches.take()
@@ -168,7 +187,9 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
 
-    columns = [options.column] + ([options.id_column] if options.id_column else [])
+    kept = [name for name, _ in options.keep]
+    columns = list(dict.fromkeys([options.column, *([options.id_column] if options.id_column
+                                                     else []), *kept]))
     row = partition.first_row
     try:
         file = pq.ParquetFile(_raw(partition.path, options.storage_options))
@@ -196,12 +217,15 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
             if pa.types.is_string(text.type) or pa.types.is_large_string(text.type):
                 text = text.view(pa.binary() if pa.types.is_string(text.type)
                                  else pa.large_binary())
-            yield pa.table({"id": ids, "text": text, "problem": pa.nulls(count, pa.string())})
+            table = {"id": ids, "text": text, "problem": pa.nulls(count, pa.string())}
+            for name, kind in options.keep:
+                table[KEPT + name] = batch.column(name).cast(kept_type(kind))
+            yield pa.table(table)
             row += count
     except Exception as error:  # a corrupt file or row group: the rest is unreadable
         if storage_failure(error, partition.path):
             raise
-        batches = _Batches()
+        batches = _Batches(options)
         where = partition.name if row == partition.first_row else f"{partition.name}:{row}"
         batches.add(where, None, _error(error))
         yield batches.take()
@@ -234,7 +258,7 @@ def _owned_lines(partition: LinesPartition, options: Options) -> Iterator[tuple[
 
 
 def _read_lines(partition: LinesPartition, options: Options) -> Iterator[Any]:
-    batches = _Batches()
+    batches = _Batches(options)
     row = partition.first_row
     try:
         for row, line in _owned_lines(partition, options):
@@ -252,6 +276,11 @@ def _read_lines(partition: LinesPartition, options: Options) -> Iterator[Any]:
     yield batches.take()
 
 
+def _kept_value(value: Any) -> str | None:
+    """A JSON value of a kept field as text: a string as it is, anything else as JSON."""
+    return value if value is None or isinstance(value, str) else json.dumps(value)
+
+
 def _add_json(batches: _Batches, id_: str, line: bytes, options: Options) -> None:
     try:
         record = json.loads(line)
@@ -266,6 +295,7 @@ def _add_json(batches: _Batches, id_: str, line: bytes, options: Options) -> Non
         value = record[options.column]
         if value is not None and not isinstance(value, str):
             raise TypeError(f"field {options.column!r} is {type(value).__name__}, not a string")
-        batches.add(id_, value.encode("utf-8") if value is not None else None)
+        kept = {name: _kept_value(record.get(name)) for name, _ in options.keep}
+        batches.add(id_, value.encode("utf-8") if value is not None else None, None, kept)
     except (ValueError, KeyError, TypeError) as error:  # UnicodeError is a ValueError
         batches.add(id_, None, _error(error))

@@ -54,10 +54,12 @@ class Summary:
     def ok(self) -> int:
         return self.documents - self.empty - self.unreadable
 
-    def counts_line(self) -> str:
-        """The counts as the command prints them."""
+    def counts_line(self, skipped: int = 0) -> str:
+        """The counts as the command prints them, with the links to directories that
+        were skipped, if any."""
+        links = f"; {skipped} links to directories skipped" if skipped else ""
         return (f"{self.documents} documents ({self.ok} ok, {self.empty} empty, "
-                f"{self.unreadable} unreadable), {self.text_bytes / MB:.1f} MB")
+                f"{self.unreadable} unreadable{links}), {self.text_bytes / MB:.1f} MB")
 
     def report_unreadable(self, where: str, write: Callable[[str], Any]) -> None:
         """Writes one line per unreadable document named, and one for the rest."""

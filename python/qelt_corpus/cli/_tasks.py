@@ -8,7 +8,10 @@ leave the worker.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import os
+import uuid
 from typing import Any
 
 import numpy as np
@@ -17,7 +20,7 @@ from .._arrays import patch_ends_batch
 from .. import _storage
 from .._model import ContextCounts, ContextModel
 from . import _reading
-from ._partitions import LinesPartition, Options, Partition
+from ._partitions import KEPT, LinesPartition, Options, Partition
 from ._summary import Summary
 
 SUMMARY_KEY = b"qelt_corpus.summary"  # the key of a part file's metadata holding its summary
@@ -39,7 +42,9 @@ def part_name(index: int) -> str:
     return f"part-{index:05d}.parquet"
 
 
-def output_schema() -> Any:
+def output_schema(keep: tuple[tuple[str, str], ...] = ()) -> Any:
+    """The columns of a part file (docs/formats.md, "Output dataset"), and the kept
+    ones after them."""
     import pyarrow as pa
 
     return pa.schema([
@@ -48,6 +53,7 @@ def output_schema() -> Any:
         ("bytes", pa.int64()),
         ("patches", pa.int64()),
         ("status", pa.string()),
+        *((name, _reading.kept_type(kind)) for name, kind in keep),
     ])
 
 
@@ -148,6 +154,18 @@ class Documents:
         summary.text_bytes += int(pc.sum(self.sizes).as_py() or 0)
 
 
+def ends_of(documents: Documents, settings: PatchSettings,
+            max_patch_length: int | None = None) -> Any:
+    """The patch ends of a batch's documents (a ListArray), as the settings say."""
+    longest = max_patch_length if max_patch_length is not None else settings.max_patch_length
+    if settings.model is not None:
+        return load_model(settings).patch_ends_batch(
+            documents.text, settings.theta, settings.theta_r, max_patch_length=longest)
+    assert settings.k is not None
+    return patch_ends_batch(documents.text, settings.k, settings.theta, settings.theta_r,
+                            max_patch_length=longest)
+
+
 def patch_table(table: Any, settings: PatchSettings, summary: Summary,
                 histogram: LengthHistogram) -> Any:
     """The output rows of a table of documents, counted into `summary`."""
@@ -155,14 +173,7 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
     import pyarrow.compute as pc
 
     documents = Documents.of(table)
-    if settings.model is not None:
-        ends = load_model(settings).patch_ends_batch(
-            documents.text, settings.theta, settings.theta_r,
-            max_patch_length=settings.max_patch_length)
-    else:
-        assert settings.k is not None
-        ends = patch_ends_batch(documents.text, settings.k, settings.theta, settings.theta_r,
-                                max_patch_length=settings.max_patch_length)
+    ends = ends_of(documents, settings)
     patches = pc.cast(pc.list_value_length(ends), pa.int64())
     unreadable = documents.unreadable
     status = pc.if_else(unreadable,
@@ -174,8 +185,9 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
     documents.count_into(summary)
     summary.patches += int(pc.sum(patches).as_py() or 0)
     histogram.add(ends)
-    return pa.table([documents.ids, ends, documents.sizes, patches, status],
-                    schema=output_schema())
+    kept = [table.column(KEPT + name) for name, _ in settings.options.keep]
+    return pa.table([documents.ids, ends, documents.sizes, patches, status, *kept],
+                    schema=output_schema(settings.options.keep))
 
 
 def patch_partition(index: int, partition: Partition, settings: PatchSettings) -> Summary:
@@ -193,7 +205,7 @@ def patch_partition(index: int, partition: Partition, settings: PatchSettings) -
         # Ends rise within each document, so their deltas are small: delta encoding
         # packs them in a few bits each, several times faster and smaller than
         # dictionaries.
-        with pq.ParquetWriter(file, output_schema(), compression="zstd",
+        with pq.ParquetWriter(file, output_schema(settings.options.keep), compression="zstd",
                               use_dictionary=["id", "status"],
                               column_encoding={"ends.list.element": "DELTA_BINARY_PACKED"}) as writer:
             for table in _reading.read(partition, settings.options):
@@ -285,3 +297,111 @@ def build_model(out: str, storage_options: dict[str, Any], min_count: int,
     model.save(out, storage_options=storage_options)
     return ModelMade(model.k, model.min_count, model.contexts_by_length,
                      model.nbytes, counted.summary)
+
+
+# --- Packed shards ---------------------------------------------------------------------------
+
+LONGEST_PACKED_PATCH = 2**32 - 1  # patch lengths are stored in 32 bits
+
+
+def shard_name(index: int) -> str:
+    return f"shard-{index:05d}"
+
+
+SHARD_FILES = (".bytes", ".patches", ".docs", ".ids.parquet")  # the last one written last
+
+
+@dataclasses.dataclass(frozen=True)
+class ShardMade:
+    """What a shard holds: its documents, bytes and patches, and the summary of what was
+    read for it."""
+
+    documents: int
+    bytes: int
+    patches: int
+    summary: Summary
+
+
+def patch_lengths(ends: Any) -> Any:
+    """The lengths of the patches of a ListArray of ends, every document's in order."""
+    offsets = ends.offsets.to_numpy()
+    values = ends.values.to_numpy()
+    lengths = np.empty(len(values), np.int64)
+    if len(values):
+        lengths[0] = values[0]
+        np.subtract(values[1:], values[:-1], out=lengths[1:])
+        firsts = offsets[:-1][offsets[:-1] < offsets[1:]]  # each document's first patch
+        lengths[firsts] = values[firsts]
+    return lengths
+
+
+def pack_shard(index: int, partitions: list[Partition], settings: PatchSettings) -> ShardMade:
+    """Patches the documents of `partitions` into shard `index` of the local directory
+    settings.out (docs/formats.md, "Packed shards"). Its files are written under
+    temporary names and renamed when all are complete, the ids last: a shard whose ids
+    file is there is whole. Unreadable documents are left out, and counted."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    base = os.path.join(settings.out, shard_name(index))
+    temporary = {suffix: os.path.join(settings.out, f".{shard_name(index)}{suffix}."
+                                                    f"{uuid.uuid4().hex[:8]}.tmp")
+                 for suffix in SHARD_FILES}
+    summary = Summary()
+    documents = byte = patch = 0
+    longest = min(settings.max_patch_length or LONGEST_PACKED_PATCH, LONGEST_PACKED_PATCH)
+    try:
+        with open(temporary[".bytes"], "wb") as data, \
+                open(temporary[".patches"], "wb") as patches, \
+                open(temporary[".docs"], "wb") as docs, \
+                pq.ParquetWriter(temporary[".ids.parquet"], pa.schema([("id", pa.string())]),
+                                 compression="zstd") as ids:
+            docs.write(np.zeros(2, "<i8").tobytes())
+            for partition in partitions:
+                for table in _reading.read(partition, settings.options):
+                    batch = Documents.of(table)
+                    batch.count_into(summary)
+                    readable = pc.invert(batch.unreadable)
+                    kept = Documents(pc.filter(batch.ids, readable), pc.filter(batch.text, readable),
+                                     pc.filter(batch.unreadable, readable),
+                                     pc.filter(batch.problem, readable),
+                                     pc.filter(batch.sizes, readable))
+                    ends = ends_of(kept, settings, longest)
+                    lengths = patch_lengths(ends)
+                    summary.patches += len(lengths)
+                    text = kept.text
+                    width = 8 if pa.types.is_large_binary(text.type) else 4
+                    offsets = np.frombuffer(text.buffers()[1], f"<i{width}")[
+                        text.offset:text.offset + len(text) + 1]
+                    if len(text) and offsets[-1] > offsets[0]:
+                        data.write(memoryview(text.buffers()[2])[offsets[0]:offsets[-1]])
+                    patches.write(lengths.astype("<u4").tobytes())
+                    counts = pc.list_value_length(ends).to_numpy(zero_copy_only=False)
+                    pairs = np.empty((len(text), 2), "<i8")
+                    pairs[:, 0] = byte + np.cumsum(kept.sizes.to_numpy(zero_copy_only=False))
+                    pairs[:, 1] = patch + np.cumsum(counts)
+                    docs.write(pairs.tobytes())
+                    ids.write_table(pa.table({"id": pc.cast(kept.ids, pa.string())}))
+                    documents += len(text)
+                    byte = int(pairs[-1, 0]) if len(text) else byte
+                    patch = int(pairs[-1, 1]) if len(text) else patch
+            ids.add_key_value_metadata({SUMMARY_KEY: summary.to_json().encode()})
+        for suffix in SHARD_FILES:
+            os.replace(temporary[suffix], base + suffix)
+    except BaseException:
+        for path in temporary.values():
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        raise
+    return ShardMade(documents, byte, patch, summary)
+
+
+def stored_shard(directory: str, index: int) -> ShardMade:
+    """What a finished shard holds, read from its files."""
+    import pyarrow.parquet as pq
+
+    base = os.path.join(directory, shard_name(index))
+    summary = Summary.from_json(pq.read_metadata(base + ".ids.parquet").metadata[SUMMARY_KEY])
+    return ShardMade(os.path.getsize(base + ".docs") // 16 - 1, os.path.getsize(base + ".bytes"),
+                     os.path.getsize(base + ".patches") // 4, summary)

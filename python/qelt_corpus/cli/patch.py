@@ -39,6 +39,9 @@ def add_parser(commands: Any) -> None:
                        help="Parquet column or JSON field giving each document's id")
     patch.add_argument("--resume", action="store_true",
                        help="finish an interrupted run: keep the files it completed")
+    patch.add_argument("--keep-columns", metavar="COL[,COL...]", type=_options.names,
+                       help="input columns to carry into the dataset beside the ends, as "
+                       "read (a file or a line of text offers 'text', its own bytes)")
     patch.add_argument("--histogram", metavar="PNG",
                        help=f"histogram of patch lengths (default: DIR/{HISTOGRAM})")
     _options.add_partitioning(patch)
@@ -54,7 +57,8 @@ def run(args: argparse.Namespace, started: float) -> int:
         identity = _manifest.model_identity(args.model, args.storage_options)
     corpus = _planning.corpus(args)
     partitions = corpus.partitions
-    made_by = _manifest.manifest(args, partitions, identity)
+    kept = {"keep_columns": list(args.keep_columns)} if args.keep_columns else {}
+    made_by = _manifest.manifest(args, partitions, identity, **kept)
     output = _manifest.check(args.out, args.resume, made_by, args.storage_options,
                              lambda name: name.startswith("part-"))
     done = {i for i in range(len(partitions)) if _tasks.part_name(i) in output.names}
@@ -130,8 +134,7 @@ def _report(args: argparse.Namespace, output: _manifest.Output, corpus: _plannin
         problems.append("summary")
     seconds = time.perf_counter() - started
     mean = total.text_bytes / total.patches if total.patches else 0.0
-    skipped = f", {corpus.skipped} links to directories skipped" if corpus.skipped else ""
-    print(f"{'interrupted: ' if interrupted else ''}{total.counts_line()}{skipped} in "
+    print(f"{'interrupted: ' if interrupted else ''}{total.counts_line(corpus.skipped)} in "
           f"{total.patches} patches, mean patch length {mean:.2f} bytes")
     print(f"{this_run.text_bytes / MB:.1f} MB patched in {seconds:.1f} s "
           f"({this_run.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers"

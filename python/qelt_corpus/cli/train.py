@@ -133,8 +133,7 @@ def run(args: argparse.Namespace, started: float) -> int:
     seconds = time.perf_counter() - started
     sampled = f" (a sample of {len(plan)} of {len(partitions)} partitions)" \
         if len(plan) < len(partitions) or any(q for _, q in plan) else ""
-    skipped = f", {corpus.skipped} links to directories skipped" if corpus.skipped else ""
-    print(f"trained on {summary.counts_line()}{skipped}{sampled} in {seconds:.1f} s "
+    print(f"trained on {summary.counts_line(corpus.skipped)}{sampled} in {seconds:.1f} s "
           f"({summary.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers")
     kept = ", ".join(f"{count} of length {length}"
                      for length, count in enumerate(made.contexts_by_length))

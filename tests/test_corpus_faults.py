@@ -1,0 +1,125 @@
+"""Faults, made for real: a Dask worker killed in the middle of a run, a disk that fills
+up, an output on a read-only file system. The command says what failed in one line,
+leaves no partial file, and --resume (or the cluster itself) gives the dataset of an
+undisturbed run."""
+
+import contextlib
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("distributed")
+
+COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
+PATCH = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress"]
+
+
+def qelt(*args, timeout=300):
+    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def dataset(path):
+    return {r["id"]: (r["ends"], r["status"]) for r in pq.read_table(path).to_pylist()}
+
+
+def partial_files(path):
+    return [n for n in os.listdir(path) if n.endswith(".tmp")]
+
+
+@pytest.fixture
+def corpus(tmp_path, real_text):
+    root = tmp_path / "corpus"
+    root.mkdir()
+    for i in range(40):
+        (root / f"{i:02}.txt").write_bytes(real_text[i * 700:i * 700 + 40000] * 3)
+    return root
+
+
+@contextlib.contextmanager
+def mounted(path: pathlib.Path, options: str):
+    """A tmpfs mounted at `path` for the test (root only)."""
+    if os.geteuid() != 0 or shutil.which("mount") is None:
+        pytest.skip("mounting a file system for the test needs root")
+    path.mkdir(parents=True, exist_ok=True)
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {result.stderr.strip()}")
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", str(path)], check=False)
+
+
+def test_a_worker_killed_mid_run_is_replaced_and_the_dataset_is_whole(tmp_path, corpus,
+                                                                      dask_cluster):
+    from dask.distributed import Client
+
+    address = dask_cluster
+    with Client(address, timeout="30s") as client:
+        pids = list(client.run(os.getpid).values())
+    out = tmp_path / "out"
+    process = subprocess.Popen([*COMMAND, "patch", str(corpus), "--out", str(out), *PATCH,
+                                "--scheduler", address, "--partition-bytes", str(200_000)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and process.poll() is None and (
+            not out.exists() or not any(n.startswith("part-") for n in os.listdir(out))):
+        time.sleep(0.02)
+    os.kill(pids[0], signal.SIGKILL)  # its nanny starts another
+    stdout, stderr = process.communicate(timeout=300)
+    assert process.returncode == 0, (stdout, stderr)
+    assert "Traceback" not in stderr
+    clean = qelt("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
+                 "--partition-bytes", 200_000)
+    assert clean.returncode == 0, clean.stderr
+    assert dataset(out) == dataset(tmp_path / "clean")
+    assert not partial_files(out)
+
+
+def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_path, corpus):
+    clean = qelt("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
+                 "--partition-bytes", 300_000)
+    assert clean.returncode == 0, clean.stderr
+    needed = sum(f.stat().st_size for f in (tmp_path / "clean").iterdir())
+    with mounted(tmp_path / "disk", f"size={needed * 2 // 1024 + 64}k") as disk:
+        filler = disk / "filler"
+        filler.write_bytes(b"\0" * (needed * 2 - needed // 2))  # room for about half
+        out = disk / "out"
+        args = ["patch", corpus, "--out", out, *PATCH, "--workers", 1, "--partition-bytes",
+                300_000]
+        full = qelt(*args)
+        assert full.returncode == 1, (full.stdout, full.stderr)
+        errors = [line for line in full.stderr.splitlines() if line.startswith("error: part-")]
+        assert errors and all("No space left on device" in line for line in errors), full.stderr
+        assert "Traceback" not in full.stderr and "distributed" not in full.stderr, full.stderr
+        failed = len(errors)
+        assert f"{failed} partitions failed" in full.stderr
+        assert not partial_files(out)
+        for name in (n for n in os.listdir(out) if n.startswith("part-")):
+            pq.read_table(out / name)  # every file there is whole
+        filler.unlink()
+        resumed = qelt(*args, "--resume")
+        assert resumed.returncode == 0, resumed.stderr
+        assert dataset(out) == dataset(tmp_path / "clean")
+
+
+def test_a_read_only_out_is_a_usage_error(tmp_path, corpus):
+    with mounted(tmp_path / "ro", "ro,size=1m") as read_only:
+        for out in (read_only, read_only / "below" / "it"):
+            result = qelt("patch", corpus, "--out", out, *PATCH, "--scheduler",
+                          "tcp://127.0.0.1:9")
+            assert result.returncode == 2, (result.stdout, result.stderr)
+            lines = result.stderr.strip().splitlines()
+            assert len(lines) == 1 and "cannot be written" in lines[0], result.stderr
+        result = qelt("train", corpus, "--out", read_only / "m.qelt", "-k", 2, "--no-progress",
+                      "--scheduler", "tcp://127.0.0.1:9")
+        assert result.returncode == 2 and "cannot be written" in result.stderr, result.stderr
