@@ -339,7 +339,8 @@ void fuzz_counts_encoding(FuzzedDataProvider& in) {
 }
 
 // Patch starts of a stretch of packed bytes, for arbitrary lengths (zero and huge ones
-// too) and positions up to the top of the 64-bit range.
+// too) and positions up to the top of the 64-bit range; and stretches of a small shard
+// read through its block starts.
 void fuzz_patch_starts(FuzzedDataProvider& in) {
   std::vector<std::uint32_t> lengths(in.ConsumeIntegralInRange<std::size_t>(0, 64));
   const bool small = in.ConsumeBool();
@@ -347,17 +348,38 @@ void fuzz_patch_starts(FuzzedDataProvider& in) {
     length = small ? in.ConsumeIntegralInRange<std::uint32_t>(0, 9)
                    : in.ConsumeIntegral<std::uint32_t>();
   }
+  if (small && in.ConsumeBool()) {
+    std::uint64_t size = 0;
+    for (const std::uint32_t length : lengths) size += length;
+    const std::vector<std::uint8_t> bytes = in.ConsumeBytes<std::uint8_t>(size);
+    const std::size_t block = in.ConsumeIntegralInRange<std::size_t>(1, 9);
+    std::vector<std::uint64_t> sums((lengths.size() + block - 1) / block);
+    qelt::sum_length_blocks(lengths.data(), lengths.size(), block, sums.data());
+    std::vector<std::uint64_t> starts(std::max<std::size_t>(sums.size(), 1), 0);
+    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] = starts[b - 1] + sums[b - 1];
+    const qelt::PackedShard shard{bytes.data(), bytes.size(),  lengths.data(), lengths.size(),
+                                  starts.data(), starts.size(), block};
+    const std::uint64_t begin = in.ConsumeIntegralInRange<std::uint64_t>(0, bytes.size());
+    const std::uint64_t end = in.ConsumeIntegralInRange<std::uint64_t>(begin, bytes.size());
+    std::vector<std::uint8_t> data(end - begin), marks(end - begin);
+    qelt::read_stretch(shard, begin, end, data.data(), marks.data());
+    check(std::equal(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(begin)),
+          "a stretch is not the shard's bytes");
+    check(marks == qelt::testing::straightforward_patch_starts(lengths, 0, begin, end),
+          "the starts of a stretch differ from the definition");
+    return;
+  }
   const std::uint64_t first = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 16)
                                                : in.ConsumeIntegral<std::uint64_t>();
-  const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - first;
-  const std::uint64_t begin = first + in.ConsumeIntegralInRange<std::uint64_t>(0, std::min<std::uint64_t>(room, 300));
+  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t begin =
+      first + in.ConsumeIntegralInRange<std::uint64_t>(0, std::min<std::uint64_t>(most - first, 300));
   const std::uint64_t end =
-      begin + in.ConsumeIntegralInRange<std::uint64_t>(
-                  0, std::min<std::uint64_t>(std::numeric_limits<std::uint64_t>::max() - begin, 300));
+      begin + in.ConsumeIntegralInRange<std::uint64_t>(0, std::min<std::uint64_t>(most - begin, 300));
   std::vector<std::uint8_t> starts(end - begin, 7);
   qelt::mark_patch_starts(lengths.data(), lengths.size(), first, begin, end, starts.data());
-  // The definition steps byte by byte, and is only safe away from the top of the range.
-  if (room > (std::uint64_t{1} << 40)) {
+  // The definition steps patch by patch, and is only safe away from the top of the range.
+  if (most - first > (std::uint64_t{1} << 40)) {
     check(starts == qelt::testing::straightforward_patch_starts(lengths, first, begin, end),
           "patch starts differ from the definition");
   } else {

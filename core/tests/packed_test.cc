@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -43,6 +44,35 @@ TEST(PatchStartsTest, HugeLengthsAndPositionsStayInsideTheStretch) {
             (std::vector<std::uint8_t>{0, 0, 1, 0, 0, 0, 0}));
   EXPECT_EQ(starts_of({2, 0, 0, 3}, 0, 1, 6), (std::vector<std::uint8_t>{0, 1, 0, 0, 0}));
   EXPECT_TRUE(starts_of({}, 0, 0, 0).empty());
+}
+
+// Every stretch of a shard read through block starts, for blocks of every size, against
+// the definition: the block index decides only where reading begins.
+TEST(ReadStretchTest, EveryStretchThroughEveryBlockSize) {
+  std::mt19937_64 random(5);
+  std::vector<std::uint32_t> lengths(300);
+  std::uint64_t size = 0;
+  for (auto& length : lengths) size += length = 1 + random() % 9;
+  std::vector<std::uint8_t> bytes(size);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+  for (const std::size_t block : {1, 2, 7, 16, 17, 64, 299, 300, 1000}) {
+    std::vector<std::uint64_t> sums((lengths.size() + block - 1) / block);
+    sum_length_blocks(lengths.data(), lengths.size(), block, sums.data());
+    std::vector<std::uint64_t> starts(sums.size(), 0);
+    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] = starts[b - 1] + sums[b - 1];
+    ASSERT_EQ(starts.back() + sums.back(), size);
+    const PackedShard shard{bytes.data(), size, lengths.data(), lengths.size(),
+                            starts.data(), starts.size(), block};
+    for (int round = 0; round < 200; ++round) {
+      const std::uint64_t begin = random() % (size + 1);
+      const std::uint64_t end = begin + random() % (size - begin + 1);
+      std::vector<std::uint8_t> data(end - begin), marks(end - begin);
+      read_stretch(shard, begin, end, data.data(), marks.data());
+      ASSERT_TRUE(std::equal(data.begin(), data.end(), bytes.begin() + begin));
+      ASSERT_EQ(marks, testing::straightforward_patch_starts(lengths, 0, begin, end))
+          << "block " << block << " [" << begin << ", " << end << ")";
+    }
+  }
 }
 
 }  // namespace

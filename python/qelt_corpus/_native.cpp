@@ -410,20 +410,47 @@ void translate_format_error(std::exception_ptr error) {
   }
 }
 
-// Where patches start in [begin, end) of packed bytes, from the lengths of the patches
-// laid end to end from `first` (a uint32 array, read in place).
-py::array_t<bool> patch_starts(const py::array_t<std::uint32_t, py::array::c_style>& lengths,
-                               std::uint64_t first, std::uint64_t begin, std::uint64_t end) {
-  if (first > begin || begin > end) throw py::value_error("need first <= begin <= end");
+// Bytes [begin, end) of a packed shard, copied, and whether a patch starts at each. The
+// shard's arrays are read in place; `block_starts` are the starts of every `block`-th
+// patch.
+std::pair<py::array_t<std::uint8_t>, py::array_t<bool>> read_stretch(
+    const py::array_t<std::uint8_t, py::array::c_style>& bytes,
+    const py::array_t<std::uint32_t, py::array::c_style>& lengths,
+    const py::array_t<std::uint64_t, py::array::c_style>& block_starts, std::size_t block,
+    std::uint64_t begin, std::uint64_t end) {
+  const auto size = static_cast<std::uint64_t>(bytes.size());
+  if (begin > end || end > size) throw py::value_error("need begin <= end <= the shard's size");
+  if (block_starts.size() == 0 || block == 0) {
+    throw py::value_error("need a first block start and a block of at least 1");
+  }
+  const qelt::PackedShard shard{bytes.data(), size,
+                                lengths.data(), static_cast<std::size_t>(lengths.size()),
+                                block_starts.data(), static_cast<std::size_t>(block_starts.size()),
+                                block};
+  py::array_t<std::uint8_t> data(static_cast<py::ssize_t>(end - begin));
   py::array_t<bool> starts(static_cast<py::ssize_t>(end - begin));
-  const std::uint32_t* data = lengths.data();
-  const std::size_t count = static_cast<std::size_t>(lengths.size());
-  auto* out = reinterpret_cast<std::uint8_t*>(starts.mutable_data());
+  std::uint8_t* data_out = data.mutable_data();
+  auto* starts_out = reinterpret_cast<std::uint8_t*>(starts.mutable_data());
   {
     py::gil_scoped_release release;
-    qelt::mark_patch_starts(data, count, first, begin, end, out);
+    qelt::read_stretch(shard, begin, end, data_out, starts_out);
   }
-  return starts;
+  return {std::move(data), std::move(starts)};
+}
+
+// The sums of consecutive blocks of `block` patch lengths (a uint32 array, read in place).
+py::array_t<std::uint64_t> sum_length_blocks(
+    const py::array_t<std::uint32_t, py::array::c_style>& lengths, std::size_t block) {
+  if (block == 0) throw py::value_error("block must be at least 1");
+  const std::size_t count = static_cast<std::size_t>(lengths.size());
+  py::array_t<std::uint64_t> sums(static_cast<py::ssize_t>((count + block - 1) / block));
+  const std::uint32_t* data = lengths.data();
+  std::uint64_t* out = sums.mutable_data();
+  {
+    py::gil_scoped_release release;
+    qelt::sum_length_blocks(data, count, block, out);
+  }
+  return sums;
 }
 
 }  // namespace
@@ -432,8 +459,9 @@ PYBIND11_MODULE(_native, m) {
   m.doc() = "Native part of qelt_corpus; use the functions of qelt_corpus instead.";
   m.def("patch_ends", &patch_ends, py::arg("data"), py::arg("k"), py::arg("theta"),
         py::arg("theta_r"), py::arg("max_length"));
-  m.def("patch_starts", &patch_starts, py::arg("lengths"), py::arg("first"), py::arg("begin"),
-        py::arg("end"));
+  m.def("read_stretch", &read_stretch, py::arg("bytes"), py::arg("lengths"),
+        py::arg("block_starts"), py::arg("block"), py::arg("begin"), py::arg("end"));
+  m.def("sum_length_blocks", &sum_length_blocks, py::arg("lengths"), py::arg("block"));
   m.def("patch_ends_arrow", &patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
         py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
         py::arg("k"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"));

@@ -10,12 +10,6 @@ def patch_ends(
 ) -> npt.NDArray[np.int64]:
     """Patch ends of one buffer; ``max_length`` 0 means no limit."""
 
-def patch_starts(
-    lengths: npt.NDArray[np.uint32], first: int, begin: int, end: int
-) -> npt.NDArray[np.bool_]:
-    """Where patches start in [begin, end), patches of `lengths` laid end to end from
-    `first`."""
-
 def patch_ends_arrow(
     validity: Any,
     offsets: Any,
@@ -79,8 +73,15 @@ class Model:
     ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]: ...
     def calibrate(self, documents: list[Any], target: float, theta_r: float) -> float: ...
 
-def patch_starts(
-    lengths: npt.NDArray[np.uint32], first: int, begin: int, end: int
-) -> npt.NDArray[np.bool_]:
-    """Where patches start in [begin, end), patches of `lengths` laid end to end from
-    `first`."""
+def read_stretch(
+    bytes: npt.NDArray[np.uint8],
+    lengths: npt.NDArray[np.uint32],
+    block_starts: npt.NDArray[np.uint64],
+    block: int,
+    begin: int,
+    end: int,
+) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """Bytes [begin, end) of a shard, copied, and whether a patch starts at each."""
+
+def sum_length_blocks(lengths: npt.NDArray[np.uint32], block: int) -> npt.NDArray[np.uint64]:
+    """The sums of consecutive blocks of `block` lengths (the last block may be shorter)."""
