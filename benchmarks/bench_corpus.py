@@ -44,6 +44,14 @@ Training (`--sections training [--tree DIR]`): `qelt-corpus train -k 3` against
 `qelt-corpus patch -k 3` on the standard-library directory and on each DIR, 2 local
 workers, taken in turn (best of two each): the ratio of their throughputs, and what
 train reports (model, peak memory of the client and the workers).
+
+Packing (`--sections packing [--tree DIR]`): `qelt-corpus pack` against `qelt-corpus
+patch` (k = 3, theta 2.0, theta_r 1.0, no kept columns) on the same corpora and 2
+local workers, taken in turn (best of two each): the ratio of their throughputs. Then
+the reader on each packed output, its files in the page cache, in a fresh process on
+one core: PackedDataset.sequences(8192) in order and shuffled, in GB/s of sequence
+bytes over the whole of epoch 0 (opening, mapping and block starts included) and
+over epoch 1.
 """
 
 from __future__ import annotations
@@ -289,6 +297,59 @@ def training_section(trees: list[str], rounds: int = 2) -> None:
         print(f"    {summary['lines'][2]}", flush=True)
 
 
+READER = """
+import sys, time
+from qelt_corpus import PackedDataset
+dataset = PackedDataset(sys.argv[1])
+for seed in (None, 1):
+    stream = dataset.sequences(8192, seed=seed)
+    for epoch in (0, 1):
+        stream.set_epoch(epoch)
+        start, size = time.perf_counter(), 0
+        for data, starts in stream:
+            size += len(data)
+        print(seed, epoch, size / (time.perf_counter() - start) / 1e9, flush=True)
+"""
+
+
+def packing_section(trees: list[str], rounds: int = 2) -> None:
+    """`pack` against `patch` on the same corpora, then the reader on what pack wrote."""
+    print("\nqelt-corpus pack against patch, k = 3, 2 workers, whole process, best of "
+          f"{rounds} taken in turn; then PackedDataset.sequences(8192) on one core:")
+    settings = ("-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--workers", "2",
+                "--no-progress")
+    for root in [sysconfig.get_paths()["stdlib"], *trees]:
+        best = {"patch": math.inf, "pack": math.inf}
+        with tempfile.TemporaryDirectory() as tmp:
+            for round_ in range(rounds):
+                seconds, output = run_command("patch", root, "--out", f"{tmp}/out{round_}",
+                                              *settings)
+                best["patch"] = min(best["patch"], seconds)
+                subprocess.run(["rm", "-rf", f"{tmp}/out{round_}"], check=True)
+                if round_:
+                    subprocess.run(["rm", "-rf", f"{tmp}/packed"], check=True)
+                seconds, output = run_command("pack", root, "--out", f"{tmp}/packed", *settings)
+                best["pack"] = min(best["pack"], seconds)
+            size = text_megabytes(output)
+            print(f"  {root}: {size:.0f} MB; patch {best['patch']:.1f} s "
+                  f"({size / best['patch']:.1f} MB/s), pack {best['pack']:.1f} s "
+                  f"({size / best['pack']:.1f} MB/s): pack/patch "
+                  f"{best['patch'] / best['pack']:.2f}", flush=True)
+            for path in pathlib.Path(tmp, "packed").iterdir():  # into the page cache
+                with open(path, "rb") as file:
+                    while file.read(1 << 24):
+                        pass
+            result = subprocess.run([sys.executable, "-c", READER, f"{tmp}/packed"],
+                                    capture_output=True, text=True, check=True)
+            rates = {}
+            for line in result.stdout.splitlines():
+                seed, epoch, rate = line.split()
+                rates[seed, epoch] = float(rate)
+            for seed, name in (("None", "in order"), ("1", "shuffled")):
+                print(f"    sequences {name}: epoch 0 {rates[seed, '0']:.2f} GB/s, epoch 1 "
+                      f"{rates[seed, '1']:.2f} GB/s", flush=True)
+
+
 def counting_section() -> None:
     """ContextCounts in the core: counting at k = 3 .. 8, merging into an empty object and
     a merge tree, on 16 MiB of real text and of binaries."""
@@ -320,11 +381,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=4, help="text size in MiB (default 4)")
     parser.add_argument("--sections", default="arrays,model",
-                        help="what to measure: arrays, model, command, counting, training "
-                        "(default: the first two)")
+                        help="what to measure: arrays, model, command, counting, training, "
+                        "packing (default: the first two)")
     parser.add_argument("--tree", action="append", default=[], metavar="DIR",
-                        help="a large source tree for the training section, beside the "
-                        "standard library (repeatable)")
+                        help="a large source tree for the training and packing sections, "
+                        "beside the standard library (repeatable)")
     args = parser.parse_args()
     run_sections(args.sections.split(","), args.size, args.tree)
 
@@ -342,6 +403,8 @@ def run_sections(sections: list[str], size: int = 4, trees: list[str] | None = N
         counting_section()
     if "training" in sections:
         training_section(trees)
+    if "packing" in sections:
+        packing_section(trees)
 
 
 if __name__ == "__main__":

@@ -362,30 +362,31 @@ def pack_shard(index: int, partitions: list[Partition], settings: PatchSettings)
                 for table in _reading.read(partition, settings.options):
                     batch = Documents.of(table)
                     batch.count_into(summary)
-                    readable = pc.invert(batch.unreadable)
-                    kept = Documents(pc.filter(batch.ids, readable), pc.filter(batch.text, readable),
-                                     pc.filter(batch.unreadable, readable),
-                                     pc.filter(batch.problem, readable),
-                                     pc.filter(batch.sizes, readable))
-                    ends = ends_of(kept, settings, longest)
-                    lengths = patch_lengths(ends)
+                    # Unreadable documents read as empty: they add no bytes and no
+                    # patches, and only their rows of ids and offsets are left out.
+                    ends = ends_of(batch, settings, longest)
+                    lengths = patch_lengths(ends).astype("<u4")
                     summary.patches += len(lengths)
-                    text = kept.text
+                    text = batch.text
                     width = 8 if pa.types.is_large_binary(text.type) else 4
                     offsets = np.frombuffer(text.buffers()[1], f"<i{width}")[
                         text.offset:text.offset + len(text) + 1]
                     if len(text) and offsets[-1] > offsets[0]:
                         data.write(memoryview(text.buffers()[2])[offsets[0]:offsets[-1]])
-                    patches.write(lengths.astype("<u4").tobytes())
-                    counts = pc.list_value_length(ends).to_numpy(zero_copy_only=False)
-                    pairs = np.empty((len(text), 2), "<i8")
-                    pairs[:, 0] = byte + np.cumsum(kept.sizes.to_numpy(zero_copy_only=False))
-                    pairs[:, 1] = patch + np.cumsum(counts)
-                    docs.write(pairs.tobytes())
-                    ids.write_table(pa.table({"id": pc.cast(kept.ids, pa.string())}))
-                    documents += len(text)
-                    byte = int(pairs[-1, 0]) if len(text) else byte
-                    patch = int(pairs[-1, 1]) if len(text) else patch
+                    patches.write(lengths)
+                    readable = np.logical_not(batch.unreadable.to_numpy(zero_copy_only=False))
+                    counts = pc.list_value_length(ends).to_numpy(zero_copy_only=False)[readable]
+                    sizes = batch.sizes.to_numpy(zero_copy_only=False)[readable]
+                    pairs = np.empty((len(sizes), 2), "<i8")
+                    np.cumsum(sizes, out=pairs[:, 0])
+                    np.cumsum(counts, out=pairs[:, 1])
+                    pairs += (byte, patch)
+                    docs.write(pairs)
+                    ids.write_table(pa.table({"id": pc.cast(
+                        pc.filter(batch.ids, pa.array(readable)), pa.string())}))
+                    documents += len(sizes)
+                    if len(sizes):
+                        byte, patch = int(pairs[-1, 0]), int(pairs[-1, 1])
             ids.add_key_value_metadata({SUMMARY_KEY: summary.to_json().encode()})
         for suffix in SHARD_FILES:
             os.replace(temporary[suffix], base + suffix)
