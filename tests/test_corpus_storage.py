@@ -6,10 +6,7 @@ interrupted, is finished by --resume; bad locations are usage errors."""
 import gzip
 import json
 import os
-import pathlib
-import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -25,41 +22,7 @@ s3fs = pytest.importorskip("s3fs")
 pytest.importorskip("moto")
 
 COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
-SECRET = "not-a-real-secret-7f3a"
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@pytest.fixture(scope="module")
-def server():
-    """A moto S3 server on a free port of 127.0.0.1, and the environment that points the
-    clients at it."""
-    executable = shutil.which("moto_server") or str(pathlib.Path(sys.executable).with_name(
-        "moto_server"))
-    port = free_port()
-    process = subprocess.Popen([executable, "-H", "127.0.0.1", "-p", str(port)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    environ = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": SECRET,
-               "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}", "AWS_DEFAULT_REGION": "us-east-1"}
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
-        yield process, environ
-    finally:
-        process.send_signal(signal.SIGCONT)
-        process.terminate()
-        process.wait(timeout=30)
+from conftest import SECRET
 
 
 @pytest.fixture

@@ -81,8 +81,8 @@ def check(location: str, resume: bool, made_by: dict[str, Any], options: dict[st
             fs, path = _storage.filesystem(location, options)
             names = _remote_names(fs, path)
         else:
-            fs, path = None, location[len("file://"):] if location.startswith("file://") \
-                else location
+            fs, path = None, os.path.abspath(location[len("file://"):]
+                                             if location.startswith("file://") else location)
             names = _local_names(path)
     except _storage.StorageError as error:
         raise UsageError(f"--out {error}") from None

@@ -100,6 +100,14 @@ def add_cluster(parser: argparse.ArgumentParser) -> None:
                         "them) on stderr")
 
 
+def for_workers(location: str | None) -> str | None:
+    """A location as the workers are given it: a local path made absolute, since a
+    cluster's workers need not share the client's working directory."""
+    if location is None or _storage.is_url(location):
+        return location
+    return os.path.abspath(location)
+
+
 def load_model(location: str, options: dict[str, Any]) -> Any:
     """The model at `location` given on the command line; UsageError if it cannot be."""
     from .._errors import ModelFormatError

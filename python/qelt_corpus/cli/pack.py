@@ -99,8 +99,8 @@ def run(args: argparse.Namespace, started: float) -> int:
     done = {i for i in range(len(groups))
             if _tasks.shard_name(i) + _tasks.SHARD_FILES[-1] in output.names}
     settings = _tasks.PatchSettings(
-        out=os.path.abspath(output.path), theta=args.theta, theta_r=args.theta_r, k=args.k,
-        model=args.model, model_identity=tuple(identity or ()),
+        out=output.path, theta=args.theta, theta_r=args.theta_r, k=args.k,
+        model=_options.for_workers(args.model), model_identity=tuple(identity or ()),
         max_patch_length=args.max_patch_length, options=corpus.options)
     size_of = {i: sum(partitions[p].size for p in group) for i, group in enumerate(groups)}
     todo = sorted((i for i in range(len(groups)) if i not in done), key=lambda i: -size_of[i])

@@ -64,7 +64,8 @@ def run(args: argparse.Namespace, started: float) -> int:
     done = {i for i in range(len(partitions)) if _tasks.part_name(i) in output.names}
     settings = _tasks.PatchSettings(
         out=output.location if output.fs is not None else output.path, theta=args.theta,
-        theta_r=args.theta_r, k=args.k, model=args.model, model_identity=tuple(identity or ()),
+        theta_r=args.theta_r, k=args.k, model=_options.for_workers(args.model),
+        model_identity=tuple(identity or ()),
         max_patch_length=args.max_patch_length, options=corpus.options)
     # The largest first, so that no large partition is left running alone at the end.
     todo = sorted((i for i in range(len(partitions)) if i not in done),
