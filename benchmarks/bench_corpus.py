@@ -52,21 +52,31 @@ the reader on each packed output, its files in the page cache, in a fresh proces
 one core: PackedDataset.sequences(8192) in order and shuffled, in GB/s of sequence
 bytes over the whole of epoch 0 (opening, mapping and block starts included) and
 over epoch 1.
+
+Storage (`--sections storage [--size N]`): `qelt-corpus patch` (k = 3, theta 2.0,
+theta_r 1.0, 2 local workers) from S3 to S3 against the same run from and to local
+disk, taken in turn (best of two each), on a moto S3 server started on 127.0.0.1: a
+Parquet dataset and zstd JSON lines (8 files each, N*16 MiB of the standard library's
+sources, one document per source file), and, reported but bound by the test server's
+requests per second, a directory of 2000 small text objects.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import pathlib
+import shutil
+import socket
 import subprocess
 import sys
 import sysconfig
 import tempfile
 import threading
 import time
-from typing import Callable
+from typing import Callable, Iterator
 
 import qelt
 import qelt_corpus
@@ -350,6 +360,107 @@ def packing_section(trees: list[str], rounds: int = 2) -> None:
                       f"{rates[seed, '1']:.2f} GB/s", flush=True)
 
 
+@contextlib.contextmanager
+def s3_server() -> Iterator[dict[str, str]]:
+    """A moto S3 server on a free port of 127.0.0.1: the environment that points the
+    clients at it."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    executable = shutil.which("moto_server") or str(pathlib.Path(sys.executable).with_name(
+        "moto_server"))
+    process = subprocess.Popen([executable, "-H", "127.0.0.1", "-p", str(port)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+        yield {"AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "bench",
+               "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}", "AWS_DEFAULT_REGION": "us-east-1"}
+    finally:
+        process.terminate()
+        process.wait(timeout=30)
+
+
+def storage_corpora(directory: pathlib.Path, size: int) -> dict[str, tuple[str, int]]:
+    """Writes the storage section's corpora under `directory`: {name: (input relative to
+    the directory, bytes of text)}."""
+    import json
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    import zstandard
+
+    documents, total = [], 0
+    while total < size:
+        for path in stdlib_files():
+            text = path.read_text("utf-8", "replace")
+            documents.append(text)
+            total += len(text.encode())
+            if total >= size:
+                break
+    files = 8
+    (directory / "parquet").mkdir()
+    (directory / "jsonl").mkdir()
+    for i in range(files):
+        share = documents[i::files]
+        pq.write_table(pa.table({"text": share}), directory / "parquet" / f"{i}.parquet")
+        lines = "".join(json.dumps({"text": text}) + "\n" for text in share).encode()
+        (directory / "jsonl" / f"{i}.jsonl.zst").write_bytes(
+            zstandard.ZstdCompressor(level=3).compress(lines))
+    (directory / "small").mkdir()
+    small = 0
+    for i, text in enumerate(documents[:2000]):
+        data = text.encode()[:4096]
+        (directory / "small" / f"{i:04}.txt").write_bytes(data)
+        small += len(data)
+    return {"Parquet dataset": ("parquet", total), "zstd JSON lines": ("jsonl", total),
+            "2000 small text objects": ("small", small)}
+
+
+def storage_section(size: int, rounds: int = 2) -> None:
+    """`patch` from S3 to S3 against the same run from and to local disk."""
+    import s3fs
+
+    settings = ("-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--workers", "2",
+                "--no-progress")
+    with tempfile.TemporaryDirectory() as tmp, s3_server() as environ:
+        directory = pathlib.Path(tmp)
+        corpora = storage_corpora(directory, size)
+        fs = s3fs.S3FileSystem(key=environ["AWS_ACCESS_KEY_ID"],
+                               secret=environ["AWS_SECRET_ACCESS_KEY"],
+                               endpoint_url=environ["AWS_ENDPOINT_URL"])
+        fs.mkdir("bench")
+        for location, _ in corpora.values():
+            fs.put(str(directory / location), f"bench/{location}", recursive=True)
+        os.environ.update(environ)
+        print(f"\nqelt-corpus patch from S3 to S3 against local disk to local disk, k = 3, 2 "
+              f"workers, best of {rounds} taken in turn; moto_server on 127.0.0.1:")
+        for name, (location, text_size) in corpora.items():
+            best = {"local": (math.inf, math.inf), "s3": (math.inf, math.inf)}
+            for round_ in range(rounds):
+                for kind, source, out in (
+                        ("local", str(directory / location), str(directory / f"out{round_}")),
+                        ("s3", f"s3://bench/{location}", f"s3://bench/out-{location}{round_}")):
+                    seconds, output = run_command("patch", source, "--out", out, *settings)
+                    worked = float(output.splitlines()[1].split(" patched in ")[1].split(" s")[0])
+                    best[kind] = min(best[kind], (seconds, worked))
+                subprocess.run(["rm", "-rf", str(directory / f"out{round_}")], check=True)
+            megabytes = text_size / 1e6
+            (local, local_work), (remote, remote_work) = best["local"], best["s3"]
+            print(f"  {name}, {megabytes:.0f} MB of text: local {local:.1f} s "
+                  f"({megabytes / local:.1f} MB/s), S3 {remote:.1f} s "
+                  f"({megabytes / remote:.1f} MB/s): S3/local {local / remote:.2f} whole "
+                  f"process, {local_work / remote_work:.2f} of the time the command reports "
+                  f"for the work ({local_work:.1f} s, {remote_work:.1f} s)", flush=True)
+
+
 def counting_section() -> None:
     """ContextCounts in the core: counting at k = 3 .. 8, merging into an empty object and
     a merge tree, on 16 MiB of real text and of binaries."""
@@ -379,10 +490,12 @@ def counting_section() -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--size", type=int, default=4, help="text size in MiB (default 4)")
+    parser.add_argument("--size", type=int, default=4,
+                        help="text size in MiB of the arrays section (default 4); the storage "
+                        "section uses 16 times it")
     parser.add_argument("--sections", default="arrays,model",
                         help="what to measure: arrays, model, command, counting, training, "
-                        "packing (default: the first two)")
+                        "packing, storage (default: the first two)")
     parser.add_argument("--tree", action="append", default=[], metavar="DIR",
                         help="a large source tree for the training and packing sections, "
                         "beside the standard library (repeatable)")
@@ -405,6 +518,8 @@ def run_sections(sections: list[str], size: int = 4, trees: list[str] | None = N
         training_section(trees)
     if "packing" in sections:
         packing_section(trees)
+    if "storage" in sections:
+        storage_section(size * 16 * MB)
 
 
 if __name__ == "__main__":
