@@ -217,3 +217,21 @@ def test_damaged_shards_are_named_format_errors(packed, tmp_path, damage, reason
     with pytest.raises(qelt_corpus.ModelFormatError) as raised:
         PackedDataset(copy)[0]
     assert raised.value.reason == reason
+
+
+def test_by_default_a_small_corpus_is_cut_into_shards_for_every_worker(tmp_path, corpus,
+                                                                       monkeypatch, capsys):
+    from qelt_corpus.cli import pack
+
+    monkeypatch.setattr(pack, "SMALLEST_DEFAULT_SHARD", 1000)
+    path, _ = corpus
+    args = ["pack", str(path), "--out", str(tmp_path / "packed"), *PATCH, "--workers", "1",
+            "--partition-bytes", "1000"]
+    assert cli.main(args) == 1  # the broken record
+    shards = json.loads((tmp_path / "packed" / "index.json").read_text())["shards"]
+    # About a sixteenth each, as whole partitions allow.
+    assert pack.DEFAULT_SHARDS // 2 <= len(shards) <= pack.DEFAULT_SHARDS + 1
+    # The default depends on the input alone: a resumed run cuts the same shards.
+    capsys.readouterr()
+    assert cli.main([*args, "--resume"]) == 1
+    assert f"{len(shards)} of {len(shards)} shards were already done" in capsys.readouterr().out

@@ -1,12 +1,15 @@
 """The golden files of tests/data: every build reads each stored version identically,
 and writes exactly the bytes of the current one (docs/formats.md, "Golden files")."""
 
+import json
 import pathlib
 import pickle
 import struct
 
 import numpy as np
 import pytest
+
+import reference
 
 from qelt_corpus import ContextCounts, ContextModel
 
@@ -74,3 +77,46 @@ def test_the_writers_make_the_golden_bytes(tmp_path):
     counts.to_model(values["min_count"]).save(tmp_path / "model")
     assert (tmp_path / "model").read_bytes() == (DATA / "model-v1.qelt").read_bytes()
     assert pickle.loads(pickle.dumps(counts)).__reduce__()[1][0] == state
+
+
+# How packed-v1/ was made from golden-corpus.txt (one document per line), and the
+# options that split it into several shards.
+PACK = ["-k", "2", "--theta", "1.0", "--theta-r", "0.5", "--partition-bytes", "40",
+        "--shard-bytes", "40", "--workers", "1", "--no-progress"]
+SHARD_FILES = (".bytes", ".patches", ".docs")
+
+
+def test_the_packed_shards_give_the_documents_and_their_patches():
+    pytest.importorskip("pyarrow")
+    from qelt_corpus import PackedDataset
+
+    dataset = PackedDataset(DATA / "packed-v1")
+    documents = corpus()
+    assert len(dataset) == len(documents)
+    for i, document in enumerate(documents):
+        data, ends = dataset[i]
+        patches = reference.patch_sequence(list(document), 2, 1.0, 0.5)
+        assert data.tobytes() == document
+        assert ends.tolist() == np.cumsum([len(p) for p in patches], dtype=int).tolist()
+        assert dataset.id(i) == f"golden-corpus.txt:{i + 1}"
+
+
+def test_pack_writes_the_golden_shards(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    pytest.importorskip("distributed")
+    from qelt_corpus import cli
+
+    (tmp_path / "golden-corpus.txt").write_bytes((DATA / "golden-corpus.txt").read_bytes())
+    out = tmp_path / "packed"
+    assert cli.main(["pack", str(tmp_path / "golden-corpus.txt"), "--out", str(out),
+                     *PACK]) == 0
+    golden_index = json.loads((DATA / "packed-v1" / "index.json").read_text())
+    index = json.loads((out / "index.json").read_text())
+    assert index == golden_index
+    assert len(index["shards"]) > 1
+    for shard in index["shards"]:
+        for suffix in SHARD_FILES:
+            name = shard["name"] + suffix
+            assert (out / name).read_bytes() == (DATA / "packed-v1" / name).read_bytes(), name
+        name = shard["name"] + ".ids.parquet"
+        assert pq.read_table(out / name).equals(pq.read_table(DATA / "packed-v1" / name))

@@ -10,6 +10,10 @@ from the code under test.
 
 counts-v1-first.bin, the first form of counts version 1 (magic "QELTCNT1", no version
 field), was written the same way by the first build that wrote counts.
+
+packed-v1/ was written by `qelt-corpus pack golden-corpus.txt --out packed-v1` with
+the options PACK of tests/test_golden.py, run in this directory; its manifest and
+summary plot are not kept (no reader needs them).
 """
 
 from __future__ import annotations

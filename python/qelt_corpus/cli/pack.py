@@ -21,6 +21,11 @@ from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
 SHARD_BYTES = 1 << 30
+# Each shard is written by one task, so a corpus of a few shards leaves workers idle
+# while the largest is written: by default a corpus is cut into at least this many
+# shards, of no less than SMALLEST_DEFAULT_SHARD bytes.
+DEFAULT_SHARDS = 16
+SMALLEST_DEFAULT_SHARD = 64 << 20
 INDEX = "index.json"
 
 
@@ -42,15 +47,23 @@ def add_parser(commands: Any) -> None:
     pack.add_argument("--theta-r", type=float, required=True, help="rise threshold (nats)")
     pack.add_argument("--max-patch-length", type=_options.positive_int, metavar="L",
                       help="cut longer patches into pieces of L bytes")
-    pack.add_argument("--shard-bytes", type=_options.positive_int, default=SHARD_BYTES,
-                      metavar="N", help=f"bytes of input per shard, about (default {SHARD_BYTES},"
-                      " 1 GiB)")
+    pack.add_argument("--shard-bytes", type=_options.positive_int, metavar="N",
+                      help="bytes of input per shard, about (default: 1 GiB, or a "
+                      f"{DEFAULT_SHARDS}th of the input if that is less, but not less than 64 "
+                      "MiB, so that every worker has shards to write)")
     pack.add_argument("--id-column", metavar="NAME",
                       help="Parquet column or JSON field giving each document's id")
     pack.add_argument("--resume", action="store_true",
                       help="finish an interrupted run: keep the shards it completed")
     _options.add_partitioning(pack)
     _options.add_cluster(pack)
+
+
+def default_shard_bytes(partitions: list[Any]) -> int:
+    """The shard size of a run that names none: it depends on the input alone, so that
+    --resume cuts the same shards."""
+    share = -(-sum(partition.size for partition in partitions) // DEFAULT_SHARDS)
+    return min(SHARD_BYTES, max(SMALLEST_DEFAULT_SHARD, share))
 
 
 def shards(partitions: list[Any], shard_bytes: int) -> list[list[int]]:
@@ -91,9 +104,10 @@ def run(args: argparse.Namespace, started: float) -> int:
         identity = _manifest.model_identity(args.model, args.storage_options)
     corpus = _planning.corpus(args)
     partitions = corpus.partitions
-    groups = shards(partitions, args.shard_bytes)
+    shard_bytes = args.shard_bytes or default_shard_bytes(partitions)
+    groups = shards(partitions, shard_bytes)
     made_by = _manifest.manifest(args, partitions, identity, command="pack",
-                                 shard_bytes=args.shard_bytes)
+                                 shard_bytes=shard_bytes)
     output = _manifest.check(args.out, args.resume, made_by, args.storage_options,
                              lambda name: name.startswith("shard-") or name == INDEX)
     done = {i for i in range(len(groups))
