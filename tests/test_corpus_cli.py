@@ -5,6 +5,7 @@ import gzip
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -120,6 +121,22 @@ def test_json_lines(tmp_path, texts, compression):
     assert reasons[1] == "unreadable: KeyError: \"no field 'text'\""
     assert reasons[2] == "unreadable: TypeError: field 'text' is int, not a string"
     assert result.stderr.count("unreadable: ") == 3
+
+
+@pytest.mark.parametrize("named", ["directory", "glob"])
+def test_json_lines_named_by_a_directory_or_a_glob(tmp_path, texts, named):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    body = "".join(json.dumps({"text": t}) + "\n" for t in texts).encode()
+    for name in ("a", "b"):
+        (corpus / f"{name}.jsonl.zst").write_bytes(zstandard.ZstdCompressor().compress(body))
+    result = patch(corpus if named == "directory" else corpus / "*.jsonl.zst", "--out",
+                   tmp_path / "out", "-k", 2)
+    assert result.returncode == 0, result.stderr
+    found = rows(tmp_path / "out")
+    assert set(found) == {f"{name}.jsonl.zst:{i}" for name in "ab" for i in range(len(texts))}
+    for i, text in enumerate(texts):
+        assert_patched(found[f"b.jsonl.zst:{i}"], text.encode())
 
 
 def test_json_lines_ids_from_a_field(tmp_path, texts):
@@ -438,3 +455,19 @@ def test_two_local_runs_at_once_print_nothing_of_dask(tmp_path, parquet_input):
         stdout, stderr = run.communicate(timeout=300)
         assert run.returncode == 0, stderr
         assert stderr == "", stderr  # no "Port 8787 is already in use"
+
+
+def test_progress_counts_bytes_of_text_as_the_summary_does(tmp_path, texts):
+    # Compressed input holds several times the text it takes: the bar must end at the
+    # text's size, not the input's.
+    body = "".join(json.dumps({"text": t * 20}) + "\n" for t in texts).encode()
+    for i in range(3):
+        (tmp_path / f"{i}.jsonl.gz").write_bytes(gzip.compress(body))
+    result = qelt_corpus_command("patch", tmp_path / "*.jsonl.gz", "--out", tmp_path / "out",
+                                 "-k", 2, "--theta", THETA, "--theta-r", THETA_R, "--workers",
+                                 1, "--partition-bytes", 1000)
+    assert result.returncode == 0, result.stderr
+    done, total = re.findall(r"([\d.]+)M/([\d.]+)M ", result.stderr)[-1]
+    summary = float(re.search(r"([\d.]+) MB in", result.stdout).group(1))
+    assert done == total and abs(float(total) - summary) < 0.1, (result.stderr, result.stdout)
+    assert summary > 3 * sum(p.stat().st_size for p in tmp_path.glob("*.gz")) / 1e6

@@ -3,6 +3,7 @@
 what the same runs give on local files; the store failing mid-run, or the run being
 interrupted, is finished by --resume; bad locations are usage errors."""
 
+import gc
 import gzip
 import json
 import os
@@ -138,6 +139,24 @@ def test_models_on_stores_are_fetched_once_and_checked(store, tmp_path, real_tex
     # memory:// (one process): saved and loaded whole.
     model.save("memory://models/m.qelt")
     assert ContextModel.load("memory://models/m.qelt") == model
+
+
+@pytest.mark.parametrize("size", [1000, 12 << 20])  # one upload, and a multipart one
+def test_a_write_cut_short_leaves_no_object(store, size):
+    from qelt_corpus import _storage
+
+    fs, bucket = store
+    with pytest.raises(RuntimeError):
+        with _storage.committed(fs, f"{bucket}/part.parquet") as file:
+            file.write(b"x" * size)
+            raise RuntimeError("cut short")
+    gc.collect()  # a writer closed on collection would upload what it holds
+    fs.invalidate_cache()
+    assert not fs.exists(f"{bucket}/part.parquet")
+    with _storage.committed(fs, f"{bucket}/part.parquet") as file:
+        file.write(b"y" * size)
+    fs.invalidate_cache()
+    assert fs.size(f"{bucket}/part.parquet") == size
 
 
 @pytest.mark.parametrize(("make_args", "message"), [

@@ -22,6 +22,7 @@ FENCED = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
 RUN_ELSEWHERE = ("python3 -m pip install . && python3 examples/show_patches.py",
                  "bash tools/test_all.sh", "cmake -S . -B build/core-tests")
 # What the README's examples name, and what stands for it here.
+LINES = 86  # of each JSON-lines file of the workspace
 STAND_INS = {"tcp://scheduler-host:8786": "{scheduler}", "http://127.0.0.1:9000": "{endpoint}"}
 
 
@@ -59,7 +60,7 @@ def workspace(tmp_path, real_text, server):
     for i in range(12):
         (corpus / f"{i:02}.txt").write_bytes(real_text[i * 4000:i * 4000 + 9000])
     lines = "".join(json.dumps({"text": real_text[i:i + 700].decode("utf-8", "replace")}) + "\n"
-                    for i in range(0, 60000, 700))
+                    for i in range(0, LINES * 700, 700))
     compressed = zstandard.ZstdCompressor().compress(lines.encode())
     (tmp_path / "docs.jsonl.zst").write_bytes(compressed)
     fs = s3fs.S3FileSystem(key=environ["AWS_ACCESS_KEY_ID"],
@@ -103,6 +104,12 @@ def test_the_commands_and_scripts_run_in_order(workspace, dask_cluster):
     mean = sum(table.column("bytes").to_pylist()) / sum(table.column("patches").to_pylist())
     assert 4.5 < mean < 5.5
     assert pq.read_table(directory / "patched-on-cluster").num_rows == 12
+    # The glob of compressed JSON lines on S3 is read as JSON lines: a row per line.
+    s3fs = pytest.importorskip("s3fs")
+    fs = s3fs.S3FileSystem(key=environ["AWS_ACCESS_KEY_ID"],
+                           secret=environ["AWS_SECRET_ACCESS_KEY"],
+                           endpoint_url=environ["AWS_ENDPOINT_URL"], skip_instance_cache=True)
+    assert pq.read_table("corpora/patched", filesystem=fs).num_rows == 2 * LINES
     from qelt_corpus import PackedDataset
 
     assert len(PackedDataset(directory / "packed")) == 12

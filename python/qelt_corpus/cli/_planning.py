@@ -130,6 +130,14 @@ def _format_of_file(path: str) -> str:
     return "lines"
 
 
+def _format_of_directory(files: list[File]) -> str:
+    """A directory or glob is read as the format its files share, if they all are
+    Parquet or all JSON lines (a glob such as `docs/*.jsonl.zst` among them); any other
+    directory is a directory of files, one document each."""
+    formats = {_format_of_file(name) for _, name, _ in files}
+    return formats.pop() if len(formats) == 1 and formats <= {"parquet", "jsonl"} else "files"
+
+
 # An input resolved: its format, and its files.
 Resolved = list[tuple[str, list[File]]]
 
@@ -155,10 +163,9 @@ def resolve(inputs: Sequence[str], fmt: str, options: dict[str, Any]) -> tuple[R
             visible = [f for f in files if not any(map(_hidden, f[1].split("/")))]
             kind = fmt
             if fmt == "auto":
-                kind = ("parquet" if visible and all(n.endswith(".parquet") for _, n, _ in visible)
-                        else "files")
+                kind = _format_of_directory(visible)
             if kind == "parquet":
-                files = [f for f in visible if f[1].endswith(".parquet")]
+                files = [f for f in visible if f[1].endswith((".parquet", ".pq"))]
             elif kind != "files":
                 files = visible
         else:
