@@ -159,9 +159,10 @@ class WindowCounts {
 
  private:
   static constexpr std::size_t kInitialKeys = 3072;
-  // Up to this many windows, counts stay in a table (of 16 MiB at most), which merges
-  // faster than it sorts; beyond, they are kept as runs.
-  static constexpr std::size_t kTableWindows = std::size_t{1} << 19;
+  // Up to this many windows, counts stay in a table (of 2 MiB at most, so in the
+  // caches), which merges faster than it sorts; beyond, they are kept as runs. A
+  // larger table merges by random access to memory, slower than sorting it.
+  static constexpr std::size_t kTableWindows = std::size_t{1} << 16;
   // Runs kept side by side at most; more are merged into one.
   static constexpr std::size_t kMaxRuns = 8;
   // Keys are packed bytes, for which one multiplication mixes well enough; no file
