@@ -64,19 +64,16 @@ requests per second, a directory of 2000 small text objects.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import math
 import os
 import pathlib
-import shutil
-import socket
 import subprocess
 import sys
 import sysconfig
 import tempfile
 import threading
 import time
-from typing import Callable, Iterator
+from typing import Callable
 
 import qelt
 import qelt_corpus
@@ -360,34 +357,6 @@ def packing_section(trees: list[str], rounds: int = 2) -> None:
                       f"{rates[seed, '1']:.2f} GB/s", flush=True)
 
 
-@contextlib.contextmanager
-def s3_server() -> Iterator[dict[str, str]]:
-    """A moto S3 server on a free port of 127.0.0.1: the environment that points the
-    clients at it."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    executable = shutil.which("moto_server") or str(pathlib.Path(sys.executable).with_name(
-        "moto_server"))
-    process = subprocess.Popen([executable, "-H", "127.0.0.1", "-p", str(port)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
-        yield {"AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "bench",
-               "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}", "AWS_DEFAULT_REGION": "us-east-1"}
-    finally:
-        process.terminate()
-        process.wait(timeout=30)
-
-
 def storage_corpora(directory: pathlib.Path, size: int) -> dict[str, tuple[str, int]]:
     """Writes the storage section's corpora under `directory`: {name: (input relative to
     the directory, bytes of text)}."""
@@ -430,7 +399,10 @@ def storage_section(size: int, rounds: int = 2) -> None:
 
     settings = ("-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--workers", "2",
                 "--no-progress")
-    with tempfile.TemporaryDirectory() as tmp, s3_server() as environ:
+    sys.path.insert(0, str(ROOT.parent / "tests"))
+    import s3_server
+
+    with tempfile.TemporaryDirectory() as tmp, s3_server.running("bench") as (_, environ):
         directory = pathlib.Path(tmp)
         corpora = storage_corpora(directory, size)
         fs = s3fs.S3FileSystem(key=environ["AWS_ACCESS_KEY_ID"],

@@ -1,13 +1,13 @@
 import json
 import pathlib
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import time
 
 import pytest
+
+import s3_server
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SECRET = "not-a-real-secret-7f3a"  # the S3 test server's: must never appear in an output
@@ -50,35 +50,9 @@ def dask_cluster(tmp_path):
             process.wait(timeout=60)
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def server():
     """A moto S3 server on a free port of 127.0.0.1, and the environment that points the
     clients at it."""
-    executable = shutil.which("moto_server") or str(pathlib.Path(sys.executable).with_name(
-        "moto_server"))
-    port = free_port()
-    process = subprocess.Popen([executable, "-H", "127.0.0.1", "-p", str(port)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    environ = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": SECRET,
-               "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}", "AWS_DEFAULT_REGION": "us-east-1"}
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
-        yield process, environ
-    finally:
-        process.send_signal(signal.SIGCONT)
-        process.terminate()
-        process.wait(timeout=30)
+    with s3_server.running(SECRET) as running:
+        yield running
