@@ -4,7 +4,6 @@ what the same runs give on local files; the store failing mid-run, or the run be
 interrupted, is finished by --resume; bad locations are usage errors."""
 
 import gc
-import gzip
 import json
 import os
 import signal
@@ -250,4 +249,5 @@ def test_a_store_that_stops_answering_fails_partitions_that_resume_finishes(
     resumed = command("patch", *args, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     full = command("patch", big_corpus, "--out", tmp_path / "full", *args[3:-2])
+    assert full.returncode == 0, full.stderr
     assert rows(f"{bucket}/out", fs) == rows(tmp_path / "full")

@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
 import logging
 import signal
 import sys
-from typing import Any, Iterator
+from typing import Any, Callable, Iterable, Iterator
 
 from ._usage import UsageError
 
@@ -63,6 +64,28 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
             yield client, args.workers
     finally:
         cluster.close()
+
+
+def completed(indices: Iterable[int], submit: Callable[[int], Any],
+              in_flight: int) -> Iterator[tuple[int, Any]]:
+    """(index, future) for each of `indices` as its task ends, `submit(index)` making
+    the task: at most `in_flight` are submitted at a time, so that a corpus of any size
+    streams through the scheduler."""
+    from dask.distributed import as_completed
+
+    queue, index_of = as_completed(), {}
+    waiting = iter(indices)
+
+    def submit_next(count: int) -> None:
+        for index in itertools.islice(waiting, count):
+            future = submit(index)
+            index_of[future.key] = index
+            queue.add(future)
+
+    submit_next(in_flight)
+    for future in queue:
+        submit_next(1)
+        yield index_of.pop(future.key), future
 
 
 class Progress:

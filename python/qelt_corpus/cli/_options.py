@@ -9,6 +9,7 @@ import os
 from typing import Any
 
 from .. import _storage
+from . import _manifest
 from ._partitions import FORMATS, PARTITION_BYTES
 from ._usage import UsageError
 
@@ -106,6 +107,31 @@ def for_workers(location: str | None) -> str | None:
     if location is None or _storage.is_url(location):
         return location
     return os.path.abspath(location)
+
+
+def add_patching(parser: argparse.ArgumentParser) -> None:
+    """The options that say how documents are patched, and how their ids are read."""
+    model = parser.add_mutually_exclusive_group(required=True)
+    model.add_argument("-k", type=int, help="context length: each document's own model")
+    model.add_argument("--model", metavar="FILE",
+                       help="a model trained with `train` (a path or a URL)")
+    parser.add_argument("--theta", type=float, required=True, help="absolute threshold (nats)")
+    parser.add_argument("--theta-r", type=float, required=True, help="rise threshold (nats)")
+    parser.add_argument("--max-patch-length", type=positive_int, metavar="L",
+                        help="cut longer patches into pieces of L bytes")
+    parser.add_argument("--id-column", metavar="NAME",
+                        help="Parquet column or JSON field giving each document's id")
+
+
+def model_identity(args: argparse.Namespace) -> list[Any] | None:
+    """For options of add_patching: the identity of the --model (None for -k), once it is
+    known to load; UsageError for a -k or a model that cannot be used."""
+    if args.k is not None and not -(2**31) <= args.k < 2**31:
+        raise UsageError(f"{args.command}: argument -k: must be a 32-bit integer")
+    if not args.model:
+        return None
+    load_model(args.model, args.storage_options)
+    return _manifest.model_identity(args.model, args.storage_options)
 
 
 def load_model(location: str, options: dict[str, Any]) -> Any:

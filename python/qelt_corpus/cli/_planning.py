@@ -20,7 +20,7 @@ from typing import Any, Iterator, Sequence
 from .. import _storage
 from ._partitions import (PARTITION_BYTES, FilesPartition, LinesPartition, Options, Partition,
                           ParquetPartition)
-from ._reading import compression_of, open_file
+from ._reading import check_text_type, compression_of, open_file
 from ._usage import UsageError
 
 PARTITION_FILES = 20_000  # files per partition, at most
@@ -207,17 +207,11 @@ def _check_parquet(files: list[File], options: Options) -> None:
         for column in filter(None, (options.column, options.id_column)):
             if column not in schema.names:
                 raise UsageError(f"{name}: no column {column!r} (it has {', '.join(schema.names)})")
-        _check_text_type(schema.field(options.column).type, name, options.column)
+        try:
+            check_text_type(schema.field(options.column).type, options.column)
+        except TypeError as error:
+            raise UsageError(f"{name}: {error}") from None
         return
-
-
-def _check_text_type(type_: Any, name: str, column: str) -> None:
-    from .. import _arrow
-
-    try:
-        _arrow.offset_width(type_)
-    except TypeError:
-        raise UsageError(f"{name}: column {column!r} is {type_}, not string or binary") from None
 
 
 def _check_jsonl(files: list[File], options: Options) -> None:

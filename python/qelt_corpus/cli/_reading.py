@@ -200,7 +200,7 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
         for column in columns:
             if column not in file.schema_arrow.names:
                 raise KeyError(f"no column {column!r}")
-        _text_type(file.schema_arrow.field(options.column).type, options.column)
+        check_text_type(file.schema_arrow.field(options.column).type, options.column)
         metadata = file.metadata
         total = sum(metadata.row_group(g).total_byte_size for g in range(metadata.num_row_groups))
         rows_per_batch = max(1, BATCH_BYTES * metadata.num_rows // max(1, total))
@@ -231,7 +231,8 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
         yield batches.take()
 
 
-def _text_type(type_: Any, column: str) -> None:
+def check_text_type(type_: Any, column: str) -> None:
+    """TypeError unless `column`, of `type_`, holds documents (string or binary)."""
     from .. import _arrow
 
     try:

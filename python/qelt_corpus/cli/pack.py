@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import itertools
 import json
 import os
 import sys
@@ -39,20 +38,11 @@ def add_parser(commands: Any) -> None:
                       help="directory of the shards, on local disk (it is memory-mapped by "
                       "readers): absent, empty, or shards of an earlier run to finish with "
                       "--resume")
-    model = pack.add_mutually_exclusive_group(required=True)
-    model.add_argument("-k", type=int, help="context length: each document's own model")
-    model.add_argument("--model", metavar="FILE",
-                       help="a model trained with `train` (a path or a URL)")
-    pack.add_argument("--theta", type=float, required=True, help="absolute threshold (nats)")
-    pack.add_argument("--theta-r", type=float, required=True, help="rise threshold (nats)")
-    pack.add_argument("--max-patch-length", type=_options.positive_int, metavar="L",
-                      help="cut longer patches into pieces of L bytes")
+    _options.add_patching(pack)
     pack.add_argument("--shard-bytes", type=_options.positive_int, metavar="N",
                       help="bytes of input per shard, about (default: 1 GiB, or a "
                       f"{DEFAULT_SHARDS}th of the input if that is less, but not less than 64 "
                       "MiB, so that every worker has shards to write)")
-    pack.add_argument("--id-column", metavar="NAME",
-                      help="Parquet column or JSON field giving each document's id")
     pack.add_argument("--resume", action="store_true",
                       help="finish an interrupted run: keep the shards it completed")
     _options.add_partitioning(pack)
@@ -93,15 +83,10 @@ def _model_settings(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def run(args: argparse.Namespace, started: float) -> int:
-    if args.k is not None and not -(2**31) <= args.k < 2**31:
-        raise UsageError("pack: argument -k: must be a 32-bit integer")
     if _storage.is_url(args.out) and _storage.protocol_of(args.out) != "file":
         raise UsageError(f"--out {args.out}: packed shards are written to local disk (readers "
                          "map them into memory)")
-    identity: list[Any] | None = None
-    if args.model:
-        _options.load_model(args.model, args.storage_options)
-        identity = _manifest.model_identity(args.model, args.storage_options)
+    identity = _options.model_identity(args)
     corpus = _planning.corpus(args)
     partitions = corpus.partitions
     shard_bytes = args.shard_bytes or default_shard_bytes(partitions)
@@ -125,25 +110,13 @@ def run(args: argparse.Namespace, started: float) -> int:
     workers = 0
     try:
         with _cluster.connect(args) as (client, workers):
-            from dask.distributed import as_completed
-
             _manifest.write(output, made_by)
             partitions = _cluster.number_rows(client, partitions, corpus.options)
-            queue, index_of = as_completed(), {}
-            waiting = iter(todo)
-
-            def submit_next(count: int) -> None:
-                for index in itertools.islice(waiting, count):
-                    future = client.submit(_tasks.pack_shard, index,
-                                           [partitions[p] for p in groups[index]], settings,
-                                           pure=False)
-                    index_of[future.key] = index
-                    queue.add(future)
-
-            submit_next(max(2, 2 * workers))
-            for future in queue:
-                submit_next(1)
-                index = index_of.pop(future.key)
+            for index, future in _cluster.completed(
+                    todo, lambda i: client.submit(_tasks.pack_shard, i,
+                                                  [partitions[p] for p in groups[i]], settings,
+                                                  pure=False),
+                    max(2, 2 * workers)):
                 name = _tasks.shard_name(index)
                 try:
                     made = future.result()

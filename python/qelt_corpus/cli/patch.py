@@ -4,7 +4,6 @@ partition, written on the workers, locally or to any fsspec URL."""
 from __future__ import annotations
 
 import argparse
-import itertools
 import os
 import sys
 import time
@@ -14,7 +13,7 @@ from .. import _storage
 from . import _cluster, _manifest, _options, _planning, _tasks
 from ._histogram import save_histogram
 from ._summary import MB, Summary
-from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE
 
 HISTOGRAM = "_histogram.png"
 
@@ -27,16 +26,7 @@ def add_parser(commands: Any) -> None:
     patch.add_argument("--out", required=True, metavar="DIR",
                        help="dataset directory (a path or a URL): absent, empty, or a dataset "
                        "of an earlier run to finish with --resume")
-    model = patch.add_mutually_exclusive_group(required=True)
-    model.add_argument("-k", type=int, help="context length: each document's own model")
-    model.add_argument("--model", metavar="FILE",
-                       help="a model trained with `train` (a path or a URL)")
-    patch.add_argument("--theta", type=float, required=True, help="absolute threshold (nats)")
-    patch.add_argument("--theta-r", type=float, required=True, help="rise threshold (nats)")
-    patch.add_argument("--max-patch-length", type=_options.positive_int, metavar="L",
-                       help="cut longer patches into pieces of L bytes")
-    patch.add_argument("--id-column", metavar="NAME",
-                       help="Parquet column or JSON field giving each document's id")
+    _options.add_patching(patch)
     patch.add_argument("--resume", action="store_true",
                        help="finish an interrupted run: keep the files it completed")
     patch.add_argument("--keep-columns", metavar="COL[,COL...]", type=_options.names,
@@ -49,12 +39,7 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace, started: float) -> int:
-    if args.k is not None and not -(2**31) <= args.k < 2**31:
-        raise UsageError("patch: argument -k: must be a 32-bit integer")
-    identity: list[Any] | None = None
-    if args.model:
-        _options.load_model(args.model, args.storage_options)
-        identity = _manifest.model_identity(args.model, args.storage_options)
+    identity = _options.model_identity(args)
     corpus = _planning.corpus(args)
     partitions = corpus.partitions
     kept = {"keep_columns": list(args.keep_columns)} if args.keep_columns else {}
@@ -77,26 +62,13 @@ def run(args: argparse.Namespace, started: float) -> int:
     workers = 0
     try:
         with _cluster.connect(args) as (client, workers):
-            from dask.distributed import as_completed
-
             _manifest.write(output, made_by)
             partitions = _cluster.number_rows(client, partitions, corpus.options)
-            # A few partitions per worker are in flight at a time, so that a corpus of
-            # any size streams through the scheduler.
-            queue, index_of = as_completed(), {}
-            waiting = iter(todo)
-
-            def submit_next(count: int) -> None:
-                for index in itertools.islice(waiting, count):
-                    future = client.submit(_tasks.patch_partition, index, partitions[index],
-                                           settings, pure=False)
-                    index_of[future.key] = index
-                    queue.add(future)
-
-            submit_next(max(4, 3 * workers))
-            for future in queue:
-                submit_next(1)
-                index = index_of.pop(future.key)
+            # A few partitions per worker are in flight at a time.
+            for index, future in _cluster.completed(
+                    todo, lambda i: client.submit(_tasks.patch_partition, i, partitions[i],
+                                                  settings, pure=False),
+                    max(4, 3 * workers)):
                 name = _tasks.part_name(index)
                 try:
                     summary = future.result()
