@@ -34,25 +34,30 @@ void radix_sort(BigVector<Item>& items, BigVector<Item>& sorted, std::size_t dig
   }
 }
 
-// Sorts `items` as radix_sort does, for many items: one pass on the most significant
-// digit (digit(item, digits - 1)) deals them into 256 buckets, and each bucket, small
+// Sorts the items that for_each(visit) gives, calling visit(item) for each in any
+// order (the same order on every call), into `items`, as radix_sort does; `items` and
+// `room` each have room for exactly as many items as are given. Items that fit in the
+// caches are gathered and sorted by radix_sort. More are dealt into 256 buckets by one
+// pass on the most significant digit (digit(item, digits - 1)), and each bucket, small
 // enough to stay in the caches, is then sorted on the other digits, least significant
-// first. One pass over memory instead of one per digit. `room` is room for as many
-// items.
-template <typename Item, typename Digit>
-void bucket_radix_sort(BigVector<Item>& items, BigVector<Item>& room, std::size_t digits,
-                       Digit digit) {
-  if (digits <= 1) {
+// first: one pass over memory instead of one per digit.
+template <typename Item, typename ForEach, typename Digit>
+void radix_sort_of(ForEach for_each, BigVector<Item>& items, BigVector<Item>& room,
+                   std::size_t digits, Digit digit) {
+  constexpr std::size_t kCachedBytes = std::size_t{4} << 20;
+  if (digits <= 1 || items.size() * sizeof(Item) <= kCachedBytes) {
+    std::size_t i = 0;
+    for_each([&](const Item& item) { items[i++] = item; });
     radix_sort(items, room, digits, digit);
     return;
   }
   const std::size_t top = digits - 1;
   std::array<std::size_t, 257> start{};
-  for (const Item& item : items) ++start[digit(item, top) + 1];
+  for_each([&](const Item& item) { ++start[digit(item, top) + 1]; });
   for (std::size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
   std::array<std::size_t, 256> next;
   std::copy(start.begin(), start.end() - 1, next.begin());
-  for (const Item& item : items) room[next[digit(item, top)]++] = item;
+  for_each([&](const Item& item) { room[next[digit(item, top)]++] = item; });
   // Each bucket: sorted on digits 0 .. top - 1 between `room` and `items`, ending in
   // `items`.
   std::array<std::size_t, 256> counts;

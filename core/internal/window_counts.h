@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -125,6 +126,7 @@ class WindowCounts {
       RunWriter<Key> writer(doubled);
       RunReader<Key> reader(run.bytes.data(), run.bytes.data() + run.bytes.size());
       while (reader.next()) writer.add(reader.key(), 2 * checked(reader.count()));
+      writer.finish();
       run.bytes = std::move(doubled);
     }
     table_.change_each([](Slot& w) { w.add(w.counted()); });
@@ -180,24 +182,39 @@ class WindowCounts {
     return count;
   }
 
-  // The windows of its table, sorted by key.
-  BigVector<Slot> sorted_table() const {
-    BigVector<Slot> windows;
-    windows.reserve(table_.size());
-    table_.for_each([&](const Slot& w) { windows.push_back(w); });
-    BigVector<Slot> room(windows.size());
-    bucket_radix_sort(windows, room, bytes_, [](const Slot& w, std::size_t d) {
-      return static_cast<std::size_t>(w.key() >> (8 * d)) & 0xFF;
-    });
+  // The windows of the tables of the `count` stores at `stores`, in ascending order of
+  // key, the counts of a key summed.
+  static BigVector<Slot> sorted_tables(const WindowCounts* const* stores, std::size_t count) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += stores[i]->table_.size();
+    BigVector<Slot> windows(total), room(total);
+    radix_sort_of(
+        [&](auto visit) {
+          for (std::size_t i = 0; i < count; ++i) stores[i]->table_.for_each(visit);
+        },
+        windows, room, stores[0]->bytes_, [](const Slot& w, std::size_t d) {
+          return static_cast<std::size_t>(w.key() >> (8 * d)) & 0xFF;
+        });
+    if (count > 1) {  // a key may be in several
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < total;) {
+        Slot window = windows[i++];
+        while (i < total && windows[i].key() == window.key()) window.add(windows[i++].counted());
+        windows[kept++] = window;
+      }
+      windows.resize(kept);
+    }
     return windows;
   }
 
-  // Its table as a run.
-  Run table_run() const {
+  // The windows of the tables of the `count` stores at `stores` as one run.
+  static Run tables_run(const WindowCounts* const* stores, std::size_t count) {
+    const BigVector<Slot> windows = sorted_tables(stores, count);
     Run run;
-    run.bytes.reserve(4 * table_.size());
+    run.bytes.reserve(4 * windows.size());
     RunWriter<Key> writer(run.bytes);
-    for (const Slot& w : sorted_table()) writer.add(w.key(), w.counted());
+    for (const Slot& w : windows) writer.add(w.key(), w.counted());
+    writer.finish();
     run.windows = writer.windows();
     return run;
   }
@@ -206,11 +223,15 @@ class WindowCounts {
   void merge_others(const WindowCounts* const* others, std::size_t count) {
     if (count == 0) return;
     std::uint64_t incoming = 0;
-    std::size_t runs = runs_.size() + (table_.size() != 0);
+    std::size_t runs = runs_.size();
+    std::vector<const WindowCounts*> with_tables;  // the stores whose tables are not empty
+    if (table_.size() != 0) with_tables.push_back(this);
     for (std::size_t i = 0; i < count; ++i) {
       incoming += others[i]->size_bound();
-      runs += others[i]->runs_.size() + (others[i]->table_.size() != 0);
+      runs += others[i]->runs_.size();
+      if (others[i]->table_.size() != 0) with_tables.push_back(others[i]);
     }
+    runs += !with_tables.empty();
     if (size_bound() == 0 && count == 1 && others[0]->runs_.empty()) {
       table_ = others[0]->table_;  // into nothing: a copy of the slots, in one pass
       return;
@@ -240,14 +261,13 @@ class WindowCounts {
       table_ = Table(kInitialKeys);
       return;
     }
-    // The others' runs as they are, and every table as a run of its own.
-    if (table_.size() != 0) {
-      runs_.push_back(table_run());
-      table_ = Table(kInitialKeys);
-    }
+    // The others' runs as they are, and the windows of all the tables as one run.
     for (std::size_t i = 0; i < count; ++i) {
       runs_.insert(runs_.end(), others[i]->runs_.begin(), others[i]->runs_.end());
-      if (others[i]->table_.size() != 0) runs_.push_back(others[i]->table_run());
+    }
+    if (!with_tables.empty()) {
+      runs_.push_back(tables_run(with_tables.data(), with_tables.size()));
+      table_ = Table(kInitialKeys);
     }
   }
 
@@ -273,82 +293,124 @@ class WindowCounts {
     out.reserve(bytes);
     RunWriter<Key> writer(out);
     merge_stores(stores, count, [&](Key key, std::uint64_t c) { writer.add(key, c); });
+    writer.finish();
     return writer.windows();
   }
+
+  // Windows in ascending order of key, from a sorted table or a run, handed out a
+  // batch at a time so that the merge below reads every source alike.
+  class SortedSource {
+   public:
+    SortedSource(const Slot* begin, const Slot* end) : data_(begin), size_(end - begin) {}
+    explicit SortedSource(const Run& run)
+        : reader_(run.bytes.data(), run.bytes.data() + run.bytes.size()), is_run_(true) {
+      refill();
+    }
+    SortedSource(const SortedSource&) = delete;
+
+    bool empty() const { return at_ == size_; }
+    const Slot& front() const { return data_[at_]; }
+    // Moves past the front; false if that was the last.
+    bool pop() { return ++at_ < size_ || refill(); }
+
+   private:
+    static constexpr std::size_t kBatch = 64;
+
+    bool refill() {
+      if (!is_run_) return false;
+      size_ = 0;
+      while (size_ < kBatch && reader_.next()) {
+        batch_[size_++] = Slot::make(reader_.key(), reader_.count());
+      }
+      data_ = batch_;
+      at_ = 0;
+      return size_ != 0;
+    }
+
+    const Slot* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t at_ = 0;
+    RunReader<Key> reader_{nullptr, nullptr};
+    bool is_run_ = false;
+    Slot batch_[kBatch];
+  };
 
   // Calls visit(key, count) for every window of the `count` stores at `stores`, in
   // ascending order of key, the counts of a key summed: their runs and their tables,
   // sorted, merged in one pass.
   template <typename Visit>
   static void merge_stores(const WindowCounts* const* stores, std::size_t count, Visit visit) {
-    // A run or a sorted table, read from the front.
-    struct Source {
-      RunReader<Key> reader;
-      const Slot* next;  // when reading a table
-      const Slot* end;
-      Key key = 0;
-      std::uint64_t count = 0;
-
-      bool advance() {
-        if (next == nullptr) {
-          if (!reader.next()) return false;
-          key = reader.key();
-          count = reader.count();
-          return true;
-        }
-        if (next == end) return false;
-        key = next->key();
-        count = next->counted();
-        ++next;
-        return true;
-      }
-    };
-    std::vector<BigVector<Slot>> tables;  // kept while read
-    tables.reserve(count);
-    std::vector<Source> live;
-    auto add = [&](Source source) {
-      if (source.advance()) live.push_back(source);
-    };
+    std::vector<const Run*> runs;
+    std::vector<const WindowCounts*> with_tables;
     for (std::size_t i = 0; i < count; ++i) {
-      const WindowCounts& store = *stores[i];
-      for (const Run& run : store.runs_) {
-        add({RunReader<Key>(run.bytes.data(), run.bytes.data() + run.bytes.size()), nullptr,
-             nullptr});
-      }
-      if (store.table_.size() != 0) {
-        tables.push_back(store.sorted_table());
-        add({RunReader<Key>(nullptr, nullptr), tables.back().data(),
-             tables.back().data() + tables.back().size()});
+      for (const Run& run : stores[i]->runs_) runs.push_back(&run);
+      if (stores[i]->table_.size() != 0) with_tables.push_back(stores[i]);
+    }
+    BigVector<Slot> tables;
+    if (!with_tables.empty()) tables = sorted_tables(with_tables.data(), with_tables.size());
+    merge_runs(runs.data(), runs.size(), tables, visit);
+  }
+
+  // Calls visit(key, count) for every window of the `count` runs at `runs` and of
+  // `sorted` (windows in ascending order of key, each once), in ascending order of
+  // key, the counts of a key summed. The front key of every source sits in one small
+  // array, so that finding the least is a few comparisons without branches.
+  template <typename Visit>
+  static void merge_runs(const Run* const* runs, std::size_t count, const BigVector<Slot>& sorted,
+                         Visit visit) {
+    std::vector<std::unique_ptr<SortedSource>> sources;  // in place: a batch is read by address
+    for (std::size_t r = 0; r < count; ++r) sources.push_back(std::make_unique<SortedSource>(*runs[r]));
+    if (!sorted.empty()) {
+      sources.push_back(std::make_unique<SortedSource>(sorted.data(), sorted.data() + sorted.size()));
+    }
+    std::vector<SortedSource*> live;
+    std::vector<Key> keys;  // parallel to live: the front key of each
+    for (auto& source : sources) {
+      if (!source->empty()) {
+        live.push_back(source.get());
+        keys.push_back(source->front().key());
       }
     }
     if (live.size() == 1) {  // one source: nothing to merge
-      Source& only = live.front();
       do {
-        visit(only.key, only.count);
-      } while (only.advance());
+        visit(live[0]->front().key(), live[0]->front().counted());
+      } while (live[0]->pop());
       return;
     }
     while (!live.empty()) {
-      std::size_t least = 0;
-      for (std::size_t s = 1; s < live.size(); ++s) {
-        if (live[s].key < live[least].key) least = s;
-      }
-      const Key key = live[least].key;
-      Slot window = Slot::make(key, live[least].count);
-      bool ended = !live[least].advance();
-      for (std::size_t s = least + 1; s < live.size(); ++s) {
-        if (live[s].key == key) {
-          window.add(live[s].count);
-          ended |= !live[s].advance();
+      Key least = keys[0];
+      for (std::size_t s = 1; s < keys.size(); ++s) least = keys[s] < least ? keys[s] : least;
+      Slot window = Slot::make(least, 0);
+      bool ended = false;
+      for (std::size_t base = 0; base < keys.size(); base += 64) {
+        const std::size_t end = std::min(keys.size(), base + 64);
+        std::uint64_t at_least = 0;  // a bit for each source whose front is `least`
+        for (std::size_t s = base; s < end; ++s) {
+          at_least |= std::uint64_t{keys[s] == least} << (s - base);
+        }
+        for (; at_least != 0; at_least &= at_least - 1) {
+          const std::size_t s = base + static_cast<std::size_t>(__builtin_ctzll(at_least));
+          window.add(live[s]->front().counted());
+          if (live[s]->pop()) {
+            keys[s] = live[s]->front().key();
+          } else {
+            live[s] = nullptr;
+            ended = true;
+          }
         }
       }
-      visit(key, window.counted());
-      if (ended) {
-        // A source that moved on has a larger key; those still at `key` have ended.
-        live.erase(std::remove_if(live.begin(), live.end(),
-                                  [key](const Source& source) { return source.key == key; }),
-                   live.end());
+      if (ended) {  // rare: the sources that ended leave
+        std::size_t kept = 0;
+        for (std::size_t s = 0; s < live.size(); ++s) {
+          if (live[s] != nullptr) {
+            live[kept] = live[s];
+            keys[kept++] = keys[s];
+          }
+        }
+        live.resize(kept);
+        keys.resize(kept);
       }
+      visit(least, window.counted());
     }
   }
 

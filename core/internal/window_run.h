@@ -6,51 +6,79 @@
 #ifndef QELT_CORE_INTERNAL_WINDOW_RUN_H_
 #define QELT_CORE_INTERNAL_WINDOW_RUN_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "big_buffer.h"
 
 namespace qelt {
 namespace internal {
 
-// Bytes of a run.
-using RunBytes = std::vector<std::uint8_t>;
+// Bytes of a run. Growing one writes nothing before the bytes themselves.
+using RunBytes = BigVector<std::uint8_t>;
+
+// The most bytes a varint of a Value takes.
+template <typename Value>
+constexpr std::size_t kMostVarintBytes = (8 * sizeof(Value) + 6) / 7;
+
+// Writes `value` as a varint at `p`; returns the end of what it wrote.
+template <typename Value>
+inline std::uint8_t* put_varint(std::uint8_t* p, Value value) {
+  while (value >= 0x80) {
+    *p++ = static_cast<std::uint8_t>(value) | 0x80;
+    value >>= 7;
+  }
+  *p++ = static_cast<std::uint8_t>(value);
+  return p;
+}
 
 template <typename Value>
 void put_varint(RunBytes& out, Value value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(value) | 0x80);
-    value >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(value));
+  std::uint8_t bytes[kMostVarintBytes<Value>];
+  out.insert(out.end(), bytes, put_varint(bytes, value));
 }
 
 // Reads a varint at `p`, advancing it. The bytes are trusted: made by put_varint, or
 // checked when they were decoded from outside.
 template <typename Value>
-Value take_varint(const std::uint8_t*& p) {
+inline Value take_varint(const std::uint8_t*& p) {
+  if (*p < 0x80) return *p++;  // most counts, and most steps between keys in order
   Value value = *p & 0x7F;
   for (int shift = 7; *p++ & 0x80; shift += 7) value |= static_cast<Value>(*p & 0x7F) << shift;
   return value;
 }
 
-// Appends windows, in ascending order of key, to a run.
+// Appends windows, in ascending order of key, to a run. The run holds what was
+// added once finish() is called.
 template <typename Key>
 class RunWriter {
  public:
-  explicit RunWriter(RunBytes& out) : out_(out) {}
+  explicit RunWriter(RunBytes& out) : out_(out), used_(out.size()) {}
 
-  void add(Key key, std::uint64_t count) {
-    put_varint(out_, key - previous_);
-    put_varint(out_, count);
+  __attribute__((always_inline)) void add(Key key, std::uint64_t count) {
+    constexpr std::size_t kMost = kMostVarintBytes<Key> + kMostVarintBytes<std::uint64_t>;
+    if (out_.size() - used_ < kMost) grow(kMost);
+    std::uint8_t* end = put_varint(out_.data() + used_, key - previous_);
+    end = put_varint(end, count);
+    used_ = static_cast<std::size_t>(end - out_.data());
     previous_ = key;
     ++windows_;
   }
 
+  void finish() { out_.resize(used_); }
+
   std::uint64_t windows() const { return windows_; }
 
  private:
+  // Room for `bytes` more; the new room is not written (the elements start
+  // uninitialised).
+  __attribute__((noinline)) void grow(std::size_t bytes) {
+    out_.resize(std::max({2 * out_.size(), out_.capacity(), used_ + bytes}));
+  }
+
   RunBytes& out_;
+  std::size_t used_;
   Key previous_ = 0;
   std::uint64_t windows_ = 0;
 };
@@ -61,7 +89,7 @@ class RunReader {
  public:
   RunReader(const std::uint8_t* begin, const std::uint8_t* end) : p_(begin), end_(end) {}
 
-  bool next() {
+  __attribute__((always_inline)) bool next() {
     if (p_ == end_) return false;
     key_ += take_varint<Key>(p_);
     count_ = take_varint<std::uint64_t>(p_);

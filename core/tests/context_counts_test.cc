@@ -119,6 +119,25 @@ TEST_P(MergeTest, AnyTreeGivesTheCountsOfOneGo) {
   EXPECT_EQ(grown.serialize(), expected);
 }
 
+// More runs than a merge reads side by side in one word of its bookkeeping (64), all
+// merged into one at once, and the tables of several stores sorted together.
+TEST(ManyRunsTest, MergedAtOnceGiveTheCountsOfOneGo) {
+  const auto documents = random_documents(70, 1500, 256, 5);
+  const std::string expected = counted(3, documents, 0, documents.size()).serialize();
+  std::vector<ContextCounts> runs, tables;
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    runs.push_back(round_trip(counted(3, documents, i, i + 1)));  // a run each
+    tables.push_back(counted(3, documents, i, i + 1));
+  }
+  for (auto* parts : {&runs, &tables}) {
+    std::vector<const ContextCounts*> group;
+    for (const ContextCounts& part : *parts) group.push_back(&part);
+    ContextCounts merged(3);
+    merged.merge(group.data(), group.size());
+    EXPECT_EQ(merged.serialize(), expected);
+  }
+}
+
 TEST_P(MergeTest, MergingWithItselfDoublesEveryCount) {
   const Corpus c = GetParam();
   const auto documents = random_documents(c.documents, c.size, c.alphabet, 3);
