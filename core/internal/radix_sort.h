@@ -44,7 +44,7 @@ void radix_sort(BigVector<Item>& items, BigVector<Item>& sorted, std::size_t dig
 template <typename Item, typename ForEach, typename Digit>
 void radix_sort_of(ForEach for_each, BigVector<Item>& items, BigVector<Item>& room,
                    std::size_t digits, Digit digit) {
-  constexpr std::size_t kCachedBytes = std::size_t{4} << 20;
+  constexpr std::size_t kCachedBytes = std::size_t{16} << 20;
   if (digits <= 1 || items.size() * sizeof(Item) <= kCachedBytes) {
     std::size_t i = 0;
     for_each([&](const Item& item) { items[i++] = item; });
