@@ -8,7 +8,8 @@ public API only) and the same flags. Every measurement runs the two builds in tu
 for a few rounds, keeping each build's best: a slow spell of a shared machine then
 hits both. Printed: MB/s (or seconds) of each build and new/old, on real text (Python
 sources), binaries and random bytes, for patching (k = 1..4, and k = 3 with a model),
-counting (k = 3, 5, 8) and merging counts (k = 3).
+counting (k = 3, 5, 8) and merging counts (k = 3, text and binaries; seconds, and
+old/new).
 """
 
 from __future__ import annotations
@@ -107,12 +108,19 @@ def main() -> None:
                 label = {None: "patch MB/s", "--model": "model MB/s", "--count": "count MB/s"}[mode]
                 print(f"{name:8} {label:14} {k:>2} {old:>9.1f} {new:>9.1f} {new / old:>8.2f}",
                       flush=True)
-        if "merge" not in what or "text" not in args.corpora.split(","):
+        if "merge" not in what:
             return
-        best = compare(builds, tmp / "text", 3, "--merge", args.seconds, 1)
-        for field in ("count_s", "merge_s", "tree_s", "parts_s"):
-            old, new = best["old"][field], best["new"][field]
-            print(f"{'text':8} {field:14} {3:>2} {old:>9.3f} {new:>9.3f} {old / new:>8.2f}")
+        for name in ("text", "binary"):
+            if name not in args.corpora.split(","):
+                continue
+            best = compare(builds, tmp / name, 3, "--merge", args.seconds, args.rounds)
+            for field in ("count_s", "merge_s", "tree_s", "parts_s"):
+                old, new = best["old"][field], best["new"][field]
+                print(f"{name:8} {field:14} {3:>2} {old:>9.3f} {new:>9.3f} {old / new:>8.2f}",
+                      flush=True)
+            ratios = [best[build]["tree_s"] / best[build]["parts_s"] for build in ("old", "new")]
+            print(f"{name:8} {'tree/parts':14} {3:>2} {ratios[0]:>9.2f} {ratios[1]:>9.2f}",
+                  flush=True)
 
 
 if __name__ == "__main__":

@@ -7,8 +7,9 @@
 // windows in order, each kept encoded (window_run.h: a few bytes a window, where a
 // table takes twenty or more), and a table of the windows counted since.
 //
-// Merging a large set in sorts its table into a run and takes its runs as they are
-// (copied, not decoded); only when the runs grow too many are they merged into one.
+// Merging large sets in sorts the tables of them all (this store's among them)
+// together into one run and takes their runs as they are (copied, not decoded); only
+// when the runs grow too many are they merged into one.
 // Whatever reads the windows in order merges the runs as it goes. A set much smaller
 // than the store goes into its table instead, and a store small enough to stay in
 // the caches stays a table, so that a merge costs time in proportion to what is
@@ -358,10 +359,14 @@ class WindowCounts {
   template <typename Visit>
   static void merge_runs(const Run* const* runs, std::size_t count, const BigVector<Slot>& sorted,
                          Visit visit) {
-    std::vector<std::unique_ptr<SortedSource>> sources;  // in place: a batch is read by address
-    for (std::size_t r = 0; r < count; ++r) sources.push_back(std::make_unique<SortedSource>(*runs[r]));
+    // Each source stays where it is made: its batch is read by address.
+    std::vector<std::unique_ptr<SortedSource>> sources;
+    for (std::size_t r = 0; r < count; ++r) {
+      sources.push_back(std::make_unique<SortedSource>(*runs[r]));
+    }
     if (!sorted.empty()) {
-      sources.push_back(std::make_unique<SortedSource>(sorted.data(), sorted.data() + sorted.size()));
+      sources.push_back(
+          std::make_unique<SortedSource>(sorted.data(), sorted.data() + sorted.size()));
     }
     std::vector<SortedSource*> live;
     std::vector<Key> keys;  // parallel to live: the front key of each
