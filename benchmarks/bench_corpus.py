@@ -67,6 +67,7 @@ import argparse
 import math
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -332,9 +333,9 @@ def packing_section(trees: list[str], rounds: int = 2) -> None:
                 seconds, output = run_command("patch", root, "--out", f"{tmp}/out{round_}",
                                               *settings)
                 best["patch"] = min(best["patch"], seconds)
-                subprocess.run(["rm", "-rf", f"{tmp}/out{round_}"], check=True)
+                shutil.rmtree(f"{tmp}/out{round_}", ignore_errors=True)
                 if round_:
-                    subprocess.run(["rm", "-rf", f"{tmp}/packed"], check=True)
+                    shutil.rmtree(f"{tmp}/packed", ignore_errors=True)
                 seconds, output = run_command("pack", root, "--out", f"{tmp}/packed", *settings)
                 best["pack"] = min(best["pack"], seconds)
             size = text_megabytes(output)
@@ -423,7 +424,7 @@ def storage_section(size: int, rounds: int = 2) -> None:
                     seconds, output = run_command("patch", source, "--out", out, *settings)
                     worked = float(output.splitlines()[1].split(" patched in ")[1].split(" s")[0])
                     best[kind] = min(best[kind], (seconds, worked))
-                subprocess.run(["rm", "-rf", str(directory / f"out{round_}")], check=True)
+                shutil.rmtree(directory / f"out{round_}", ignore_errors=True)
             megabytes = text_size / 1e6
             (local, local_work), (remote, remote_work) = best["local"], best["s3"]
             print(f"  {name}, {megabytes:.0f} MB of text: local {local:.1f} s "
