@@ -22,6 +22,7 @@
 
 #include "frequency_table.h"
 #include "internal/model_format.h"
+#include "internal/sorted_runs.h"
 #include "internal/term_memo.h"
 #include "internal/window_counts.h"
 #include "internal/window_key.h"
@@ -93,31 +94,31 @@ class ContextEntropies {
   std::size_t size_ = 0;
 };
 
-// Counts of the windows of `length` (<= 8) bytes, given in any order, read back in
-// ascending order of key. Up to 3 bytes, and when there are enough windows to pay for
-// it, a count per possible key; else a store of its own.
+// Counts of the windows of `length` (<= 8) bytes, given in the order of the longer
+// windows they end (so in a few ascending runs), read back once in ascending order of
+// key. Up to 3 bytes, and when there are enough windows to pay for it, a count per
+// possible key; else their runs, merged when read.
 class SuffixCounts {
  public:
-  SuffixCounts(std::size_t length, std::uint64_t windows) : store_(length) {
-    if (length <= 3 && (std::uint64_t{1} << (8 * length)) <= 4 * windows) {
-      direct_.assign(std::size_t{1} << (8 * length), 0);
-    }
+  SuffixCounts(std::size_t length, std::uint64_t windows)
+      : runs_(dense(length, windows) ? 0 : kRoomPerWindow * windows) {
+    if (dense(length, windows)) direct_.assign(std::size_t{1} << (8 * length), 0);
   }
 
   void add(std::uint64_t key, std::uint64_t count) {
     if (!direct_.empty()) {
       direct_[key] += count;
     } else {
-      store_.add(key, count);
+      runs_.add(key, count);
     }
   }
 
-  std::uint64_t size_bound() const { return direct_.empty() ? store_.size_bound() : direct_.size(); }
+  std::uint64_t size_bound() const { return direct_.empty() ? runs_.size_bound() : direct_.size(); }
 
   template <typename Visit>
-  void for_each_in_order(Visit visit) const {
+  void for_each_in_order(Visit visit) {
     if (direct_.empty()) {
-      store_.for_each_in_order(visit);
+      runs_.for_each_in_order(visit);
       return;
     }
     for (std::size_t key = 0; key < direct_.size(); ++key) {
@@ -126,8 +127,15 @@ class SuffixCounts {
   }
 
  private:
+  // A few bytes a window encoded: room enough for almost every run, made at once.
+  static constexpr std::size_t kRoomPerWindow = 6;
+
+  static bool dense(std::size_t length, std::uint64_t windows) {
+    return length <= 3 && (std::uint64_t{1} << (8 * length)) <= 4 * windows;
+  }
+
   BigVector<std::uint64_t> direct_;
-  WindowCounts<std::uint64_t> store_;
+  internal::SortedRuns runs_;
 };
 
 // The contexts of length j into `orders`, from the windows of j + 1 bytes that
@@ -163,7 +171,7 @@ void derive_orders(int k, const ForEach& for_each, std::uint64_t windows,
   std::unique_ptr<SuffixCounts> suffixes =
       derive_order<Key>(k, for_each, windows, min_count, memo, orders);
   for (int j = k - 1; suffixes != nullptr; --j) {
-    const SuffixCounts& longer = *suffixes;
+    SuffixCounts& longer = *suffixes;
     suffixes = derive_order<std::uint64_t>(
         j, [&](auto visit) { longer.for_each_in_order(visit); }, longer.size_bound(), min_count,
         memo, orders);

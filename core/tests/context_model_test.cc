@@ -78,6 +78,48 @@ TEST(ContextModelTest, EntropiesAreThoseOfTheFrequencyTable) {
   }
 }
 
+// Every length of context, with as many leading bytes as there are: a context of
+// length j preceded by bytes never seen backs off to exactly its own entropy, which
+// must be that of its frequency table over the positions i >= k.
+TEST(ContextModelTest, EveryLengthHasTheEntropiesOfItsFrequencyTable) {
+  constexpr std::uint8_t kUnseen = 255;
+  std::mt19937 rng(7);
+  std::vector<std::vector<std::uint8_t>> documents(6);
+  for (auto& d : documents) {
+    while (d.size() < 3000) {  // bytes 0 .. 199, and stretches repeated from earlier
+      if (d.size() > 20 && rng() % 3 == 0) {
+        const std::size_t from = rng() % (d.size() - 10), length = 3 + rng() % 8;
+        for (std::size_t i = 0; i < length; ++i) d.push_back(d[from + i]);
+      } else {
+        d.push_back(static_cast<std::uint8_t>(rng() % 200));
+      }
+    }
+  }
+  for (const int k : {3, 6, 8}) {
+    const ContextModel model = model_of(documents, k);
+    std::vector<FrequencyTable> tables(k + 1);
+    std::vector<std::map<ByteString, bool>> seen(k + 1);
+    for (const auto& d : documents) {
+      for (std::size_t i = k; i < d.size(); ++i) {
+        for (int j = 0; j <= k; ++j) {
+          const ByteString context(d.begin() + i - j, d.begin() + i);
+          tables[j].update(context, d[i]);
+          seen[j][context] = true;
+        }
+      }
+    }
+    for (int j = 0; j <= k; ++j) {
+      EXPECT_EQ(model.contexts_of_length(j), seen[j].size()) << "k " << k << " j " << j;
+      for (const auto& [context, unused] : seen[j]) {
+        std::uint64_t key = 0;
+        for (int i = 0; i < k - j; ++i) key = key << 8 | kUnseen;
+        for (const char c : context) key = key << 8 | static_cast<std::uint8_t>(c);
+        ASSERT_EQ(model.entropy(key), tables[j].compute_entropy(context)) << "k " << k << " j " << j;
+      }
+    }
+  }
+}
+
 TEST(ContextModelTest, BacksOffToTheLongestSuffixKept) {
   // "ab" is followed by c and d; "b" also by e (in "xbe"), and the empty context by all.
   const ContextModel model = model_of({bytes_of("abcabd"), bytes_of("xbe")}, 2);
