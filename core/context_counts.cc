@@ -37,14 +37,17 @@ using internal::WindowCounts;
 // The contexts of each length kept for a model, with how often each was seen.
 struct Orders {
   std::vector<std::vector<ContextEntropy>> contexts;  // by length, each sorted by key
-  std::vector<std::vector<std::uint64_t>> totals;     // parallel to contexts
+  // Parallel to contexts, when a budget needs them (else empty): large, and only
+  // fit_budget reads them.
+  std::vector<std::vector<std::uint64_t>> totals;
+  bool with_totals = false;
 };
 
 // The entropy of every context (the windows sharing all but their last byte) seen at
 // least `min_count` times, from windows given in ascending order of key, into
-// `contexts` and `totals`. A context's windows come in ascending order of their last
-// byte, so the terms are summed in ascending byte order, with the rounding of
-// FrequencyTable::compute_entropy.
+// `contexts`, and how often each was seen into `totals` unless it is null. A
+// context's windows come in ascending order of their last byte, so the terms are
+// summed in ascending byte order, with the rounding of FrequencyTable::compute_entropy.
 template <typename Key>
 class ContextEntropies {
  public:
@@ -52,11 +55,11 @@ class ContextEntropies {
   // once (memory that is never written is never taken), so that no copy is made as
   // they come.
   ContextEntropies(std::uint64_t min_count, internal::TermMemo& memo, std::uint64_t windows,
-                   std::vector<ContextEntropy>& contexts, std::vector<std::uint64_t>& totals)
+                   std::vector<ContextEntropy>& contexts, std::vector<std::uint64_t>* totals)
       : min_count_(min_count), memo_(memo), contexts_(contexts), totals_(totals) {
     const std::uint64_t room = std::min<std::uint64_t>(windows, kMostRoom);
     contexts_.reserve(room);
-    totals_.reserve(room);
+    if (totals_ != nullptr) totals_->reserve(room);
   }
 
   void add(Key window, std::uint64_t count) {
@@ -77,7 +80,7 @@ class ContextEntropies {
         entropy = subtract_entropy_term(entropy, memo_.term(counts_[i], total));
       }
       contexts_.push_back({static_cast<std::uint64_t>(context_), entropy});
-      totals_.push_back(total);
+      if (totals_ != nullptr) totals_->push_back(total);
     }
     size_ = 0;
   }
@@ -88,7 +91,7 @@ class ContextEntropies {
   std::uint64_t min_count_;
   internal::TermMemo& memo_;
   std::vector<ContextEntropy>& contexts_;
-  std::vector<std::uint64_t>& totals_;
+  std::vector<std::uint64_t>* totals_;
   Key context_ = 0;
   std::array<std::uint64_t, 256> counts_;  // of the current context's windows
   std::size_t size_ = 0;
@@ -146,7 +149,8 @@ template <typename Key, typename ForEach>
 std::unique_ptr<SuffixCounts> derive_order(int j, const ForEach& for_each, std::uint64_t windows,
                                            std::uint64_t min_count, internal::TermMemo& memo,
                                            Orders& orders) {
-  ContextEntropies<Key> entropies(min_count, memo, windows, orders.contexts[j], orders.totals[j]);
+  ContextEntropies<Key> entropies(min_count, memo, windows, orders.contexts[j],
+                                  orders.with_totals ? &orders.totals[j] : nullptr);
   if (j == 0) {
     for_each([&](Key window, std::uint64_t count) { entropies.add(window, count); });
     entropies.finish();
@@ -338,7 +342,7 @@ ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_
   if (min_count == 0) throw std::invalid_argument("min_count must be at least 1");
   const std::size_t orders_count = static_cast<std::size_t>(k_) + 1;
   Orders orders{std::vector<std::vector<ContextEntropy>>(orders_count),
-                std::vector<std::vector<std::uint64_t>>(orders_count)};
+                std::vector<std::vector<std::uint64_t>>(orders_count), max_bytes != 0};
   std::visit(
       [&](const auto& table) {
         using Key = typename std::remove_reference_t<decltype(*table)>::Key;
