@@ -114,7 +114,8 @@ TEST(ContextModelTest, EveryLengthHasTheEntropiesOfItsFrequencyTable) {
         std::uint64_t key = 0;
         for (int i = 0; i < k - j; ++i) key = key << 8 | kUnseen;
         for (const char c : context) key = key << 8 | static_cast<std::uint8_t>(c);
-        ASSERT_EQ(model.entropy(key), tables[j].compute_entropy(context)) << "k " << k << " j " << j;
+        ASSERT_EQ(model.entropy(key), tables[j].compute_entropy(context))
+            << "k " << k << " j " << j;
       }
     }
   }

@@ -20,7 +20,8 @@ using Counts = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 Counts read_back(SortedRuns& runs) {
   Counts out;
-  runs.for_each_in_order([&](std::uint64_t key, std::uint64_t count) { out.emplace_back(key, count); });
+  runs.for_each_in_order(
+      [&](std::uint64_t key, std::uint64_t count) { out.emplace_back(key, count); });
   return out;
 }
 
