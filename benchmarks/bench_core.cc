@@ -13,6 +13,10 @@
 //               random merge tree (fan-in 3, every merge into a new object) over the
 //               counts of 64 parts of it, each against counting what it merges:
 //                                                     k K count_s X merge_s Y tree_s Z parts_s W
+//   --build     a model made from the counts of the file, gathered as training does
+//               (8 parts counted, each through its encoding, merged), against
+//               counting the file:
+//                                                     k K count_s X build_s Y contexts N
 //   --model     a model trained on the file, patching the file with it:
 //                                                     k K mbps X patches N
 //
@@ -101,7 +105,7 @@ qelt::ContextCounts merge_tree(std::vector<qelt::ContextCounts> parts, int k, un
 int main(int argc, char** argv) {
   if (argc < 6) {
     std::fprintf(stderr, "usage: %s FILE THETA THETA_R SECONDS K... "
-                 "[--baseline|--memory|--count|--merge|--model]\n", argv[0]);
+                 "[--baseline|--memory|--count|--merge|--build|--model]\n", argv[0]);
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -159,6 +163,20 @@ int main(int argc, char** argv) {
       }
       std::printf("k %d count_s %.4f merge_s %.4f tree_s %.4f parts_s %.4f\n", k, count_s,
                   merge_s, tree_s, parts_s);
+    } else if (mode == "build") {
+      constexpr std::size_t kParts = 8;
+      const double count_s = best_seconds(budget, [&] { counts_of(bytes, k, 0, n, 64 << 10); });
+      qelt::ContextCounts gathered(k);
+      for (std::size_t p = 0; p < kParts; ++p) {
+        const std::string encoded =
+            counts_of(bytes, k, n * p / kParts, n * (p + 1) / kParts, 64 << 10).serialize();
+        gathered.merge(qelt::ContextCounts::deserialize(
+            reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()));
+      }
+      std::uint64_t contexts = 0;
+      const double build_s = best_seconds(budget, [&] { contexts = gathered.to_model(1).size(); });
+      std::printf("k %d count_s %.4f build_s %.4f contexts %llu\n", k, count_s, build_s,
+                  static_cast<unsigned long long>(contexts));
     } else if (mode == "model") {
       const qelt::ContextModel model = counts_of(bytes, k, 0, n, 64 << 10).to_model(1);
       std::size_t patches = 0;

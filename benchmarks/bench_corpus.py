@@ -435,8 +435,9 @@ def storage_section(size: int, rounds: int = 2) -> None:
 
 
 def counting_section() -> None:
-    """ContextCounts in the core: counting at k = 3 .. 8, merging into an empty object and
-    a merge tree, on 16 MiB of real text and of binaries."""
+    """ContextCounts in the core: counting at k = 3 .. 8, making a model from counts,
+    merging into an empty object and a merge tree, on 16 MiB of real text and of
+    binaries."""
     import bench
 
     binary = bench.build_core_benchmark()
@@ -453,6 +454,11 @@ def counting_section() -> None:
                                                             rates.items()))
             print(f"  {name:6} against k = 3: " + ", ".join(f"k = {k} {r / rates[3]:.2f}" for k, r
                                                             in rates.items() if k > 3))
+            builds = {k: bench.core_run(binary, path, 2.0, 1.0, k, "--build", 2.0)
+                      for k in (3, 5, 6, 7, 8)}
+            print(f"  {name:6} making the model from the counts, s (against counting): " +
+                  ", ".join(f"k = {k} {b['build_s']:.3f} ({b['build_s'] / b['count_s']:.2f})"
+                            for k, b in builds.items()))
             merge = bench.core_run(binary, path, 2.0, 1.0, 3, "--merge", 2.0)
             print(f"  {name:6} k = 3: merging all into an empty object {merge['merge_s']:.4f} s "
                   f"against counting it {merge['count_s']:.4f} s ({merge['merge_s'] / merge['count_s']:.2f}); "

@@ -8,8 +8,8 @@ public API only) and the same flags. Every measurement runs the two builds in tu
 for a few rounds, keeping each build's best: a slow spell of a shared machine then
 hits both. Printed: MB/s (or seconds) of each build and new/old, on real text (Python
 sources), binaries and random bytes, for patching (k = 1..4, and k = 3 with a model),
-counting (k = 3, 5, 8) and merging counts (k = 3, text and binaries; seconds, and
-old/new).
+counting (k = 3, 5, 8), merging counts (k = 3, text and binaries) and making a model
+from counts (k = 3, 6, 8); seconds, and old/new.
 """
 
 from __future__ import annotations
@@ -70,8 +70,8 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="runs per build (default 3)")
     parser.add_argument("--corpora", default="text,binary,random",
                         help="which corpora (default: text,binary,random)")
-    parser.add_argument("--what", default="patch,model,count,merge",
-                        help="which measures (default: patch,model,count,merge)")
+    parser.add_argument("--what", default="patch,model,count,merge,build",
+                        help="which measures (default: patch,model,count,merge,build)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp_name:
@@ -108,10 +108,16 @@ def main() -> None:
                 label = {None: "patch MB/s", "--model": "model MB/s", "--count": "count MB/s"}[mode]
                 print(f"{name:8} {label:14} {k:>2} {old:>9.1f} {new:>9.1f} {new / old:>8.2f}",
                       flush=True)
-        if "merge" not in what:
-            return
         for name in ("text", "binary"):
-            if name not in args.corpora.split(","):
+            if name not in args.corpora.split(",") or "build" not in what:
+                continue
+            for k in (3, 6, 8):
+                best = compare(builds, tmp / name, k, "--build", args.seconds, args.rounds)
+                old, new = best["old"]["build_s"], best["new"]["build_s"]
+                print(f"{name:8} {'build_s':14} {k:>2} {old:>9.3f} {new:>9.3f} {old / new:>8.2f}",
+                      flush=True)
+        for name in ("text", "binary"):
+            if name not in args.corpora.split(",") or "merge" not in what:
                 continue
             best = compare(builds, tmp / name, 3, "--merge", args.seconds, args.rounds)
             for field in ("count_s", "merge_s", "tree_s", "parts_s"):

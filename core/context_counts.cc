@@ -104,7 +104,9 @@ class ContextEntropies {
 class SuffixCounts {
  public:
   SuffixCounts(std::size_t length, std::uint64_t windows)
-      : runs_(dense(length, windows) ? 0 : kRoomPerWindow * windows) {
+      // a run for each first byte of the longer windows
+      : runs_(dense(length, windows) ? 0
+                                     : internal::run_room(8 * length, windows / 256, windows)) {
     if (dense(length, windows)) direct_.assign(std::size_t{1} << (8 * length), 0);
   }
 
@@ -130,9 +132,6 @@ class SuffixCounts {
   }
 
  private:
-  // A few bytes a window encoded: room enough for almost every run, made at once.
-  static constexpr std::size_t kRoomPerWindow = 6;
-
   static bool dense(std::size_t length, std::uint64_t windows) {
     return length <= 3 && (std::uint64_t{1} << (8 * length)) <= 4 * windows;
   }

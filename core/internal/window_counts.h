@@ -212,7 +212,7 @@ class WindowCounts {
   static Run tables_run(const WindowCounts* const* stores, std::size_t count) {
     const BigVector<Slot> windows = sorted_tables(stores, count);
     Run run;
-    run.bytes.reserve(4 * windows.size());
+    run.bytes.reserve(run_room(8 * stores[0]->bytes_, windows.size(), windows.size()));
     RunWriter<Key> writer(run.bytes);
     for (const Slot& w : windows) writer.add(w.key(), w.counted());
     writer.finish();
@@ -289,7 +289,7 @@ class WindowCounts {
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < count; ++i) {
       for (const Run& run : stores[i]->runs_) bytes += run.bytes.size();
-      bytes += 4 * stores[i]->table_.size();
+      bytes += run_room(8 * stores[i]->bytes_, stores[i]->table_.size(), stores[i]->table_.size());
     }
     out.reserve(bytes);
     RunWriter<Key> writer(out);

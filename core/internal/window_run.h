@@ -49,6 +49,18 @@ inline Value take_varint(const std::uint8_t*& p) {
   return value;
 }
 
+// Room enough, for almost every run, for `windows` windows of keys of `key_bits` bits,
+// each key one of about `neighbours` in ascending order: keys spread over their range
+// step by about 2^key_bits / neighbours, whose varint, with a byte for the count and
+// one to spare, is the room of a window. Room made beforehand spares a run the copies
+// of growing; room never written takes no memory.
+inline std::size_t run_room(std::size_t key_bits, std::uint64_t neighbours,
+                            std::uint64_t windows) {
+  const std::size_t spread = neighbours < 2 ? 0 : 63 - __builtin_clzll(neighbours);
+  const std::size_t step_bits = key_bits > spread + 7 ? key_bits - spread : 7;
+  return static_cast<std::size_t>(windows) * ((step_bits + 6) / 7 + 2);
+}
+
 // Appends windows, in ascending order of key, to a run. The run holds what was
 // added once finish() is called.
 template <typename Key>
