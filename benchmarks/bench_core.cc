@@ -14,8 +14,8 @@
 //               counts of 64 parts of it, each against counting what it merges:
 //                                                     k K count_s X merge_s Y tree_s Z parts_s W
 //   --build     a model made from the counts of the file, gathered as training does
-//               (8 parts counted, each through its encoding, merged), against
-//               counting the file:
+//               (8 parts counted, each through its encoding, merged together into a
+//               new object), against counting the file:
 //                                                     k K count_s X build_s Y contexts N
 //   --model     a model trained on the file, patching the file with it:
 //                                                     k K mbps X patches N
@@ -166,13 +166,17 @@ int main(int argc, char** argv) {
     } else if (mode == "build") {
       constexpr std::size_t kParts = 8;
       const double count_s = best_seconds(budget, [&] { counts_of(bytes, k, 0, n, 64 << 10); });
-      qelt::ContextCounts gathered(k);
+      std::vector<qelt::ContextCounts> parts;
+      std::vector<const qelt::ContextCounts*> group;
       for (std::size_t p = 0; p < kParts; ++p) {
         const std::string encoded =
             counts_of(bytes, k, n * p / kParts, n * (p + 1) / kParts, 64 << 10).serialize();
-        gathered.merge(qelt::ContextCounts::deserialize(
+        parts.push_back(qelt::ContextCounts::deserialize(
             reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()));
       }
+      for (const qelt::ContextCounts& part : parts) group.push_back(&part);
+      qelt::ContextCounts gathered(k);
+      gathered.merge(group.data(), group.size());
       std::uint64_t contexts = 0;
       const double build_s = best_seconds(budget, [&] { contexts = gathered.to_model(1).size(); });
       std::printf("k %d count_s %.4f build_s %.4f contexts %llu\n", k, count_s, build_s,
