@@ -36,14 +36,21 @@ wall time of `qelt-corpus patch` over this interpreter's standard-library direct
 1.0, on 2 local workers and on 1, in MB/s of input.
 
 Counting (`--sections counting`): ContextCounts in the core on 16 MiB of text and of
-binaries: counting at k = 3 .. 8 and each against k = 3; merging the counts of all of
-it into an empty object against counting it; a random merge tree (fan-in 3, every
-merge into a new object) over the counts of 64 parts against counting the parts.
+binaries: counting at k = 3 .. 8 and each against k = 3; making a model from the
+counts of 8 parts, each through its encoding (k = 3, 5 .. 8), against counting; merging
+the counts of all of it into an empty object against counting it; a random merge tree
+(fan-in 3, every merge into a new object) over the counts of 64 parts against counting
+the parts.
 
 Training (`--sections training [--tree DIR]`): `qelt-corpus train -k 3` against
 `qelt-corpus patch -k 3` on the standard-library directory and on each DIR, 2 local
 workers, taken in turn (best of two each): the ratio of their throughputs, and what
 train reports (model, peak memory of the client and the workers).
+
+Long contexts (`--sections long [--tree DIR]`): `qelt-corpus train` at k = 3, 6 and 8
+on each DIR (or the standard-library directory), 2 local workers, taken in turn (best
+of two each): seconds, MB/s, throughput against k = 3, and the peak memory train
+reports.
 
 Packing (`--sections packing [--tree DIR]`): `qelt-corpus pack` against `qelt-corpus
 patch` (k = 3, theta 2.0, theta_r 1.0, no kept columns) on the same corpora and 2
@@ -305,6 +312,31 @@ def training_section(trees: list[str], rounds: int = 2) -> None:
         print(f"    {summary['lines'][2]}", flush=True)
 
 
+def long_contexts_section(trees: list[str], rounds: int = 2,
+                          ks: tuple[int, ...] = (3, 6, 8)) -> None:
+    """`train` at longer contexts against `train -k 3` on the same corpus and 2 workers,
+    taken in turn (`rounds` times each, the best kept): the stdlib directory, or the
+    trees given."""
+    print(f"\nqelt-corpus train at k = {', '.join(map(str, ks))}, 2 workers, whole process, "
+          f"best of {rounds} taken in turn:")
+    for root in trees or [sysconfig.get_paths()["stdlib"]]:
+        best = dict.fromkeys(ks, math.inf)
+        lines: dict[int, list[str]] = {}
+        for _ in range(rounds):
+            for k in ks:
+                with tempfile.TemporaryDirectory() as tmp:
+                    seconds, output = run_command("train", root, "--out", tmp + "/m.qelt", "-k",
+                                                  str(k), "--workers", "2", "--no-progress")
+                best[k] = min(best[k], seconds)
+                lines[k] = output.splitlines()
+        size = text_megabytes(lines[ks[0]][0])
+        print(f"  {root}: {size:.0f} MB; " + ", ".join(
+            f"k = {k} {best[k]:.1f} s ({size / best[k]:.1f} MB/s, {best[ks[0]] / best[k]:.2f})"
+            for k in ks))
+        for k in ks:
+            print(f"    k = {k}: {lines[k][2]}", flush=True)
+
+
 READER = """
 import sys, time
 from qelt_corpus import PackedDataset
@@ -474,10 +506,11 @@ def main() -> None:
                         "section uses 16 times it")
     parser.add_argument("--sections", default="arrays,model",
                         help="what to measure: arrays, model, command, counting, training, "
-                        "packing, storage (default: the first two)")
+                        "long, packing, storage (default: the first two)")
     parser.add_argument("--tree", action="append", default=[], metavar="DIR",
                         help="a large source tree for the training and packing sections, "
-                        "beside the standard library (repeatable)")
+                        "beside the standard library, and for the long section instead of "
+                        "it (repeatable)")
     args = parser.parse_args()
     run_sections(args.sections.split(","), args.size, args.tree)
 
@@ -495,6 +528,8 @@ def run_sections(sections: list[str], size: int = 4, trees: list[str] | None = N
         counting_section()
     if "training" in sections:
         training_section(trees)
+    if "long" in sections:
+        long_contexts_section(trees)
     if "packing" in sections:
         packing_section(trees)
     if "storage" in sections:
