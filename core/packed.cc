@@ -32,11 +32,13 @@ void mark_patch_starts(const std::uint32_t* lengths, std::size_t count, std::uin
   std::memset(out, 0, end - begin);
   std::uint64_t start = first;  // of patch p; start <= begin until the stretch is reached
   std::size_t p = 0;
-  for (std::uint64_t sum; count - p >= kGroup && (sum = sum_of_group(lengths + p)) <= begin - start;
+  // Skipped: the patches that start before `begin` and end at or before it. A patch of
+  // no bytes at `begin` is not one of them: it starts in the stretch.
+  for (std::uint64_t sum; count - p >= kGroup && (sum = sum_of_group(lengths + p)) < begin - start;
        p += kGroup) {
     start += sum;
   }
-  for (; p < count && lengths[p] <= begin - start; ++p) start += lengths[p];
+  for (; p < count && start < begin && lengths[p] <= begin - start; ++p) start += lengths[p];
   if (p < count && start < begin) {  // the patch begun before `begin` runs into it
     if (lengths[p] >= end - start) return;
     start += lengths[p++];

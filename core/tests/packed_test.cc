@@ -25,7 +25,12 @@ TEST(PatchStartsTest, EveryStretchOfRandomPatchesAsDefined) {
   for (int round = 0; round < 2000; ++round) {
     std::vector<std::uint32_t> lengths(random() % 40);
     std::uint64_t total = 0;
-    for (auto& length : lengths) total += length = 1 + random() % (round % 3 == 0 ? 2 : 30);
+    // Some rounds with patches of no bytes (a damaged shard may hold them), the last
+    // ones too: each still starts where it is.
+    const bool empty_patches = round % 4 == 1;
+    for (auto& length : lengths) {
+      total += length = empty_patches ? random() % 3 : 1 + random() % (round % 3 == 0 ? 2 : 30);
+    }
     const std::uint64_t first = random() % 5;
     const std::uint64_t begin = first + random() % (total + 3);
     const std::uint64_t end = begin + random() % (total + 5);
