@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <vector>
 
 #include "window_run.h"
@@ -68,7 +68,7 @@ class SortedRuns {
   }
 
  private:
-  void start_run() { writer_ = std::make_unique<RunWriter<std::uint64_t>>(bytes_); }
+  void start_run() { writer_.emplace(bytes_); }
 
   void end_run() {
     largest_ = std::max(largest_, last_);  // the last key of a run is its largest
@@ -76,23 +76,14 @@ class SortedRuns {
     ends_.push_back(bytes_.size());
   }
 
-  // A run being read: the key and count at its front, and where the rest begins.
-  struct Source {
-    const std::uint8_t* next;
-    const std::uint8_t* end;
-    std::uint64_t key;
-    std::uint64_t count;
-  };
+  using Source = RunReader<std::uint64_t>;  // a run being read, its front in key()
 
   // The rank of a source in the tournament: its front key, or past every key once it
   // has ended, Rank's largest value. So a Rank of 64 bits serves only if no key is the
   // largest of 64 bits.
   template <typename Rank>
   static Rank advance(Source& source) {
-    if (source.next == source.end) return ~Rank{0};
-    source.key += take_varint<std::uint64_t>(source.next);
-    source.count = take_varint<std::uint64_t>(source.next);
-    return Rank{source.key};
+    return source.next() ? Rank{source.key()} : ~Rank{0};
   }
 
   template <typename Rank, typename Visit>
@@ -100,11 +91,11 @@ class SortedRuns {
     constexpr Rank kEnded = ~Rank{0};
     std::size_t leaves = 1;
     while (leaves < ends_.size()) leaves *= 2;
-    std::vector<Source> sources(leaves, Source{nullptr, nullptr, 0, 0});
+    std::vector<Source> sources(leaves, Source(nullptr, nullptr));
     std::vector<Rank> ranks(leaves, kEnded);
     std::size_t begin = 0;
     for (std::size_t r = 0; r < ends_.size(); ++r) {
-      sources[r] = {bytes_.data() + begin, bytes_.data() + ends_[r], 0, 0};
+      sources[r] = Source(bytes_.data() + begin, bytes_.data() + ends_[r]);
       ranks[r] = advance<Rank>(sources[r]);
       begin = ends_[r];
     }
@@ -124,12 +115,12 @@ class SortedRuns {
     bool any = false;
     while (ranks[winner] != kEnded) {
       Source& source = sources[winner];
-      if (any && source.key == key) {
-        count += source.count;
+      if (any && source.key() == key) {
+        count += source.count();
       } else {
         if (any) visit(key, count);
-        key = source.key;
-        count = source.count;
+        key = source.key();
+        count = source.count();
         any = true;
       }
       ranks[winner] = advance<Rank>(source);
@@ -145,7 +136,7 @@ class SortedRuns {
 
   RunBytes bytes_;
   std::vector<std::size_t> ends_;  // where each run ends in bytes_
-  std::unique_ptr<RunWriter<std::uint64_t>> writer_;
+  std::optional<RunWriter<std::uint64_t>> writer_;  // of the run being added to
   std::uint64_t last_ = 0;     // the key last added, not yet written
   std::uint64_t pending_ = 0;  // its count
   std::uint64_t items_ = 0;
