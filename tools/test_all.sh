@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the module with its test dependencies, then runs every test: the C++ core
+# Installs the module with its test dependencies into the Python it is run with (a
+# virtual environment is best), then runs every test: the C++ core
 # tests (GoogleTest through CTest) and the Python tests (pytest). Fails if any test
 # fails or if either runner finds no test.
 set -euo pipefail
@@ -14,7 +15,11 @@ if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.
   fi
 fi
 
-python3 -m pip install --quiet '.[test]'
+# The pip that `python3 -m venv` brings (23.x) can spend the better part of an hour
+# backtracking through the releases of botocore, aiobotocore and fsspec; a current
+# pip with the pinned versions of tools/constraints.txt resolves them at once.
+python3 -m pip install --quiet --upgrade 'pip>=25'
+python3 -m pip install --quiet -c tools/constraints.txt '.[test]'
 
 echo "== C++ core tests =="
 cmake -S . -B build/core-tests -DQELT_BUILD_TESTS=ON >/dev/null
