@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     if (mode == "memory") {
       reset_peak();
       const long before = status_kib("VmRSS:");
-      const std::size_t patches = qelt::patch_ends(bytes.data(), n, k, theta, theta_r).size();
+      const std::size_t patches = qelt::patch_ends(bytes.data(), n, k, {theta, theta_r}).size();
       const double peak = (status_kib("VmHWM:") - before) * 1024.0;
       std::printf("k %d peak_bytes_per_byte %.2f patches %zu\n", k, peak / n, patches);
     } else if (mode == "count") {
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
       const qelt::ContextModel model = counts_of(bytes, k, 0, n, 64 << 10).to_model(1);
       std::size_t patches = 0;
       const double s = best_seconds(budget, [&] {
-        patches = model.patch_ends(bytes.data(), n, theta, theta_r).size();
+        patches = model.patch_ends(bytes.data(), n, {theta, theta_r}).size();
       });
       std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     } else {
@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
       const double s = best_seconds(budget, [&] {
         patches = mode == "baseline"
                       ? qelt::testing::straightforward_patch_sequence(bytes, k, theta, theta_r).size()
-                      : qelt::patch_ends(bytes.data(), n, k, theta, theta_r).size();
+                      : qelt::patch_ends(bytes.data(), n, k, {theta, theta_r}).size();
       });
       std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     }

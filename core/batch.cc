@@ -41,10 +41,10 @@ std::vector<std::size_t> limit_patch_length(std::vector<std::size_t> ends,
 }
 
 BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count, std::int32_t k,
-                           float theta, float theta_r, std::size_t max_length) {
+                           Thresholds thresholds, std::size_t max_length) {
   return patch_ends_batch(documents, count, max_length,
                           [=](const std::uint8_t* data, std::size_t size) {
-                            return patch_ends(data, size, k, theta, theta_r);
+                            return patch_ends(data, size, k, thresholds);
                           });
 }
 

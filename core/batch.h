@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "thresholds.h"
+
 namespace qelt {
 
 // A document: `size` bytes at `data`, which may be null when `size` is 0.
@@ -53,7 +55,7 @@ BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count,
 
 // Each document patched on its own as patch_ends (patching.h) patches it.
 BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count, std::int32_t k,
-                           float theta, float theta_r, std::size_t max_length);
+                           Thresholds thresholds, std::size_t max_length);
 
 }  // namespace qelt
 

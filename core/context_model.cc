@@ -25,14 +25,14 @@ namespace qelt {
 
 namespace {
 
+using internal::ModelReader;
 using internal::ModelSlot;
-using internal::ModelTable;
 
 // The entropy of `key` in the table of `slots` slots at `table`, if it is there.
 template <std::size_t KeyBytes>
 bool find(const std::uint8_t* table, std::uint64_t slots, std::uint64_t key, float& entropy) {
-  const ModelTable<KeyBytes> probing(
-      reinterpret_cast<ModelSlot<KeyBytes>*>(const_cast<std::uint8_t*>(table)), slots);
+  const ModelReader<KeyBytes> probing(reinterpret_cast<const ModelSlot<KeyBytes>*>(table),
+                                      slots);
   const ModelSlot<KeyBytes>* slot = probing.find(key);
   if (slot == nullptr) return false;
   entropy = slot->entropy();
@@ -138,12 +138,12 @@ void ContextModel::for_each_entropy(const std::uint8_t* data, std::size_t n, Vis
 }
 
 std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std::size_t n,
-                                                  float theta, float theta_r) const {
+                                                  Thresholds thresholds) const {
   std::vector<std::size_t> ends;
   if (n == 0) return ends;
   float previous = 0.0f;
   for_each_entropy(data, n, [&](std::size_t i, float h) {
-    if (internal::closes(h, previous, theta, theta_r)) ends.push_back(i + 1);
+    if (internal::closes(h, previous, thresholds)) ends.push_back(i + 1);
     previous = h;
   });
   internal::end_last_patch(ends, n);
@@ -151,11 +151,11 @@ std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std:
 }
 
 BatchEnds ContextModel::patch_ends_batch(const ByteSpan* documents, std::size_t count,
-                                         float theta, float theta_r,
+                                         Thresholds thresholds,
                                          std::size_t max_length) const {
   return qelt::patch_ends_batch(documents, count, max_length,
                                 [&](const std::uint8_t* data, std::size_t size) {
-                                  return patch_ends(data, size, theta, theta_r);
+                                  return patch_ends(data, size, thresholds);
                                 });
 }
 

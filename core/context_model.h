@@ -12,6 +12,7 @@
 
 #include "batch.h"
 #include "format_error.h"
+#include "thresholds.h"
 
 namespace qelt {
 
@@ -65,12 +66,12 @@ class ContextModel {
   // Patch ends of the `n` bytes at `data` as patch_ends (patching.h) gives them, but
   // with the entropy of each position i >= k taken from the model. Positions before k
   // never end a patch.
-  std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, float theta,
-                                      float theta_r) const;
+  std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n,
+                                      Thresholds thresholds) const;
 
   // Each document patched as patch_ends does, each limited to `max_length` (0: none).
-  BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count, float theta,
-                             float theta_r, std::size_t max_length) const;
+  BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count,
+                             Thresholds thresholds, std::size_t max_length) const;
 
   // The theta for which the mean patch length over the documents (their bytes over
   // their patches, with this `theta_r`) is closest to `target_mean_length`. The

@@ -65,7 +65,7 @@ template <std::size_t KeyBytes>
 void write_table(std::uint8_t* table, std::uint64_t slots, int length,
                  const std::vector<ContextEntropy>& contexts) {
   auto* begin = reinterpret_cast<ModelSlot<KeyBytes>*>(table);
-  const ModelTable<KeyBytes> probing(begin, slots);
+  ModelTable<KeyBytes> probing(begin, slots);
   for (ModelSlot<KeyBytes>& slot : probing) slot.clear();
   const std::uint64_t mask = window_mask(static_cast<std::size_t>(length));
   // Keys come in ascending order, their homes anywhere: the slot of the context

@@ -223,14 +223,14 @@ internal::BigVector<float> context_entropies(const internal::WindowIds<Id>& ids,
 // compares its rise with 0 and every later one a rise of exactly 0, so either every
 // byte closes a patch (the later ones close only if the first does, as entropies are
 // not negative), or only the first one may.
-std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entropy, float theta,
-                                                     float theta_r) {
+std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entropy,
+                                                     Thresholds thresholds) {
   std::vector<std::size_t> ends;
-  if (internal::closes(entropy, entropy, theta, theta_r)) {
+  if (internal::closes(entropy, entropy, thresholds)) {
     ends.resize(n);
     for (std::size_t i = 0; i < n; ++i) ends[i] = i + 1;
   } else {
-    if (internal::closes(entropy, 0.0f, theta, theta_r) && n > 1) ends.push_back(1);
+    if (internal::closes(entropy, 0.0f, thresholds) && n > 1) ends.push_back(1);
     ends.push_back(n);
   }
   return ends;
@@ -241,7 +241,7 @@ std::vector<std::size_t> constant_entropy_patch_ends(std::size_t n, float entrop
 // so neither ids nor buckets are needed.
 template <typename Id>
 std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, std::size_t n,
-                                                     float theta, float theta_r) {
+                                                     Thresholds thresholds) {
   // Two tables taken in turn: a run of one pair (the spaces of indented text, say)
   // would otherwise make every increment wait for the previous one.
   std::vector<Id> pairs(2 * 65536, 0);
@@ -262,28 +262,28 @@ std::vector<std::size_t> one_byte_context_patch_ends(const std::uint8_t* data, s
     entropy[context] = entropy_of_counts(row, total, memo);
   }
   internal::BigVector<Id> ends(n - 1);
-  return internal::segment(data, ends.data(), n - 1, entropy.data(), n, 1, theta, theta_r);
+  return internal::segment(data, ends.data(), n - 1, entropy.data(), n, 1, thresholds);
 }
 
 template <typename Id>
 std::vector<std::size_t> patch_ends_with_context(const std::uint8_t* data, std::size_t n,
-                                                 std::size_t k, float theta, float theta_r) {
+                                                 std::size_t k, Thresholds thresholds) {
   // The pair table is 512 KiB to clear: it pays from 64 KiB of input on.
   if (k == 1 && n >= (std::size_t{1} << 16)) {
-    return one_byte_context_patch_ends<Id>(data, n, theta, theta_r);
+    return one_byte_context_patch_ends<Id>(data, n, thresholds);
   }
   // The context of position i is the window of k bytes ending just before it: the
   // windows needed are those within the first n - 1 bytes.
   internal::WindowIds<Id> ids = internal::window_ids<Id>(data, n - 1, k);
   const internal::BigVector<float> entropy = context_entropies(ids, data + k);
   return internal::segment(ids.of.data(), ids.of.data(), ids.of.size(), entropy.data(), n, k,
-                           theta, theta_r);
+                           thresholds);
 }
 
 }  // namespace
 
 std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std::int32_t k,
-                                    float theta, float theta_r) {
+                                    Thresholds thresholds) {
   if (n == 0) return {};
   // k compares with positions as the unsigned value of their width, which makes a
   // negative k larger than any position.
@@ -293,18 +293,19 @@ std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std
     // Every position has the empty context, whose entropy is that of all the bytes.
     internal::TermMemo no_memo(0);  // a single distribution: nothing to share
     const float entropy = entropy_of_counts(byte_counts(data, n).data(), n, no_memo);
-    return constant_entropy_patch_ends(n, entropy, theta, theta_r);
+    return constant_entropy_patch_ends(n, entropy, thresholds);
   }
   // 32-bit ids whenever they suffice (for the ends too): they halve the largest buffer.
   if (n < std::numeric_limits<std::uint32_t>::max()) {
-    return patch_ends_with_context<std::uint32_t>(data, n, context_length, theta, theta_r);
+    return patch_ends_with_context<std::uint32_t>(data, n, context_length, thresholds);
   }
-  return patch_ends_with_context<std::uint64_t>(data, n, context_length, theta, theta_r);
+  return patch_ends_with_context<std::uint64_t>(data, n, context_length, thresholds);
 }
 
 PatchList patch_sequence(const ByteSequence& bytes, std::int32_t k, float theta,
                          float theta_r) {
-  const std::vector<std::size_t> ends = patch_ends(bytes.data(), bytes.size(), k, theta, theta_r);
+  const std::vector<std::size_t> ends =
+      patch_ends(bytes.data(), bytes.size(), k, Thresholds{theta, theta_r});
   PatchList patches;
   patches.reserve(ends.size());
   std::size_t begin = 0;

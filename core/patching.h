@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "thresholds.h"
+
 namespace qelt {
 
 // An ordered, growable sequence of byte values.
@@ -26,7 +28,7 @@ PatchList patch_sequence(const ByteSequence& bytes, std::int32_t k, float theta,
 // one: patch j is [ends[j - 1], ends[j]), with ends[-1] taken as 0; the last end is
 // `n`, and no end is repeated. A few bytes per patch instead of a vector each.
 std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std::int32_t k,
-                                    float theta, float theta_r);
+                                    Thresholds thresholds);
 
 }  // namespace qelt
 

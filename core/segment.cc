@@ -31,12 +31,12 @@ namespace {
 // the entropy of position j - 1 (0 before the first); returns the count of ends.
 template <typename Id, typename Index>
 std::size_t walk_plain(const Index* contexts, Id* out, std::size_t j, std::size_t evaluated,
-                       std::size_t k, const float* entropy, float theta, float theta_r,
+                       std::size_t k, const float* entropy, Thresholds thresholds,
                        std::size_t count, float previous) {
   for (; j < evaluated; ++j) {
     const float h = entropy[contexts[j]];
     out[count] = static_cast<Id>(j + k + 1);
-    count += closes(h, previous, theta, theta_r);
+    count += closes(h, previous, thresholds);
     previous = h;
   }
   return count;
@@ -59,9 +59,9 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 template <typename Index>
 __attribute__((target("avx512f"))) std::size_t walk_avx512(
     const Index* contexts, std::uint32_t* out, std::size_t evaluated, std::size_t k,
-    const float* entropy, float theta, float theta_r, std::size_t& j, float& previous) {
-  const __m512 theta16 = _mm512_set1_ps(theta);
-  const __m512d theta_r8 = _mm512_set1_pd(theta_r);
+    const float* entropy, Thresholds thresholds, std::size_t& j, float& previous) {
+  const __m512 theta16 = _mm512_set1_ps(thresholds.theta);
+  const __m512d theta_r8 = _mm512_set1_pd(thresholds.theta_r);
   const __m512i sixteen = _mm512_set1_epi32(16);
   __m512i ends = _mm512_add_epi32(
       _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16),
@@ -112,7 +112,7 @@ __attribute__((target("avx512f"))) std::size_t walk_avx512(
 template <typename Id, typename Index>
 std::vector<std::size_t> segment(const Index* contexts, Id* out, std::size_t evaluated,
                                  const float* entropy, std::size_t n, std::size_t k,
-                                 float theta, float theta_r, Walk walk) {
+                                 Thresholds thresholds, Walk walk) {
   std::size_t j = 0;
   std::size_t count = 0;
   float previous = 0.0f;
@@ -120,13 +120,13 @@ std::vector<std::size_t> segment(const Index* contexts, Id* out, std::size_t eva
   // 32-bit ends only, and contexts that gather as non-negative indices.
   if constexpr (sizeof(Id) == 4) {
     if (walk == Walk::kFastest && evaluated < (std::size_t{1} << 31) && has_avx512()) {
-      count = walk_avx512(contexts, out, evaluated, k, entropy, theta, theta_r, j, previous);
+      count = walk_avx512(contexts, out, evaluated, k, entropy, thresholds, j, previous);
     }
   }
 #else
   (void)walk;
 #endif
-  count = walk_plain(contexts, out, j, evaluated, k, entropy, theta, theta_r, count, previous);
+  count = walk_plain(contexts, out, j, evaluated, k, entropy, thresholds, count, previous);
   std::vector<std::size_t> ends;
   ends.reserve(count + 1);  // room for the final end: growing would double the buffer
   ends.assign(out, out + count);
@@ -135,16 +135,16 @@ std::vector<std::size_t> segment(const Index* contexts, Id* out, std::size_t eva
 }
 
 template std::vector<std::size_t> segment(const std::uint8_t*, std::uint32_t*, std::size_t,
-                                          const float*, std::size_t, std::size_t, float, float,
+                                          const float*, std::size_t, std::size_t, Thresholds,
                                           Walk);
 template std::vector<std::size_t> segment(const std::uint8_t*, std::uint64_t*, std::size_t,
-                                          const float*, std::size_t, std::size_t, float, float,
+                                          const float*, std::size_t, std::size_t, Thresholds,
                                           Walk);
 template std::vector<std::size_t> segment(const std::uint32_t*, std::uint32_t*, std::size_t,
-                                          const float*, std::size_t, std::size_t, float, float,
+                                          const float*, std::size_t, std::size_t, Thresholds,
                                           Walk);
 template std::vector<std::size_t> segment(const std::uint64_t*, std::uint64_t*, std::size_t,
-                                          const float*, std::size_t, std::size_t, float, float,
+                                          const float*, std::size_t, std::size_t, Thresholds,
                                           Walk);
 
 }  // namespace internal

@@ -211,7 +211,7 @@ void fuzz_batch(FuzzedDataProvider& in) {
   const std::size_t max_length = in.ConsumeIntegralInRange<std::size_t>(0, 9);
   const auto spans = spans_of(documents);
   const qelt::BatchEnds batch =
-      qelt::patch_ends_batch(spans.data(), spans.size(), k, theta, theta_r, max_length);
+      qelt::patch_ends_batch(spans.data(), spans.size(), k, {theta, theta_r}, max_length);
   check(batch.offsets.size() == documents.size() + 1, "one offset per document and one more");
   for (std::size_t i = 0; i < spans.size(); ++i) {
     const std::vector<std::size_t> ends(batch.ends.begin() + batch.offsets[i],
@@ -219,7 +219,7 @@ void fuzz_batch(FuzzedDataProvider& in) {
     check_ends(ends, spans[i].size, max_length);
     if (spans[i].size != 0) {
       check(ends == qelt::limit_patch_length(
-                        qelt::patch_ends(spans[i].data, spans[i].size, k, theta, theta_r),
+                        qelt::patch_ends(spans[i].data, spans[i].size, k, {theta, theta_r}),
                         max_length),
             "a document of a batch is not patched as on its own");
     }
@@ -263,13 +263,13 @@ void fuzz_context_model(FuzzedDataProvider& in) {
   const float theta_r = pick_threshold(in, {});
   const std::string probe = in.ConsumeRandomLengthString(1024);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
-  const std::vector<std::size_t> ends = model.patch_ends(bytes, probe.size(), theta, theta_r);
+  const std::vector<std::size_t> ends = model.patch_ends(bytes, probe.size(), {theta, theta_r});
   check_ends(ends, probe.size(), 0);
   // Trained on one sequence alone, a model patches it as the sequence's own model does.
   if (documents.size() == 1 && min_count == 1 && k >= 0) {
     const std::vector<std::size_t> own =
-        model.patch_ends(spans[0].data, spans[0].size, theta, theta_r);
-    check(own == qelt::patch_ends(spans[0].data, spans[0].size, k, theta, theta_r),
+        model.patch_ends(spans[0].data, spans[0].size, {theta, theta_r});
+    check(own == qelt::patch_ends(spans[0].data, spans[0].size, k, {theta, theta_r}),
           "a model of one sequence patches it unlike patch_ends");
   }
   try {
@@ -314,7 +314,7 @@ void fuzz_model_image(FuzzedDataProvider& in) {
     const qelt::ContextModel model = load();
     const std::string probe = in.ConsumeRandomLengthString(512);
     check_ends(model.patch_ends(reinterpret_cast<const std::uint8_t*>(probe.data()), probe.size(),
-                                1.0f, 0.5f),
+                                {1.0f, 0.5f}),
                probe.size(), 0);
   } catch (const qelt::ModelFormatError&) {
   }

@@ -26,7 +26,8 @@ struct Patches {
 };
 
 Patches patch_sequence(qelt::ByteSequence bytes, std::int32_t k, float theta, float theta_r) {
-  std::vector<std::size_t> ends = qelt::patch_ends(bytes.data(), bytes.size(), k, theta, theta_r);
+  std::vector<std::size_t> ends =
+      qelt::patch_ends(bytes.data(), bytes.size(), k, qelt::Thresholds{theta, theta_r});
   return Patches{std::move(bytes), std::move(ends)};
 }
 

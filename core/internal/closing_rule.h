@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "thresholds.h"
+
 namespace qelt {
 namespace internal {
 
@@ -16,9 +18,9 @@ inline bool rises(float h, float previous, float theta_r) {
 }
 
 // Whether the byte at an evaluated position with entropy `h` ends its patch: `h` is
-// above `theta`, or else it rose over the previous position's by more than `theta_r`.
-inline bool closes(float h, float previous, float theta, float theta_r) {
-  return h > theta || rises(h, previous, theta_r);
+// above theta, or else it rose over the previous position's by more than theta_r.
+inline bool closes(float h, float previous, Thresholds thresholds) {
+  return h > thresholds.theta || rises(h, previous, thresholds.theta_r);
 }
 
 // Ends the last patch at `n`, unless a closing position already did.

@@ -53,6 +53,9 @@ static_assert(sizeof(ModelSlot<4>) == 8 && sizeof(ModelSlot<8>) == 12,
 // floor(fmix64(key) * slots / 2^64), which version 1 fixes.
 template <std::size_t KeyBytes>
 using ModelTable = ProbingTable<ModelSlot<KeyBytes>, MurmurMix, AnySizeHome>;
+// The same table, to read from a mapped model.
+template <std::size_t KeyBytes>
+using ModelReader = ProbingTable<const ModelSlot<KeyBytes>, MurmurMix, AnySizeHome>;
 
 // Contexts of up to 4 bytes take 4-byte keys, longer ones 8.
 inline std::size_t model_key_bytes(int length) { return length <= 4 ? 4 : 8; }

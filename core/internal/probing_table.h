@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -65,11 +66,12 @@ class AnySizeHome {
 // Linear probing over `count` slots at `slots`, which it does not own. A Slot has a
 // type Key, and key() and empty() const; Hash maps a Key to 64 bits; Home is one of
 // the rules above. The table must keep at least one slot empty, so that a search for
-// an absent key ends.
+// an absent key ends. A table of const Slot only reads: a table that is const itself
+// hands out its slots as const too.
 template <typename Slot, typename Hash, typename Home>
 class ProbingTable {
  public:
-  using Key = typename Slot::Key;
+  using Key = typename std::remove_const_t<Slot>::Key;
 
   ProbingTable() = default;
   ProbingTable(Slot* slots, std::size_t count) : slots_(slots), count_(count), home_(count) {}
@@ -79,30 +81,35 @@ class ProbingTable {
   void prefetch(Key key) const { prefetch_hash(hash(key)); }
   void prefetch_hash(std::uint64_t hash) const { __builtin_prefetch(slots_ + home_(hash)); }
 
-  // The slot holding `key`, or else the empty slot where it belongs. `hash` is
-  // hash(key), for a caller that has it already.
-  Slot* probe(Key key) const { return probe(key, hash(key)); }
-  Slot* probe(Key key, std::uint64_t hash) const {
-    for (std::size_t i = home_(hash);; i = home_.next(i)) {
-      Slot* const slot = slots_ + i;
-      if (slot->empty() || slot->key() == key) return slot;
-    }
+  // The slot holding `key`, or else the empty slot where it belongs (to be filled by
+  // the caller). `hash` is hash(key), for a caller that has it already.
+  Slot* probe(Key key) { return slots_ + probe_index(key, hash(key)); }
+  Slot* probe(Key key, std::uint64_t hash) { return slots_ + probe_index(key, hash); }
+  const Slot* probe(Key key) const { return slots_ + probe_index(key, hash(key)); }
+  const Slot* probe(Key key, std::uint64_t hash) const {
+    return slots_ + probe_index(key, hash);
   }
 
   // The slot holding `key`, or null.
   const Slot* find(Key key) const {
-    for (std::size_t i = home_(hash(key));; i = home_.next(i)) {
-      const Slot* const slot = slots_ + i;
-      if (slot->empty()) return nullptr;
-      if (slot->key() == key) return slot;
-    }
+    const Slot* const slot = probe(key);
+    return slot->empty() ? nullptr : slot;
   }
 
-  Slot* begin() const { return slots_; }
-  Slot* end() const { return slots_ + count_; }
+  Slot* begin() { return slots_; }
+  Slot* end() { return slots_ + count_; }
+  const Slot* begin() const { return slots_; }
+  const Slot* end() const { return slots_ + count_; }
   std::size_t slot_count() const { return count_; }
 
  private:
+  std::size_t probe_index(Key key, std::uint64_t hash) const {
+    for (std::size_t i = home_(hash);; i = home_.next(i)) {
+      const Slot& slot = slots_[i];
+      if (slot.empty() || slot.key() == key) return i;
+    }
+  }
+
   Slot* slots_ = nullptr;
   std::size_t count_ = 0;
   Home home_;

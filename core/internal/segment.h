@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "thresholds.h"
+
 namespace qelt {
 namespace internal {
 
@@ -20,7 +22,7 @@ enum class Walk { kFastest, kPlain };
 template <typename Id, typename Index>
 std::vector<std::size_t> segment(const Index* contexts, Id* out, std::size_t evaluated,
                                  const float* entropy, std::size_t n, std::size_t k,
-                                 float theta, float theta_r, Walk walk = Walk::kFastest);
+                                 Thresholds thresholds, Walk walk = Walk::kFastest);
 
 }  // namespace internal
 }  // namespace qelt

@@ -27,8 +27,8 @@ TEST(PatchEndsBatchTest, EachDocumentAsOnItsOwn) {
   const std::vector<ByteSpan> documents = {
       {bytes, 12}, {nullptr, 0}, {bytes + 12, 28}, {bytes + 5, 1}, {bytes, text.size()}};
   for (const std::size_t max_length : {std::size_t{0}, std::size_t{2}, std::size_t{5}}) {
-    const BatchEnds batch = patch_ends_batch(documents.data(), documents.size(), 2, 0.5f,
-                                             10.0f, max_length);
+    const BatchEnds batch = patch_ends_batch(documents.data(), documents.size(), 2,
+                                             {0.5f, 10.0f}, max_length);
     ASSERT_EQ(batch.offsets.size(), documents.size() + 1);
     EXPECT_EQ(batch.offsets.front(), 0u);
     EXPECT_EQ(batch.offsets.back(), batch.ends.size());
@@ -37,7 +37,8 @@ TEST(PatchEndsBatchTest, EachDocumentAsOnItsOwn) {
           documents[i].size == 0
               ? Ends{}
               : limit_patch_length(
-                    patch_ends(documents[i].data, documents[i].size, 2, 0.5f, 10.0f), max_length);
+                    patch_ends(documents[i].data, documents[i].size, 2, {0.5f, 10.0f}),
+                    max_length);
       const Ends got(batch.ends.begin() + static_cast<std::ptrdiff_t>(batch.offsets[i]),
                      batch.ends.begin() + static_cast<std::ptrdiff_t>(batch.offsets[i + 1]));
       EXPECT_EQ(got, expected) << "document " << i << ", max_length " << max_length;

@@ -55,8 +55,8 @@ TEST(ContextModelTest, TrainedOnOneSequencePatchesItAsPatchEnds) {
     for (int k = 0; k <= ContextModel::kMaxOrder; ++k) {
       const ContextModel model = model_of({data}, k);
       for (const auto& t : thresholds) {
-        EXPECT_EQ(model.patch_ends(data.data(), data.size(), t[0], t[1]),
-                  patch_ends(data.data(), data.size(), k, t[0], t[1]))
+        EXPECT_EQ(model.patch_ends(data.data(), data.size(), {t[0], t[1]}),
+                  patch_ends(data.data(), data.size(), k, {t[0], t[1]}))
             << "seed " << seed << " k " << k;
       }
     }
@@ -143,9 +143,9 @@ TEST(ContextModelTest, EmptyModelGivesZeroEverywhere) {
   EXPECT_EQ(model.size(), 0u);
   EXPECT_EQ(model.entropy(12345), 0.0f);
   const auto data = bytes_of("abcdefgh");
-  EXPECT_EQ(model.patch_ends(data.data(), data.size(), -1.0f, 1.0f),
+  EXPECT_EQ(model.patch_ends(data.data(), data.size(), {-1.0f, 1.0f}),
             (std::vector<std::size_t>{4, 5, 6, 7, 8}));
-  EXPECT_EQ(model.patch_ends(data.data(), data.size(), 0.0f, 0.0f),
+  EXPECT_EQ(model.patch_ends(data.data(), data.size(), {0.0f, 0.0f}),
             (std::vector<std::size_t>{8}));
 }
 
@@ -201,8 +201,8 @@ TEST(ContextModelTest, ImagesRoundTripAndDamageIsRefused) {
   EXPECT_EQ(image_of(again), image);
   EXPECT_EQ(again.k(), 5);
   EXPECT_EQ(again.size(), model.size());
-  EXPECT_EQ(again.patch_ends(data.data(), data.size(), 1.0f, 0.5f),
-            model.patch_ends(data.data(), data.size(), 1.0f, 0.5f));
+  EXPECT_EQ(again.patch_ends(data.data(), data.size(), {1.0f, 0.5f}),
+            model.patch_ends(data.data(), data.size(), {1.0f, 0.5f}));
   EXPECT_THROW(ContextModel::from_image({}), ModelFormatError);
   for (std::size_t cut = 0; cut < image.size(); cut += 1 + image.size() / 64) {
     EXPECT_THROW(ContextModel::from_image({image.begin(), image.begin() + cut}), ModelFormatError);
@@ -279,8 +279,8 @@ TEST(ContextModelTest, LoadsFromAFile) {
   }
   const ContextModel loaded = ContextModel::load(path);
   EXPECT_EQ(image_of(loaded), image_of(model));
-  EXPECT_EQ(loaded.patch_ends(data.data(), data.size(), 0.9f, 0.3f),
-            model.patch_ends(data.data(), data.size(), 0.9f, 0.3f));
+  EXPECT_EQ(loaded.patch_ends(data.data(), data.size(), {0.9f, 0.3f}),
+            model.patch_ends(data.data(), data.size(), {0.9f, 0.3f}));
   std::remove(path.c_str());
   EXPECT_THROW(ContextModel::load(path), std::system_error);
   EXPECT_THROW(ContextModel::load(::testing::TempDir()), std::system_error);
@@ -297,7 +297,9 @@ TEST(ContextModelTest, CalibrateFindsTheClosestMeanLength) {
     const float theta = model.calibrate(documents, 2, target, INFINITY);
     auto mean_at = [&](float t) {
       std::size_t patches = 0;
-      for (const ByteSpan& d : documents) patches += model.patch_ends(d.data, d.size, t, INFINITY).size();
+      for (const ByteSpan& d : documents) {
+        patches += model.patch_ends(d.data, d.size, {t, INFINITY}).size();
+      }
       return 20000.0 / static_cast<double>(patches);
     };
     // No theta does better: try every entropy there is, and between.

@@ -110,7 +110,7 @@ TEST(GoldenTest, TheModelFileGivesItsEntropiesAndEnds) {
     EXPECT_EQ(model.entropy(context), golden.entropies[i - golden.k]) << "position " << i;
   }
   for (const EndsCase& c : golden.ends) {
-    EXPECT_EQ(model.patch_ends(golden.probe.data(), golden.probe.size(), c.theta, c.theta_r),
+    EXPECT_EQ(model.patch_ends(golden.probe.data(), golden.probe.size(), {c.theta, c.theta_r}),
               c.ends);
   }
 }

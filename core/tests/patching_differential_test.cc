@@ -122,7 +122,7 @@ TEST(PatchingDifferentialTest, EndsDescribeThePatches) {
   std::mt19937 rng(7);
   for (int round = 0; round < 50; ++round) {
     const ByteSequence bytes = random_input(rng);
-    const std::vector<std::size_t> ends = patch_ends(bytes.data(), bytes.size(), 2, 0.3f, 0.1f);
+    const std::vector<std::size_t> ends = patch_ends(bytes.data(), bytes.size(), 2, {0.3f, 0.1f});
     const PatchList patches = patch_sequence(bytes, 2, 0.3f, 0.1f);
     ASSERT_EQ(ends.size(), patches.size());
     std::size_t begin = 0;

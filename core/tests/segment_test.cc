@@ -57,16 +57,16 @@ void expect_walks_agree(std::mt19937& rng, std::size_t table_size) {
 
   std::vector<std::uint32_t> plain_out(evaluated), fast_out(evaluated);
   const auto plain = segment(contexts.data(), plain_out.data(), evaluated, entropy.data(),
-                             evaluated + k, k, theta, theta_r, Walk::kPlain);
+                             evaluated + k, k, {theta, theta_r}, Walk::kPlain);
   const auto fast = segment(contexts.data(), fast_out.data(), evaluated, entropy.data(),
-                            evaluated + k, k, theta, theta_r, Walk::kFastest);
+                            evaluated + k, k, {theta, theta_r}, Walk::kFastest);
   ASSERT_EQ(fast, plain) << "evaluated " << evaluated << " theta " << theta << " theta_r "
                          << theta_r;
   if constexpr (sizeof(Index) == 4) {
     // Written over its own contexts, as patching does with window ids.
     std::vector<Index> in_place = contexts;
     EXPECT_EQ(segment(in_place.data(), in_place.data(), evaluated, entropy.data(),
-                      evaluated + k, k, theta, theta_r, Walk::kFastest),
+                      evaluated + k, k, {theta, theta_r}, Walk::kFastest),
               plain);
   }
 }

@@ -1,0 +1,110 @@
+// The class Model: a context model loaded from a file or an image, queried, and used
+// to patch documents.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "bindings.h"
+#include "context_model.h"
+#include "results.h"
+#include "views.h"
+
+namespace py = pybind11;
+
+namespace qelt_corpus {
+
+namespace {
+
+// A file that cannot be read is an OSError of its errno (FileNotFoundError and the
+// like) that names the file, as Python's own open raises.
+qelt::ContextModel load_model(const std::string& path) {
+  int error = 0;
+  try {
+    const py::gil_scoped_release release;
+    return qelt::ContextModel::load(path);
+  } catch (const std::system_error& e) {
+    error = e.code().value();
+  }
+  py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+      error, std::strerror(error), path);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(os_error.ptr())), os_error.ptr());
+  throw py::error_already_set();
+}
+
+qelt::ContextModel model_from_image(py::handle data) {
+  const ByteBuffer bytes(data, "image");
+  std::vector<std::uint8_t> image(bytes.data(), bytes.data() + bytes.size());
+  const py::gil_scoped_release release;
+  return qelt::ContextModel::from_image(std::move(image));
+}
+
+py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::handle data,
+                                           double theta, double theta_r,
+                                           std::size_t max_length) {
+  const qelt::Thresholds limits = thresholds(theta, theta_r);
+  return ends_of_buffer(data, "document", max_length,
+                        [&](const std::uint8_t* bytes, std::size_t size) {
+                          return model.patch_ends(bytes, size, limits);
+                        });
+}
+
+py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle validity,
+                                 py::handle offsets, py::handle data, std::size_t offset,
+                                 std::size_t length, int offset_width, double theta,
+                                 double theta_r, std::size_t max_length) {
+  const qelt::Thresholds limits = thresholds(theta, theta_r);
+  return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
+                       [&](const qelt::ByteSpan* spans, std::size_t count) {
+                         return model.patch_ends_batch(spans, count, limits, max_length);
+                       });
+}
+
+float model_calibrate(const qelt::ContextModel& model, const py::list& items, double target,
+                      double theta_r) {
+  const DocumentList documents(items);
+  const py::gil_scoped_release release;
+  return model.calibrate(documents.spans(), documents.count(), target,
+                         thresholds(0.0, theta_r).theta_r);
+}
+
+}  // namespace
+
+void bind_model(py::module_& m) {
+  // The model's image is exposed through the buffer protocol, so that saving it is a
+  // write from the image itself, which a memoryview keeps alive.
+  py::class_<qelt::ContextModel>(m, "Model", py::buffer_protocol())
+      .def_static("load", &load_model, py::arg("path"))
+      .def_static("from_image", &model_from_image, py::arg("image"))
+      .def_property_readonly("k", &qelt::ContextModel::k)
+      .def_property_readonly("min_count", &qelt::ContextModel::min_count)
+      .def_property_readonly("size", &qelt::ContextModel::size)
+      .def_property_readonly("contexts_by_length",
+                             [](const qelt::ContextModel& model) {
+                               py::tuple counts(model.k() + 1);
+                               for (int j = 0; j <= model.k(); ++j) {
+                                 counts[j] = model.contexts_of_length(j);
+                               }
+                               return counts;
+                             })
+      .def_buffer([](const qelt::ContextModel& model) {
+        return py::buffer_info(const_cast<std::uint8_t*>(model.image()),
+                               static_cast<py::ssize_t>(model.image_size()), true);
+      })
+      .def("patch_ends", &model_patch_ends, py::arg("document"), py::arg("theta"),
+           py::arg("theta_r"), py::arg("max_length"))
+      .def("patch_ends_arrow", &model_patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
+           py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
+           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"))
+      .def("calibrate", &model_calibrate, py::arg("documents"), py::arg("target"),
+           py::arg("theta_r"));
+}
+
+}  // namespace qelt_corpus
