@@ -1,3 +1,4 @@
+import contextlib
 import json
 import pathlib
 import shutil
@@ -20,11 +21,11 @@ def real_text() -> bytes:
     return b"".join(p.read_bytes() for p in parts)
 
 
-@pytest.fixture
-def dask_cluster(tmp_path):
+@contextlib.contextmanager
+def running_dask_cluster(directory: pathlib.Path):
     """A `dask scheduler` and two `dask worker` processes on 127.0.0.1."""
     dask = shutil.which("dask") or str(pathlib.Path(sys.executable).with_name("dask"))
-    scheduler_file = tmp_path / "scheduler.json"
+    scheduler_file = directory / "scheduler.json"
     processes = [subprocess.Popen(
         [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
          "--scheduler-file", str(scheduler_file)],
@@ -48,6 +49,19 @@ def dask_cluster(tmp_path):
             process.terminate()
         for process in processes:
             process.wait(timeout=60)
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    with running_dask_cluster(tmp_path) as address:
+        yield address
+
+
+@pytest.fixture(scope="module")
+def module_dask_cluster(tmp_path_factory):
+    """One cluster for the tests of a module that only need somewhere to run."""
+    with running_dask_cluster(tmp_path_factory.mktemp("dask")) as address:
+        yield address
 
 
 @pytest.fixture(scope="module")

@@ -273,6 +273,15 @@ def parquet_input(tmp_path, texts):
         (["patch", "s3x://bucket/x", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1"],
          "s3x"),
         (["frobnicate"], "invalid choice"),
+        *((["patch", "PARQUET", "--out", "OUT", "-k", "2", flag, "nan", other, "1"],
+           f"argument {flag}: invalid number (not NaN) value: 'nan'")
+          for flag, other in (("--theta", "--theta-r"), ("--theta-r", "--theta"))),
+        (["pack", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "NaN", "--theta-r", "1"],
+         "argument --theta: invalid number (not NaN)"),
+        (["calibrate", "PARQUET", "--model", "M", "--target-mean", "4", "--theta-r", "nan"],
+         "argument --theta-r: invalid number (not NaN)"),
+        (["calibrate", "PARQUET", "--model", "M", "--target-mean", "nan", "--theta-r", "1"],
+         "argument --target-mean: invalid positive number"),
     ],
 )
 def test_usage_errors_exit_2_with_one_line_before_any_cluster(tmp_path, parquet_input, args,
@@ -471,3 +480,61 @@ def test_progress_counts_bytes_of_text_as_the_summary_does(tmp_path, texts):
     summary = float(re.search(r"([\d.]+) MB in", result.stdout).group(1))
     assert done == total and abs(float(total) - summary) < 0.1, (result.stderr, result.stdout)
     assert summary > 3 * sum(p.stat().st_size for p in tmp_path.glob("*.gz")) / 1e6
+
+
+# --- Corpora of no documents, and readers that leave early ---------------------------------
+
+
+@pytest.mark.parametrize("subcommand", ["patch", "pack", "train", "calibrate"])
+@pytest.mark.parametrize("emptiness", ["directory", "file"])
+def test_a_corpus_without_documents(tmp_path, texts, subcommand, emptiness, capsys):
+    """train and calibrate refuse it in one line; patch and pack write an empty output
+    that reads as one, and say so."""
+    if emptiness == "directory":
+        (tmp_path / "empty").mkdir()
+        corpus = tmp_path / "empty"
+    else:
+        corpus = tmp_path / "empty.jsonl"
+        corpus.write_text("")
+    model = tmp_path / "model.qelt"
+    ContextModel.train([t.encode() for t in texts], 2).save(model)
+    out = tmp_path / "out"
+    arguments = {
+        "patch": ["--out", out, "-k", 2, "--theta", 1, "--theta-r", 1, "--workers", 1],
+        "pack": ["--out", out, "-k", 2, "--theta", 1, "--theta-r", 1, "--workers", 1],
+        "train": ["--out", out, "-k", 2, "--workers", 1],
+        "calibrate": ["--model", model, "--target-mean", 4, "--theta-r", 1],
+    }[subcommand]
+    status = cli.main([subcommand, str(corpus), *map(str, arguments), "--no-progress"]
+                      if subcommand != "calibrate" else
+                      [subcommand, str(corpus), *map(str, arguments)])
+    captured = capsys.readouterr()
+    if subcommand in ("train", "calibrate"):
+        assert status == 2, captured
+        assert captured.err.strip() == f"qelt-corpus: {subcommand}: the inputs hold no " \
+            "documents" + (": no model written" if subcommand == "train" else "")
+        assert not out.exists()
+        return
+    assert status == 0, captured
+    assert "the inputs hold no documents" in captured.out
+    if subcommand == "patch":
+        assert pq.read_table(out).num_rows == 0
+    else:
+        assert len(qelt_corpus.PackedDataset(out)) == 0
+
+
+def test_a_reader_that_stops_reading_does_not_change_the_outcome(tmp_path, parquet_input):
+    """`qelt-corpus patch ... | head -0`: the run ends as it would have, quietly."""
+    out = tmp_path / "out"
+    read, write = os.pipe()
+    os.close(read)  # the reader is gone before the first line: every write fails
+    try:
+        result = subprocess.run([*COMMAND, "patch", str(parquet_input), "--out", str(out), "-k",
+                                 "2", "--theta", THETA, "--theta-r", THETA_R, "--workers", "1",
+                                 "--no-progress"],
+                                stdout=write, stderr=subprocess.PIPE, text=True, timeout=300)
+    finally:
+        os.close(write)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert (out / "_histogram.png").exists()
+    assert pq.read_table(out).num_rows > 0

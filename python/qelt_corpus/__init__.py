@@ -19,10 +19,39 @@ Example:
     array([3, 6])
 """
 
-from ._arrays import patch_ends, patch_ends_batch
-from ._errors import ModelFormatError
-from ._model import ContextCounts, ContextModel
-from ._packed import PackedDataset, SequenceStream
+from __future__ import annotations
 
-__all__ = ["ContextCounts", "ContextModel", "ModelFormatError", "PackedDataset",
-           "SequenceStream", "patch_ends", "patch_ends_batch"]
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    # Re-exported (the "as" form, for type checkers).
+    from ._arrays import patch_ends as patch_ends
+    from ._arrays import patch_ends_batch as patch_ends_batch
+    from ._errors import ModelFormatError as ModelFormatError
+    from ._model import ContextCounts as ContextCounts
+    from ._model import ContextModel as ContextModel
+    from ._packed import PackedDataset as PackedDataset
+    from ._packed import SequenceStream as SequenceStream
+
+# Where each name is defined. They are imported on first use, so that the command
+# (qelt_corpus.cli) starts at once and can honour Ctrl-C from its first moment.
+_DEFINED_IN = {
+    "patch_ends": "_arrays", "patch_ends_batch": "_arrays", "ModelFormatError": "_errors",
+    "ContextCounts": "_model", "ContextModel": "_model", "PackedDataset": "_packed",
+    "SequenceStream": "_packed",
+}
+
+__all__ = sorted(_DEFINED_IN)
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _DEFINED_IN:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{_DEFINED_IN[name]}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])

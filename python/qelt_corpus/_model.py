@@ -213,12 +213,11 @@ class ContextModel:
             raise TypeError(f"path must be a str or os.PathLike of str, not {type(name).__name__}")
         local = name
         fetched = False
-        if _storage.is_url(name):
-            fs, inside = _storage.filesystem(name, storage_options)
-            if _storage.is_local(fs):
-                local = inside
-            else:
-                local, fetched = _model_cache.local_copy(fs, inside, name), True
+        fs, inside = _storage.resolve(name, storage_options)
+        if fs is None or _storage.is_local(fs):
+            local = inside
+        else:
+            local, fetched = _model_cache.local_copy(fs, inside, name), True
         try:
             return cls._wrap(_native.Model.load(local))
         except ModelFormatError as error:

@@ -34,6 +34,31 @@ def is_url(location: str) -> bool:
     return protocol_of(location) != "file" or location.startswith("file://")
 
 
+def is_remote(location: str) -> bool:
+    """Whether `location` is on a file system other than the local disk."""
+    return protocol_of(location) != "file"
+
+
+def local_path(location: str) -> str:
+    """A local location (a path, or a file:// URL) as a path."""
+    return location[len("file://"):] if location.startswith("file://") else location
+
+
+def absolute(location: str) -> str:
+    """A location as another process would need it: a local path made absolute (a
+    cluster's workers need not share this one's working directory), a URL as it is."""
+    return location if is_url(location) else os.path.abspath(location)
+
+
+def resolve(location: str,
+            storage_options: Mapping[str, Any] | None = None) -> tuple[Any, str]:
+    """The file system of `location` and its path there: (None, a path) for the local
+    disk, file:// URLs included, so that local files are opened directly."""
+    if is_remote(location):
+        return filesystem(location, storage_options)
+    return None, local_path(location)
+
+
 def filesystem(location: str, storage_options: Mapping[str, Any] | None = None) -> tuple[Any, str]:
     """The fsspec file system of `location` and its path there."""
     import fsspec
@@ -113,6 +138,6 @@ def committed(fs: Any, path: str) -> Iterator[IO[bytes]]:
 def write_file(location: str, data: Any,
                storage_options: Mapping[str, Any] | None = None) -> None:
     """Writes `data` (bytes or a buffer) at `location`, whole or not at all."""
-    fs, path = filesystem(location, storage_options) if is_url(location) else (None, location)
+    fs, path = resolve(location, storage_options)
     with committed(fs, path) as file:
         file.write(data)

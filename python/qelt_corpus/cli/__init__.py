@@ -17,15 +17,22 @@ for a usage error, found before any cluster starts; 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import importlib
+import os
+import signal
 import sys
 import time
-from typing import Sequence
+from types import ModuleType
+from typing import Any, Sequence, TextIO
 
-from . import calibrate, pack, patch, train
-from ._options import Parser
 from ._usage import EXIT_INTERRUPTED, EXIT_USAGE, UsageError
 
-SUBCOMMANDS = {"patch": patch, "pack": pack, "train": train, "calibrate": calibrate}
+# One module each, imported when the command runs (see main).
+SUBCOMMANDS = ("patch", "pack", "train", "calibrate")
+
+
+def subcommand(name: str) -> ModuleType:
+    return importlib.import_module(f"{__name__}.{name}")
 
 
 def version() -> str:
@@ -38,24 +45,28 @@ def version() -> str:
 
 
 def parser() -> argparse.ArgumentParser:
+    from ._options import Parser
+
     main = Parser(prog="qelt-corpus", description=(__doc__ or "").splitlines()[0])
     main.add_argument("--version", action="version", version=f"qelt-corpus {version()}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                    parser_class=Parser)
-    for module in SUBCOMMANDS.values():
-        module.add_parser(commands)
+    for name in SUBCOMMANDS:
+        subcommand(name).add_parser(commands)
     return main
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command line `argv` (default: sys.argv[1:]); the exit status."""
+    """Runs the command line `argv` (default: sys.argv[1:]); the exit status. Whatever
+    it is doing, from parsing to the last line of its summary, an interrupt ends it
+    with EXIT_INTERRUPTED."""
     started = time.perf_counter()
     try:
         try:
             args = parser().parse_args(argv)
         except SystemExit as done:  # --help, --version
             return int(done.code or 0)
-        return int(SUBCOMMANDS[args.command].run(args, started))
+        return int(subcommand(args.command).run(args, started))
     except UsageError as error:
         message = str(error)
         print(message if message.startswith("qelt-corpus") else f"qelt-corpus: {message}",
@@ -67,4 +78,50 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def entry() -> None:
-    sys.exit(main())
+    """The ``qelt-corpus`` command: main, then an exit that neither a late Ctrl-C nor a
+    reader of its output that has gone away (``| head``) turns into a traceback or
+    into another exit status."""
+    sys.stdout = _ReaderMayLeave(sys.stdout)
+    try:
+        status = main()
+        sys.stdout.flush()
+    except KeyboardInterrupt:  # between main's return and here
+        status = EXIT_INTERRUPTED
+    # The work is done and said: what remains is the interpreter's own shutdown.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(status)
+
+
+class _ReaderMayLeave:
+    """Standard output, where a reader that stops reading (a closed pipe) does not stop
+    the work: what is written after it has gone is dropped."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._gone = False
+
+    def write(self, text: str) -> int:
+        if not self._gone:
+            try:
+                return self._stream.write(text)
+            except BrokenPipeError:
+                self._reader_gone()
+        return len(text)
+
+    def flush(self) -> None:
+        if not self._gone:
+            try:
+                self._stream.flush()
+            except BrokenPipeError:
+                self._reader_gone()
+
+    def _reader_gone(self) -> None:
+        self._gone = True
+        # What the stream still buffers would fail again when the interpreter flushes
+        # it at exit: its descriptor now leads nowhere.
+        nowhere = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(nowhere, self._stream.fileno())
+        os.close(nowhere)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)

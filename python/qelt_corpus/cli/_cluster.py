@@ -6,8 +6,12 @@ import argparse
 import contextlib
 import itertools
 import logging
+import os
+import shlex
+import shutil
 import signal
 import sys
+import tempfile
 from typing import Any, Callable, Iterable, Iterator
 
 from ._usage import UsageError
@@ -47,23 +51,59 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     # choosing: two runs at once do not contend for Dask's usual one.
     dashboard = {"dashboard_address": args.dashboard} if args.dashboard else {
         "dashboard_address": ":0", "scheduler_kwargs": {"dashboard": False}}
-    # Ctrl-C reaches every process of the terminal's group. The workers are started
-    # ignoring it (a disposition their processes inherit), so that only this process
-    # stops, and shuts them down in order, instead of each printing its traceback.
-    interrupt = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+    with _workers_ignore_ctrl_c():
+        # An interrupt while the cluster starts is held until it has: a cluster cut
+        # short in the middle of starting cannot be closed.
+        with _interrupt_held() as interrupted, \
+                dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
             cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
                                    processes=True, silence_logs=level, **dashboard)
-    finally:
-        signal.signal(signal.SIGINT, interrupt)
-    if args.dashboard:
-        print(f"dashboard: {cluster.dashboard_link}", file=sys.stderr)
+        try:
+            if interrupted:
+                raise KeyboardInterrupt
+            if args.dashboard:
+                print(f"dashboard: {cluster.dashboard_link}", file=sys.stderr)
+            with Client(cluster) as client:
+                yield client, args.workers
+        finally:
+            cluster.close()
+
+
+@contextlib.contextmanager
+def _interrupt_held() -> Iterator[list[int]]:
+    """Within this block Ctrl-C only adds to the list it gives, so that the caller can
+    raise KeyboardInterrupt where it is safe to."""
+    received: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
     try:
-        with Client(cluster) as client:
-            yield client, args.workers
+        yield received
     finally:
-        cluster.close()
+        signal.signal(signal.SIGINT, previous)
+
+
+@contextlib.contextmanager
+def _workers_ignore_ctrl_c() -> Iterator[None]:
+    """Ctrl-C reaches every process of the terminal's group, the workers among them.
+    Within this block, processes are spawned through a launcher that ignores it (a
+    disposition that the interpreter it then runs keeps), so that only this process
+    stops, and shuts the workers down in order, instead of each printing its
+    traceback. This process keeps its own handler throughout: an interrupt is honoured
+    at any moment, while the cluster starts too."""
+    import multiprocessing
+    import multiprocessing.spawn
+
+    directory = tempfile.mkdtemp(prefix="qelt-corpus-")
+    launcher = os.path.join(directory, "python")
+    with open(launcher, "w") as file:
+        file.write(f"#!/bin/sh\ntrap '' INT\nexec {shlex.quote(sys.executable)} \"$@\"\n")
+    os.chmod(launcher, 0o755)
+    spawned_by = multiprocessing.spawn.get_executable()
+    multiprocessing.set_executable(launcher)
+    try:
+        yield
+    finally:
+        multiprocessing.set_executable(spawned_by)
+        shutil.rmtree(directory, ignore_errors=True)
 
 
 def completed(indices: Iterable[int], submit: Callable[[int], Any],

@@ -24,11 +24,10 @@ MANIFEST = "_qelt_corpus.json"
 VERSION = 1
 
 
-def model_identity(location: str, options: dict[str, Any]) -> list[Any]:
+def model_identity(location: str, storage_options: dict[str, Any]) -> list[Any]:
     """What tells a model file from another at the same location: its size and its
     modification time (an ETag on a store). Never its storage options."""
-    fs, path = _storage.filesystem(location, options) if _storage.is_url(location) \
-        else (None, location)
+    fs, path = _storage.resolve(location, storage_options)
     if fs is None:
         info = os.stat(path)
         return [os.path.abspath(path), info.st_size, info.st_mtime_ns]
@@ -44,7 +43,7 @@ def manifest(args: Any, partitions: Sequence[Any], model: list[Any] | None,
     plan = hashlib.sha256(repr(list(partitions)).encode()).hexdigest()
     return {
         "version": VERSION,
-        "inputs": [i if _storage.is_url(i) else os.path.abspath(i) for i in args.inputs],
+        "inputs": [_storage.absolute(i) for i in args.inputs],
         "format": args.format, "column": args.column, "id_column": args.id_column,
         "k": args.k, "model": model, "theta": args.theta, "theta_r": args.theta_r,
         "max_patch_length": args.max_patch_length, "partition_bytes": args.partition_bytes,
@@ -71,19 +70,18 @@ def _is_partial(name: str) -> bool:
     return name.startswith(".") and name.endswith(".tmp")
 
 
-def check(location: str, resume: bool, made_by: dict[str, Any], options: dict[str, Any],
-          is_ours: Callable[[str], bool]) -> Output:
+def check(location: str, resume: bool, made_by: dict[str, Any],
+          storage_options: dict[str, Any], is_ours: Callable[[str], bool]) -> Output:
     """The output at `location`, checked: absent, empty, or ours (a name for which
     `is_ours` is true, or the manifest) and then resumable with `made_by`. Raises
     UsageError otherwise. Writes nothing."""
     try:
-        if _storage.is_url(location) and _storage.protocol_of(location) != "file":
-            fs, path = _storage.filesystem(location, options)
-            names = _remote_names(fs, path)
-        else:
-            fs, path = None, os.path.abspath(location[len("file://"):]
-                                             if location.startswith("file://") else location)
+        fs, path = _storage.resolve(location, storage_options)
+        if fs is None:
+            path = os.path.abspath(path)
             names = _local_names(path)
+        else:
+            names = _remote_names(fs, path)
     except _storage.StorageError as error:
         raise UsageError(f"--out {error}") from None
     except UsageError:
@@ -168,7 +166,7 @@ def write(output: Output, made_by: dict[str, Any]) -> None:
 def names(output: Output) -> list[str]:
     """What the directory holds now."""
     if output.fs is None:
-        return sorted(os.listdir(output.path))
+        return sorted(os.listdir(output.path)) if os.path.isdir(output.path) else []
     return _remote_names(output.fs, output.path)
 
 

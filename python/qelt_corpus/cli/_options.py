@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 from typing import Any
 
@@ -39,6 +40,18 @@ def positive_float(text: str) -> float:
 
 
 positive_float.__name__ = "positive number"
+
+
+def threshold(text: str) -> float:
+    """A threshold in nats: any number, infinities included, but not NaN, which no
+    entropy would ever pass."""
+    value = float(text)
+    if math.isnan(value):
+        raise ValueError(text)
+    return value
+
+
+threshold.__name__ = "number (not NaN)"
 
 
 def names(text: str) -> list[str]:
@@ -102,11 +115,8 @@ def add_cluster(parser: argparse.ArgumentParser) -> None:
 
 
 def for_workers(location: str | None) -> str | None:
-    """A location as the workers are given it: a local path made absolute, since a
-    cluster's workers need not share the client's working directory."""
-    if location is None or _storage.is_url(location):
-        return location
-    return os.path.abspath(location)
+    """A location as the workers are given it (_storage.absolute)."""
+    return None if location is None else _storage.absolute(location)
 
 
 def add_patching(parser: argparse.ArgumentParser) -> None:
@@ -115,8 +125,10 @@ def add_patching(parser: argparse.ArgumentParser) -> None:
     model.add_argument("-k", type=int, help="context length: each document's own model")
     model.add_argument("--model", metavar="FILE",
                        help="a model trained with `train` (a path or a URL)")
-    parser.add_argument("--theta", type=float, required=True, help="absolute threshold (nats)")
-    parser.add_argument("--theta-r", type=float, required=True, help="rise threshold (nats)")
+    parser.add_argument("--theta", type=threshold, required=True,
+                        help="absolute threshold (nats)")
+    parser.add_argument("--theta-r", type=threshold, required=True,
+                        help="rise threshold (nats)")
     parser.add_argument("--max-patch-length", type=positive_int, metavar="L",
                         help="cut longer patches into pieces of L bytes")
     parser.add_argument("--id-column", metavar="NAME",
@@ -134,13 +146,13 @@ def model_identity(args: argparse.Namespace) -> list[Any] | None:
     return _manifest.model_identity(args.model, args.storage_options)
 
 
-def load_model(location: str, options: dict[str, Any]) -> Any:
+def load_model(location: str, storage_options: dict[str, Any]) -> Any:
     """The model at `location` given on the command line; UsageError if it cannot be."""
     from .._errors import ModelFormatError
     from .._model import ContextModel
 
     try:
-        return ContextModel.load(location, storage_options=options)
+        return ContextModel.load(location, storage_options=storage_options)
     except ModelFormatError as error:
         raise UsageError(f"--model {error}") from None
     except _storage.StorageError as error:

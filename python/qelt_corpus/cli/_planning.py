@@ -81,10 +81,10 @@ def _static_prefix(pattern: str) -> str:
     return pattern[: pattern.rfind("/", 0, first) + 1]
 
 
-def _remote_files(given: str, options: dict[str, Any]) -> tuple[list[File], bool]:
+def _remote_files(given: str, storage_options: dict[str, Any]) -> tuple[list[File], bool]:
     """The files of a URL (a file, a directory prefix or a glob), and whether it named a
     directory."""
-    fs, path = _storage.filesystem(given, options)
+    fs, path = _storage.filesystem(given, storage_options)
     if any(c in path for c in GLOB_CHARACTERS):
         prefix = _static_prefix(path)
         entries = fs.glob(path, detail=True)
@@ -142,18 +142,18 @@ def _format_of_directory(files: list[File]) -> str:
 Resolved = list[tuple[str, list[File]]]
 
 
-def resolve(inputs: Sequence[str], fmt: str, options: dict[str, Any]) -> tuple[Resolved, int]:
+def resolve(inputs: Sequence[str], fmt: str,
+            storage_options: dict[str, Any]) -> tuple[Resolved, int]:
     """Each input as its format and files, and the links to directories skipped;
     UsageError for one that does not exist or cannot be listed."""
     resolved = []
     skipped = 0
     for given in inputs:
         try:
-            if _storage.is_url(given) and _storage.protocol_of(given) != "file":
-                files, directory = _remote_files(given, options)
+            if _storage.is_remote(given):
+                files, directory = _remote_files(given, storage_options)
             else:
-                local = given[len("file://"):] if given.startswith("file://") else given
-                files, directory, links = _local_files(local)
+                files, directory, links = _local_files(_storage.local_path(given))
                 skipped += links
         except _storage.StorageError as error:
             raise UsageError(str(error)) from None

@@ -26,10 +26,10 @@ def compression_of(path: str) -> str | None:
 
 def _raw(location: str, storage_options: dict[str, Any] | None) -> BinaryIO:
     """The file at `location` (a local path or a URL), opened to read."""
-    if _storage.is_url(location):
-        fs, path = _storage.filesystem(location, storage_options)
-        return fs.open(path, "rb")  # type: ignore[no-any-return]
-    return open(location, "rb")
+    fs, path = _storage.resolve(location, storage_options)
+    if fs is None:
+        return open(path, "rb")
+    return fs.open(path, "rb")  # type: ignore[no-any-return]
 
 
 def line_starts(location: str, start: int, end: int | None,
@@ -70,7 +70,7 @@ def storage_failure(error: BaseException, location: str) -> bool:
     connection, a server error) rather than because of what it holds: such a failure
     fails the task, to be retried or left for --resume, where a file that cannot be
     read makes its documents unreadable."""
-    if not _storage.is_url(location) or _storage.protocol_of(location) == "file":
+    if not _storage.is_remote(location):
         return False
     if isinstance(error, (FileNotFoundError, IsADirectoryError, EOFError, UnicodeError,
                           gzip.BadGzipFile)):
@@ -148,7 +148,7 @@ def read(partition: Partition, options: Options) -> Iterator[Any]:
 
 def _read_files(partition: FilesPartition, options: Options) -> Iterator[Any]:
     batches = _Batches(options)
-    if _storage.is_url(partition.root) and _storage.protocol_of(partition.root) != "file":
+    if _storage.is_remote(partition.root):
         # Objects are fetched many at a time: one request each would wait on every one.
         fs, root = _storage.filesystem(partition.root, options.storage_options)
         for first in range(0, len(partition.names), REMOTE_FILES_AT_ONCE):
@@ -169,7 +169,7 @@ def _read_files(partition: FilesPartition, options: Options) -> Iterator[Any]:
                     yield batches.take()
         yield batches.take()
         return
-    root = partition.root[len("file://"):] if partition.root.startswith("file://") else partition.root
+    root = _storage.local_path(partition.root)
     for name in partition.names:
         try:
             with open(os.path.join(root, name), "rb") as file:

@@ -190,15 +190,14 @@ def patch_table(table: Any, settings: PatchSettings, summary: Summary,
                     schema=output_schema(settings.options.keep))
 
 
-def patch_partition(index: int, partition: Partition, settings: PatchSettings) -> Summary:
-    """Patches a partition into OUT/part-INDEX.parquet, which appears whole or not at
-    all (_storage.committed). Its summary is kept in the file's metadata too, for a
-    resumed run to count it."""
+def patch_partition(index: int, partitions: list[Partition], settings: PatchSettings) -> Summary:
+    """Patches the documents of `partitions` (one, as patch plans them) into
+    OUT/part-INDEX.parquet, which appears whole or not at all (_storage.committed). Its
+    summary is kept in the file's metadata too, for a resumed run to count it."""
     import pyarrow.parquet as pq
 
     location = _storage.join(settings.out, part_name(index))
-    fs, path = (_storage.filesystem(location, settings.options.storage_options)
-                if _storage.is_url(location) else (None, location))
+    fs, path = _storage.resolve(location, settings.options.storage_options)
     summary = Summary()
     histogram = LengthHistogram()
     with _storage.committed(fs, path) as file:
@@ -208,8 +207,9 @@ def patch_partition(index: int, partition: Partition, settings: PatchSettings) -
         with pq.ParquetWriter(file, output_schema(settings.options.keep), compression="zstd",
                               use_dictionary=["id", "status"],
                               column_encoding={"ends.list.element": "DELTA_BINARY_PACKED"}) as writer:
-            for table in _reading.read(partition, settings.options):
-                writer.write_table(patch_table(table, settings, summary, histogram))
+            for partition in partitions:
+                for table in _reading.read(partition, settings.options):
+                    writer.write_table(patch_table(table, settings, summary, histogram))
             summary.histogram = histogram.as_dict()
             writer.add_key_value_metadata({SUMMARY_KEY: summary.to_json().encode()})
     return summary
@@ -291,8 +291,10 @@ def build_model(out: str, storage_options: dict[str, Any], min_count: int,
                 max_bytes: int | None, *parts: Counted) -> ModelMade:
     """Makes the model of the counts of a whole corpus, given in `parts`, and saves it
     at `out`: the model is written where it is made, instead of travelling to the
-    client first."""
+    client first. A corpus of no documents makes no model."""
     counted = parts[0] if len(parts) == 1 else merge_counted(*parts)
+    if not counted.summary.documents:
+        return ModelMade(counted.counts.k, min_count, (), 0, counted.summary)
     model = counted.counts.to_model(min_count, max_bytes=max_bytes)
     model.save(out, storage_options=storage_options)
     return ModelMade(model.k, model.min_count, model.contexts_by_length,

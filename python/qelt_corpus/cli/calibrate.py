@@ -27,7 +27,7 @@ def add_parser(commands: Any) -> None:
                            help="the model to calibrate, trained with `train` (a path or a URL)")
     calibrate.add_argument("--target-mean", type=_options.positive_float, required=True,
                            metavar="L", help="the mean patch length wanted, in bytes")
-    calibrate.add_argument("--theta-r", type=float, required=True,
+    calibrate.add_argument("--theta-r", type=_options.threshold, required=True,
                            help="rise threshold (nats) that patch will be given with the theta "
                            "found: the mean length depends on both (inf: no rise test)")
     calibrate.add_argument("--sample-bytes", type=_options.positive_int, default=16 << 20,
@@ -37,7 +37,9 @@ def add_parser(commands: Any) -> None:
 def _sample(partitions: list[Partition], options: Options,
             budget: int) -> tuple[list[Any], Summary, int]:
     """Documents of up to `budget` bytes, taken evenly from up to SAMPLE_PARTITIONS
-    partitions across the corpus, and what was read for them."""
+    partitions across the corpus, as large binary arrays (whatever type each input
+    holds its texts in), and what was read for them."""
+    import pyarrow as pa
     import pyarrow.compute as pc
 
     spread = min(SAMPLE_PARTITIONS, len(partitions))
@@ -53,7 +55,7 @@ def _sample(partitions: list[Partition], options: Options,
             Documents.of(table.slice(0, keep)).count_into(summary)
             readable = pc.filter(documents.text.slice(0, keep),
                                  pc.invert(documents.unreadable.slice(0, keep)))
-            texts.append(readable)
+            texts.append(readable.cast(pa.large_binary()))
             taken += int(sizes[:keep].sum())
             if taken >= quota:
                 break
@@ -67,9 +69,9 @@ def run(args: argparse.Namespace, started: float) -> int:
     model = _options.load_model(args.model, args.storage_options)
     corpus = _planning.corpus(args)
     options, partitions = corpus.options, corpus.partitions
-    if not partitions:
-        raise UsageError("calibrate: the inputs hold no documents")
     texts, summary, used = _sample(partitions, options, args.sample_bytes)
+    if not summary.documents:
+        raise UsageError("calibrate: the inputs hold no documents")
     summary.report_unreadable("the sample", lambda m: print(m, file=sys.stderr))
     documents = pa.chunked_array(texts, type=pa.large_binary())
     try:

@@ -9,15 +9,14 @@ import argparse
 import hashlib
 import json
 import os
-import sys
-import time
 from typing import Any
 
 from .. import _storage
 from .._packed import FORMAT, VERSION
-from . import _cluster, _manifest, _options, _planning, _tasks
-from ._summary import MB, Summary
-from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+from . import _driver, _manifest, _options, _tasks
+from ._partitions import Partition
+from ._summary import Summary
+from ._usage import UsageError
 
 SHARD_BYTES = 1 << 30
 # Each shard is written by one task, so a corpus of a few shards leaves workers idle
@@ -73,111 +72,74 @@ def _model_settings(args: argparse.Namespace) -> dict[str, Any]:
     """What made the patches, for the index: k, or the model's location and SHA-256."""
     if args.model is None:
         return {"k": args.k}
-    if _storage.is_url(args.model):
-        fs, path = _storage.filesystem(args.model, args.storage_options)
-        data = fs.cat_file(path)
-    else:
-        with open(args.model, "rb") as file:
+    fs, path = _storage.resolve(args.model, args.storage_options)
+    if fs is None:
+        with open(path, "rb") as file:
             data = file.read()
+    else:
+        data = fs.cat_file(path)
     return {"model": {"location": args.model, "sha256": hashlib.sha256(data).hexdigest()}}
 
 
+class Pack:
+    """A shard per run of consecutive partitions, and the index once all are whole."""
+
+    verb = "packed"
+    noun = "shards"
+    in_flight_per_worker = 2
+    task = staticmethod(_tasks.pack_shard)
+
+    def groups(self, args: argparse.Namespace, partitions: list[Partition]) -> list[list[int]]:
+        return shards(partitions, args.shard_bytes or default_shard_bytes(partitions))
+
+    def settings(self, args: argparse.Namespace, partitions: list[Partition],
+                 groups: list[list[int]]) -> dict[str, Any]:
+        return {"command": "pack",
+                "shard_bytes": args.shard_bytes or default_shard_bytes(partitions)}
+
+    def is_ours(self, name: str) -> bool:
+        return name.startswith("shard-") or name == INDEX
+
+    def name(self, index: int) -> str:
+        return _tasks.shard_name(index)
+
+    def whole(self, index: int) -> str:
+        return _tasks.shard_name(index) + _tasks.SHARD_FILES[-1]
+
+    def summary_of(self, result: _tasks.ShardMade) -> Summary:
+        return result.summary
+
+    def stored(self, output: _manifest.Output, index: int,
+               settings: _tasks.PatchSettings) -> Summary:
+        return _tasks.stored_shard(output.path, index).summary
+
+    def finish(self, args: argparse.Namespace, run: _driver.Run) -> tuple[str, list[str]]:
+        """Writes the index if every shard is whole."""
+        made = {i: _tasks.stored_shard(run.output.path, i) for i in run.whole}
+        complete = len(run.whole) == len(run.groups)
+        if complete:
+            index = {
+                "format": FORMAT, "version": VERSION,
+                "shards": [{"name": _tasks.shard_name(i), "documents": made[i].documents,
+                            "bytes": made[i].bytes, "patches": made[i].patches}
+                           for i in range(len(run.groups))],
+                "settings": {**_model_settings(args), "theta": args.theta,
+                             "theta_r": args.theta_r,
+                             "max_patch_length": args.max_patch_length},
+                "documents": sum(m.documents for m in made.values()),
+                "bytes": sum(m.bytes for m in made.values()),
+                "patches": sum(m.patches for m in made.values()),
+            }
+            with _storage.committed(None, os.path.join(run.output.path, INDEX)) as file:
+                file.write(json.dumps(index, indent=1).encode())
+        packed = sum(m.documents for m in made.values())
+        return (f"shards: {args.out} ({len(run.whole)} of {len(run.groups)}"
+                + (f", {INDEX} written)" if complete else f"; {INDEX} is written when all are)")
+                + f"; {packed} documents packed"), []
+
+
 def run(args: argparse.Namespace, started: float) -> int:
-    if _storage.is_url(args.out) and _storage.protocol_of(args.out) != "file":
+    if _storage.is_remote(args.out):
         raise UsageError(f"--out {args.out}: packed shards are written to local disk (readers "
                          "map them into memory)")
-    identity = _options.model_identity(args)
-    corpus = _planning.corpus(args)
-    partitions = corpus.partitions
-    shard_bytes = args.shard_bytes or default_shard_bytes(partitions)
-    groups = shards(partitions, shard_bytes)
-    made_by = _manifest.manifest(args, partitions, identity, command="pack",
-                                 shard_bytes=shard_bytes)
-    output = _manifest.check(args.out, args.resume, made_by, args.storage_options,
-                             lambda name: name.startswith("shard-") or name == INDEX)
-    done = {i for i in range(len(groups))
-            if _tasks.shard_name(i) + _tasks.SHARD_FILES[-1] in output.names}
-    settings = _tasks.PatchSettings(
-        out=output.path, theta=args.theta, theta_r=args.theta_r, k=args.k,
-        model=_options.for_workers(args.model), model_identity=tuple(identity or ()),
-        max_patch_length=args.max_patch_length, options=corpus.options)
-    size_of = {i: sum(partitions[p].size for p in group) for i, group in enumerate(groups)}
-    todo = sorted((i for i in range(len(groups)) if i not in done), key=lambda i: -size_of[i])
-    this_run = Summary()
-    failed: list[str] = []
-    interrupted = False
-    progress = _cluster.Progress(args, sum(size_of[i] for i in todo))
-    workers = 0
-    try:
-        with _cluster.connect(args) as (client, workers):
-            _manifest.write(output, made_by)
-            partitions = _cluster.number_rows(client, partitions, corpus.options)
-            for index, future in _cluster.completed(
-                    todo, lambda i: client.submit(_tasks.pack_shard, i,
-                                                  [partitions[p] for p in groups[i]], settings,
-                                                  pure=False),
-                    max(2, 2 * workers)):
-                name = _tasks.shard_name(index)
-                try:
-                    made = future.result()
-                except Exception as error:
-                    failed.append(name)
-                    progress.write(f"error: {name}: {_storage.first_line(error)}")
-                    continue
-                made.summary.report_unreadable(name, progress.write)
-                this_run.add(made.summary)
-                progress.done(size_of[index], made.summary.text_bytes)
-    except KeyboardInterrupt:
-        interrupted = True
-    finally:
-        progress.close()
-        if os.path.isdir(output.path):
-            _manifest.remove_partial_files(output)
-    return _finish(args, output, corpus, groups, done, this_run, failed, interrupted, workers,
-                   started)
-
-
-def _finish(args: argparse.Namespace, output: _manifest.Output, corpus: _planning.Corpus,
-            groups: list[list[int]], done: set[int], this_run: Summary, failed: list[str],
-            interrupted: bool, workers: int, started: float) -> int:
-    """Writes the index if every shard is whole, prints what the shards hold; the exit
-    status."""
-    names = set(os.listdir(output.path))
-    whole = [i for i in range(len(groups))
-             if _tasks.shard_name(i) + _tasks.SHARD_FILES[-1] in names]
-    made = {i: _tasks.stored_shard(output.path, i) for i in whole}
-    total = Summary()
-    for shard in made.values():
-        total.add(shard.summary)
-    complete = len(whole) == len(groups)
-    if complete:
-        index = {
-            "format": FORMAT, "version": VERSION,
-            "shards": [{"name": _tasks.shard_name(i), "documents": made[i].documents,
-                        "bytes": made[i].bytes, "patches": made[i].patches}
-                       for i in range(len(groups))],
-            "settings": {**_model_settings(args), "theta": args.theta, "theta_r": args.theta_r,
-                         "max_patch_length": args.max_patch_length},
-            "documents": sum(m.documents for m in made.values()),
-            "bytes": sum(m.bytes for m in made.values()),
-            "patches": sum(m.patches for m in made.values()),
-        }
-        with _storage.committed(None, os.path.join(output.path, INDEX)) as file:
-            file.write(json.dumps(index, indent=1).encode())
-    seconds = time.perf_counter() - started
-    packed = sum(m.documents for m in made.values())
-    patches = sum(m.patches for m in made.values())
-    print(f"{'interrupted: ' if interrupted else ''}{total.counts_line(corpus.skipped)} in "
-          f"{patches} patches; {packed} documents packed")
-    print(f"{this_run.text_bytes / MB:.1f} MB packed in {seconds:.1f} s "
-          f"({this_run.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers"
-          + (f"; {len(done)} of {len(groups)} shards were already done" if done else ""))
-    print(f"shards: {args.out} ({len(whole)} of {len(groups)}"
-          + (f", {INDEX} written)" if complete else f"; {INDEX} is written when all are)"))
-    if interrupted:
-        print("run the same command with --resume to finish", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    if failed:
-        print(f"{len(failed)} shards failed; run the same command with --resume to retry",
-              file=sys.stderr)
-    return EXIT_UNREADABLE if failed or total.unreadable else EXIT_OK
+    return _driver.run(args, started, Pack())

@@ -18,9 +18,10 @@ from .. import _storage
 from .._model import ContextCounts
 from . import _cluster, _options, _planning, _tasks
 from ._partitions import Partition
-from ._summary import MB, Summary
+from ._summary import MB
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
+NO_DOCUMENTS = "the inputs hold no documents: no model written"
 FAN_IN = 4  # partial counts merged by one task
 SAMPLE_QUOTA = 1 << 20  # a sample takes at least this many bytes from each partition it reads
 
@@ -75,11 +76,11 @@ def _peak_memory() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def _check_out(location: str, options: dict[str, Any]) -> None:
+def _check_out(location: str, storage_options: dict[str, Any]) -> None:
     """UsageError unless a model file can be written at `location`."""
-    if _storage.is_url(location) and _storage.protocol_of(location) != "file":
+    if _storage.is_remote(location):
         try:
-            fs, path = _storage.filesystem(location, options)
+            fs, path = _storage.filesystem(location, storage_options)
             directory = fs.isdir(path)
         except _storage.StorageError as error:
             raise UsageError(f"--out {error}") from None
@@ -88,7 +89,7 @@ def _check_out(location: str, options: dict[str, Any]) -> None:
         if directory:
             raise UsageError(f"--out {location}: is a directory")
         return
-    path = location[len("file://"):] if location.startswith("file://") else location
+    path = _storage.local_path(location)
     if os.path.isdir(path):
         raise UsageError(f"--out {location}: is a directory")
     directory = os.path.dirname(os.path.abspath(path))
@@ -105,6 +106,8 @@ def run(args: argparse.Namespace, started: float) -> int:
     _check_budget(args.k, args.max_model_bytes)
     corpus = _planning.corpus(args)
     options, partitions = corpus.options, corpus.partitions
+    if not partitions:
+        raise UsageError(f"train: {NO_DOCUMENTS}")
     plan = sample(partitions, args.sample_bytes)
     # The largest first, so that no large partition is left counting alone at the end.
     plan.sort(key=lambda item: -min(partitions[item[0]].size, item[1] or partitions[item[0]].size))
@@ -113,8 +116,9 @@ def run(args: argparse.Namespace, started: float) -> int:
     workers = 0
     try:
         with _cluster.connect(args) as (client, workers):
-            if not _storage.is_url(args.out):
-                os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+            if not _storage.is_remote(args.out):
+                path = os.path.abspath(_storage.local_path(args.out))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
             partitions = _cluster.number_rows(client, partitions, options)
             made = _reduce(client, workers, partitions, plan, args, options, progress)
             peaks = client.run(_peak_memory)
@@ -129,6 +133,8 @@ def run(args: argparse.Namespace, started: float) -> int:
     finally:
         progress.close()
     summary = made.summary
+    if not summary.documents:
+        raise UsageError(f"train: {NO_DOCUMENTS}")
     summary.report_unreadable("the corpus", lambda m: print(m, file=sys.stderr))
     seconds = time.perf_counter() - started
     sampled = f" (a sample of {len(plan)} of {len(partitions)} partitions)" \
@@ -204,9 +210,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
             merge(list(group), holder)
             group.clear()
     last = [f for group in ready.values() for f in group]
-    if not last:  # no partition at all
-        last = [client.submit(_tasks.Counted, ContextCounts(args.k), Summary(), pure=False)]
-    out = args.out if _storage.is_url(args.out) else os.path.abspath(args.out)
+    out = _storage.absolute(args.out)
     built = client.submit(_tasks.build_model, out, args.storage_options, args.min_count,
                           args.max_model_bytes, *last, pure=False)
     try:

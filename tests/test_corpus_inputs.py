@@ -1,0 +1,157 @@
+"""Every subcommand on every kind of input, as real processes: each run ends with exit 0
+and gives what the API gives for the same documents. A new subcommand or input kind
+joins with one entry in SUBCOMMANDS or INPUTS."""
+
+import gzip
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import qelt_corpus
+from qelt_corpus import ContextModel, PackedDataset
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+pd = pytest.importorskip("pandas")
+zstandard = pytest.importorskip("zstandard")
+pytest.importorskip("distributed")
+
+COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
+K, THETA, THETA_R, TARGET_MEAN = 2, 2.0, 1.0, 4.0
+
+
+@pytest.fixture(scope="module")
+def documents(real_text):
+    """Documents of one line each (so that a text file can hold them too), one empty."""
+    flat = real_text.replace(b"\n", b" ").replace(b"\r", b" ")
+    sizes = [300 + 97 * (i % 13) for i in range(30)]
+    starts = np.cumsum([0, *sizes])
+    return [flat[a:b] for a, b in zip(starts[:-1], starts[1:])] + [b""]
+
+
+def parquet(type_):
+    def write(root, documents):
+        values = documents if pa.types.is_binary(type_) or pa.types.is_large_binary(type_) \
+            else [d.decode() for d in documents]
+        pq.write_table(pa.table({"text": pa.array(values, type_)}), root / "docs.parquet",
+                       row_group_size=7)
+        return [root / "docs.parquet"]
+    return write
+
+
+def pandas_dataset(root, documents):
+    dataset = root / "dataset"
+    dataset.mkdir()
+    texts = [d.decode() for d in documents]
+    half = len(texts) // 2
+    pd.DataFrame({"text": texts[:half]}).to_parquet(dataset / "part.0.parquet")
+    pd.DataFrame({"text": texts[half:]}).to_parquet(dataset / "part.1.parquet")
+    return [dataset]
+
+
+def json_lines(suffix="", compress=lambda data: data):
+    def write(root, documents):
+        text = "".join(json.dumps({"text": d.decode()}) + "\n" for d in documents)
+        path = root / f"docs.jsonl{suffix}"
+        path.write_bytes(compress(text.encode()))
+        return [path]
+    return write
+
+
+def glob_of_json_lines(root, documents):
+    half = len(documents) // 2
+    for name, part in (("a", documents[:half]), ("b", documents[half:])):
+        (root / f"{name}.jsonl").write_text(
+            "".join(json.dumps({"text": d.decode()}) + "\n" for d in part))
+    return [f"{root}/*.jsonl"]
+
+
+def directory_of_files(root, documents):
+    directory = root / "files"
+    directory.mkdir()
+    for i, document in enumerate(documents):
+        (directory / f"{i:03}.txt").write_bytes(document)
+    return [directory]
+
+
+def text_file_of_lines(root, documents):
+    (root / "lines.txt").write_bytes(b"\n".join(documents) + b"\n")
+    return [root / "lines.txt"]
+
+
+INPUTS = {
+    "parquet-string": parquet(pa.string()),
+    "parquet-large_string": parquet(pa.large_string()),
+    "parquet-binary": parquet(pa.binary()),
+    "parquet-large_binary": parquet(pa.large_binary()),
+    "pandas-dataset": pandas_dataset,
+    "jsonl": json_lines(),
+    "jsonl-gz": json_lines(".gz", gzip.compress),
+    "jsonl-zst": json_lines(".zst", zstandard.ZstdCompressor().compress),
+    "glob": glob_of_json_lines,
+    "directory-of-files": directory_of_files,
+    "text-file-of-lines": text_file_of_lines,
+}
+
+
+def run(*args):
+    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
+                          timeout=300)
+
+
+def patch(inputs, tmp_path, cluster, documents):
+    out = tmp_path / "out"
+    result = run("patch", *inputs, "--out", out, "-k", K, "--theta", THETA, "--theta-r",
+                 THETA_R, "--no-progress", "--scheduler", cluster)
+    assert result.returncode == 0, result.stderr
+    found = sorted(tuple(ends) for ends in pq.read_table(out).column("ends").to_pylist())
+    expected = sorted(tuple(qelt_corpus.patch_ends(d, K, THETA, THETA_R).tolist())
+                      for d in documents)
+    assert found == expected
+
+
+def pack(inputs, tmp_path, cluster, documents):
+    out = tmp_path / "packed"
+    result = run("pack", *inputs, "--out", out, "-k", K, "--theta", THETA, "--theta-r",
+                 THETA_R, "--no-progress", "--scheduler", cluster)
+    assert result.returncode == 0, result.stderr
+    dataset = PackedDataset(out)
+    found = sorted((data.tobytes(), tuple(ends.tolist()))
+                   for data, ends in (dataset[i] for i in range(len(dataset))))
+    expected = sorted((d, tuple(qelt_corpus.patch_ends(d, K, THETA, THETA_R).tolist()))
+                      for d in documents)
+    assert found == expected
+
+
+def train(inputs, tmp_path, cluster, documents):
+    out = tmp_path / "model.qelt"
+    result = run("train", *inputs, "--out", out, "-k", 3, "--no-progress", "--scheduler",
+                 cluster)
+    assert result.returncode == 0, result.stderr
+    assert ContextModel.load(out) == ContextModel.train(documents, 3)
+
+
+def calibrate(inputs, tmp_path, cluster, documents):
+    model = ContextModel.train(documents, K)
+    model.save(tmp_path / "model.qelt")
+    result = run("calibrate", *inputs, "--model", tmp_path / "model.qelt", "--target-mean",
+                 TARGET_MEAN, "--theta-r", THETA_R)
+    assert result.returncode == 0, result.stderr
+    theta = float(result.stdout.strip().splitlines()[-1])
+    assert theta == model.calibrate([d for d in documents if d], TARGET_MEAN, theta_r=THETA_R)
+
+
+SUBCOMMANDS = {"patch": patch, "pack": pack, "train": train, "calibrate": calibrate}
+
+
+@pytest.mark.parametrize("kind", INPUTS)
+@pytest.mark.parametrize("subcommand", SUBCOMMANDS)
+def test_every_subcommand_reads_every_input_kind(tmp_path, module_dask_cluster, documents,
+                                                 subcommand, kind):
+    root = tmp_path / "input"
+    root.mkdir()
+    inputs = INPUTS[kind](root, documents)
+    SUBCOMMANDS[subcommand](inputs, tmp_path, module_dask_cluster, documents)

@@ -1,0 +1,94 @@
+"""Ctrl-C at any moment of a run, as a terminal sends it (to the whole process group):
+while the interpreter starts, while the corpus is planned, while the local cluster
+starts, while partitions are written and while the summary is made. Every run ends
+with exit 130, one line and no traceback, leaves only whole files, and --resume then
+gives the output of an undisturbed run."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("distributed")
+
+COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
+SETTINGS = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress", "--workers",
+            "2", "--partition-bytes", str(1 << 20)]
+# Seconds after the start: the first land before the command has parsed its arguments,
+# the middle ones while the two workers start, the last ones while partitions are
+# patched (the run takes several seconds more).
+OFFSETS = [0.05, 0.3, 0.6, 0.9, 1.3, 1.8, 2.6]
+MORE = {"patch": [], "pack": ["--shard-bytes", str(4 << 20)]}  # pack: some 18 shards
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory, real_text):
+    """About 70 MB in 400 files: some 70 partitions."""
+    root = tmp_path_factory.mktemp("interrupts") / "corpus"
+    root.mkdir()
+    for i in range(400):
+        start = (i * 997) % max(1, len(real_text) - 20000)
+        (root / f"doc{i:03}.txt").write_bytes(real_text[start:start + 20000] * 9)
+    return root
+
+
+def run(subcommand, corpus, out, *more, interrupt_after=None):
+    process = subprocess.Popen([*COMMAND, subcommand, str(corpus), "--out", str(out),
+                                *SETTINGS, *MORE[subcommand], *more],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    if interrupt_after is not None:
+        time.sleep(interrupt_after)
+        os.killpg(process.pid, signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=300)
+    return process.returncode, stdout, stderr
+
+
+@pytest.fixture(scope="module")
+def undisturbed(corpus, tmp_path_factory):
+    outputs = {}
+    for subcommand in ("patch", "pack"):
+        out = tmp_path_factory.mktemp("undisturbed") / subcommand
+        status, stdout, stderr = run(subcommand, corpus, out)
+        assert status == 0, (stdout, stderr)
+        outputs[subcommand] = out
+    return outputs
+
+
+def contents(out):
+    """What an output holds, file by file (a dataset's rows; a shard's bytes)."""
+    found = {}
+    for name in sorted(os.listdir(out)):
+        path = out / name
+        if name.endswith(".parquet"):
+            found[name] = pq.read_table(path).to_pylist()
+        elif name.startswith("shard-") or name == "index.json":
+            found[name] = path.read_bytes()
+    return found
+
+
+@pytest.mark.parametrize("subcommand,offset", [*(("patch", o) for o in OFFSETS),
+                                               *(("pack", o) for o in (0.05, 0.9, 1.6))])
+def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
+        tmp_path, corpus, undisturbed, subcommand, offset):
+    out = tmp_path / "out"
+    status, stdout, stderr = run(subcommand, corpus, out, interrupt_after=offset)
+    assert status == 130, (offset, stdout, stderr)
+    assert "Traceback" not in stderr and "Exception" not in stderr, stderr
+    assert "interrupted" in stdout + stderr
+    if out.exists():
+        assert not [n for n in os.listdir(out) if n.endswith(".tmp")]
+    first = stdout.splitlines()[0] if stdout else ""
+    if first.startswith("interrupted: "):
+        # The summary counts what the output holds, the same bytes on every line.
+        held = re.search(r"\), ([\d.]+) MB", first).group(1)
+        assert re.match(rf"{re.escape(held)} MB (patched|packed) in", stdout.splitlines()[1])
+
+    status, stdout, stderr = run(subcommand, corpus, out, "--resume")
+    assert status == 0, (stdout, stderr)
+    assert contents(out) == contents(undisturbed[subcommand])
