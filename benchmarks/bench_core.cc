@@ -19,6 +19,8 @@
 //                                                     k K count_s X build_s Y contexts N
 //   --model     a model trained on the file, patching the file with it:
 //                                                     k K mbps X patches N
+//   --small     patch_ends_batch over the file cut into documents of 1 KiB:
+//                                                     k K mbps X patches N
 //
 // Each time is the best of as many runs as fit in SECONDS (at least one).
 
@@ -34,11 +36,25 @@
 #include <string>
 #include <vector>
 
+#include "batch.h"
 #include "context_counts.h"
 #include "patching.h"
 #include "reference/straightforward_patching.h"
 
 namespace {
+
+// The patching calls, spelled so that this file also compiles over a core from before
+// the thresholds were one struct (compare_builds.py builds it over older revisions).
+#ifdef QELT_BENCH_LOOSE_THRESHOLDS
+#define QELT_BENCH_THRESHOLDS(theta, theta_r) theta, theta_r
+#else
+#define QELT_BENCH_THRESHOLDS(theta, theta_r) qelt::Thresholds{theta, theta_r}
+#endif
+
+std::vector<std::size_t> ends_of(const std::uint8_t* data, std::size_t n, std::int32_t k,
+                                 float theta, float theta_r) {
+  return qelt::patch_ends(data, n, k, QELT_BENCH_THRESHOLDS(theta, theta_r));
+}
 
 long status_kib(const char* field) {
   std::ifstream status("/proc/self/status");
@@ -105,7 +121,7 @@ qelt::ContextCounts merge_tree(std::vector<qelt::ContextCounts> parts, int k, un
 int main(int argc, char** argv) {
   if (argc < 6) {
     std::fprintf(stderr, "usage: %s FILE THETA THETA_R SECONDS K... "
-                 "[--baseline|--memory|--count|--merge|--build|--model]\n", argv[0]);
+                 "[--baseline|--memory|--count|--merge|--build|--model|--small]\n", argv[0]);
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -123,7 +139,7 @@ int main(int argc, char** argv) {
     if (mode == "memory") {
       reset_peak();
       const long before = status_kib("VmRSS:");
-      const std::size_t patches = qelt::patch_ends(bytes.data(), n, k, {theta, theta_r}).size();
+      const std::size_t patches = ends_of(bytes.data(), n, k, theta, theta_r).size();
       const double peak = (status_kib("VmHWM:") - before) * 1024.0;
       std::printf("k %d peak_bytes_per_byte %.2f patches %zu\n", k, peak / n, patches);
     } else if (mode == "count") {
@@ -174,18 +190,34 @@ int main(int argc, char** argv) {
         parts.push_back(qelt::ContextCounts::deserialize(
             reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()));
       }
-      for (const qelt::ContextCounts& part : parts) group.push_back(&part);
       qelt::ContextCounts gathered(k);
+#ifdef QELT_BENCH_ONE_BY_ONE
+      for (const qelt::ContextCounts& part : parts) gathered.merge(part);
+#else
+      for (const qelt::ContextCounts& part : parts) group.push_back(&part);
       gathered.merge(group.data(), group.size());
+#endif
       std::uint64_t contexts = 0;
       const double build_s = best_seconds(budget, [&] { contexts = gathered.to_model(1).size(); });
       std::printf("k %d count_s %.4f build_s %.4f contexts %llu\n", k, count_s, build_s,
                   static_cast<unsigned long long>(contexts));
+    } else if (mode == "small") {
+      std::vector<qelt::ByteSpan> documents;
+      for (std::size_t i = 0; i < n; i += 1024) {
+        documents.push_back({bytes.data() + i, std::min<std::size_t>(1024, n - i)});
+      }
+      std::size_t patches = 0;
+      const double s = best_seconds(budget, [&] {
+        patches = qelt::patch_ends_batch(documents.data(), documents.size(), k,
+                                         QELT_BENCH_THRESHOLDS(theta, theta_r), 0)
+                      .ends.size();
+      });
+      std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     } else if (mode == "model") {
       const qelt::ContextModel model = counts_of(bytes, k, 0, n, 64 << 10).to_model(1);
       std::size_t patches = 0;
       const double s = best_seconds(budget, [&] {
-        patches = model.patch_ends(bytes.data(), n, {theta, theta_r}).size();
+        patches = model.patch_ends(bytes.data(), n, QELT_BENCH_THRESHOLDS(theta, theta_r)).size();
       });
       std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     } else {
@@ -193,7 +225,7 @@ int main(int argc, char** argv) {
       const double s = best_seconds(budget, [&] {
         patches = mode == "baseline"
                       ? qelt::testing::straightforward_patch_sequence(bytes, k, theta, theta_r).size()
-                      : qelt::patch_ends(bytes.data(), n, k, {theta, theta_r}).size();
+                      : ends_of(bytes.data(), n, k, theta, theta_r).size();
       });
       std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     }

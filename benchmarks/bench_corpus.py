@@ -470,28 +470,28 @@ def counting_section() -> None:
     """ContextCounts in the core: counting at k = 3 .. 8, making a model from counts,
     merging into an empty object and a merge tree, on 16 MiB of real text and of
     binaries."""
-    import bench
+    import shared
 
-    binary = bench.build_core_benchmark()
+    binary = shared.build_core_benchmark()
     print("\nContextCounts in the core, 16 MiB per corpus (bench_core --count, --merge):")
     with tempfile.TemporaryDirectory() as tmp:
-        for name, data in bench.corpora(16 * MB).items():
+        for name, data in shared.corpora(16 * MB).items():
             if name == "random":
                 continue
             path = pathlib.Path(tmp) / name
             path.write_bytes(data)
-            rates = {k: bench.core_run(binary, path, 2.0, 1.0, k, "--count", 2.0)["mbps"]
+            rates = {k: shared.core_run(binary, path, 2.0, 1.0, k, "--count", 2.0)["mbps"]
                      for k in (3, 4, 5, 6, 7, 8)}
             print(f"  {name:6} counting MB/s: " + ", ".join(f"k = {k} {r:.1f}" for k, r in
                                                             rates.items()))
             print(f"  {name:6} against k = 3: " + ", ".join(f"k = {k} {r / rates[3]:.2f}" for k, r
                                                             in rates.items() if k > 3))
-            builds = {k: bench.core_run(binary, path, 2.0, 1.0, k, "--build", 2.0)
+            builds = {k: shared.core_run(binary, path, 2.0, 1.0, k, "--build", 2.0)
                       for k in (3, 5, 6, 7, 8)}
             print(f"  {name:6} making the model from the counts, s (against counting): " +
                   ", ".join(f"k = {k} {b['build_s']:.3f} ({b['build_s'] / b['count_s']:.2f})"
                             for k, b in builds.items()))
-            merge = bench.core_run(binary, path, 2.0, 1.0, 3, "--merge", 2.0)
+            merge = shared.core_run(binary, path, 2.0, 1.0, 3, "--merge", 2.0)
             print(f"  {name:6} k = 3: merging all into an empty object {merge['merge_s']:.4f} s "
                   f"against counting it {merge['count_s']:.4f} s ({merge['merge_s'] / merge['count_s']:.2f}); "
                   f"a random tree of fan-in 3 over 64 parts {merge['tree_s']:.4f} s against "

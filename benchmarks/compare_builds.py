@@ -9,7 +9,8 @@ for a few rounds, keeping each build's best: a slow spell of a shared machine th
 hits both. Printed: MB/s (or seconds) of each build and new/old, on real text (Python
 sources), binaries and random bytes, for patching (k = 1..4, and k = 3 with a model),
 counting (k = 3, 5, 8), merging counts (k = 3, text and binaries) and making a model
-from counts (k = 3, 6, 8); seconds, and old/new.
+from counts (k = 3, 6, 8); seconds, and old/new. Patching a batch of 1 KiB documents
+(k = 3) is printed beside patching the whole file, with the ratio of the two.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ import subprocess
 import sys
 import tempfile
 
-import bench
+import shared
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "-ffp-contract=off", "-fno-fast-math"]
@@ -35,6 +36,8 @@ def build(tree: pathlib.Path, out: pathlib.Path, shim: pathlib.Path) -> pathlib.
     # A core whose ContextCounts::merge takes one object at a time merges them so.
     one_by_one = "const ContextCounts* const*" not in (tree / "core" / "context_counts.h").read_text()
     defines = ["-DQELT_BENCH_ONE_BY_ONE"] if one_by_one else []
+    if not (tree / "core" / "thresholds.h").exists():  # theta and theta_r passed apart
+        defines.append("-DQELT_BENCH_LOOSE_THRESHOLDS")
     subprocess.run(["g++", *FLAGS, *defines, *includes,
                     str(ROOT / "benchmarks" / "bench_core.cc"), *sources, "-o", str(binary)],
                    check=True)
@@ -70,8 +73,9 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="runs per build (default 3)")
     parser.add_argument("--corpora", default="text,binary,random",
                         help="which corpora (default: text,binary,random)")
-    parser.add_argument("--what", default="patch,model,count,merge,build",
-                        help="which measures (default: patch,model,count,merge,build)")
+    parser.add_argument("--what", default="patch,small,model,count,merge,build",
+                        help="which measures (default: patch,small,model,count,merge,build; "
+                        "small: the file as a batch of 1 KiB documents)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp_name:
@@ -96,18 +100,26 @@ def main() -> None:
         what = args.what.split(",")
         measures = ([(None, k) for k in (1, 2, 3, 4)] if "patch" in what else []) + \
                    ([("--model", 3)] if "model" in what else []) + \
+                   ([("--small", 3)] if "small" in what else []) + \
                    ([("--count", k) for k in (3, 5, 8)] if "count" in what else [])
-        for name, data in bench.corpora(args.size << 20).items():
+        for name, data in shared.corpora(args.size << 20).items():
             if name not in args.corpora.split(","):
                 continue
             path = tmp / name
             path.write_bytes(data)
+            rates = {}
             for mode, k in measures:
                 best = compare(builds, path, k, mode, args.seconds, args.rounds)
-                old, new = best["old"]["mbps"], best["new"]["mbps"]
-                label = {None: "patch MB/s", "--model": "model MB/s", "--count": "count MB/s"}[mode]
+                old, new = rates[mode, k] = best["old"]["mbps"], best["new"]["mbps"]
+                label = {None: "patch MB/s", "--model": "model MB/s", "--count": "count MB/s",
+                         "--small": "1 KiB docs MB/s"}[mode]
                 print(f"{name:8} {label:14} {k:>2} {old:>9.1f} {new:>9.1f} {new / old:>8.2f}",
                       flush=True)
+            if (None, 3) in rates and ("--small", 3) in rates:
+                # What a document costs beyond its bytes: the batch against one call.
+                old, new = (small / whole for small, whole in
+                            zip(rates["--small", 3], rates[None, 3]))
+                print(f"{name:8} {'1 KiB docs/one':14} {3:>2} {old:>9.2f} {new:>9.2f}", flush=True)
         for name in ("text", "binary"):
             if name not in args.corpora.split(",") or "build" not in what:
                 continue

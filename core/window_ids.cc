@@ -131,11 +131,16 @@ struct NarrowSlot {
   std::size_t id() const { return (bits >> kKeyBits) - 1; }
 };
 
+// Hash tables start with room for this many keys at most, and grow from there.
+constexpr std::size_t kInitialKeys = 1536;
+
 // Window keys mapped to ids in a probing table. Slots hold only the key and the id,
 // so that more of them fit in the caches; the occurrences are counted by id, where
 // the frequent windows, which come early, sit close together. It holds at most
-// Slot::kMaxIds keys.
-template <typename Slot, typename Id>
+// Slot::kMaxIds keys. A short input (HoldsAll: at most kInitialKeys windows) gets a
+// table with room for all of its windows, which never grows: its new keys, most of
+// its keys, are then inserted inline, with no check for growth.
+template <typename Slot, typename Id, bool HoldsAll>
 class HashIndex {
  public:
   using Key = typename Slot::Key;
@@ -151,8 +156,10 @@ class HashIndex {
   // The id of `key`, the next free one if it is new; counts one occurrence of it.
   Id id_of(Key key) {
     bool inserted;
-    const Slot& slot = table_.find_or_insert(
-        key, [&] { return Slot::make(key, ids_.size()); }, inserted);
+    const auto make = [&] { return Slot::make(key, ids_.size()); };
+    const Slot& slot = HoldsAll
+                           ? table_.find_or_insert_reserved(key, table_.hash(key), make, inserted)
+                           : table_.find_or_insert(key, make, inserted);
     if (inserted) return ids_.add();
     return ids_.count(static_cast<Id>(slot.id()));
   }
@@ -164,9 +171,6 @@ class HashIndex {
   std::vector<Id> take_occurrences() { return ids_.take(); }
 
  private:
-  // Tables start with room for this many keys at most, and grow from there.
-  static constexpr std::size_t kInitialKeys = 1536;
-
   GrowingTable<Slot, FibonacciMix> table_;
   IdCounter<Id> ids_;
 };
@@ -205,10 +209,10 @@ constexpr std::size_t kBlock = 4096;
 
 template <typename Index>
 bool outgrown(const Index&, std::size_t) { return false; }
-template <typename Slot, typename Id>
-bool outgrown(const HashIndex<Slot, Id>& index, std::size_t windows) {
+template <typename Slot, typename Id, bool HoldsAll>
+bool outgrown(const HashIndex<Slot, Id, HoldsAll>& index, std::size_t windows) {
   const std::size_t keys = index.size();
-  if (keys + kBlock > HashIndex<Slot, Id>::kMaxIds) return true;
+  if (keys + kBlock > Slot::kMaxIds) return true;
   return windows >= kJudgeAfter &&
          (keys * 8 > windows * 5 || (keys > kHashLimit && keys * 4 > windows));
 }
@@ -331,6 +335,18 @@ void sorted_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
 
 // Ids of the consecutive windows of `length` <= 8 bytes from an index. Returns false,
 // leaving `ids` unfinished, if a hash index outgrew the caches.
+// rolling_ids with a hash index of Slot, the one for short inputs if it is one.
+template <typename Slot, typename Id>
+bool hashed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
+                WindowIds<Id>& ids) {
+  if (ids.of.size() <= kInitialKeys) {
+    HashIndex<Slot, Id, true> index(ids.of.size());
+    return rolling_ids(data, size, length, index, ids);
+  }
+  HashIndex<Slot, Id, false> index(ids.of.size());
+  return rolling_ids(data, size, length, index, ids);
+}
+
 template <typename Id>
 bool indexed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
                  WindowIds<Id>& ids) {
@@ -341,16 +357,9 @@ bool indexed_ids(const std::uint8_t* data, std::size_t size, std::size_t length,
     DirectIndex<Id> index(slots);
     return rolling_ids(data, size, length, index, ids);
   }
-  if (length <= 4) {
-    HashIndex<WideSlot<std::uint32_t, Id>, Id> index(ids.of.size());
-    return rolling_ids(data, size, length, index, ids);
-  }
-  if (length == 5) {
-    HashIndex<NarrowSlot, Id> index(ids.of.size());
-    return rolling_ids(data, size, length, index, ids);
-  }
-  HashIndex<WideSlot<std::uint64_t, Id>, Id> index(ids.of.size());
-  return rolling_ids(data, size, length, index, ids);
+  if (length <= 4) return hashed_ids<WideSlot<std::uint32_t, Id>>(data, size, length, ids);
+  if (length == 5) return hashed_ids<NarrowSlot>(data, size, length, ids);
+  return hashed_ids<WideSlot<std::uint64_t, Id>>(data, size, length, ids);
 }
 
 }  // namespace
@@ -367,7 +376,8 @@ WindowIds<Id> window_ids(const std::uint8_t* data, std::size_t size, std::size_t
   const BigVector<Id> halves = window_ids<Id>(data, size, half).of;
   const Id* head = halves.data();
   const Id* tail = halves.data() + (length - half);
-  HashIndex<WideSlot<PairKey<Id>, Id>, Id> index(ids.of.size());
+  // Windows this long are rare enough that short inputs need no index of their own.
+  HashIndex<WideSlot<PairKey<Id>, Id>, Id, false> index(ids.of.size());
   ids_of_keys(
       index,
       [=](std::size_t s) {

@@ -32,7 +32,8 @@ LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.s
 PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" QELT_SANITIZED=1 \
 PYTHONPATH="$PWD/$site" python3 -m pytest -p no:cacheprovider \
   --ignore=tests/test_corpus_typing.py --ignore=tests/test_readme.py \
-  --ignore=tests/test_corpus_storage.py "$@"
+  --ignore=tests/test_corpus_storage.py --ignore=tests/test_corpus_inputs.py \
+  --ignore=tests/test_corpus_interrupts.py "$@"
 
 echo "== C++ core tests under valgrind's memcheck =="
 command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind >/dev/null; }

@@ -1,0 +1,57 @@
+"""What the benchmark scripts share: the native benchmark binary, the corpora they
+measure on (found on this machine), and a run of the binary."""
+
+from __future__ import annotations
+
+import pathlib
+import random
+import site
+import subprocess
+import sysconfig
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+MB = 1 << 20
+
+
+def build_core_benchmark() -> pathlib.Path:
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
+                    "-DQELT_BUILD_BENCHMARKS=ON"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(BUILD), "--target", "qelt_bench_core"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return BUILD / "qelt_bench_core"
+
+
+def gather(paths, size: int) -> bytes:
+    chunks, total = [], 0
+    for path in paths:
+        try:
+            chunk = path.read_bytes()
+        except OSError:
+            continue
+        chunks.append(chunk)
+        total += len(chunk)
+        if total >= size:
+            break
+    return b"".join(chunks)[:size]
+
+
+def python_sources(size: int) -> bytes:
+    """Real text: the Python sources of the standard library, then of site-packages."""
+    roots = [sysconfig.get_paths()["stdlib"], *site.getsitepackages()]
+    return gather((p for root in roots for p in sorted(pathlib.Path(root).rglob("*.py"))), size)
+
+
+def corpora(size: int) -> dict[str, bytes]:
+    text = python_sources(size)
+    libdirs = [pathlib.Path(d) for d in ("/usr/lib/x86_64-linux-gnu", "/usr/lib", "/usr/bin")]
+    binary = gather(sorted(p for d in libdirs if d.is_dir() for p in d.iterdir()
+                           if p.is_file() and not p.is_symlink()), size)
+    return {"text": text, "binary": binary, "random": random.Random(0).randbytes(size)}
+
+
+def core_run(binary, path, theta, theta_r, k, mode=None, seconds=2.0) -> dict[str, float]:
+    args = [str(binary), str(path), repr(theta), repr(theta_r), str(seconds), str(k)]
+    out = subprocess.run(args + ([mode] if mode else []), check=True, capture_output=True,
+                         text=True).stdout.split()
+    return {out[i]: float(out[i + 1]) for i in range(2, len(out), 2)}
