@@ -20,7 +20,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "frequency_table.h"
+#include "entropy_term.h"
+#include "internal/kneser_ney.h"
 #include "internal/model_format.h"
 #include "internal/sorted_runs.h"
 #include "internal/term_memo.h"
@@ -34,39 +35,44 @@ namespace {
 using internal::BigVector;
 using internal::WindowCounts;
 
-// The contexts of each length kept for a model, with how often each was seen.
-struct Orders {
-  std::vector<std::vector<ContextEntropy>> contexts;  // by length, each sorted by key
-  // Parallel to contexts, when a budget needs them (else empty): large, and only
-  // fit_budget reads them.
-  std::vector<std::vector<std::uint64_t>> totals;
-  bool with_totals = false;
-};
+// In counts that carry continuation counts (for smoothing), a window's value is its
+// count shifted left by this many bits, plus how many distinct longer windows end in
+// it (at most 256, so the two never overlap as values are summed).
+constexpr int kContinuationBits = 9;
+constexpr std::uint64_t kContinuationMask = (std::uint64_t{1} << kContinuationBits) - 1;
 
-// The entropy of every context (the windows sharing all but their last byte) seen at
-// least `min_count` times, from windows given in ascending order of key, into
-// `contexts`, and how often each was seen into `totals` unless it is null. A
-// context's windows come in ascending order of their last byte, so the terms are
-// summed in ascending byte order, with the rounding of FrequencyTable::compute_entropy.
+// Gathers the contexts (the windows sharing all but their last byte) seen at least
+// `min_count` times from windows given in ascending order of key. A context's windows
+// come in ascending order of their last byte, so the terms of its entropy are summed
+// in ascending byte order, with the rounding of FrequencyTable::compute_entropy.
+// Values carry continuation counts when `packed`.
 template <typename Key>
-class ContextEntropies {
+class ContextGatherer {
  public:
   // `windows` bounds how many contexts there can be: room for them is asked for at
   // once (memory that is never written is never taken), so that no copy is made as
   // they come.
-  ContextEntropies(std::uint64_t min_count, internal::TermMemo& memo, std::uint64_t windows,
-                   std::vector<ContextEntropy>& contexts, std::vector<std::uint64_t>* totals)
-      : min_count_(min_count), memo_(memo), contexts_(contexts), totals_(totals) {
+  ContextGatherer(std::uint64_t min_count, internal::TermMemo& memo, std::uint64_t windows,
+                  bool packed, bool smoothing, Gathered& out)
+      : min_count_(min_count), memo_(memo), packed_(packed), smoothing_(smoothing), out_(out) {
     const std::uint64_t room = std::min<std::uint64_t>(windows, kMostRoom);
-    contexts_.reserve(room);
-    if (totals_ != nullptr) totals_->reserve(room);
+    out_.keys.reserve(room);
+    out_.totals.reserve(room);
+    out_.entropies.reserve(room);
+    out_.ends.reserve(room);
+    out_.bytes.reserve(room);
+    out_.counts.reserve(room);
+    if (smoothing_) out_.continuations.reserve(room);
   }
 
-  void add(Key window, std::uint64_t count) {
+  void add(Key window, std::uint64_t value) {
     const Key context = window >> 8;
     if (size_ != 0 && context != context_) finish();
     context_ = context;
-    counts_[size_++] = count;
+    bytes_[size_] = static_cast<std::uint8_t>(window);
+    counts_[size_] = packed_ ? value >> kContinuationBits : value;
+    continuations_[size_] = packed_ ? value & kContinuationMask : value;
+    ++size_;
   }
 
   // Ends the last context.
@@ -79,8 +85,16 @@ class ContextEntropies {
       for (std::size_t i = 0; i < size_; ++i) {
         entropy = subtract_entropy_term(entropy, memo_.term(counts_[i], total));
       }
-      contexts_.push_back({static_cast<std::uint64_t>(context_), entropy});
-      if (totals_ != nullptr) totals_->push_back(total);
+      out_.keys.push_back(static_cast<std::uint64_t>(context_));
+      out_.totals.push_back(total);
+      out_.entropies.push_back(entropy);
+      out_.bytes.insert(out_.bytes.end(), bytes_.begin(), bytes_.begin() + size_);
+      out_.counts.insert(out_.counts.end(), counts_.begin(), counts_.begin() + size_);
+      if (smoothing_) {
+        out_.continuations.insert(out_.continuations.end(), continuations_.begin(),
+                                  continuations_.begin() + size_);
+      }
+      out_.ends.push_back(out_.bytes.size());
     }
     size_ = 0;
   }
@@ -90,10 +104,12 @@ class ContextEntropies {
 
   std::uint64_t min_count_;
   internal::TermMemo& memo_;
-  std::vector<ContextEntropy>& contexts_;
-  std::vector<std::uint64_t>* totals_;
+  bool packed_, smoothing_;
+  Gathered& out_;
   Key context_ = 0;
-  std::array<std::uint64_t, 256> counts_;  // of the current context's windows
+  // The current context's windows.
+  std::array<std::uint8_t, 256> bytes_;
+  std::array<std::uint64_t, 256> counts_, continuations_;
   std::size_t size_ = 0;
 };
 
@@ -140,114 +156,158 @@ class SuffixCounts {
   internal::SortedRuns runs_;
 };
 
-// The contexts of length j into `orders`, from the windows of j + 1 bytes that
+// The contexts of length j into `gathered`, from the windows of j + 1 bytes that
 // for_each(visit) gives in ascending order of key (at most `windows` of them); and the
 // counts of their suffixes of j bytes, the windows of the contexts of length j - 1
-// (none when j is 0).
+// (none when j is 0). For smoothing, each suffix also counts the distinct windows it
+// ends; its value is then packed (kContinuationBits), as are the values given for
+// every length below the longest.
 template <typename Key, typename ForEach>
-std::unique_ptr<SuffixCounts> derive_order(int j, const ForEach& for_each, std::uint64_t windows,
-                                           std::uint64_t min_count, internal::TermMemo& memo,
-                                           Orders& orders) {
-  ContextEntropies<Key> entropies(min_count, memo, windows, orders.contexts[j],
-                                  orders.with_totals ? &orders.totals[j] : nullptr);
+std::unique_ptr<SuffixCounts> derive_order(int j, int k, const ForEach& for_each,
+                                           std::uint64_t windows, std::uint64_t min_count,
+                                           bool smoothing, internal::TermMemo& memo,
+                                           Gathered& gathered) {
+  const bool packed = smoothing && j < k;
+  ContextGatherer<Key> contexts(min_count, memo, windows, packed, smoothing, gathered);
   if (j == 0) {
-    for_each([&](Key window, std::uint64_t count) { entropies.add(window, count); });
-    entropies.finish();
+    for_each([&](Key window, std::uint64_t value) { contexts.add(window, value); });
+    contexts.finish();
     return nullptr;
   }
   auto suffixes = std::make_unique<SuffixCounts>(static_cast<std::size_t>(j), windows);
   const std::uint64_t mask = internal::window_mask(static_cast<std::size_t>(j));
-  for_each([&](Key window, std::uint64_t count) {
-    entropies.add(window, count);
-    suffixes->add(static_cast<std::uint64_t>(window) & mask, count);
+  for_each([&](Key window, std::uint64_t value) {
+    contexts.add(window, value);
+    const std::uint64_t suffix = static_cast<std::uint64_t>(window) & mask;
+    if (!smoothing) {
+      suffixes->add(suffix, value);
+    } else {
+      const std::uint64_t count = packed ? value >> kContinuationBits : value;
+      suffixes->add(suffix, count << kContinuationBits | 1);
+    }
   });
-  entropies.finish();
+  contexts.finish();
   return suffixes;
 }
 
-// The contexts of length k and of every shorter one into `orders`, from the windows of
-// k + 1 bytes that for_each(visit) gives in ascending order of key.
+// The contexts of length k and of every shorter one into `gathered`, from the windows
+// of k + 1 bytes that for_each(visit) gives in ascending order of key.
 template <typename Key, typename ForEach>
 void derive_orders(int k, const ForEach& for_each, std::uint64_t windows,
-                   std::uint64_t min_count, Orders& orders) {
+                   std::uint64_t min_count, bool smoothing, std::vector<Gathered>& gathered) {
   internal::TermMemo memo(std::numeric_limits<std::size_t>::max());
   std::unique_ptr<SuffixCounts> suffixes =
-      derive_order<Key>(k, for_each, windows, min_count, memo, orders);
+      derive_order<Key>(k, k, for_each, windows, min_count, smoothing, memo, gathered[k]);
   for (int j = k - 1; suffixes != nullptr; --j) {
     SuffixCounts& longer = *suffixes;
     suffixes = derive_order<std::uint64_t>(
-        j, [&](auto visit) { longer.for_each_in_order(visit); }, longer.size_bound(), min_count,
-        memo, orders);
+        j, k, [&](auto visit) { longer.for_each_in_order(visit); }, longer.size_bound(),
+        min_count, smoothing, memo, gathered[j]);
   }
 }
 
-std::uint64_t image_size(int k, const std::array<std::uint64_t, ContextModel::kMaxOrder + 1>& kept) {
-  const std::size_t size = internal::model_image_size(k, kept.data());
+// The model orders without smoothing: every gathered context with its entropy, and
+// the bytes that followed it with their shares of its count.
+std::vector<ModelOrder> unsmoothed(const std::vector<Gathered>& gathered) {
+  std::vector<ModelOrder> orders(gathered.size());
+  for (std::size_t j = 0; j < gathered.size(); ++j) {
+    const Gathered& g = gathered[j];
+    ModelOrder& order = orders[j];
+    order.contexts.reserve(g.keys.size());
+    for (std::size_t c = 0; c < g.keys.size(); ++c) {
+      order.contexts.push_back({g.keys[c], g.entropies[c]});
+      const std::uint64_t first = c == 0 ? 0 : g.ends[c - 1];
+      for (std::uint64_t p = first; p < g.ends[c]; ++p) {
+        order.pair_probabilities.push_back(static_cast<float>(
+            static_cast<double>(g.counts[p]) / static_cast<double>(g.totals[c])));
+      }
+    }
+    order.pair_ends = g.ends;
+    order.pair_bytes = g.bytes;
+  }
+  return orders;
+}
+
+using Sizes = std::array<std::uint64_t, ContextModel::kMaxOrder + 1>;
+
+std::uint64_t image_size(int k, const Sizes& contexts, const Sizes& pairs) {
+  const std::size_t size = internal::model_image_size(k, contexts.data(), pairs.data());
   return size == 0 ? ~std::uint64_t{0} : size;
 }
 
-// Leaves out of `orders` the contexts that a file of at most `max_bytes` has no room
-// for: in ascending order of count, the longer first among equal counts, then in
-// ascending order of key; never the empty context.
-void fit_budget(Orders& orders, int k, std::uint64_t max_bytes) {
-  std::array<std::uint64_t, ContextModel::kMaxOrder + 1> kept{};
-  for (int j = 0; j <= k; ++j) kept[j] = orders.contexts[j].size();
-  if (image_size(k, kept) <= max_bytes) return;
-  // How many contexts of each length have each count, counts ascending.
-  std::map<std::uint64_t, std::array<std::uint64_t, ContextModel::kMaxOrder + 1>> by_count;
-  for (int j = 1; j <= k; ++j) {
-    for (const std::uint64_t total : orders.totals[j]) ++by_count[total][j];
+// `order` with only the contexts `keep` marks, and their bytes.
+void keep_marked(ModelOrder& order, const std::vector<bool>& keep) {
+  ModelOrder kept;
+  const bool weighted = !order.weights.empty();
+  for (std::size_t c = 0; c < order.contexts.size(); ++c) {
+    if (!keep[c]) continue;
+    kept.contexts.push_back(order.contexts[c]);
+    if (weighted) kept.weights.push_back(order.weights[c]);
+    const std::uint64_t first = c == 0 ? 0 : order.pair_ends[c - 1];
+    kept.pair_bytes.insert(kept.pair_bytes.end(), order.pair_bytes.begin() + first,
+                           order.pair_bytes.begin() + order.pair_ends[c]);
+    kept.pair_probabilities.insert(kept.pair_probabilities.end(),
+                                   order.pair_probabilities.begin() + first,
+                                   order.pair_probabilities.begin() + order.pair_ends[c]);
+    kept.pair_ends.push_back(kept.pair_bytes.size());
   }
-  // The cut: every context of a count below `count` goes, those of `count` longer than
-  // `length` go, and the first `keys` of `count` and `length`.
-  std::uint64_t cut_count = 0, cut_keys = 0;
-  int cut_length = -1;
-  for (const auto& [count, per_length] : by_count) {
-    for (int j = k; j >= 1 && cut_length < 0; --j) {
-      if (per_length[j] == 0) continue;
-      std::array<std::uint64_t, ContextModel::kMaxOrder + 1> after = kept;
-      after[j] -= per_length[j];
-      if (image_size(k, after) > max_bytes) {
-        kept = after;
-        continue;
-      }
-      // The fewest of them whose leaving out is enough.
-      std::uint64_t low = 1, high = per_length[j];
-      while (low < high) {
-        const std::uint64_t middle = low + (high - low) / 2;
-        after[j] = kept[j] - middle;
-        if (image_size(k, after) <= max_bytes) {
-          high = middle;
-        } else {
-          low = middle + 1;
-        }
-      }
-      cut_count = count;
-      cut_length = j;
-      cut_keys = low;
+  order = std::move(kept);
+}
+
+// Leaves out of `orders` the contexts seen fewer than `min_count` times (gathered
+// gives how often), and then those that a file of at most `max_bytes` (0: no limit)
+// has no room for, each with its bytes: in ascending order of count, the longer first
+// among equal counts, then in ascending order of key; never the empty context.
+void keep_within(std::vector<ModelOrder>& orders, const std::vector<Gathered>& gathered,
+                 std::uint64_t min_count, std::uint64_t max_bytes) {
+  const int k = static_cast<int>(orders.size()) - 1;
+  std::vector<std::vector<bool>> keep(orders.size());
+  Sizes contexts{}, pairs{};
+  for (int j = 0; j <= k; ++j) {
+    const std::vector<std::uint64_t>& totals = gathered[j].totals;
+    keep[j].resize(totals.size());
+    for (std::size_t c = 0; c < totals.size(); ++c) {
+      keep[j][c] = totals[c] >= min_count;
+      if (!keep[j][c]) continue;
+      ++contexts[j];
+      pairs[j] += orders[j].pair_ends[c] - (c == 0 ? 0 : orders[j].pair_ends[c - 1]);
     }
-    if (cut_length >= 0) break;
   }
-  if (cut_length < 0) {
-    throw std::invalid_argument("max_bytes " + std::to_string(max_bytes) +
-                                " is below the smallest model of these counts, " +
-                                std::to_string(image_size(k, {kept[0]})) + " bytes");
-  }
-  for (int j = 1; j <= k; ++j) {
-    std::vector<ContextEntropy>& contexts = orders.contexts[j];
-    const std::vector<std::uint64_t>& totals = orders.totals[j];
-    std::uint64_t dropped_at_cut = 0;
-    std::size_t out = 0;
-    for (std::size_t c = 0; c < contexts.size(); ++c) {
-      const std::uint64_t total = totals[c];
-      bool keep = total > cut_count;
-      if (total == cut_count) {
-        keep = j < cut_length || (j == cut_length && dropped_at_cut++ >= cut_keys);
+  if (max_bytes != 0 && image_size(k, contexts, pairs) > max_bytes) {
+    struct Candidate {
+      std::uint64_t total;
+      int length;
+      std::size_t index;  // ascending with the key
+    };
+    std::vector<Candidate> candidates;
+    for (int j = 1; j <= k; ++j) {
+      for (std::size_t c = 0; c < keep[j].size(); ++c) {
+        if (keep[j][c]) candidates.push_back({gathered[j].totals[c], j, c});
       }
-      if (keep) contexts[out++] = contexts[c];
     }
-    contexts.resize(out);
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+      if (a.total != b.total) return a.total < b.total;
+      if (a.length != b.length) return a.length > b.length;
+      return a.index < b.index;
+    });
+    bool fits = false;
+    for (const Candidate& drop : candidates) {
+      const std::vector<std::uint64_t>& ends = orders[drop.length].pair_ends;
+      keep[drop.length][drop.index] = false;
+      --contexts[drop.length];
+      pairs[drop.length] -= ends[drop.index] - (drop.index == 0 ? 0 : ends[drop.index - 1]);
+      if (image_size(k, contexts, pairs) <= max_bytes) {
+        fits = true;
+        break;
+      }
+    }
+    if (!fits) {
+      throw std::invalid_argument("max_bytes " + std::to_string(max_bytes) +
+                                  " is below the smallest model of these counts, " +
+                                  std::to_string(image_size(k, contexts, pairs)) + " bytes");
+    }
   }
+  for (int j = 0; j <= k; ++j) keep_marked(orders[j], keep[j]);
 }
 
 }  // namespace
@@ -337,27 +397,45 @@ void ContextCounts::merge(const ContextCounts* const* others, std::size_t count)
       table_);
 }
 
-ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_bytes) const {
+ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_bytes,
+                                     Smoothing smoothing) const {
   if (min_count == 0) throw std::invalid_argument("min_count must be at least 1");
-  const std::size_t orders_count = static_cast<std::size_t>(k_) + 1;
-  Orders orders{std::vector<std::vector<ContextEntropy>>(orders_count),
-                std::vector<std::vector<std::uint64_t>>(orders_count), max_bytes != 0};
+  const bool smoothed = smoothing == Smoothing::kKneserNey;
+  if (!smoothed && smoothing != Smoothing::kNone) throw std::invalid_argument("unknown smoothing");
+  // A count carried with its continuation count must leave it room (kContinuationBits).
+  if (smoothed && positions_ >> (64 - kContinuationBits) != 0) {
+    throw std::overflow_error("too many positions to smooth their counts");
+  }
+  std::vector<Gathered> gathered(static_cast<std::size_t>(k_) + 1);
   std::visit(
       [&](const auto& table) {
         using Key = typename std::remove_reference_t<decltype(*table)>::Key;
+        // Smoothing needs every context, those seen too rarely to keep included.
         derive_orders<Key>(
             k_, [&](auto visit) { table->for_each_in_order(visit); }, table->size_bound(),
-            min_count, orders);
+            smoothed ? 1 : min_count, smoothed, gathered);
       },
       table_);
-  if (max_bytes != 0) fit_budget(orders, k_, max_bytes);
-  return ContextModel::build(min_count, orders.contexts);
+  std::vector<ModelOrder> orders = smoothed ? internal::kneser_ney(gathered) : unsmoothed(gathered);
+  keep_within(orders, gathered, min_count, max_bytes);
+  return ContextModel::build(smoothing, min_count, orders);
 }
 
 std::uint64_t ContextCounts::smallest_model_bytes(std::uint64_t min_count) const {
-  std::array<std::uint64_t, ContextModel::kMaxOrder + 1> kept{};
-  kept[0] = positions_ > 0 && positions_ >= min_count ? 1 : 0;
-  return image_size(k_, kept);
+  Sizes contexts{}, pairs{};
+  if (positions_ > 0 && positions_ >= min_count) {
+    contexts[0] = 1;
+    std::array<bool, 256> followed{};
+    std::visit(
+        [&](const auto& table) {
+          table->for_each_in_order([&](auto window, std::uint64_t) {
+            followed[static_cast<std::uint8_t>(window)] = true;
+          });
+        },
+        table_);
+    pairs[0] = static_cast<std::uint64_t>(std::count(followed.begin(), followed.end(), true));
+  }
+  return image_size(k_, contexts, pairs);
 }
 
 }  // namespace qelt

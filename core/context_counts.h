@@ -58,7 +58,8 @@ class ContextCounts {
   void merge(const ContextCounts* const* others, std::size_t count);
 
   // The model of these counts: for every context of length 0 .. k seen at least
-  // `min_count` (>= 1) times, its entropy, computed from its counts exactly as
+  // `min_count` (>= 1) times, the bytes that followed it with their shares of its
+  // count, and its entropy, computed from its counts exactly as
   // FrequencyTable::compute_entropy does. Equal counts give byte-identical models,
   // whatever order they were added or merged in.
   //
@@ -68,10 +69,17 @@ class ContextCounts {
   // equal files, and a budgeted model keeps a subset of the contexts of the model
   // without a budget. The empty context is always kept; a budget below the file that
   // keeps it alone throws std::invalid_argument.
-  ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes = 0) const;
+  //
+  // With `smoothing` kKneserNey, every context's distribution is smoothed
+  // (docs/formats.md, "Model file"), from the counts of every context, those left out
+  // included; its entropy is that of the smoothed distribution. Throws
+  // std::overflow_error past 2^55 positions.
+  ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes = 0,
+                        Smoothing smoothing = Smoothing::kNone) const;
 
   // The size of the smallest file to_model(min_count, max_bytes) can make: the one of
-  // the empty context alone (of no context, if it was never seen that often).
+  // the empty context alone, with the bytes that followed it (of no context, if it was
+  // never seen that often).
   std::uint64_t smallest_model_bytes(std::uint64_t min_count) const;
 
   // A compact encoding of the counts (docs/formats.md), the same for equal counts.

@@ -2,7 +2,9 @@
 // checks it (model_format.cc), and lookups probe the mapped tables directly, so a
 // model of any size costs no copy and every process that loads it shares the pages.
 // The entropy at a position is that of the longest suffix of its context that a
-// table holds: the table of length k first, down to the empty context.
+// table holds: the table of length k first, down to the empty context. Patching
+// reads the tables alone; a probability also reads the record of the slot found and
+// the bytes it lists, and goes on to shorter suffixes only for a byte not listed.
 
 #include "context_model.h"
 
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <system_error>
@@ -28,22 +31,37 @@ namespace {
 using internal::ModelReader;
 using internal::ModelSlot;
 
-// The entropy of `key` in the table of `slots` slots at `table`, if it is there.
+// The slot of `key` in the table of `slots` slots at `table`, or -1; its entropy.
 template <std::size_t KeyBytes>
-bool find(const std::uint8_t* table, std::uint64_t slots, std::uint64_t key, float& entropy) {
-  const ModelReader<KeyBytes> probing(reinterpret_cast<const ModelSlot<KeyBytes>*>(table),
-                                      slots);
+std::int64_t find(const std::uint8_t* table, std::uint64_t slots, std::uint64_t key,
+                  float& entropy) {
+  const auto* begin = reinterpret_cast<const ModelSlot<KeyBytes>*>(table);
+  const ModelReader<KeyBytes> probing(begin, slots);
   const ModelSlot<KeyBytes>* slot = probing.find(key);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return -1;
   entropy = slot->entropy();
-  return true;
+  return slot - begin;
+}
+
+// The key of the `length` bytes before `end` (fewer if `length` is more than k).
+std::uint64_t key_before(const std::uint8_t* end, std::size_t length) {
+  std::uint64_t key = 0;
+  for (std::size_t i = length; i > 0; --i) key = key << 8 | end[-static_cast<std::ptrdiff_t>(i)];
+  return key;
 }
 
 }  // namespace
 
+ContextModel ContextModel::build(Smoothing smoothing, std::uint64_t min_count,
+                                 const std::vector<ModelOrder>& orders) {
+  return from_image(internal::write_model_image(smoothing, min_count, orders));
+}
+
 ContextModel ContextModel::build(std::uint64_t min_count,
                                  const std::vector<std::vector<ContextEntropy>>& orders) {
-  return from_image(internal::write_model_image(min_count, orders));
+  std::vector<ModelOrder> entropies_only(orders.size());
+  for (std::size_t j = 0; j < orders.size(); ++j) entropies_only[j].contexts = orders[j];
+  return build(Smoothing::kNone, min_count, entropies_only);
 }
 
 ContextModel ContextModel::from_image(std::vector<std::uint8_t> image) {
@@ -92,9 +110,12 @@ ContextModel ContextModel::over(std::shared_ptr<const void> owner, const std::ui
   model.k_ = view.k;
   model.min_count_ = view.min_count;
   model.contexts_ = view.contexts;
+  model.smoothing_ = view.smoothing;
+  model.version_ = view.version;
   for (int j = 0; j <= view.k; ++j) {
-    model.tables_[j] = {view.tables[j], view.slots[j], view.contexts_of_length[j],
-                        internal::model_key_bytes(j)};
+    model.tables_[j] = {view.tables[j],     view.slots[j],      view.contexts_of_length[j],
+                        internal::model_key_bytes(j), view.records[j], view.pair_bytes[j],
+                        view.pair_probabilities[j]};
   }
   return model;
 }
@@ -105,11 +126,142 @@ float ContextModel::entropy(std::uint64_t context) const {
     if (table.slot_count == 0) continue;
     const std::uint64_t key = context & internal::window_mask(static_cast<std::size_t>(j));
     float h;
-    const bool found = table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, h)
-                                            : find<8>(table.slots, table.slot_count, key, h);
-    if (found) return h;
+    const std::int64_t slot = table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, h)
+                                                   : find<8>(table.slots, table.slot_count, key, h);
+    if (slot >= 0) return h;
   }
   return 0.0f;
+}
+
+std::int64_t ContextModel::find_slot(int length, std::uint64_t key) const {
+  const Table& table = tables_[length];
+  if (table.slot_count == 0) return -1;
+  float h;
+  return table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, h)
+                              : find<8>(table.slots, table.slot_count, key, h);
+}
+
+float ContextModel::entropy_after(const std::uint8_t* context, std::size_t length) const {
+  const std::size_t used = std::min(length, static_cast<std::size_t>(k_));
+  const std::uint64_t key = key_before(context + length, used);
+  for (int j = static_cast<int>(used); j >= 0; --j) {
+    const Table& table = tables_[j];
+    if (table.slot_count == 0) continue;
+    float h;
+    const std::uint64_t suffix = key & internal::window_mask(static_cast<std::size_t>(j));
+    const std::int64_t slot = table.key_bytes == 4
+                                  ? find<4>(table.slots, table.slot_count, suffix, h)
+                                  : find<8>(table.slots, table.slot_count, suffix, h);
+    if (slot >= 0) return h;
+  }
+  return 0.0f;
+}
+
+double ContextModel::probability(std::uint64_t key, int found, std::int64_t slot,
+                                 std::uint8_t byte) const {
+  double scale = 1.0;
+  for (int j = found; j >= 0; --j) {
+    if (j != found) {
+      slot = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
+      if (slot < 0) continue;  // no such suffix kept: the next shorter one
+    }
+    const Table& table = tables_[j];
+    const internal::ModelRecord record =
+        internal::load_model_record(table.records, static_cast<std::uint64_t>(slot));
+    const std::uint8_t* first = table.pair_bytes + record.first_pair;
+    const std::uint8_t* last = first + record.pairs;
+    const std::uint8_t* at = std::lower_bound(first, last, byte);
+    if (at != last && *at == byte) {
+      const std::uint64_t pair = record.first_pair + static_cast<std::uint64_t>(at - first);
+      return scale * internal::bits_float(
+                         internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
+    }
+    scale *= record.weight;
+    if (scale == 0.0) return 0.0;
+  }
+  return smoothing_ == Smoothing::kNone ? 0.0 : scale / 256.0;
+}
+
+void ContextModel::probabilities(const std::uint8_t* context, std::size_t length,
+                                 double* out) const {
+  if (!has_probabilities()) {
+    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
+  }
+  const std::size_t used = std::min(length, static_cast<std::size_t>(k_));
+  const std::uint64_t key = key_before(context + length, used);
+  // The kept suffixes, longest first; the distribution is built from the shortest up.
+  std::array<std::int64_t, kMaxOrder + 1> slots;
+  slots.fill(-1);
+  for (int j = static_cast<int>(used); j >= 0; --j) {
+    slots[j] = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
+  }
+  std::fill(out, out + 256, smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0);
+  for (int j = 0; j <= static_cast<int>(used); ++j) {
+    if (slots[j] < 0) continue;
+    const Table& table = tables_[j];
+    const internal::ModelRecord record =
+        internal::load_model_record(table.records, static_cast<std::uint64_t>(slots[j]));
+    for (int b = 0; b < 256; ++b) out[b] *= record.weight;
+    for (std::uint32_t p = 0; p < record.pairs; ++p) {
+      const std::uint64_t pair = record.first_pair + p;
+      out[table.pair_bytes[pair]] = internal::bits_float(
+          internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
+    }
+  }
+}
+
+void ContextModel::score(const std::uint8_t* data, std::size_t n, float* entropy,
+                         double* log2_p) const {
+  if (log2_p != nullptr && !has_probabilities()) {
+    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
+  }
+  const std::size_t k = static_cast<std::size_t>(k_);
+  std::uint64_t key = 0;  // the up to k bytes before position i
+  for (std::size_t i = 0; i < n; ++i) {
+    const int length = static_cast<int>(std::min(i, k));
+    int found = -1;
+    std::int64_t slot = -1;
+    float h = 0.0f;
+    for (int j = length; j >= 0 && found < 0; --j) {
+      const Table& table = tables_[j];
+      if (table.slot_count == 0) continue;
+      const std::uint64_t suffix = key & internal::window_mask(static_cast<std::size_t>(j));
+      slot = table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, suffix, h)
+                                  : find<8>(table.slots, table.slot_count, suffix, h);
+      if (slot >= 0) found = j;
+    }
+    entropy[i] = found >= 0 ? h : 0.0f;
+    if (log2_p != nullptr) {
+      const double p = found >= 0 ? probability(key, found, slot, data[i])
+                                  : (smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0);
+      log2_p[i] = p > 0.0 ? std::log2(p) : -INFINITY;
+    }
+    key = (key << 8 | data[i]) & internal::window_mask(k);
+  }
+}
+
+ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents,
+                                                std::size_t count) const {
+  Evaluation evaluation;
+  std::vector<float> entropy;
+  std::vector<double> log2_p;
+  for (std::size_t d = 0; d < count; ++d) {
+    const ByteSpan& document = documents[d];
+    ++evaluation.documents;
+    entropy.resize(document.size);
+    log2_p.resize(document.size);
+    score(document.data, document.size, entropy.data(), log2_p.data());
+    evaluation.bytes += document.size;
+    for (std::size_t i = 0; i < document.size; ++i) {
+      evaluation.entropy_bits += static_cast<double>(entropy[i]) / M_LN2;
+      if (std::isinf(log2_p[i])) {
+        ++evaluation.zero_probability_bytes;
+      } else {
+        evaluation.bits -= log2_p[i];
+      }
+    }
+  }
+  return evaluation;
 }
 
 template <typename Visit>

@@ -12,30 +12,37 @@
 
 #include "batch.h"
 #include "format_error.h"
+#include "model_contents.h"
 #include "thresholds.h"
 
 namespace qelt {
 
-// A context of a model: its bytes packed into an integer, the byte just before the
-// position in the lowest 8 bits, and the entropy (nats) of the bytes that followed it.
-struct ContextEntropy {
-  std::uint64_t key;
-  float entropy;
-};
-
-// The entropy of every context kept from a corpus, for contexts of length k and every
-// shorter suffix (down to the empty context), and the patching that looks them up.
-// Immutable once made: copies share one image, and threads may use one at once.
+// The next-byte distribution of every context kept from a corpus, for contexts of
+// length k and every shorter suffix (down to the empty context), with its entropy,
+// and the patching that looks them up. Immutable once made: copies share one image,
+// and threads may use one at once.
 //
-// Its image is the model file: a header, one hash table per context length, and a
-// CRC-32C over all of it (docs/formats.md, "Model file").
+// Its image is the model file: a header, the tables of each context length, and a
+// CRC-32C over all of it (docs/formats.md, "Model file"). Files of version 1 hold
+// entropies only: they patch, but have no probabilities.
+//
+// The distribution after any bytes is that of the longest suffix of their last k that
+// the model keeps: the bytes it lists have their probabilities, and every other byte
+// `weight` times its probability after the next shorter kept suffix (1/256 below the
+// empty context, with smoothing; without, the weight is 0). The entropy at a position
+// is the stored entropy of that same suffix, 0 if none is kept.
 class ContextModel {
  public:
   static constexpr int kMaxOrder = 8;
 
-  // The model whose contexts of length j are orders[j], for j = 0 .. k (k <= 8), each
-  // sorted by key with no key repeated, kept because seen at least `min_count` (>= 1)
-  // times. Equal arguments give byte-identical images.
+  // The model of `smoothing` whose contexts of length j are orders[j], for j = 0 .. k
+  // (k <= 8), kept because seen at least `min_count` (>= 1) times. Equal arguments
+  // give byte-identical images. Throws std::invalid_argument for contents no model has.
+  static ContextModel build(Smoothing smoothing, std::uint64_t min_count,
+                            const std::vector<ModelOrder>& orders);
+
+  // The model without smoothing whose contexts of length j have the entropies
+  // orders[j], each sorted by key with no key repeated, and list no byte.
   static ContextModel build(std::uint64_t min_count,
                             const std::vector<std::vector<ContextEntropy>>& orders);
 
@@ -50,6 +57,12 @@ class ContextModel {
 
   int k() const { return k_; }
   std::uint64_t min_count() const { return min_count_; }
+  Smoothing smoothing() const { return smoothing_; }
+  // The version of the model file its image is.
+  std::uint32_t version() const { return version_; }
+  // Whether it holds distributions (version 2 on): only then do probabilities,
+  // log_probs and evaluate have anything to give.
+  bool has_probabilities() const { return version_ >= 2; }
   // The number of contexts kept, all lengths together.
   std::uint64_t size() const { return contexts_; }
   // The number of contexts of `length` (0 .. k) kept.
@@ -63,6 +76,30 @@ class ContextModel {
   // ContextEntropy): that of the longest suffix of it the model keeps; 0 if none.
   float entropy(std::uint64_t context) const;
 
+  // The entropy after the `length` bytes at `context`, of which the last k count.
+  float entropy_after(const std::uint8_t* context, std::size_t length) const;
+
+  // The probability of each byte value after the `length` bytes at `context` (the last
+  // k count), into out[0 .. 255]. Needs has_probabilities().
+  void probabilities(const std::uint8_t* context, std::size_t length, double* out) const;
+
+  // For every position i of the `n` bytes at `data`: into entropy[i] the entropy given
+  // the up to k bytes before i in them (fewer at the start), and, unless `log2_p` is
+  // null, into log2_p[i] the log2 of the probability of data[i] given those bytes (-inf
+  // for probability 0; needs has_probabilities()). Patching judges entropy[i] for
+  // i >= k.
+  void score(const std::uint8_t* data, std::size_t n, float* entropy, double* log2_p) const;
+
+  // Sums over every byte of the documents, as score gives them.
+  struct Evaluation {
+    std::uint64_t bytes = 0;
+    std::uint64_t documents = 0;
+    double bits = 0.0;           // -log2 p summed over the bytes of probability above 0
+    double entropy_bits = 0.0;   // the entropy at each byte, in bits, summed
+    std::uint64_t zero_probability_bytes = 0;
+  };
+  // Needs has_probabilities().
+  Evaluation evaluate(const ByteSpan* documents, std::size_t count) const;
   // Patch ends of the `n` bytes at `data` as patch_ends (patching.h) gives them, but
   // with the entropy of each position i >= k taken from the model. Positions before k
   // never end a patch.
@@ -82,13 +119,23 @@ class ContextModel {
                   float theta_r) const;
 
  private:
-  // The hash table of the contexts of one length.
+  // The hash table of the contexts of one length, and (version 2) its slots' records
+  // and the bytes they list.
   struct Table {
     const std::uint8_t* slots = nullptr;
     std::uint64_t slot_count = 0;
     std::uint64_t contexts = 0;
     std::size_t key_bytes = 4;
+    const std::uint8_t* records = nullptr;
+    const std::uint8_t* pair_bytes = nullptr;
+    const std::uint8_t* pair_probabilities = nullptr;
   };
+
+  // The slot of `key` in the table of `length`, or -1.
+  std::int64_t find_slot(int length, std::uint64_t key) const;
+  // The probability of `byte` after the context `key` of `length` bytes, from the
+  // longest kept suffix down; `slot` of length `found` is that suffix (found >= 0).
+  double probability(std::uint64_t key, int found, std::int64_t slot, std::uint8_t byte) const;
 
   ContextModel() = default;
   // The model whose image is the `size` bytes at `image`, which `owner` keeps alive.
@@ -104,6 +151,8 @@ class ContextModel {
   std::size_t image_size_ = 0;
   int k_ = 0;
   std::uint64_t min_count_ = 1;
+  Smoothing smoothing_ = Smoothing::kNone;
+  std::uint32_t version_ = 0;
   std::uint64_t contexts_ = 0;
   std::array<Table, kMaxOrder + 1> tables_{};
 };

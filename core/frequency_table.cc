@@ -3,14 +3,9 @@
 // a frequency is one lookup and one division. The context half maps each context
 // to an inline array of 256 counts, one per byte value that can follow it; the
 // entropy of a context is computed from that array on demand.
-//
-// The entropy arithmetic is fixed to the bit (see p_log_p and
-// subtract_entropy_term), so that every build and every caller that sums the same
-// counts in the same order gets the same float.
+// Entropies use the arithmetic of entropy_term.h, fixed to the bit.
 
 #include "frequency_table.h"
-
-#include <math.h>
 
 #include <limits>
 #include <stdexcept>
@@ -22,16 +17,6 @@ namespace {
 constexpr std::int32_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
 }  // namespace
-
-double p_log_p(std::int64_t count, std::int64_t total) {
-  // Dividing in double and rounding once to float gives the correctly rounded
-  // quotient: double has more than 2 * 24 + 2 bits, so rounding twice never differs
-  // from rounding once. For totals up to 2^24, where both operands are exact floats,
-  // this is exactly the single-precision division count / total.
-  const float p =
-      static_cast<float>(static_cast<double>(count) / static_cast<double>(total));
-  return static_cast<double>(p) * static_cast<double>(logf(p));
-}
 
 void FrequencyTable::add_sequence(const ByteString& sequence) {
   if (sequence.size() < 3) return;

@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "entropy_term.h"
+
 namespace qelt {
 
 // A raw byte string: any byte value, NUL included, may occur; length is explicit.
@@ -14,18 +16,6 @@ using ByteString = std::string;
 
 // How often each byte value 0..255 followed a context, indexed by that value.
 using NextByteCounts = std::array<std::int32_t, 256>;
-
-// p * ln(p) for p = count / total (0 < count <= total), where p is the exact ratio
-// rounded once to single precision and ln is the platform's `logf`. The product of
-// two floats is exact in double, so the result carries no rounding of its own.
-double p_log_p(std::int64_t count, std::int64_t total);
-
-// One step of the entropy sum: `entropy - term` evaluated in double and rounded once
-// to single precision. Summing the terms of a distribution in ascending byte order
-// with this step is the definition of its entropy.
-inline float subtract_entropy_term(float entropy, double term) {
-  return static_cast<float>(static_cast<double>(entropy) - term);
-}
 
 // Two independent bodies of counts over byte strings that share the object and
 // nothing else: trigram counts with their running total, and for every context the

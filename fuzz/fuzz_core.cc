@@ -203,6 +203,31 @@ void check_ends(const std::vector<std::size_t>& ends, std::size_t n, std::size_t
   check(begin == n, "the last end is not the length");
 }
 
+// Asks a model for distributions, entropies and log-probabilities of a probe: whatever
+// the image it was read from, every probability is finite and in [0, 1] and they sum
+// to at most 1 (exactly 1, up to rounding, for a smoothed model made from counts).
+void check_distributions(const qelt::ContextModel& model, FuzzedDataProvider& in) {
+  const std::string probe = in.ConsumeRandomLengthString(256);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
+  double p[256];
+  model.probabilities(bytes, probe.size(), p);
+  double sum = 0;
+  for (double x : p) {
+    check(std::isfinite(x) && x >= 0 && x <= 1, "a probability outside [0, 1]");
+    sum += x;
+  }
+  check(sum <= 1.0 + 1e-4, "probabilities summing past 1");
+  std::vector<float> entropy(probe.size());
+  std::vector<double> log2_p(probe.size());
+  model.score(bytes, probe.size(), entropy.data(), log2_p.data());
+  for (std::size_t i = 0; i < probe.size(); ++i) {
+    check(entropy[i] >= 0 && entropy[i] <= 5.6f && log2_p[i] <= 1e-6, "an impossible score");
+  }
+  const qelt::ByteSpan span{bytes, probe.size()};
+  const qelt::ContextModel::Evaluation evaluation = model.evaluate(&span, 1);
+  check(evaluation.bytes == probe.size() && evaluation.bits >= -1e-3, "an impossible evaluation");
+}
+
 void fuzz_batch(FuzzedDataProvider& in) {
   const std::vector<std::string> documents = consume_documents(in, 8);
   const std::int32_t k = pick_k(in, 8);
@@ -255,10 +280,14 @@ void fuzz_context_model(FuzzedDataProvider& in) {
       reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size());
   check(decoded.serialize() == encoded, "counts do not survive their encoding");
   const std::uint64_t min_count = in.ConsumeIntegralInRange<std::uint64_t>(1, 4);
-  const qelt::ContextModel model = counts.to_model(min_count);
+  const qelt::Smoothing smoothing =
+      in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone;
+  const qelt::ContextModel model = counts.to_model(min_count, 0, smoothing);
+  check_distributions(model, in);
   const qelt::ContextModel again = qelt::ContextModel::from_image(
       std::vector<std::uint8_t>(model.image(), model.image() + model.image_size()));
-  check(again.size() == model.size(), "a model does not survive its image");
+  check(again.size() == model.size() && again.smoothing() == smoothing,
+        "a model does not survive its image");
   const float theta = pick_threshold(in, {});
   const float theta_r = pick_threshold(in, {});
   const std::string probe = in.ConsumeRandomLengthString(1024);
@@ -266,7 +295,7 @@ void fuzz_context_model(FuzzedDataProvider& in) {
   const std::vector<std::size_t> ends = model.patch_ends(bytes, probe.size(), {theta, theta_r});
   check_ends(ends, probe.size(), 0);
   // Trained on one sequence alone, a model patches it as the sequence's own model does.
-  if (documents.size() == 1 && min_count == 1 && k >= 0) {
+  if (documents.size() == 1 && min_count == 1 && k >= 0 && smoothing == qelt::Smoothing::kNone) {
     const std::vector<std::size_t> own =
         model.patch_ends(spans[0].data, spans[0].size, {theta, theta_r});
     check(own == qelt::patch_ends(spans[0].data, spans[0].size, k, {theta, theta_r}),
@@ -286,7 +315,8 @@ void fuzz_model_image(FuzzedDataProvider& in) {
     qelt::ContextCounts counts(in.ConsumeIntegralInRange<int>(0, 8));
     const std::string seed = in.ConsumeRandomLengthString(256);
     counts.add(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size());
-    const qelt::ContextModel model = counts.to_model(1);
+    const qelt::ContextModel model = counts.to_model(
+        1, 0, in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone);
     image.assign(model.image(), model.image() + model.image_size());
     for (int edits = in.ConsumeIntegralInRange<int>(1, 4); edits > 0 && !image.empty(); --edits) {
       image[in.ConsumeIntegralInRange<std::size_t>(0, image.size() - 1)] =
@@ -316,6 +346,7 @@ void fuzz_model_image(FuzzedDataProvider& in) {
     check_ends(model.patch_ends(reinterpret_cast<const std::uint8_t*>(probe.data()), probe.size(),
                                 {1.0f, 0.5f}),
                probe.size(), 0);
+    if (model.has_probabilities()) check_distributions(model, in);
   } catch (const qelt::ModelFormatError&) {
   }
   if (from_file) std::remove(path.c_str());

@@ -42,9 +42,10 @@ def counts_from(name: str) -> ContextCounts:
     return rebuild((DATA / name).read_bytes())
 
 
-def test_the_model_file_gives_its_entropies_and_ends():
+@pytest.mark.parametrize("name", ["model-v1.qelt", "model-v2.qelt"])
+def test_the_model_file_gives_its_entropies_and_ends(name):
     values = golden()
-    model = ContextModel.load(DATA / "model-v1.qelt")
+    model = ContextModel.load(DATA / name)
     assert (model.k, model.min_count) == (values["k"], values["min_count"])
     probe, k = values["probe"], values["k"]
     # Position i closes a patch at theta t (with no rise test) exactly when its
@@ -64,7 +65,9 @@ def test_every_counts_encoding_gives_the_golden_model(name):
     assert counts.k == values["k"]
     assert counts.positions == sum(max(0, len(d) - values["k"]) for d in corpus())
     model = counts.to_model(values["min_count"])
-    assert model == ContextModel.load(DATA / "model-v1.qelt")
+    assert model == ContextModel.load(DATA / "model-v2.qelt")
+    smoothed = counts.to_model(values["min_count"], smoothing="kneser-ney")
+    assert smoothed == ContextModel.load(DATA / "model-v2-kneser-ney.qelt")
 
 
 def test_the_writers_make_the_golden_bytes(tmp_path):
@@ -74,9 +77,24 @@ def test_the_writers_make_the_golden_bytes(tmp_path):
         counts.add(document)
     _, (state,) = counts.__reduce__()
     assert state == (DATA / "counts-v1.bin").read_bytes()
-    counts.to_model(values["min_count"]).save(tmp_path / "model")
-    assert (tmp_path / "model").read_bytes() == (DATA / "model-v1.qelt").read_bytes()
+    for name, smoothing in (("model-v2.qelt", "none"),
+                            ("model-v2-kneser-ney.qelt", "kneser-ney")):
+        counts.to_model(values["min_count"], smoothing=smoothing).save(tmp_path / "model")
+        assert (tmp_path / "model").read_bytes() == (DATA / name).read_bytes()
     assert pickle.loads(pickle.dumps(counts)).__reduce__()[1][0] == state
+
+
+def test_the_smoothed_model_file_gives_its_golden_values():
+    lines = [line for line in (DATA / "golden-kneser-ney.txt").read_text().splitlines()
+             if not line.startswith("#")]
+    k, min_count = int(lines[0].split()[1]), int(lines[1].split()[1])
+    probe = bytes.fromhex(lines[2].split()[1])
+    expected = np.array([[float(x) for x in line.split()] for line in lines[3:]])
+    model = ContextModel.load(DATA / "model-v2-kneser-ney.qelt")
+    assert (model.k, model.min_count, model.smoothing) == (k, min_count, "kneser-ney")
+    np.testing.assert_allclose(model.entropies(probe), expected[:, 0], rtol=0, atol=2e-6)
+    # Probabilities are stored in single precision.
+    np.testing.assert_allclose(model.log_probs(probe), expected[:, 1], rtol=1e-6, atol=1e-6)
 
 
 # How packed-v1/ was made from golden-corpus.txt (one document per line), and the

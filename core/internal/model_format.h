@@ -8,15 +8,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "context_model.h"
 #include "hash.h"
 #include "little_endian.h"
+#include "model_contents.h"
 #include "probing_table.h"
 
 namespace qelt {
 namespace internal {
 
-constexpr int kMaxModelOrder = ContextModel::kMaxOrder;
+constexpr int kMaxModelOrder = 8;
 
 // The entropy bits of an empty slot: a NaN, which no entropy is.
 constexpr std::uint32_t kEmptySlotBits = 0xFFFFFFFF;
@@ -67,28 +67,54 @@ inline std::uint64_t model_slots(std::uint64_t contexts) {
 }
 
 // The size in bytes of the image of a model whose contexts of length j number
-// contexts[j], j = 0 .. k; 0 if it would not fit in memory.
-std::size_t model_image_size(int k, const std::uint64_t* contexts);
+// contexts[j] and list pairs[j] bytes, j = 0 .. k; 0 if it would not fit in memory.
+std::size_t model_image_size(int k, const std::uint64_t* contexts, const std::uint64_t* pairs);
+
+// The record of a slot of a context table, beside the table (version 2): where the
+// context's listed bytes start among those of its length, how many there are, and
+// the weight of the shorter context's distribution. An empty slot's record is zero.
+struct ModelRecord {
+  std::uint64_t first_pair = 0;
+  std::uint32_t pairs = 0;
+  float weight = 0.0f;
+};
+constexpr std::size_t kModelRecordBytes = 16;
+
+inline ModelRecord load_model_record(const std::uint8_t* records, std::uint64_t slot) {
+  const std::uint8_t* at = records + slot * kModelRecordBytes;
+  return {load_le<std::uint64_t>(at), load_le<std::uint32_t>(at + 8),
+          bits_float(load_le<std::uint32_t>(at + 12))};
+}
 
 // A valid image, read: its header and where its tables lie.
 struct ModelImageView {
+  std::uint32_t version = 0;
+  Smoothing smoothing = Smoothing::kNone;
   int k = 0;
   std::uint64_t min_count = 1;
   std::uint64_t contexts = 0;
   std::array<const std::uint8_t*, kMaxModelOrder + 1> tables{};
   std::array<std::uint64_t, kMaxModelOrder + 1> slots{};
   std::array<std::uint64_t, kMaxModelOrder + 1> contexts_of_length{};
+  // Version 2 only (null in version 1): the records of each table's slots, and the
+  // listed bytes and their probabilities (f32) of each length.
+  std::array<const std::uint8_t*, kMaxModelOrder + 1> records{};
+  std::array<const std::uint8_t*, kMaxModelOrder + 1> pair_bytes{};
+  std::array<const std::uint8_t*, kMaxModelOrder + 1> pair_probabilities{};
+  std::array<std::uint64_t, kMaxModelOrder + 1> pairs{};
 };
 
-// The image of the model whose contexts of length j are orders[j], j = 0 .. k, each
-// sorted by key, distinct, of its length, with the entropy of a byte distribution.
-// Throws std::invalid_argument for contexts that are not so.
-std::vector<std::uint8_t> write_model_image(
-    std::uint64_t min_count, const std::vector<std::vector<ContextEntropy>>& orders);
+// The image (the current version) of the model of `smoothing` whose contexts of length
+// j are orders[j], j = 0 .. k. Throws std::invalid_argument for contents that are not
+// those of a model: keys unsorted, repeated or too long, entropies no distribution
+// has, weights outside [0, 1], bytes unsorted, probabilities outside (0, 1].
+std::vector<std::uint8_t> write_model_image(Smoothing smoothing, std::uint64_t min_count,
+                                            const std::vector<ModelOrder>& orders);
 
-// Reads the `size` bytes at `image` as a model file, checking everything a lookup
-// relies on: framing, version, checksum, and every slot of every table. Throws
-// ModelFormatError, with the reason, if they are not a valid image.
+// Reads the `size` bytes at `image` as a model file of any version this build reads,
+// checking everything a lookup relies on: framing, version, checksum, and every slot
+// of every table. Throws ModelFormatError, with the reason, if they are not a valid
+// image.
 ModelImageView read_model_image(const std::uint8_t* image, std::size_t size);
 
 }  // namespace internal

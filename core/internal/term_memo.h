@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "big_buffer.h"
-#include "frequency_table.h"
+#include "entropy_term.h"
 
 namespace qelt {
 namespace internal {

@@ -99,8 +99,10 @@ std::vector<Bytes> corpus() {
 Bytes image_of(const ContextModel& model) { return {model.image(), model.image() + model.image_size()}; }
 
 TEST(GoldenTest, TheModelFileGivesItsEntropiesAndEnds) {
-  const Golden golden = read_golden();
-  const ContextModel model = ContextModel::load(std::string(QELT_TEST_DATA) + "/model-v1.qelt");
+  for (const char* name : {"model-v1.qelt", "model-v2.qelt"}) {
+    SCOPED_TRACE(name);
+    const Golden golden = read_golden();
+    const ContextModel model = ContextModel::load(std::string(QELT_TEST_DATA) + "/" + name);
   ASSERT_EQ(model.k(), golden.k);
   EXPECT_EQ(model.min_count(), golden.min_count);
   ASSERT_EQ(golden.entropies.size(), golden.probe.size() - golden.k);
@@ -113,15 +115,19 @@ TEST(GoldenTest, TheModelFileGivesItsEntropiesAndEnds) {
     EXPECT_EQ(model.patch_ends(golden.probe.data(), golden.probe.size(), {c.theta, c.theta_r}),
               c.ends);
   }
+  }
 }
 
 TEST(GoldenTest, EveryCountsEncodingGivesTheGoldenModel) {
   const Golden golden = read_golden();
-  const Bytes model = read_file("model-v1.qelt");
+  const Bytes model = read_file("model-v2.qelt");
+  const Bytes smoothed = read_file("model-v2-kneser-ney.qelt");
   for (const char* name : {"counts-v1.bin", "counts-v1-first.bin"}) {
     const Bytes encoded = read_file(name);
     const ContextCounts counts = ContextCounts::deserialize(encoded.data(), encoded.size());
     EXPECT_EQ(image_of(counts.to_model(golden.min_count)), model) << name;
+    EXPECT_EQ(image_of(counts.to_model(golden.min_count, 0, Smoothing::kKneserNey)), smoothed)
+        << name;
   }
 }
 
@@ -131,7 +137,9 @@ TEST(GoldenTest, TheWritersMakeTheGoldenBytes) {
   for (const Bytes& document : corpus()) counts.add(document.data(), document.size());
   const std::string encoded = counts.serialize();
   EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), read_file("counts-v1.bin"));
-  EXPECT_EQ(image_of(counts.to_model(golden.min_count)), read_file("model-v1.qelt"));
+  EXPECT_EQ(image_of(counts.to_model(golden.min_count)), read_file("model-v2.qelt"));
+  EXPECT_EQ(image_of(counts.to_model(golden.min_count, 0, Smoothing::kKneserNey)),
+            read_file("model-v2-kneser-ney.qelt"));
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     from ._errors import ModelFormatError as ModelFormatError
     from ._model import ContextCounts as ContextCounts
     from ._model import ContextModel as ContextModel
+    from ._model import Evaluation as Evaluation
     from ._packed import PackedDataset as PackedDataset
     from ._packed import SequenceStream as SequenceStream
 
@@ -38,7 +39,8 @@ if TYPE_CHECKING:
 # (qelt_corpus.cli) starts at once and can honour Ctrl-C from its first moment.
 _DEFINED_IN = {
     "patch_ends": "_arrays", "patch_ends_batch": "_arrays", "ModelFormatError": "_errors",
-    "ContextCounts": "_model", "ContextModel": "_model", "PackedDataset": "_packed",
+    "ContextCounts": "_model", "ContextModel": "_model", "Evaluation": "_model",
+    "PackedDataset": "_packed",
     "SequenceStream": "_packed",
 }
 

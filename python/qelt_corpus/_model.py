@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, SupportsFloat, SupportsIndex
@@ -21,6 +22,44 @@ if TYPE_CHECKING:
     Documents: TypeAlias = "pa.Array | pa.ChunkedArray | Iterable[BytesLike]"
 
 MAX_K = 8
+# The smoothing kinds, by the name the API takes and the number the file holds.
+SMOOTHING = {"none": 0, "kneser-ney": 1}
+
+
+def _smoothing(smoothing: object) -> int:
+    if not isinstance(smoothing, str) or smoothing not in SMOOTHING:
+        raise ValueError(f"smoothing must be one of {', '.join(map(repr, SMOOTHING))}, "
+                         f"not {smoothing!r}")
+    return SMOOTHING[smoothing]
+
+
+@dataclasses.dataclass(frozen=True)
+class Evaluation:
+    """How well a model predicts some documents: over their ``bytes`` bytes (in
+    ``documents`` documents), ``bits_per_byte`` is the mean of -log2 p of every byte
+    given the up to k bytes before it in its document, and ``mean_entropy_bits`` the
+    mean entropy (in bits) of the distributions it was drawn from; a model that is
+    sure of itself beyond its merit has the second well below the first. A byte of
+    probability 0 (only without smoothing) makes ``bits_per_byte`` infinite;
+    ``zero_probability_bytes`` counts them."""
+
+    bytes: int
+    documents: int
+    bits_per_byte: float
+    mean_entropy_bits: float
+    zero_probability_bytes: int
+
+    @classmethod
+    def of_sums(cls, bytes_: int, documents: int, bits: float, entropy_bits: float,
+                zero_probability_bytes: int) -> Evaluation:
+        """The evaluation of the sums that the native evaluate gives (summed over any
+        number of batches)."""
+        if zero_probability_bytes:
+            bits_per_byte = math.inf
+        else:
+            bits_per_byte = bits / bytes_ if bytes_ else math.nan
+        return cls(bytes_, documents, bits_per_byte,
+                   entropy_bits / bytes_ if bytes_ else math.nan, zero_probability_bytes)
 
 
 def _order(k: object) -> int:
@@ -111,11 +150,21 @@ class ContextCounts:
         self._counts.merge([counts._counts for counts in (other, *more)])
 
     def to_model(
-        self, min_count: SupportsIndex = 1, *, max_bytes: SupportsIndex | None = None
+        self,
+        min_count: SupportsIndex = 1,
+        *,
+        max_bytes: SupportsIndex | None = None,
+        smoothing: str = "none",
     ) -> ContextModel:
-        """The frozen model of these counts: the entropy of every context seen at least
-        ``min_count`` times. Equal counts give byte-identical models, however they
-        were added and merged.
+        """The frozen model of these counts: the next-byte distribution of every context
+        seen at least ``min_count`` times, and its entropy. Equal counts give
+        byte-identical models, however they were added and merged.
+
+        ``smoothing="none"`` takes the counts as they are (a byte never seen after a
+        context has probability 0, and the entropy is that of the counts, as
+        ``qelt.patch_sequence`` computes it); ``"kneser-ney"`` interpolates modified
+        Kneser-Ney estimates over every context length down to a uniform distribution,
+        so that every byte has a probability above 0 (docs/formats.md, "Model file").
 
         With ``max_bytes``, the saved model takes at most that many bytes: contexts are
         left out in ascending order of count (the longer first among equal counts, then
@@ -128,7 +177,8 @@ class ContextCounts:
         budget = 0 if max_bytes is None else _arguments.integer("max_bytes", max_bytes, 1)
         if budget >= 2**64:
             budget = 0  # larger than any model
-        return ContextModel._wrap(self._counts.to_model(minimum, budget))
+        kind = _smoothing(smoothing)
+        return ContextModel._wrap(self._counts.to_model(minimum, budget, kind))
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_counts_from_state, (self._counts.serialize(),))
@@ -178,15 +228,21 @@ class ContextModel:
 
     @classmethod
     def train(
-        cls, documents: Documents, k: SupportsIndex, *, min_count: SupportsIndex = 1
+        cls,
+        documents: Documents,
+        k: SupportsIndex,
+        *,
+        min_count: SupportsIndex = 1,
+        smoothing: str = "none",
     ) -> ContextModel:
         """The model of ``documents`` (an Arrow array of binary or string, or an
         iterable of buffers), each counted on its own, keeping the contexts seen at
-        least ``min_count`` times."""
+        least ``min_count`` times, with ``smoothing`` as ContextCounts.to_model."""
         counts = ContextCounts(k)
         minimum = _min_count(min_count)
+        _smoothing(smoothing)
         counts._counts.add_documents(_document_items(documents))
-        return counts.to_model(minimum)
+        return counts.to_model(minimum, smoothing=smoothing)
 
     @classmethod
     def load(
@@ -265,6 +321,53 @@ class ContextModel:
         """The number of contexts kept of each length 0 .. k."""
         return tuple(int(c) for c in self._model.contexts_by_length)
 
+    @property
+    def smoothing(self) -> str:
+        """How its distributions were estimated: "none" or "kneser-ney"."""
+        number = int(self._model.smoothing)
+        return next(name for name, value in SMOOTHING.items() if value == number)
+
+    def _needs_probabilities(self) -> None:
+        if not self._model.has_probabilities:
+            raise ValueError(
+                "this model's file is of version 1, which holds entropies only: it "
+                "patches, but has no probabilities (train it again to have them)")
+
+    def probabilities(self, context: BytesLike) -> npt.NDArray[np.float64]:
+        """The probability of each byte value 0 .. 255 after ``context`` (a buffer of
+        any length, of which the last ``k`` bytes count): the distribution of the
+        longest suffix of it that the model keeps. With smoothing every value is above
+        0 and they sum to 1; without, a byte never seen after that suffix has 0 (and if
+        the model keeps no context at all, every byte has)."""
+        self._needs_probabilities()
+        result: npt.NDArray[np.float64] = self._model.probabilities(context)
+        return result
+
+    def entropy(self, context: BytesLike) -> float:
+        """The entropy in nats of the distribution after ``context`` (its last ``k``
+        bytes): the value patching compares with theta at a position after it."""
+        return float(self._model.entropy(context))
+
+    def entropies(self, document: BytesLike) -> npt.NDArray[np.float32]:
+        """At every position i of ``document``, the entropy given the up to ``k`` bytes
+        before i in it (fewer at its start): the values patching thresholds at i >= k."""
+        result: npt.NDArray[np.float32] = self._model.score(document, False)[0]
+        return result
+
+    def log_probs(self, document: BytesLike) -> npt.NDArray[np.float64]:
+        """At every position i of ``document``, log2 of the probability of its byte
+        given the up to ``k`` bytes before it in it (the first byte after the empty
+        context); -inf for a byte of probability 0."""
+        self._needs_probabilities()
+        result: npt.NDArray[np.float64] = self._model.score(document, True)[1]
+        return result
+
+    def evaluate(self, documents: Documents) -> Evaluation:
+        """How well the model predicts ``documents`` (as ``train`` takes them), each on
+        its own from its first byte: see Evaluation."""
+        self._needs_probabilities()
+        return Evaluation.of_sums(*self._model.evaluate(_document_items(documents)))
+
     def patch_ends(
         self,
         document: BytesLike,
@@ -331,7 +434,8 @@ class ContextModel:
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        return f"ContextModel(k={self.k}, min_count={self.min_count}, contexts={len(self)})"
+        return (f"ContextModel(k={self.k}, min_count={self.min_count}, contexts={len(self)}, "
+                f"smoothing={self.smoothing!r})")
 
 
 def _model_from_image(image: bytes) -> ContextModel:

@@ -1,6 +1,11 @@
 """Writes the golden files of a format version (docs/formats.md, "Golden files").
 
     python3 tests/data/make_golden.py model-v1.qelt counts-v1.bin golden.txt
+    python3 tests/data/make_golden.py --models-v2
+
+The first wrote version 1 of the model file and the counts; the second writes version
+2 of the model file, unsmoothed and smoothed (model-v2.qelt, model-v2-kneser-ney.qelt),
+and golden-kneser-ney.txt, the smoothed model's values from tests/reference.py.
 
 Run once, when a version is added: a golden file never changes afterwards, and every
 build must read it identically. The model and the counts encoding are written by the
@@ -18,6 +23,7 @@ summary plot are not kept (no reader needs them).
 
 from __future__ import annotations
 
+import math
 import pathlib
 import pickle
 import struct
@@ -49,9 +55,40 @@ def expectations() -> str:
     return "\n".join(lines) + "\n"
 
 
+def kneser_ney_expectations() -> str:
+    """Of the smoothed model, for every position i of the probe: the entropy (nats)
+    and log2 of the probability of its byte, given the up to k bytes before it."""
+    model = reference.KneserNey(documents(), K, min_count=MIN_COUNT)
+    lines = [f"k {K}", f"min_count {MIN_COUNT}", f"probe {PROBE.hex()}"]
+    for i in range(len(PROBE)):
+        distribution = model.distribution(PROBE[max(0, i - K):i])
+        lines.append(f"{reference.entropy_of(distribution)!r} "
+                     f"{math.log2(distribution[PROBE[i]])!r}")
+    return "\n".join(lines) + "\n"
+
+
+def models_v2() -> None:
+    from qelt_corpus import ContextCounts
+
+    counts = ContextCounts(K)
+    for document in documents():
+        counts.add(document)
+    counts.to_model(MIN_COUNT).save(HERE / "model-v2.qelt")
+    counts.to_model(MIN_COUNT, smoothing="kneser-ney").save(HERE / "model-v2-kneser-ney.qelt")
+    (HERE / "golden-kneser-ney.txt").write_text(
+        "# Golden values of model-v2-kneser-ney.qelt: the smoothed model of\n"
+        "# golden-corpus.txt (one document per line) at k and min_count; for each position\n"
+        "# of the probe (hex), the entropy in nats and log2 of the probability of its byte,\n"
+        "# from tests/reference.py. Made by make_golden.py.\n"
+        + kneser_ney_expectations())
+
+
 def main() -> None:
     from qelt_corpus import ContextCounts
 
+    if sys.argv[1:] == ["--models-v2"]:
+        models_v2()
+        return
     model_name, counts_name, expected_name = sys.argv[1:4]
     counts = ContextCounts(K)
     for document in documents():

@@ -67,10 +67,12 @@ class Counts {
     counts_.merge(counts.data(), counts.size());
   }
 
-  qelt::ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes) {
+  // `smoothing` is 0 (none) or 1 (Kneser-Ney), as qelt::Smoothing numbers them.
+  qelt::ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes,
+                              std::uint32_t smoothing) {
     const py::gil_scoped_release release;
     const std::lock_guard<std::mutex> lock(mutex_);
-    return counts_.to_model(min_count, max_bytes);
+    return counts_.to_model(min_count, max_bytes, static_cast<qelt::Smoothing>(smoothing));
   }
 
   std::uint64_t smallest_model_bytes(std::uint64_t min_count) {
@@ -109,7 +111,8 @@ void bind_counts(py::module_& m) {
       .def("add", &Counts::add, py::arg("document"))
       .def("add_documents", &Counts::add_documents, py::arg("documents"))
       .def("merge", &Counts::merge, py::arg("others"))
-      .def("to_model", &Counts::to_model, py::arg("min_count"), py::arg("max_bytes"))
+      .def("to_model", &Counts::to_model, py::arg("min_count"), py::arg("max_bytes"),
+           py::arg("smoothing"))
       .def("smallest_model_bytes", &Counts::smallest_model_bytes, py::arg("min_count"))
       .def("serialize", &Counts::serialize)
       .def_static("deserialize", &Counts::deserialize, py::arg("state"));

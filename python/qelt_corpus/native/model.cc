@@ -75,6 +75,52 @@ float model_calibrate(const qelt::ContextModel& model, const py::list& items, do
                          thresholds(0.0, theta_r).theta_r);
 }
 
+// The next-byte distribution after `context` (its last k bytes).
+py::array_t<double> model_probabilities(const qelt::ContextModel& model, py::handle context) {
+  const ByteBuffer bytes(context, "context");
+  py::array_t<double> out(256);
+  double* values = out.mutable_data();
+  {
+    const py::gil_scoped_release release;
+    model.probabilities(bytes.data(), bytes.size(), values);
+  }
+  return out;
+}
+
+float model_entropy(const qelt::ContextModel& model, py::handle context) {
+  const ByteBuffer bytes(context, "context");
+  const py::gil_scoped_release release;
+  return model.entropy_after(bytes.data(), bytes.size());
+}
+
+// The entropy at every position of `document`, and the log2 probability of its byte
+// too when `with_log_probs`.
+py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool with_log_probs) {
+  const ByteBuffer bytes(document, "document");
+  std::vector<float> entropies(bytes.size());
+  std::vector<double> log_probs(with_log_probs ? bytes.size() : 0);
+  {
+    const py::gil_scoped_release release;
+    model.score(bytes.data(), bytes.size(), entropies.data(),
+                with_log_probs ? log_probs.data() : nullptr);
+  }
+  return py::make_tuple(to_numpy<float>(std::move(entropies)),
+                        to_numpy<double>(std::move(log_probs)));
+}
+
+// The sums of evaluate over the documents: (bytes, documents, bits, entropy bits,
+// bytes of probability 0).
+py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items) {
+  const DocumentList documents(items);
+  qelt::ContextModel::Evaluation evaluation;
+  {
+    const py::gil_scoped_release release;
+    evaluation = model.evaluate(documents.spans(), documents.count());
+  }
+  return py::make_tuple(evaluation.bytes, evaluation.documents, evaluation.bits,
+                        evaluation.entropy_bits, evaluation.zero_probability_bytes);
+}
+
 }  // namespace
 
 void bind_model(py::module_& m) {
@@ -104,7 +150,17 @@ void bind_model(py::module_& m) {
            py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
            py::arg("theta"), py::arg("theta_r"), py::arg("max_length"))
       .def("calibrate", &model_calibrate, py::arg("documents"), py::arg("target"),
-           py::arg("theta_r"));
+           py::arg("theta_r"))
+      .def_property_readonly("smoothing",
+                             [](const qelt::ContextModel& model) {
+                               return static_cast<std::uint32_t>(model.smoothing());
+                             })
+      .def_property_readonly("version", &qelt::ContextModel::version)
+      .def_property_readonly("has_probabilities", &qelt::ContextModel::has_probabilities)
+      .def("probabilities", &model_probabilities, py::arg("context"))
+      .def("entropy", &model_entropy, py::arg("context"))
+      .def("score", &model_score, py::arg("document"), py::arg("with_log_probs"))
+      .def("evaluate", &model_evaluate, py::arg("documents"));
 }
 
 }  // namespace qelt_corpus
