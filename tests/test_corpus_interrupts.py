@@ -19,19 +19,19 @@ pytest.importorskip("distributed")
 COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
 SETTINGS = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress", "--workers",
             "2", "--partition-bytes", str(1 << 20)]
-# Seconds after the start: the first land before the command has parsed its arguments,
-# the middle ones while the two workers start, the last ones while partitions are
-# patched (the run takes several seconds more).
-OFFSETS = [0.05, 0.3, 0.6, 0.9, 1.3, 1.8, 2.6]
+# When to interrupt, as fractions of an undisturbed run of the same command: the first
+# land before the command has parsed its arguments (a run takes a few seconds), the
+# next while the two workers start, the last while partitions are written.
+FRACTIONS = [0.01, 0.08, 0.16, 0.25, 0.35, 0.5, 0.7]
 MORE = {"patch": [], "pack": ["--shard-bytes", str(4 << 20)]}  # pack: some 18 shards
 
 
 @pytest.fixture(scope="module")
 def corpus(tmp_path_factory, real_text):
-    """About 70 MB in 400 files: some 70 partitions."""
+    """About 110 MB in 600 files: some 100 partitions."""
     root = tmp_path_factory.mktemp("interrupts") / "corpus"
     root.mkdir()
-    for i in range(400):
+    for i in range(600):
         start = (i * 997) % max(1, len(real_text) - 20000)
         (root / f"doc{i:03}.txt").write_bytes(real_text[start:start + 20000] * 9)
     return root
@@ -54,9 +54,10 @@ def undisturbed(corpus, tmp_path_factory):
     outputs = {}
     for subcommand in ("patch", "pack"):
         out = tmp_path_factory.mktemp("undisturbed") / subcommand
+        started = time.monotonic()
         status, stdout, stderr = run(subcommand, corpus, out)
         assert status == 0, (stdout, stderr)
-        outputs[subcommand] = out
+        outputs[subcommand] = out, time.monotonic() - started
     return outputs
 
 
@@ -72,11 +73,13 @@ def contents(out):
     return found
 
 
-@pytest.mark.parametrize("subcommand,offset", [*(("patch", o) for o in OFFSETS),
-                                               *(("pack", o) for o in (0.05, 0.9, 1.6))])
+@pytest.mark.parametrize("subcommand,fraction", [*(("patch", f) for f in FRACTIONS),
+                                                 *(("pack", f) for f in FRACTIONS[::3])])
 def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
-        tmp_path, corpus, undisturbed, subcommand, offset):
+        tmp_path, corpus, undisturbed, subcommand, fraction):
     out = tmp_path / "out"
+    whole, seconds = undisturbed[subcommand]
+    offset = fraction * seconds
     status, stdout, stderr = run(subcommand, corpus, out, interrupt_after=offset)
     assert status == 130, (offset, stdout, stderr)
     assert "Traceback" not in stderr and "Exception" not in stderr, stderr
@@ -91,4 +94,4 @@ def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
 
     status, stdout, stderr = run(subcommand, corpus, out, "--resume")
     assert status == 0, (stdout, stderr)
-    assert contents(out) == contents(undisturbed[subcommand])
+    assert contents(out) == contents(whole)
