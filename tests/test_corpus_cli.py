@@ -538,3 +538,40 @@ def test_a_reader_that_stops_reading_does_not_change_the_outcome(tmp_path, parqu
     assert result.returncode == 0 and result.stderr == "", result.stderr
     assert (out / "_histogram.png").exists()
     assert pq.read_table(out).num_rows > 0
+
+
+# --- Smoothed models and evaluation ---------------------------------------------------------
+
+
+def test_train_smoothed_then_evaluate_both_kinds(tmp_path, texts):
+    jsonl = tmp_path / "docs.jsonl"
+    jsonl.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
+    documents = [t.encode() for t in texts]
+    held_out = tmp_path / "held.jsonl"
+    held_out.write_text(json.dumps({"text": "the model never saw \u00e9\u00e9\u00e9"}) + "\n")
+    for smoothing in ("kneser-ney", "none"):
+        model_path = tmp_path / f"{smoothing}.qelt"
+        result = qelt_corpus_command("train", jsonl, "--out", model_path, "-k", 3, "--smoothing",
+                                     smoothing, "--workers", 1, "--no-progress")
+        assert result.returncode == 0, result.stderr
+        assert f"smoothing {smoothing}" in result.stdout
+        model = ContextModel.load(model_path)
+        assert model == ContextModel.train(documents, 3, smoothing=smoothing)
+        result = qelt_corpus_command("evaluate", held_out, "--model", model_path, "--workers", 1,
+                                     "--no-progress")
+        assert result.returncode == 0, result.stderr
+        if smoothing == "none":
+            assert "bits per byte: infinite" in result.stdout and "probability 0" in result.stdout
+        else:
+            bits = model.evaluate([b"the model never saw \xc3\xa9\xc3\xa9\xc3\xa9"]).bits_per_byte
+            assert f"bits per byte: {bits:.4f}" in result.stdout
+
+
+def test_evaluate_refuses_a_model_without_probabilities(tmp_path, texts, capsys):
+    jsonl = tmp_path / "docs.jsonl"
+    jsonl.write_text(json.dumps({"text": texts[0]}) + "\n")
+    model = pathlib.Path(__file__).parent / "data" / "model-v1.qelt"
+    status = cli.main(["evaluate", str(jsonl), "--model", str(model), "--scheduler",
+                       "tcp://127.0.0.1:9"])
+    captured = capsys.readouterr()
+    assert status == 2 and "version 1" in captured.err and len(captured.err.splitlines()) == 1

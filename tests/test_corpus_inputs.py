@@ -144,7 +144,22 @@ def calibrate(inputs, tmp_path, cluster, documents):
     assert theta == model.calibrate([d for d in documents if d], TARGET_MEAN, theta_r=THETA_R)
 
 
-SUBCOMMANDS = {"patch": patch, "pack": pack, "train": train, "calibrate": calibrate}
+def evaluate(inputs, tmp_path, cluster, documents):
+    model = ContextModel.train(documents[::2], 3, smoothing="kneser-ney")
+    model.save(tmp_path / "model.qelt")
+    result = run("evaluate", *inputs, "--model", tmp_path / "model.qelt", "--json",
+                 "--no-progress", "--scheduler", cluster)
+    assert result.returncode == 0, result.stderr
+    found = json.loads(result.stdout)
+    expected = model.evaluate(documents)
+    # Partitions are added up in their own order: the sums may differ in the last bits.
+    assert found == pytest.approx({name: getattr(expected, name) for name in found}, rel=1e-12)
+    assert found["bits_per_byte"] == pytest.approx(
+        -np.concatenate([model.log_probs(d) for d in documents]).mean(), rel=1e-9)
+
+
+SUBCOMMANDS = {"patch": patch, "pack": pack, "train": train, "calibrate": calibrate,
+               "evaluate": evaluate}
 
 
 @pytest.mark.parametrize("kind", INPUTS)

@@ -2,8 +2,9 @@
 
     qelt-corpus patch INPUT... --out DIR (-k K | --model FILE) --theta T --theta-r R
     qelt-corpus pack INPUT... --out DIR (-k K | --model FILE) --theta T --theta-r R
-    qelt-corpus train INPUT... --out MODEL -k K [--min-count N]
+    qelt-corpus train INPUT... --out MODEL -k K [--min-count N] [--smoothing KIND]
     qelt-corpus calibrate INPUT... --model FILE --target-mean L --theta-r R
+    qelt-corpus evaluate INPUT... --model FILE [--json]
 
 Inputs are Parquet files or datasets, JSON lines (plain, .gz or .zst), directories of
 files (one document per file) or text files (one document per line), as local paths or
@@ -28,7 +29,7 @@ from typing import Any, Sequence, TextIO
 from ._usage import EXIT_INTERRUPTED, EXIT_USAGE, UsageError
 
 # One module each, imported when the command runs (see main).
-SUBCOMMANDS = ("patch", "pack", "train", "calibrate")
+SUBCOMMANDS = ("patch", "pack", "train", "calibrate", "evaluate")
 
 
 def subcommand(name: str) -> ModuleType:

@@ -64,11 +64,16 @@ def load_model(settings: PatchSettings) -> ContextModel:
     """The model of a run, loaded once per worker process (mapped, so the workers of
     one machine share its pages; fetched once per machine if it is remote)."""
     assert settings.model is not None
-    key = (settings.model, *settings.model_identity)
+    return model_at(settings.model, settings.model_identity, settings.options.storage_options)
+
+
+def model_at(location: str, identity: tuple[Any, ...],
+             storage_options: dict[str, Any]) -> ContextModel:
+    """The model at `location`, of `identity`, loaded once per worker process."""
+    key = (location, *identity)
     if key not in _models:
         _models.clear()
-        _models[key] = ContextModel.load(settings.model,
-                                         storage_options=settings.options.storage_options)
+        _models[key] = ContextModel.load(location, storage_options=storage_options)
     return _models[key]
 
 
@@ -288,17 +293,41 @@ class ModelMade:
 
 
 def build_model(out: str, storage_options: dict[str, Any], min_count: int,
-                max_bytes: int | None, *parts: Counted) -> ModelMade:
+                max_bytes: int | None, smoothing: str, *parts: Counted) -> ModelMade:
     """Makes the model of the counts of a whole corpus, given in `parts`, and saves it
     at `out`: the model is written where it is made, instead of travelling to the
     client first. A corpus of no documents makes no model."""
     counted = parts[0] if len(parts) == 1 else merge_counted(*parts)
     if not counted.summary.documents:
         return ModelMade(counted.counts.k, min_count, (), 0, counted.summary)
-    model = counted.counts.to_model(min_count, max_bytes=max_bytes)
+    model = counted.counts.to_model(min_count, max_bytes=max_bytes, smoothing=smoothing)
     model.save(out, storage_options=storage_options)
     return ModelMade(model.k, model.min_count, model.contexts_by_length,
                      model.nbytes, counted.summary)
+
+
+def evaluate_partition(partition: Partition, model: str, identity: tuple[Any, ...],
+                       options: Options) -> tuple[tuple[Any, ...], Summary]:
+    """The sums of the model's evaluation over a partition's readable documents (as
+    the native evaluate gives them), and its summary."""
+    import pyarrow.compute as pc
+
+    loaded = model_at(model, identity, options.storage_options)
+    sums = [0, 0, 0.0, 0.0, 0]
+    summary = Summary()
+    for table in _reading.read(partition, options):
+        documents = Documents.of(table)
+        documents.count_into(summary)
+        readable = pc.filter(documents.text, pc.invert(documents.unreadable))
+        for i, value in enumerate(loaded._model.evaluate(_model_items(readable))):
+            sums[i] += value
+    return tuple(sums), summary
+
+
+def _model_items(documents: Any) -> list[Any]:
+    from .._model import _document_items
+
+    return _document_items(documents)
 
 
 # --- Packed shards ---------------------------------------------------------------------------

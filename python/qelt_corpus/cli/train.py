@@ -15,7 +15,7 @@ import time
 from typing import Any
 
 from .. import _storage
-from .._model import ContextCounts
+from .._model import SMOOTHING, ContextCounts
 from . import _cluster, _options, _planning, _tasks
 from ._partitions import Partition
 from ._summary import MB
@@ -38,6 +38,10 @@ def add_parser(commands: Any) -> None:
     train.add_argument("--max-model-bytes", type=_options.positive_int, metavar="N",
                        help="keep the model file within N bytes, leaving out the rarest "
                        "contexts (the longer first among equally rare ones)")
+    train.add_argument("--smoothing", choices=list(SMOOTHING), default="none",
+                       help="how to estimate the next-byte distributions: the counts as they "
+                       "are (none, the default), or interpolated modified Kneser-Ney, under "
+                       "which every byte has a probability above 0")
     train.add_argument("--sample-bytes", type=_options.positive_int, metavar="N",
                        help="count about N bytes of whole documents, taken from partitions "
                        "spread evenly over the corpus (the same ones on every run)")
@@ -143,7 +147,8 @@ def run(args: argparse.Namespace, started: float) -> int:
           f"({summary.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers")
     kept = ", ".join(f"{count} of length {length}"
                      for length, count in enumerate(made.contexts_by_length))
-    print(f"model: {args.out} (k = {made.k}, min_count {made.min_count}, "
+    print(f"model: {args.out} (k = {made.k}, min_count {made.min_count}, smoothing "
+          f"{args.smoothing}, "
           f"{made.file_bytes} bytes): {sum(made.contexts_by_length)} contexts kept, {kept}")
     print(f"peak memory: client {_peak_memory() / MB:.0f} MB, workers up to "
           f"{max(peaks.values(), default=0) / MB:.0f} MB")
@@ -212,7 +217,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
     last = [f for group in ready.values() for f in group]
     out = _storage.absolute(args.out)
     built = client.submit(_tasks.build_model, out, args.storage_options, args.min_count,
-                          args.max_model_bytes, *last, pure=False)
+                          args.max_model_bytes, args.smoothing, *last, pure=False)
     try:
         return built.result()
     except Exception as error:

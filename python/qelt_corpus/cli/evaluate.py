@@ -1,0 +1,101 @@
+"""``qelt-corpus evaluate``: how well a model predicts a corpus, in bits per byte,
+scored on the workers partition by partition and added up on the client."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+from typing import Any
+
+from .. import _storage
+from .._model import Evaluation
+from . import _cluster, _manifest, _options, _planning, _tasks
+from ._summary import MB, Summary
+from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+
+
+def add_parser(commands: Any) -> None:
+    evaluate = commands.add_parser(
+        "evaluate", help="bits per byte of a model on a corpus",
+        description="Score every byte of every document with a model, each document on its "
+        "own from its first byte: bits per byte, mean entropy in bits, bytes, documents.")
+    _options.add_inputs(evaluate)
+    evaluate.add_argument("--model", required=True, metavar="FILE",
+                          help="the model, trained with `train` (a path or a URL)")
+    evaluate.add_argument("--json", action="store_true",
+                          help="print one JSON object with the fields of "
+                          "qelt_corpus.Evaluation instead (bits_per_byte null if infinite)")
+    _options.add_partitioning(evaluate)
+    _options.add_cluster(evaluate)
+
+
+def run(args: argparse.Namespace, started: float) -> int:
+    model = _options.load_model(args.model, args.storage_options)
+    try:
+        model._needs_probabilities()
+    except ValueError as error:
+        raise UsageError(f"evaluate: --model {args.model}: {error}") from None
+    identity = tuple(_manifest.model_identity(args.model, args.storage_options))
+    corpus = _planning.corpus(args)
+    partitions = corpus.partitions
+    if not partitions:
+        raise UsageError("evaluate: the inputs hold no documents")
+    location = _options.for_workers(args.model)
+    assert location is not None
+    sums = [0, 0, 0.0, 0.0, 0]
+    summary = Summary()
+    failed: list[str] = []
+    progress = _cluster.Progress(args, sum(p.size for p in partitions))
+    workers = 0
+    try:
+        with _cluster.connect(args) as (client, workers):
+            partitions = _cluster.number_rows(client, partitions, corpus.options)
+            for index, future in _cluster.completed(
+                    range(len(partitions)),
+                    lambda i: client.submit(_tasks.evaluate_partition, partitions[i], location,
+                                            identity, corpus.options, pure=False),
+                    max(4, 3 * workers)):
+                try:
+                    part, read = future.result()
+                except Exception as error:
+                    failed.append(f"partition {index}")
+                    progress.write(f"error: partition {index}: {_storage.first_line(error)}")
+                    continue
+                read.report_unreadable(f"partition {index}", progress.write)
+                summary.add(read)
+                for i, value in enumerate(part):
+                    sums[i] += value
+                progress.done(partitions[index].size, read.text_bytes)
+    except KeyboardInterrupt:
+        progress.close()
+        print("interrupted: nothing evaluated", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    finally:
+        progress.close()
+    if failed:
+        print(f"qelt-corpus evaluate: {len(failed)} partitions failed; nothing evaluated",
+              file=sys.stderr)
+        return EXIT_UNREADABLE
+    if not sums[1]:
+        raise UsageError("evaluate: the inputs hold no documents")
+    result = Evaluation.of_sums(*sums)
+    if args.json:
+        fields = {name: getattr(result, name) for name in
+                  ("bytes", "documents", "bits_per_byte", "mean_entropy_bits",
+                   "zero_probability_bytes")}
+        if fields["bits_per_byte"] == float("inf"):
+            fields["bits_per_byte"] = None
+        print(json.dumps(fields))
+    else:
+        seconds = time.perf_counter() - started
+        bits = (f"{result.bits_per_byte:.4f}" if result.zero_probability_bytes == 0 else
+                f"infinite ({result.zero_probability_bytes} bytes have probability 0 under "
+                "this unsmoothed model)")
+        print(f"model: {args.model} (k = {model.k}, smoothing {model.smoothing}, "
+              f"{len(model)} contexts)")
+        print(f"{summary.counts_line(corpus.skipped)} in {seconds:.1f} s on {workers} workers")
+        print(f"bits per byte: {bits}; mean entropy: {result.mean_entropy_bits:.4f} bits; "
+              f"{result.bytes} bytes in {result.documents} documents")
+    return EXIT_UNREADABLE if summary.unreadable else EXIT_OK
