@@ -210,14 +210,35 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
   }
 }
 
-void ContextModel::score(const std::uint8_t* data, std::size_t n, float* entropy,
-                         double* log2_p) const {
-  if (log2_p != nullptr && !has_probabilities()) {
-    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
-  }
+template <typename Visit>
+void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool with_probability,
+                                  Visit visit) const {
   const std::size_t k = static_cast<std::size_t>(k_);
   std::uint64_t key = 0;  // the up to k bytes before position i
+  // As patching does, the slot of the context kAhead positions on is asked for early in
+  // the longest contexts' table, and its record with it; with probabilities, in the two
+  // next largest too, where a byte the longer context does not list is looked for (the
+  // tables of 3 bytes or fewer stay in the caches).
+  constexpr std::size_t kAhead = 16;
+  const int deepest = with_probability ? std::max(std::min(3, k_), k_ - 2) : k_;
+  std::array<internal::AnySizeHome, kMaxOrder + 1> homes;
+  for (int j = deepest; j <= k_; ++j) homes[j] = internal::AnySizeHome(tables_[j].slot_count);
+  internal::RollingKey<> ahead(k);
+  for (std::size_t i = 0; i < std::min(n, kAhead); ++i) ahead.push(data[i]);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      for (int j = deepest; j <= k_; ++j) {
+        const Table& table = tables_[j];
+        if (table.slot_count == 0 || i + kAhead < static_cast<std::size_t>(j)) continue;
+        const std::size_t home = homes[j](internal::fmix64(
+            ahead.key() & internal::window_mask(static_cast<std::size_t>(j))));
+        __builtin_prefetch(table.slots + home * (table.key_bytes + 4));
+        if (with_probability && table.records != nullptr) {
+          __builtin_prefetch(table.records + home * internal::kModelRecordBytes);
+        }
+      }
+      ahead.push(data[i + kAhead]);
+    }
     const int length = static_cast<int>(std::min(i, k));
     int found = -1;
     std::int64_t slot = -1;
@@ -230,37 +251,64 @@ void ContextModel::score(const std::uint8_t* data, std::size_t n, float* entropy
                                   : find<8>(table.slots, table.slot_count, suffix, h);
       if (slot >= 0) found = j;
     }
-    entropy[i] = found >= 0 ? h : 0.0f;
-    if (log2_p != nullptr) {
-      const double p = found >= 0 ? probability(key, found, slot, data[i])
-                                  : (smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0);
-      log2_p[i] = p > 0.0 ? std::log2(p) : -INFINITY;
+    double p = 0.0;
+    if (with_probability) {
+      p = found >= 0 ? probability(key, found, slot, data[i])
+                     : (smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0);
     }
+    visit(i, found >= 0 ? h : 0.0f, p);
     key = (key << 8 | data[i]) & internal::window_mask(k);
   }
 }
 
+void ContextModel::score(const std::uint8_t* data, std::size_t n, float* entropy,
+                         double* log2_p) const {
+  if (log2_p != nullptr && !has_probabilities()) {
+    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
+  }
+  for_each_score(data, n, log2_p != nullptr, [&](std::size_t i, float h, double p) {
+    entropy[i] = h;
+    if (log2_p != nullptr) log2_p[i] = p > 0.0 ? std::log2(p) : -INFINITY;
+  });
+}
+
 ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents,
                                                 std::size_t count) const {
+  if (!has_probabilities()) {
+    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
+  }
   Evaluation evaluation;
-  std::vector<float> entropy;
-  std::vector<double> log2_p;
+  // The log of a product instead of a sum of logs: one logarithm for every run of
+  // bytes, the product's binary exponent taken out every 16 factors so that it never
+  // underflows (each factor is at least 2^-300; a smaller probability is summed as its
+  // logarithm instead).
+  double product = 1.0, tiny_bits = 0.0;
+  long exponent = 0;
+  double entropy_nats = 0.0;
+  std::size_t since = 0;
   for (std::size_t d = 0; d < count; ++d) {
     const ByteSpan& document = documents[d];
     ++evaluation.documents;
-    entropy.resize(document.size);
-    log2_p.resize(document.size);
-    score(document.data, document.size, entropy.data(), log2_p.data());
     evaluation.bytes += document.size;
-    for (std::size_t i = 0; i < document.size; ++i) {
-      evaluation.entropy_bits += static_cast<double>(entropy[i]) / M_LN2;
-      if (std::isinf(log2_p[i])) {
-        ++evaluation.zero_probability_bytes;
+    for_each_score(document.data, document.size, true, [&](std::size_t, float h, double p) {
+      entropy_nats += h;
+      if (p >= 0x1p-300) {
+        product *= p;
+      } else if (p > 0.0) {
+        tiny_bits += std::log2(p);
       } else {
-        evaluation.bits -= log2_p[i];
+        ++evaluation.zero_probability_bytes;
       }
-    }
+      if (++since == 16) {
+        int e;
+        product = std::frexp(product, &e);
+        exponent += e;
+        since = 0;
+      }
+    });
   }
+  evaluation.bits = -(std::log2(product) + static_cast<double>(exponent) + tiny_bits);
+  evaluation.entropy_bits = entropy_nats / M_LN2;
   return evaluation;
 }
 
@@ -293,11 +341,23 @@ std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std:
                                                   Thresholds thresholds) const {
   std::vector<std::size_t> ends;
   if (n == 0) return ends;
+  // Whether a position closes is as good as random where entropies vary (a smoothed
+  // model's do): every position is written to a block and kept by advancing its
+  // count, instead of by a branch that would be mispredicted half the time.
+  constexpr std::size_t kBlock = 1024;
+  std::size_t block[kBlock];
+  std::size_t filled = 0;
   float previous = 0.0f;
   for_each_entropy(data, n, [&](std::size_t i, float h) {
-    if (internal::closes(h, previous, thresholds)) ends.push_back(i + 1);
+    block[filled] = i + 1;
+    filled += internal::closes(h, previous, thresholds);
     previous = h;
+    if (filled == kBlock) {
+      ends.insert(ends.end(), block, block + kBlock);
+      filled = 0;
+    }
   });
+  ends.insert(ends.end(), block, block + filled);
   internal::end_last_patch(ends, n);
   return ends;
 }

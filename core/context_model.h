@@ -142,6 +142,13 @@ class ContextModel {
   static ContextModel over(std::shared_ptr<const void> owner, const std::uint8_t* image,
                            std::size_t size);
 
+  // Calls visit(i, entropy, probability) for every position i of `data`, in order,
+  // with the entropy given the up to k bytes before i and (if `with_probability`, else
+  // 0) the probability of data[i] after them.
+  template <typename Visit>
+  void for_each_score(const std::uint8_t* data, std::size_t n, bool with_probability,
+                      Visit visit) const;
+
   // Calls visit(i, entropy) for every position i = k .. n - 1 of `data`, in order.
   template <typename Visit>
   void for_each_entropy(const std::uint8_t* data, std::size_t n, Visit visit) const;
