@@ -30,6 +30,15 @@ PatchList patch_sequence(const ByteSequence& bytes, std::int32_t k, float theta,
 std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std::int32_t k,
                                     Thresholds thresholds);
 
+// The patch ends of `n` bytes whose entropies (nats) are given, one per byte, cut by
+// the rules above: each position i >= `first` closes its patch when its entropy is
+// above theta, or else rose by more than theta_r over the entropy at i - 1 (over 0.0
+// at i = `first`); positions before `first` are not judged; the last byte always ends
+// the last patch. Throws std::invalid_argument, naming the position, for a NaN entropy
+// at any position.
+std::vector<std::size_t> patch_ends_from_entropies(const float* entropies, std::size_t n,
+                                                   std::size_t first, Thresholds thresholds);
+
 }  // namespace qelt
 
 #endif  // QELT_CORE_PATCHING_H_

@@ -28,6 +28,8 @@ if TYPE_CHECKING:
     # Re-exported (the "as" form, for type checkers).
     from ._arrays import patch_ends as patch_ends
     from ._arrays import patch_ends_batch as patch_ends_batch
+    from ._arrays import patch_ends_from_entropies as patch_ends_from_entropies
+    from ._arrays import patch_ends_from_entropies_batch as patch_ends_from_entropies_batch
     from ._errors import ModelFormatError as ModelFormatError
     from ._model import ContextCounts as ContextCounts
     from ._model import ContextModel as ContextModel
@@ -39,6 +41,7 @@ if TYPE_CHECKING:
 # (qelt_corpus.cli) starts at once and can honour Ctrl-C from its first moment.
 _DEFINED_IN = {
     "patch_ends": "_arrays", "patch_ends_batch": "_arrays", "ModelFormatError": "_errors",
+    "patch_ends_from_entropies": "_arrays", "patch_ends_from_entropies_batch": "_arrays",
     "ContextCounts": "_model", "ContextModel": "_model", "Evaluation": "_model",
     "PackedDataset": "_packed",
     "SequenceStream": "_packed",

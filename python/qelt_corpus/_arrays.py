@@ -104,3 +104,89 @@ def patch_ends_batch(
         )
 
     return _arrow.map_chunks(documents, call)
+
+
+def _first(first: object) -> int:
+    return _arguments.integer("first", first, 0, 2**63 - 1)
+
+
+def patch_ends_from_entropies(
+    entropies: npt.ArrayLike,
+    theta: SupportsFloat | SupportsIndex,
+    theta_r: SupportsFloat | SupportsIndex,
+    *,
+    max_patch_length: int | None = None,
+    first: SupportsIndex = 0,
+) -> npt.NDArray[np.int64]:
+    """The end offset of every patch of a document whose entropies come from any model
+    (one per byte, in nats), cut by the rules of :func:`patch_ends`.
+
+    Each position ``i >= first`` closes its patch when its entropy is above ``theta``,
+    or else rose by more than ``theta_r`` over the entropy at ``i - 1`` (over 0.0 at
+    ``first``); both tests strict and in single precision, as patch_ends makes them.
+    Positions before ``first`` are not judged (``max_patch_length`` still cuts there).
+    The last byte always ends the last patch.
+
+    Args:
+        entropies: A 1-D array of floats, one per byte (converted to ``float32``).
+        theta, theta_r, max_patch_length: As for :func:`patch_ends`.
+        first: The first position judged (an int >= 0).
+
+    Raises:
+        ValueError: An entropy is NaN (the message names its position); the array is
+            not one-dimensional.
+
+    Example:
+        >>> import numpy as np
+        >>> patch_ends_from_entropies(np.array([0, 3, 0.5, 2.5], np.float32), 2.0, 1.0)
+        array([2, 4])
+    """
+    import numpy as np
+
+    values = np.ascontiguousarray(entropies, dtype=np.float32)
+    if values.ndim != 1:
+        raise ValueError(f"entropies must be one-dimensional, not {values.ndim}-dimensional")
+    settings = _arguments.thresholds(theta, theta_r, max_patch_length)
+    return _native.patch_ends_from_entropies(values, _first(first), *settings)
+
+
+def patch_ends_from_entropies_batch(
+    lists: pa.Array | pa.ChunkedArray,
+    theta: SupportsFloat | SupportsIndex,
+    theta_r: SupportsFloat | SupportsIndex,
+    *,
+    max_patch_length: int | None = None,
+    first: SupportsIndex = 0,
+) -> pa.ListArray | pa.ChunkedArray:
+    """The patch ends of every row of an Arrow list (or large list) array of float
+    entropies, as :func:`patch_ends_from_entropies` gives them for each: shaped as
+    :func:`patch_ends_batch` returns them, a null row staying null.
+
+    Raises:
+        TypeError: ``lists`` is not an Arrow list array of floats.
+        ValueError: An entropy is null or NaN (the message names its row and position).
+    """
+    import numpy as np
+
+    pa = _arrow.pyarrow()
+    settings = _arguments.thresholds(theta, theta_r, max_patch_length)
+    start = _first(first)
+    lists = _arrow.as_pyarrow(lists, "lists")
+    chunked = isinstance(lists, pa.ChunkedArray)
+    if not isinstance(lists, (pa.Array, pa.ChunkedArray)) or not (
+            (pa.types.is_list(lists.type) or pa.types.is_large_list(lists.type))
+            and pa.types.is_floating(lists.type.value_type)):
+        raise TypeError("lists must be an Arrow list or large list array of floats, not "
+                        f"{getattr(lists, 'type', type(lists).__name__)}")
+    results = []
+    for chunk in (lists.chunks if chunked else [lists]):
+        values = chunk.values
+        if values.null_count:
+            raise ValueError("lists hold a null entropy")
+        values = np.ascontiguousarray(values.to_numpy(zero_copy_only=False), dtype=np.float32)
+        offsets = np.ascontiguousarray(chunk.offsets.to_numpy(), dtype=np.int64)
+        results.append(_arrow.ends_list(chunk, *_native.patch_ends_from_entropy_lists(
+            offsets, values, start, *settings)))
+    if chunked:
+        return pa.chunked_array(results, type=pa.list_(pa.int64()))
+    return results[0]

@@ -113,8 +113,13 @@ def buffers_of(chunk: pa.Array) -> tuple[Any, Any, Any, int, int, int]:
 
 def list_of_ends(chunk: pa.Array, call: ChunkCall) -> pa.ListArray:
     """The list array of the patch ends of one chunk; null where its document is null."""
+    return ends_list(chunk, *call(*buffers_of(chunk)))
+
+
+def ends_list(chunk: pa.Array, list_offsets: Any, ends: Any) -> pa.ListArray:
+    """The list array of `ends` (int64) at `list_offsets` (int32), one entry per row
+    of `chunk`, null where its row is null."""
     pa = pyarrow()
-    list_offsets, ends = call(*buffers_of(chunk))
     validity = None
     if chunk.null_count:
         # The chunk's own bitmap may start at a bit offset; is_valid() starts at 0.

@@ -24,6 +24,15 @@ def patch_ends_arrow(
 ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]:
     """List offsets and patch ends of the documents of one Arrow array's buffers."""
 
+def patch_ends_from_entropies(
+    entropies: npt.NDArray[np.float32], first: int, theta: float, theta_r: float,
+    max_length: int
+) -> npt.NDArray[np.int64]: ...
+def patch_ends_from_entropy_lists(
+    offsets: npt.NDArray[np.int64], values: npt.NDArray[np.float32], first: int, theta: float,
+    theta_r: float, max_length: int
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]: ...
+
 class Counts:
     def __init__(self, k: int) -> None: ...
     @property

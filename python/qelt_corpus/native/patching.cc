@@ -4,6 +4,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "batch.h"
 #include "bindings.h"
@@ -36,9 +39,65 @@ py::tuple patch_ends_arrow(py::handle validity, py::handle offsets, py::handle d
                        });
 }
 
+py::array_t<std::int64_t> patch_ends_from_entropies(
+    const py::array_t<float, py::array::c_style>& entropies, std::size_t first, double theta,
+    double theta_r, std::size_t max_length) {
+  const qelt::Thresholds limits = thresholds(theta, theta_r);
+  const float* values = entropies.data();
+  const auto n = static_cast<std::size_t>(entropies.size());
+  std::vector<std::size_t> ends;
+  {
+    py::gil_scoped_release release;
+    ends = qelt::limit_patch_length(qelt::patch_ends_from_entropies(values, n, first, limits),
+                                    max_length);
+  }
+  return to_numpy<std::int64_t>(std::move(ends));
+}
+
+// The patch ends of every row of a list array of entropies: row i is values[offsets[i]
+// .. offsets[i + 1]).
+py::tuple patch_ends_from_entropy_lists(const py::array_t<std::int64_t, py::array::c_style>& offsets,
+                                        const py::array_t<float, py::array::c_style>& values,
+                                        std::size_t first, double theta, double theta_r,
+                                        std::size_t max_length) {
+  const qelt::Thresholds limits = thresholds(theta, theta_r);
+  const std::int64_t* bounds = offsets.data();
+  const float* entropies = values.data();
+  const auto rows = static_cast<std::size_t>(offsets.size() == 0 ? 0 : offsets.size() - 1);
+  const auto size = static_cast<std::int64_t>(values.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (bounds[i] < 0 || bounds[i + 1] < bounds[i] || bounds[i + 1] > size) {
+      throw py::value_error("invalid list array: offsets out of order or past the values");
+    }
+  }
+  qelt::BatchEnds batch;
+  {
+    py::gil_scoped_release release;
+    batch.offsets.reserve(rows + 1);
+    batch.offsets.push_back(0);
+    for (std::size_t i = 0; i < rows; ++i) {
+      const auto n = static_cast<std::size_t>(bounds[i + 1] - bounds[i]);
+      try {
+        qelt::append_limited_ends(
+            qelt::patch_ends_from_entropies(entropies + bounds[i], n, first, limits), max_length,
+            batch.ends);
+      } catch (const std::invalid_argument& error) {
+        throw std::invalid_argument("row " + std::to_string(i) + ": " + error.what());
+      }
+      batch.offsets.push_back(batch.ends.size());
+    }
+  }
+  return batch_to_numpy(std::move(batch));
+}
+
 }  // namespace
 
 void bind_patching(py::module_& m) {
+  m.def("patch_ends_from_entropies", &patch_ends_from_entropies, py::arg("entropies"),
+        py::arg("first"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"));
+  m.def("patch_ends_from_entropy_lists", &patch_ends_from_entropy_lists, py::arg("offsets"),
+        py::arg("values"), py::arg("first"), py::arg("theta"), py::arg("theta_r"),
+        py::arg("max_length"));
   m.def("patch_ends", &patch_ends, py::arg("data"), py::arg("k"), py::arg("theta"),
         py::arg("theta_r"), py::arg("max_length"));
   m.def("patch_ends_arrow", &patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
