@@ -143,8 +143,11 @@ std::int64_t ContextModel::find_slot(int length, std::uint64_t key) const {
 
 float ContextModel::entropy_after(const std::uint8_t* context, std::size_t length) const {
   const std::size_t used = std::min(length, static_cast<std::size_t>(k_));
-  const std::uint64_t key = key_before(context + length, used);
-  for (int j = static_cast<int>(used); j >= 0; --j) {
+  return entropy_of(key_before(context + length, used), used);
+}
+
+float ContextModel::entropy_of(std::uint64_t key, std::size_t length) const {
+  for (int j = static_cast<int>(std::min(length, static_cast<std::size_t>(k_))); j >= 0; --j) {
     const Table& table = tables_[j];
     if (table.slot_count == 0) continue;
     float h;

@@ -79,6 +79,10 @@ class ContextModel {
   // The entropy after the `length` bytes at `context`, of which the last k count.
   float entropy_after(const std::uint8_t* context, std::size_t length) const;
 
+  // The entropy after the context of `length` bytes packed in `key` (as in
+  // ContextEntropy; a length over k counts as k).
+  float entropy_of(std::uint64_t key, std::size_t length) const;
+
   // The probability of each byte value after the `length` bytes at `context` (the last
   // k count), into out[0 .. 255]. Needs has_probabilities().
   void probabilities(const std::uint8_t* context, std::size_t length, double* out) const;

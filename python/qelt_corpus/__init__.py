@@ -35,6 +35,7 @@ if TYPE_CHECKING:
     from ._model import ContextModel as ContextModel
     from ._model import Evaluation as Evaluation
     from ._packed import PackedDataset as PackedDataset
+    from ._stream import PatchStream as PatchStream
     from ._packed import SequenceStream as SequenceStream
 
 # Where each name is defined. They are imported on first use, so that the command
@@ -43,7 +44,7 @@ _DEFINED_IN = {
     "patch_ends": "_arrays", "patch_ends_batch": "_arrays", "ModelFormatError": "_errors",
     "patch_ends_from_entropies": "_arrays", "patch_ends_from_entropies_batch": "_arrays",
     "ContextCounts": "_model", "ContextModel": "_model", "Evaluation": "_model",
-    "PackedDataset": "_packed",
+    "PackedDataset": "_packed", "PatchStream": "_stream",
     "SequenceStream": "_packed",
 }
 

@@ -18,6 +18,7 @@ if TYPE_CHECKING:
     from typing_extensions import TypeAlias
 
     from ._arrays import BytesLike
+    from ._stream import PatchStream
 
     Documents: TypeAlias = "pa.Array | pa.ChunkedArray | Iterable[BytesLike]"
 
@@ -401,6 +402,22 @@ class ContextModel:
             )
 
         return _arrow.map_chunks(documents, call)
+
+    def stream(
+        self,
+        theta: SupportsFloat | SupportsIndex,
+        theta_r: SupportsFloat | SupportsIndex,
+        *,
+        max_patch_length: int | None = None,
+    ) -> PatchStream:
+        """A PatchStream that cuts bytes as they arrive exactly as :meth:`patch_ends`
+        (same thresholds and ``max_patch_length``) cuts the whole document. The
+        ``qelt.patch_sequence`` model is made from the whole document, so it has no
+        stream: a stream needs a model trained beforehand."""
+        from ._stream import PatchStream
+
+        settings = _arguments.thresholds(theta, theta_r, max_patch_length)
+        return PatchStream(_native.Stream(self._model, *settings))
 
     def calibrate(
         self,

@@ -1,0 +1,53 @@
+// The class Stream: a model's patching as bytes arrive.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "bindings.h"
+#include "patch_stream.h"
+#include "results.h"
+#include "views.h"
+
+namespace py = pybind11;
+
+namespace qelt_corpus {
+
+namespace {
+
+py::array_t<std::int64_t> push(qelt::PatchStream& stream, py::handle data) {
+  const ByteBuffer bytes(data, "data");
+  std::vector<std::size_t> ends;
+  {
+    const py::gil_scoped_release release;
+    stream.push(bytes.data(), bytes.size(), ends);
+  }
+  return to_numpy<std::int64_t>(std::move(ends));
+}
+
+py::array_t<std::int64_t> finish(qelt::PatchStream& stream) {
+  std::vector<std::size_t> ends;
+  stream.finish(ends);
+  return to_numpy<std::int64_t>(std::move(ends));
+}
+
+}  // namespace
+
+void bind_stream(py::module_& m) {
+  py::class_<qelt::PatchStream>(m, "Stream")
+      .def(py::init([](const qelt::ContextModel& model, double theta, double theta_r,
+                       std::size_t max_length) {
+             return qelt::PatchStream(model, thresholds(theta, theta_r), max_length);
+           }),
+           py::arg("model"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"))
+      .def("push", &push, py::arg("data"))
+      .def("finish", &finish)
+      .def_property_readonly("next_entropy", &qelt::PatchStream::next_entropy)
+      .def_property_readonly("next_ends_patch", &qelt::PatchStream::next_ends_patch)
+      .def_property_readonly("position", &qelt::PatchStream::position);
+}
+
+}  // namespace qelt_corpus
