@@ -12,21 +12,17 @@
 
 namespace qelt {
 
-std::vector<std::size_t> patch_ends_from_entropies(const float* entropies, std::size_t n,
-                                                   std::size_t first, Thresholds thresholds) {
-  std::vector<std::size_t> ends;
-  if (n == 0) return ends;
+std::size_t patch_ends_from_entropies(const float* entropies, std::size_t n, std::size_t first,
+                                     Thresholds thresholds, std::size_t* out) {
+  if (n == 0) return 0;
   bool any_nan = false;
   for (std::size_t i = 0; i < first && i < n; ++i) any_nan |= entropies[i] != entropies[i];
-  // Room for an end at every position judged; only the pages written are ever touched.
-  const std::size_t judged = first < n ? n - first : 0;
-  internal::BigVector<std::size_t> written(judged);
   std::size_t count = 0;
   float previous = 0.0f;
   for (std::size_t i = first; i < n; ++i) {
     const float h = entropies[i];
     any_nan |= h != h;
-    written[count] = i + 1;
+    out[count] = i + 1;
     count += internal::closes(h, previous, thresholds);
     previous = h;
   }
@@ -35,10 +31,17 @@ std::vector<std::size_t> patch_ends_from_entropies(const float* entropies, std::
     while (!std::isnan(entropies[at])) ++at;
     throw std::invalid_argument("the entropy at position " + std::to_string(at) + " is NaN");
   }
-  ends.reserve(count + 1);
-  ends.assign(written.data(), written.data() + count);
-  internal::end_last_patch(ends, n);
-  return ends;
+  if (count == 0 || out[count - 1] != n) out[count++] = n;  // the last byte ends a patch
+  return count;
+}
+
+std::vector<std::size_t> patch_ends_from_entropies(const float* entropies, std::size_t n,
+                                                   std::size_t first, Thresholds thresholds) {
+  // Room for an end at every position; only the pages written are ever touched.
+  internal::BigVector<std::size_t> written(n + 1);
+  const std::size_t count = patch_ends_from_entropies(entropies, n, first, thresholds,
+                                                      written.data());
+  return std::vector<std::size_t>(written.data(), written.data() + count);
 }
 
 }  // namespace qelt

@@ -39,6 +39,11 @@ std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n, std
 std::vector<std::size_t> patch_ends_from_entropies(const float* entropies, std::size_t n,
                                                    std::size_t first, Thresholds thresholds);
 
+// The same ends, written to `out`, which has room for n + 1 of them (a position past
+// the last written may be written too); returns how many there are.
+std::size_t patch_ends_from_entropies(const float* entropies, std::size_t n, std::size_t first,
+                                      Thresholds thresholds, std::size_t* out);
+
 }  // namespace qelt
 
 #endif  // QELT_CORE_PATCHING_H_

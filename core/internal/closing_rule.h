@@ -19,8 +19,11 @@ inline bool rises(float h, float previous, float theta_r) {
 
 // Whether the byte at an evaluated position with entropy `h` ends its patch: `h` is
 // above theta, or else it rose over the previous position's by more than theta_r.
+// Both tests are made, with no branch between them: where entropies vary, which of
+// them decides is as good as random.
 inline bool closes(float h, float previous, Thresholds thresholds) {
-  return h > thresholds.theta || rises(h, previous, thresholds.theta_r);
+  return static_cast<bool>(static_cast<unsigned>(h > thresholds.theta) |
+                           static_cast<unsigned>(rises(h, previous, thresholds.theta_r)));
 }
 
 // Ends the last patch at `n`, unless a closing position already did.

@@ -45,13 +45,26 @@ py::array_t<std::int64_t> patch_ends_from_entropies(
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   const float* values = entropies.data();
   const auto n = static_cast<std::size_t>(entropies.size());
-  std::vector<std::size_t> ends;
+  if (max_length != 0) {
+    std::vector<std::size_t> ends;
+    {
+      py::gil_scoped_release release;
+      ends = qelt::limit_patch_length(qelt::patch_ends_from_entropies(values, n, first, limits),
+                                      max_length);
+    }
+    return to_numpy<std::int64_t>(std::move(ends));
+  }
+  // Written in place into an array with room for an end at every position, and handed
+  // out as a view of the part written: the pages past it are never touched, so never
+  // taken, and nothing is copied.
+  py::array_t<std::int64_t> room(static_cast<py::ssize_t>(n + 1));
+  auto* out = reinterpret_cast<std::size_t*>(room.mutable_data());
+  std::size_t count;
   {
     py::gil_scoped_release release;
-    ends = qelt::limit_patch_length(qelt::patch_ends_from_entropies(values, n, first, limits),
-                                    max_length);
+    count = qelt::patch_ends_from_entropies(values, n, first, limits, out);
   }
-  return to_numpy<std::int64_t>(std::move(ends));
+  return room[py::slice(0, static_cast<py::ssize_t>(count), 1)].cast<py::array_t<std::int64_t>>();
 }
 
 // The patch ends of every row of a list array of entropies: row i is values[offsets[i]
