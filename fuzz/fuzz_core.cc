@@ -24,6 +24,7 @@
 #include "frequency_table.h"
 #include "internal/crc32c.h"
 #include "packed.h"
+#include "patch_stream.h"
 #include "patcher.h"
 #include "patching.h"
 #include "reference/straightforward_patch_starts.h"
@@ -418,11 +419,73 @@ void fuzz_patch_starts(FuzzedDataProvider& in) {
   }
 }
 
+// Entropies from anywhere, patched by the rules: against the rules stepped through one
+// position at a time; and a model's stream, fed the probe in pushes of any size,
+// against the model's patching of the whole probe.
+void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
+  const float theta = pick_threshold(in, {});
+  const float theta_r = pick_threshold(in, {});
+  const std::size_t max_length = in.ConsumeIntegralInRange<std::size_t>(0, 9);
+  if (in.ConsumeBool()) {
+    std::vector<float> entropies(in.ConsumeIntegralInRange<std::size_t>(0, 300));
+    for (float& h : entropies) h = pick_threshold(in, {});
+    const std::size_t first = in.ConsumeIntegralInRange<std::size_t>(0, entropies.size() + 2);
+    std::vector<std::size_t> expected;
+    bool nan = false;
+    float previous = 0.0f;
+    for (std::size_t i = 0; i < entropies.size(); ++i) {
+      nan = nan || std::isnan(entropies[i]);
+      if (i < first) continue;
+      const float h = entropies[i];
+      if (h > theta || static_cast<double>(h) - previous > theta_r) expected.push_back(i + 1);
+      previous = h;
+    }
+    if (!entropies.empty() && (expected.empty() || expected.back() != entropies.size())) {
+      expected.push_back(entropies.size());
+    }
+    try {
+      const std::vector<std::size_t> ends = qelt::patch_ends_from_entropies(
+          entropies.data(), entropies.size(), first, {theta, theta_r});
+      check(!nan && ends == expected, "ends from given entropies differ from the rules");
+    } catch (const std::invalid_argument&) {
+      check(nan, "entropies without a NaN refused");
+    }
+    return;
+  }
+  qelt::ContextCounts counts(in.ConsumeIntegralInRange<int>(0, 8));
+  const std::string seed = in.ConsumeRandomLengthString(300);
+  counts.add(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size());
+  const qelt::ContextModel model = counts.to_model(
+      1, 0, in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone);
+  const std::string probe = in.ConsumeRandomLengthString(300);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
+  qelt::PatchStream stream(model, {theta, theta_r}, max_length);
+  std::vector<std::size_t> ends;
+  for (std::size_t at = 0; at < probe.size();) {
+    // An empty push now and then; never two in a row (an exhausted input gives 0).
+    if (in.ConsumeIntegralInRange<int>(0, 7) == 0) stream.push(bytes + at, 0, ends);
+    const std::size_t size =
+        std::min(probe.size() - at, in.ConsumeIntegralInRange<std::size_t>(1, 40));
+    const bool closes = stream.next_ends_patch();
+    const std::size_t before = ends.size();
+    stream.push(bytes + at, size, ends);
+    if (size > 0 && at + 1 < probe.size()) {
+      check((ends.size() > before && ends[before] == at + 1) == closes,
+            "a stream's next byte closed a patch unlike it said");
+    }
+    at += size;
+  }
+  stream.finish(ends);
+  check(ends == qelt::limit_patch_length(model.patch_ends(bytes, probe.size(), {theta, theta_r}),
+                                         max_length),
+        "a stream's ends differ from the whole probe's");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 8)) {
     case 0:
       fuzz_patching(in);
       break;
@@ -444,8 +507,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 6:
       fuzz_counts_encoding(in);
       break;
-    default:
+    case 7:
       fuzz_patch_starts(in);
+      break;
+    default:
+      fuzz_given_entropies_and_streams(in);
   }
   return 0;
 }
