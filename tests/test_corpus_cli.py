@@ -575,3 +575,55 @@ def test_evaluate_refuses_a_model_without_probabilities(tmp_path, texts, capsys)
                        "tcp://127.0.0.1:9"])
     captured = capsys.readouterr()
     assert status == 2 and "version 1" in captured.err and len(captured.err.splitlines()) == 1
+
+
+# --- Entropies of a model of one's own -------------------------------------------------------
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_patch_and_pack_take_given_entropies(tmp_path, texts, fmt):
+    model = ContextModel.train([t.encode() for t in texts], 2, smoothing="kneser-ney")
+    documents = [t.encode() for t in texts[:12]]
+    entropies = [model.entropies(d).astype(float).tolist() for d in documents]
+    entropies[3] = entropies[3][:-1]  # one short: unreadable
+    if fmt == "jsonl":
+        path = tmp_path / "docs.jsonl"
+        lines = [json.dumps({"text": t, "h": e}) for t, e in zip(texts[:12], entropies)]
+        lines.append(json.dumps({"text": "abc", "h": "not a list"}))  # unreadable too
+        path.write_text("\n".join(lines) + "\n")
+        bad = {"docs.jsonl:3": "entropies for 1500 bytes",
+               "docs.jsonl:12": "not a list of numbers"}
+    else:
+        path = tmp_path / "docs.parquet"
+        pq.write_table(pa.table({"text": texts[:12], "h": pa.array(entropies,
+                                                                   pa.list_(pa.float64()))}),
+                       path, row_group_size=5)
+        bad = {"docs.parquet:3": "entropies for 1500 bytes"}
+    out, packed = tmp_path / "out", tmp_path / "packed"
+    for command, target in (("patch", out), ("pack", packed)):
+        result = qelt_corpus_command(command, path, "--out", target, "--entropies", "h",
+                                     "--theta", THETA, "--theta-r", THETA_R, "--workers", 1,
+                                     "--no-progress")
+        assert result.returncode == 1, result.stderr  # the unreadable rows
+        for id_, reason in bad.items():
+            assert f"unreadable: {id_}: " in result.stderr and reason in result.stderr
+    found = rows(out)
+    for i, document in enumerate(documents):
+        row = found[f"{path.name}:{i}"]
+        if f"{path.name}:{i}" in bad:
+            assert row["status"].startswith("unreadable: ") and row["ends"] is None
+            continue
+        expected = qelt_corpus.patch_ends_from_entropies(entropies[i], float(THETA),
+                                                         float(THETA_R))
+        assert row["ends"] == expected.tolist()
+    dataset = qelt_corpus.PackedDataset(packed)
+    assert len(dataset) == len(documents) - 1
+    assert json.loads((packed / "index.json").read_text())["settings"]["entropies"] == "h"
+
+
+def test_entropies_need_inputs_that_hold_them(tmp_path, capsys):
+    (tmp_path / "files").mkdir()
+    (tmp_path / "files" / "a.txt").write_text("abc")
+    status = cli.main(["patch", str(tmp_path / "files"), "--out", str(tmp_path / "out"),
+                       "--entropies", "h", "--theta", "1", "--theta-r", "1"])
+    assert status == 2 and "--entropies needs Parquet or JSON-lines" in capsys.readouterr().err

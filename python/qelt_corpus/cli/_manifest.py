@@ -47,6 +47,7 @@ def manifest(args: Any, partitions: Sequence[Any], model: list[Any] | None,
         "format": args.format, "column": args.column, "id_column": args.id_column,
         "k": args.k, "model": model, "theta": args.theta, "theta_r": args.theta_r,
         "max_patch_length": args.max_patch_length, "partition_bytes": args.partition_bytes,
+        **({"entropies": args.entropies} if getattr(args, "entropies", None) else {}),
         **settings,
         "partitions": len(partitions), "plan": plan,
     }

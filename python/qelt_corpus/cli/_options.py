@@ -125,6 +125,10 @@ def add_patching(parser: argparse.ArgumentParser) -> None:
     model.add_argument("-k", type=int, help="context length: each document's own model")
     model.add_argument("--model", metavar="FILE",
                        help="a model trained with `train` (a path or a URL)")
+    model.add_argument("--entropies", metavar="COLUMN",
+                       help="a column or field beside the text holding each document's "
+                       "entropies from a model of your own, one number per byte: every "
+                       "position is judged by them")
     parser.add_argument("--theta", type=threshold, required=True,
                         help="absolute threshold (nats)")
     parser.add_argument("--theta-r", type=threshold, required=True,

@@ -36,9 +36,13 @@ class Options:
     # Input columns carried into the output, with their type there ("string" or
     # "binary"); a batch holds each as a column named KEPT + name.
     keep: tuple[tuple[str, str], ...] = ()
+    # The column or field of each document's entropies (a list of numbers, one per
+    # byte), if patching takes them instead of a model; a batch holds them as ENTROPIES.
+    entropies: str | None = None
 
 
 KEPT = "kept:"  # the prefix of the kept columns of a batch
+ENTROPIES = "entropies:"  # the column of a batch holding the given entropies
 
 
 @dataclasses.dataclass(frozen=True)

@@ -185,6 +185,9 @@ def check_columns(resolved: Resolved, options: Options) -> None:
     kinds = {kind for kind, _ in resolved}
     if options.id_column is not None and not kinds & {"parquet", "jsonl"}:
         raise UsageError("--id-column applies to Parquet and JSON-lines inputs only")
+    if options.entropies is not None and kinds - {"parquet", "jsonl"}:
+        raise UsageError("--entropies needs Parquet or JSON-lines inputs, whose records can "
+                         "hold entropies beside the text")
     for kind in ("parquet", "jsonl"):
         files = [f for k, fs in resolved if k == kind for f in fs]
         if files:
@@ -204,9 +207,17 @@ def _check_parquet(files: list[File], options: Options) -> None:
             schema = _parquet_metadata(location, options).schema.to_arrow_schema()
         except Exception:  # unreadable: reported when the run reaches it
             continue
-        for column in filter(None, (options.column, options.id_column)):
+        for column in filter(None, (options.column, options.id_column, options.entropies)):
             if column not in schema.names:
                 raise UsageError(f"{name}: no column {column!r} (it has {', '.join(schema.names)})")
+        if options.entropies is not None:
+            import pyarrow as pa
+
+            type_ = schema.field(options.entropies).type
+            if not ((pa.types.is_list(type_) or pa.types.is_large_list(type_))
+                    and pa.types.is_floating(type_.value_type)):
+                raise UsageError(f"{name}: column {options.entropies!r} is {type_}, not a list "
+                                 "of floats")
         try:
             check_text_type(schema.field(options.column).type, options.column)
         except TypeError as error:
@@ -225,7 +236,8 @@ def _check_jsonl(files: list[File], options: Options) -> None:
                         continue
                     if not isinstance(record, dict):
                         continue
-                    wanted = [options.column, options.id_column, *(k for k, _ in options.keep)]
+                    wanted = [options.column, options.id_column, options.entropies,
+                              *(k for k, _ in options.keep)]
                     for column in filter(None, wanted):
                         if column not in record:
                             raise UsageError(f"{name}: the first record has no field {column!r}")
@@ -394,7 +406,8 @@ def _parquet_kinds(files: list[File], names: Sequence[str], options: Options) ->
 
 def corpus(args: Any) -> Corpus:
     """The reading options and the partitions of a command's inputs."""
-    options = Options(args.column, getattr(args, "id_column", None), args.storage_options)
+    options = Options(args.column, getattr(args, "id_column", None), args.storage_options,
+                      entropies=getattr(args, "entropies", None))
     resolved, skipped = resolve(args.inputs, args.format, args.storage_options)
     keep = getattr(args, "keep_columns", None)
     if keep:

@@ -12,7 +12,7 @@ import os
 from typing import Any, BinaryIO, Iterator
 
 from .. import _storage
-from ._partitions import (BATCH_BYTES, KEPT, FilesPartition, LinesPartition, Options, Partition,
+from ._partitions import (BATCH_BYTES, ENTROPIES, KEPT, FilesPartition, LinesPartition, Options, Partition,
                           ParquetPartition)
 
 COMPRESSIONS = {".gz": "gzip", ".zst": "zstd"}
@@ -91,6 +91,7 @@ class _Batches:
 
     def __init__(self, options: Options) -> None:
         self.keep = options.keep
+        self.with_entropies = options.entropies is not None
         self._clear()
 
     def _clear(self) -> None:
@@ -98,13 +99,15 @@ class _Batches:
         self.texts: list[bytes | None] = []
         self.problems: list[str | None] = []
         self.kept: list[list[Any]] = [[] for _ in self.keep]
+        self.entropies: list[list[float] | None] = []
         self.size = 0
 
     def add(self, id_: str, text: bytes | None, problem: str | None = None,
-            kept: dict[str, Any] | None = None) -> None:
+            kept: dict[str, Any] | None = None, entropies: list[float] | None = None) -> None:
         """A document; `kept` holds the values of the kept columns (the text itself
         where no value is given for "text")."""
         self.ids.append(id_)
+        self.entropies.append(entropies)
         self.texts.append(text)
         self.problems.append(problem)
         for values, (name, _) in zip(self.kept, self.keep):
@@ -125,6 +128,8 @@ class _Batches:
         }
         for values, (name, kind) in zip(self.kept, self.keep):
             columns[KEPT + name] = pa.array(values, kept_type(kind))
+        if self.with_entropies:
+            columns[ENTROPIES] = pa.array(self.entropies, pa.list_(pa.float32()))
         self._clear()
         return pa.table(columns)
 
@@ -189,7 +194,8 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
 
     kept = [name for name, _ in options.keep]
     columns = list(dict.fromkeys([options.column, *([options.id_column] if options.id_column
-                                                     else []), *kept]))
+                                                     else []), *kept,
+                                  *([options.entropies] if options.entropies else [])]))
     row = partition.first_row
     try:
         file = pq.ParquetFile(_raw(partition.path, options.storage_options))
@@ -220,6 +226,8 @@ def _read_parquet(partition: ParquetPartition, options: Options) -> Iterator[Any
             table = {"id": ids, "text": text, "problem": pa.nulls(count, pa.string())}
             for name, kind in options.keep:
                 table[KEPT + name] = batch.column(name).cast(kept_type(kind))
+            if options.entropies:
+                table[ENTROPIES] = batch.column(options.entropies).cast(pa.list_(pa.float32()))
             yield pa.table(table)
             row += count
     except Exception as error:  # a corrupt file or row group: the rest is unreadable
@@ -297,6 +305,13 @@ def _add_json(batches: _Batches, id_: str, line: bytes, options: Options) -> Non
         if value is not None and not isinstance(value, str):
             raise TypeError(f"field {options.column!r} is {type(value).__name__}, not a string")
         kept = {name: _kept_value(record.get(name)) for name, _ in options.keep}
-        batches.add(id_, value.encode("utf-8") if value is not None else None, None, kept)
+        entropies = None
+        if options.entropies:
+            entropies = record.get(options.entropies)
+            if entropies is not None and not (isinstance(entropies, list) and all(
+                    isinstance(h, (int, float)) and not isinstance(h, bool) for h in entropies)):
+                raise TypeError(f"field {options.entropies!r} is not a list of numbers")
+        batches.add(id_, value.encode("utf-8") if value is not None else None, None, kept,
+                    entropies)
     except (ValueError, KeyError, TypeError) as error:  # UnicodeError is a ValueError
         batches.add(id_, None, _error(error))

@@ -20,7 +20,7 @@ from .._arrays import patch_ends_batch
 from .. import _storage
 from .._model import ContextCounts, ContextModel
 from . import _reading
-from ._partitions import KEPT, LinesPartition, Options, Partition
+from ._partitions import ENTROPIES, KEPT, LinesPartition, Options, Partition
 from ._summary import Summary
 
 SUMMARY_KEY = b"qelt_corpus.summary"  # the key of a part file's metadata holding its summary
@@ -132,6 +132,7 @@ class Documents:
     unreadable: Any
     problem: Any
     sizes: Any
+    entropies: Any = None  # given entropies, a list per document, when patching takes them
 
     @classmethod
     def of(cls, table: Any) -> Documents:
@@ -139,6 +140,11 @@ class Documents:
         import pyarrow.compute as pc
 
         problem = single_array(table.column("problem"))
+        entropies = None
+        if ENTROPIES in table.column_names:
+            entropies = single_array(table.column(ENTROPIES))
+            problem = _mismatched_entropies(single_array(table.column("text")), entropies,
+                                            problem)
         unreadable = problem.is_valid()
         text = single_array(table.column("text"))
         if problem.null_count < len(problem):
@@ -146,7 +152,11 @@ class Documents:
         if text.null_count:
             text = pc.fill_null(text, pa.scalar(b"", text.type))
         sizes = pc.cast(pc.binary_length(text), pa.int64())
-        return cls(table.column("id"), text, unreadable, problem, sizes)
+        if entropies is not None:
+            # An unreadable document is patched as an empty one: no entropies.
+            entropies = pc.if_else(unreadable, pa.scalar([], entropies.type),
+                                   pc.fill_null(entropies, pa.scalar([], entropies.type)))
+        return cls(table.column("id"), text, unreadable, problem, sizes, entropies)
 
     def count_into(self, summary: Summary) -> None:
         """Adds the documents, the empty and the unreadable ones and the bytes."""
@@ -159,10 +169,33 @@ class Documents:
         summary.text_bytes += int(pc.sum(self.sizes).as_py() or 0)
 
 
+def _mismatched_entropies(text: Any, entropies: Any, problem: Any) -> Any:
+    """`problem` with a reason for every readable document whose entropies are missing
+    or not one per byte."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    bytes_ = pc.fill_null(pc.binary_length(text), 0)
+    counts = pc.list_value_length(entropies)
+    wrong = pc.and_kleene(problem.is_null(), pc.fill_null(pc.not_equal(counts, bytes_), True))
+    wrong = pc.and_(wrong, pc.or_(text.is_valid(), entropies.is_valid()))
+    if not pc.any(wrong).as_py():
+        return problem
+    reasons = pc.binary_join_element_wise(
+        pc.cast(pc.fill_null(counts, 0), pa.string()), " entropies for ",
+        pc.cast(bytes_, pa.string()), " bytes", "")
+    return pc.if_else(wrong, reasons, problem)
+
+
 def ends_of(documents: Documents, settings: PatchSettings,
             max_patch_length: int | None = None) -> Any:
     """The patch ends of a batch's documents (a ListArray), as the settings say."""
     longest = max_patch_length if max_patch_length is not None else settings.max_patch_length
+    if settings.options.entropies is not None:
+        from .._arrays import patch_ends_from_entropies_batch
+
+        return patch_ends_from_entropies_batch(documents.entropies, settings.theta,
+                                               settings.theta_r, max_patch_length=longest)
     if settings.model is not None:
         return load_model(settings).patch_ends_batch(
             documents.text, settings.theta, settings.theta_r, max_patch_length=longest)

@@ -69,7 +69,10 @@ def shards(partitions: list[Any], shard_bytes: int) -> list[list[int]]:
 
 
 def _model_settings(args: argparse.Namespace) -> dict[str, Any]:
-    """What made the patches, for the index: k, or the model's location and SHA-256."""
+    """What made the patches, for the index: k, the column of the entropies, or the
+    model's location and SHA-256."""
+    if args.entropies is not None:
+        return {"entropies": args.entropies}
     if args.model is None:
         return {"k": args.k}
     fs, path = _storage.resolve(args.model, args.storage_options)
