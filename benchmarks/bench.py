@@ -29,12 +29,11 @@ import pathlib
 import random
 import sys
 import tempfile
-import time
 
 import qelt
 
 import bench_corpus
-from shared import MB, build_core_benchmark, core_run, corpora, python_sources
+from shared import MB, best_seconds, build_core_benchmark, core_run, corpora, python_sources
 
 def mean_length(data, k, theta, theta_r) -> float:
     return len(data) / max(1, len(qelt.patch_sequence(data, k, theta, theta_r)))
@@ -50,16 +49,6 @@ def thresholds_for(data: bytearray, k: int, target: float = 5.0) -> tuple[float,
         else:
             hi = mid
     return hi, theta_r
-
-
-def best_seconds(call, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = call()
-        best = min(best, time.perf_counter() - start)
-        del result
-    return best
 
 
 def document_loop_mbps(text: bytes, collector: bool, repeat: int) -> float:

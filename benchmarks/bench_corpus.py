@@ -81,11 +81,11 @@ import sysconfig
 import tempfile
 import threading
 import time
-from typing import Callable
 
 import qelt
 import qelt_corpus
 from qelt_corpus import ContextModel
+from shared import best_seconds
 
 MB = 1 << 20
 ROOT = pathlib.Path(__file__).resolve().parent
@@ -105,15 +105,6 @@ def stdlib_text(size: int) -> bytes:
         if total >= size:
             break
     return b"".join(chunks)[:size]
-
-
-def best_seconds(call: Callable[[], object], repeat: int = 5) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def theta_for_mean(data: bytes, k: int, target: float = 5.0, theta_r: float = 1.0) -> float:

@@ -35,6 +35,7 @@ import zlib
 import pyarrow as pa
 
 from qelt_corpus import ContextModel
+from shared import best_seconds
 
 MIB = 1 << 20
 KINDS = ("none", "kneser-ney")
@@ -58,15 +59,6 @@ def split() -> tuple[list[bytes], list[bytes]]:
             train.append(path.read_bytes())
             train_bytes += len(train[-1])
     return train, held
-
-
-def best(call, repeat: int = 3) -> float:
-    seconds = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        seconds = min(seconds, time.perf_counter() - start)
-    return seconds
 
 
 def ppmd_size(order: int, data: bytes) -> int:
@@ -127,7 +119,7 @@ def main() -> None:
                         ("train", lambda: ContextModel.train(train, k, smoothing=kind)),
                         ("patch", lambda: model.patch_ends_batch(held_array, 2.0, 1.0)),
                         ("evaluate", lambda: model.evaluate(held_array))):
-                    spent = best(call, 1 if what == "train" else 3)
+                    spent = best_seconds(call, 1 if what == "train" else 3)
                     seconds[kind, what] = min(seconds.get((kind, what), spent), spent)
         rates = {kind: {"train": train_bytes / seconds[kind, "train"] / 1e6,
                         "patch": held_bytes / seconds[kind, "patch"] / 1e6,

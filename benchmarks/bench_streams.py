@@ -17,18 +17,10 @@ from __future__ import annotations
 import time
 
 import shared
+from shared import best_seconds
 from qelt_corpus import ContextModel, patch_ends_from_entropies
 
 MIB = 1 << 20
-
-
-def best(call, repeat: int = 3) -> float:
-    seconds = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        seconds = min(seconds, time.perf_counter() - start)
-    return seconds
 
 
 def per_byte(stream, data: bytes) -> float:
@@ -47,7 +39,7 @@ def main() -> None:
     for name, data in shared.corpora(16 * MIB).items():
         if name == "random":
             continue
-        whole = best(lambda: model.patch_ends(data, 2.0, 1.0))
+        whole = best_seconds(lambda: model.patch_ends(data, 2.0, 1.0))
 
         def pushes() -> None:
             stream = model.stream(2.0, 1.0)
@@ -55,13 +47,13 @@ def main() -> None:
                 stream.push(data[i:i + 4096])
             stream.finish()
 
-        pushed = best(pushes)
+        pushed = best_seconds(pushes)
         stream = model.stream(2.0, 1.0)
         early = per_byte(stream, data[:64 << 10])
         stream.push(data[64 << 10:MIB])
         late = per_byte(stream, data[MIB:MIB + (64 << 10)])
         entropies = model.entropies(data)
-        given = best(lambda: patch_ends_from_entropies(entropies, 2.0, 1.0))
+        given = best_seconds(lambda: patch_ends_from_entropies(entropies, 2.0, 1.0))
         print(f"{name}: one patch_ends {len(data) / whole / 1e6:.1f} MB/s; 4 KiB pushes "
               f"{len(data) / pushed / 1e6:.1f} MB/s ({whole / pushed:.2f} of one call); one "
               f"byte per push {early * 1e9:.0f} ns a byte at the start, {late * 1e9:.0f} ns "

@@ -8,6 +8,8 @@ import random
 import site
 import subprocess
 import sysconfig
+import time
+from typing import Callable
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
@@ -55,3 +57,15 @@ def core_run(binary, path, theta, theta_r, k, mode=None, seconds=2.0) -> dict[st
     out = subprocess.run(args + ([mode] if mode else []), check=True, capture_output=True,
                          text=True).stdout.split()
     return {out[i]: float(out[i + 1]) for i in range(2, len(out), 2)}
+
+
+def best_seconds(call: Callable[[], object], repeat: int = 5) -> float:
+    """The fastest of `repeat` calls, in seconds; each result is dropped before the next
+    call, so that two never hold memory at once."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = call()
+        best = min(best, time.perf_counter() - start)
+        del result
+    return best

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from . import _native
 
 if TYPE_CHECKING:
     import numpy as np

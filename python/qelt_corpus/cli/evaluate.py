@@ -12,7 +12,7 @@ from typing import Any
 from .. import _storage
 from .._model import Evaluation
 from . import _cluster, _manifest, _options, _planning, _tasks
-from ._summary import MB, Summary
+from ._summary import Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 
 
