@@ -346,7 +346,7 @@ def evaluate_partition(partition: Partition, model: str, identity: tuple[Any, ..
     import pyarrow.compute as pc
 
     loaded = model_at(model, identity, options.storage_options)
-    sums = [0, 0, 0.0, 0.0, 0]
+    sums: list[Any] = [0, 0, 0.0, 0.0, 0]
     summary = Summary()
     for table in _reading.read(partition, options):
         documents = Documents.of(table)

@@ -44,7 +44,7 @@ def run(args: argparse.Namespace, started: float) -> int:
         raise UsageError("evaluate: the inputs hold no documents")
     location = _options.for_workers(args.model)
     assert location is not None
-    sums = [0, 0, 0.0, 0.0, 0]
+    sums: list[Any] = [0, 0, 0.0, 0.0, 0]
     summary = Summary()
     failed: list[str] = []
     progress = _cluster.Progress(args, sum(p.size for p in partitions))
