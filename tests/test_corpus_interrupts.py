@@ -22,7 +22,7 @@ SETTINGS = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress", "-
 # When to interrupt, as fractions of an undisturbed run of the same command: the first
 # land before the command has parsed its arguments (a run takes a few seconds), the
 # next while the two workers start, the last while partitions are written.
-FRACTIONS = [0.01, 0.08, 0.16, 0.25, 0.35, 0.5, 0.7]
+FRACTIONS = [0.01, 0.08, 0.16, 0.3, 0.5, 0.7]
 MORE = {"patch": [], "pack": ["--shard-bytes", str(4 << 20)]}  # pack: some 18 shards
 
 
