@@ -17,14 +17,16 @@ for a usage error, found before any cluster starts; 130 when interrupted.
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import os
 import signal
 import sys
 import time
-from types import ModuleType
-from typing import Any, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Sequence, TextIO
+
+if TYPE_CHECKING:  # imported when used: the command starts at once
+    import argparse
+    from types import ModuleType
 
 from ._usage import EXIT_INTERRUPTED, EXIT_USAGE, UsageError
 
