@@ -120,25 +120,22 @@ ContextModel ContextModel::over(std::shared_ptr<const void> owner, const std::ui
   return model;
 }
 
-float ContextModel::entropy(std::uint64_t context) const {
-  for (int j = k_; j >= 0; --j) {
-    const Table& table = tables_[j];
-    if (table.slot_count == 0) continue;
-    const std::uint64_t key = context & internal::window_mask(static_cast<std::size_t>(j));
-    float h;
-    const std::int64_t slot = table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, h)
-                                                   : find<8>(table.slots, table.slot_count, key, h);
-    if (slot >= 0) return h;
-  }
-  return 0.0f;
-}
+float ContextModel::entropy(std::uint64_t context) const { return entropy_of(context, k_); }
 
-std::int64_t ContextModel::find_slot(int length, std::uint64_t key) const {
+std::int64_t ContextModel::find_slot(int length, std::uint64_t key, float& entropy) const {
   const Table& table = tables_[length];
   if (table.slot_count == 0) return -1;
-  float h;
-  return table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, h)
-                              : find<8>(table.slots, table.slot_count, key, h);
+  return table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, entropy)
+                              : find<8>(table.slots, table.slot_count, key, entropy);
+}
+
+int ContextModel::longest_kept(std::uint64_t key, int length, std::int64_t& slot,
+                               float& entropy) const {
+  for (int j = length; j >= 0; --j) {
+    slot = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)), entropy);
+    if (slot >= 0) return j;
+  }
+  return -1;
 }
 
 float ContextModel::entropy_after(const std::uint8_t* context, std::size_t length) const {
@@ -147,17 +144,10 @@ float ContextModel::entropy_after(const std::uint8_t* context, std::size_t lengt
 }
 
 float ContextModel::entropy_of(std::uint64_t key, std::size_t length) const {
-  for (int j = static_cast<int>(std::min(length, static_cast<std::size_t>(k_))); j >= 0; --j) {
-    const Table& table = tables_[j];
-    if (table.slot_count == 0) continue;
-    float h;
-    const std::uint64_t suffix = key & internal::window_mask(static_cast<std::size_t>(j));
-    const std::int64_t slot = table.key_bytes == 4
-                                  ? find<4>(table.slots, table.slot_count, suffix, h)
-                                  : find<8>(table.slots, table.slot_count, suffix, h);
-    if (slot >= 0) return h;
-  }
-  return 0.0f;
+  std::int64_t slot;
+  float h;
+  const int used = static_cast<int>(std::min(length, static_cast<std::size_t>(k_)));
+  return longest_kept(key, used, slot, h) >= 0 ? h : 0.0f;
 }
 
 double ContextModel::probability(std::uint64_t key, int found, std::int64_t slot,
@@ -165,7 +155,8 @@ double ContextModel::probability(std::uint64_t key, int found, std::int64_t slot
   double scale = 1.0;
   for (int j = found; j >= 0; --j) {
     if (j != found) {
-      slot = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
+      float unused;
+      slot = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)), unused);
       if (slot < 0) continue;  // no such suffix kept: the next shorter one
     }
     const Table& table = tables_[j];
@@ -196,7 +187,8 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
   std::array<std::int64_t, kMaxOrder + 1> slots;
   slots.fill(-1);
   for (int j = static_cast<int>(used); j >= 0; --j) {
-    slots[j] = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
+    float unused;
+    slots[j] = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)), unused);
   }
   std::fill(out, out + 256, smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0);
   for (int j = 0; j <= static_cast<int>(used); ++j) {
@@ -243,17 +235,9 @@ void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool 
       ahead.push(data[i + kAhead]);
     }
     const int length = static_cast<int>(std::min(i, k));
-    int found = -1;
     std::int64_t slot = -1;
     float h = 0.0f;
-    for (int j = length; j >= 0 && found < 0; --j) {
-      const Table& table = tables_[j];
-      if (table.slot_count == 0) continue;
-      const std::uint64_t suffix = key & internal::window_mask(static_cast<std::size_t>(j));
-      slot = table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, suffix, h)
-                                  : find<8>(table.slots, table.slot_count, suffix, h);
-      if (slot >= 0) found = j;
-    }
+    const int found = longest_kept(key, length, slot, h);
     double p = 0.0;
     if (with_probability) {
       p = found >= 0 ? probability(key, found, slot, data[i])

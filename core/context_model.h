@@ -135,8 +135,11 @@ class ContextModel {
     const std::uint8_t* pair_probabilities = nullptr;
   };
 
-  // The slot of `key` in the table of `length`, or -1.
-  std::int64_t find_slot(int length, std::uint64_t key) const;
+  // The slot of `key` in the table of `length`, or -1; its entropy into `entropy`.
+  std::int64_t find_slot(int length, std::uint64_t key, float& entropy) const;
+  // The length (from `length` down) of the longest suffix of the context `key` that the
+  // model keeps, or -1; its slot and entropy into `slot` and `entropy`.
+  int longest_kept(std::uint64_t key, int length, std::int64_t& slot, float& entropy) const;
   // The probability of `byte` after the context `key` of `length` bytes, from the
   // longest kept suffix down; `slot` of length `found` is that suffix (found >= 0).
   double probability(std::uint64_t key, int found, std::int64_t slot, std::uint8_t byte) const;
