@@ -17,9 +17,11 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <optional>
 #include <system_error>
 #include <unordered_map>
 
+#include "adaptive_model.h"
 #include "internal/closing_rule.h"
 #include "internal/model_format.h"
 #include "internal/window_key.h"
@@ -150,6 +152,20 @@ float ContextModel::entropy_of(std::uint64_t key, std::size_t length) const {
   return longest_kept(key, used, slot, h) >= 0 ? h : 0.0f;
 }
 
+ContextModel::Suffix ContextModel::longest_suffix(std::uint64_t key, std::size_t length) const {
+  Suffix suffix;
+  suffix.context = key;
+  const int used = static_cast<int>(std::min(length, static_cast<std::size_t>(k_)));
+  suffix.length = longest_kept(key, used, suffix.slot, suffix.entropy);
+  if (suffix.length < 0) suffix.entropy = 0.0f;
+  return suffix;
+}
+
+double ContextModel::probability(const Suffix& suffix, std::uint8_t byte) const {
+  if (suffix.length < 0) return smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0;
+  return probability(suffix.context, suffix.length, suffix.slot, byte);
+}
+
 double ContextModel::probability(std::uint64_t key, int found, std::int64_t slot,
                                  std::uint8_t byte) const {
   double scale = 1.0;
@@ -207,7 +223,16 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
 
 template <typename Visit>
 void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool with_probability,
-                                  Visit visit) const {
+                                  AdaptiveModel* adaptive, Visit visit) const {
+  if (adaptive != nullptr) {
+    adaptive->start(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float h = adaptive->entropy();
+      visit(i, h, with_probability ? adaptive->probability(data[i]) : 0.0);
+      adaptive->push(data[i]);
+    }
+    return;
+  }
   const std::size_t k = static_cast<std::size_t>(k_);
   std::uint64_t key = 0;  // the up to k bytes before position i
   // As patching does, the slot of the context kAhead positions on is asked for early in
@@ -249,21 +274,24 @@ void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool 
 }
 
 void ContextModel::score(const std::uint8_t* data, std::size_t n, float* entropy,
-                         double* log2_p) const {
+                         double* log2_p, bool adapt) const {
   if (log2_p != nullptr && !has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
-  for_each_score(data, n, log2_p != nullptr, [&](std::size_t i, float h, double p) {
+  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
+  for_each_score(data, n, log2_p != nullptr, adaptive ? &*adaptive : nullptr,
+                 [&](std::size_t i, float h, double p) {
     entropy[i] = h;
     if (log2_p != nullptr) log2_p[i] = p > 0.0 ? std::log2(p) : -INFINITY;
   });
 }
 
-ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents,
-                                                std::size_t count) const {
+ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents, std::size_t count,
+                                                bool adapt) const {
   if (!has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
+  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
   Evaluation evaluation;
   // The log of a product instead of a sum of logs: one logarithm for every run of
   // bytes, the product's binary exponent taken out every 16 factors so that it never
@@ -277,7 +305,8 @@ ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents,
     const ByteSpan& document = documents[d];
     ++evaluation.documents;
     evaluation.bytes += document.size;
-    for_each_score(document.data, document.size, true, [&](std::size_t, float h, double p) {
+    for_each_score(document.data, document.size, true, adaptive ? &*adaptive : nullptr,
+                   [&](std::size_t, float h, double p) {
       entropy_nats += h;
       if (p >= 0x1p-300) {
         product *= p;
@@ -300,9 +329,19 @@ ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents,
 }
 
 template <typename Visit>
-void ContextModel::for_each_entropy(const std::uint8_t* data, std::size_t n, Visit visit) const {
+void ContextModel::for_each_entropy(const std::uint8_t* data, std::size_t n,
+                                    AdaptiveModel* adaptive, Visit visit) const {
   const std::size_t k = static_cast<std::size_t>(k_);
   if (n <= k) return;
+  if (adaptive != nullptr) {
+    adaptive->start(n);
+    for (std::size_t i = 0; i < k; ++i) adaptive->push(data[i]);
+    for (std::size_t i = k; i < n; ++i) {
+      visit(i, adaptive->entropy());
+      adaptive->push(data[i]);
+    }
+    return;
+  }
   // The longest contexts' table is the largest, and its lookups would wait on memory:
   // the home slot of the context kAhead positions on is asked for early.
   constexpr std::size_t kAhead = 16;
@@ -324,8 +363,20 @@ void ContextModel::for_each_entropy(const std::uint8_t* data, std::size_t n, Vis
   }
 }
 
+std::optional<AdaptiveModel> ContextModel::adaptive_if(bool adapt) const {
+  if (!adapt) return std::nullopt;
+  return AdaptiveModel(*this);
+}
+
 std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std::size_t n,
-                                                  Thresholds thresholds) const {
+                                                  Thresholds thresholds, bool adapt) const {
+  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
+  return patch_ends(data, n, thresholds, adaptive ? &*adaptive : nullptr);
+}
+
+std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std::size_t n,
+                                                  Thresholds thresholds,
+                                                  AdaptiveModel* adaptive) const {
   std::vector<std::size_t> ends;
   if (n == 0) return ends;
   // Whether a position closes is as good as random where entropies vary (a smoothed
@@ -335,7 +386,7 @@ std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std:
   std::size_t block[kBlock];
   std::size_t filled = 0;
   float previous = 0.0f;
-  for_each_entropy(data, n, [&](std::size_t i, float h) {
+  for_each_entropy(data, n, adaptive, [&](std::size_t i, float h) {
     block[filled] = i + 1;
     filled += internal::closes(h, previous, thresholds);
     previous = h;
@@ -350,16 +401,19 @@ std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std:
 }
 
 BatchEnds ContextModel::patch_ends_batch(const ByteSpan* documents, std::size_t count,
-                                         Thresholds thresholds,
-                                         std::size_t max_length) const {
+                                         Thresholds thresholds, std::size_t max_length,
+                                         bool adapt) const {
+  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
   return qelt::patch_ends_batch(documents, count, max_length,
                                 [&](const std::uint8_t* data, std::size_t size) {
-                                  return patch_ends(data, size, thresholds);
+                                  return patch_ends(data, size, thresholds,
+                                                    adaptive ? &*adaptive : nullptr);
                                 });
 }
 
 float ContextModel::calibrate(const ByteSpan* documents, std::size_t count,
-                              double target_mean_length, float theta_r) const {
+                              double target_mean_length, float theta_r, bool adapt) const {
+  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
   // A document's patches are its ends: one per closing position other than its last,
   // plus the end of the document. A position closes when its rise passes theta_r,
   // whatever theta is, or else when its entropy is above theta; so the patches at a
@@ -372,7 +426,8 @@ float ContextModel::calibrate(const ByteSpan* documents, std::size_t count,
     bytes += document.size;
     ++fixed;
     float previous = 0.0f;
-    for_each_entropy(document.data, document.size, [&](std::size_t i, float h) {
+    for_each_entropy(document.data, document.size, adaptive ? &*adaptive : nullptr,
+                     [&](std::size_t i, float h) {
       ++evaluated;
       const bool rise = internal::rises(h, previous, theta_r);
       previous = h;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "thresholds.h"
 
 namespace qelt {
+
+class AdaptiveModel;
 
 // The next-byte distribution of every context kept from a corpus, for contexts of
 // length k and every shorter suffix (down to the empty context), with its entropy,
@@ -31,6 +34,11 @@ namespace qelt {
 // `weight` times its probability after the next shorter kept suffix (1/256 below the
 // empty context, with smoothing; without, the weight is 0). The entropy at a position
 // is the stored entropy of that same suffix, 0 if none is kept.
+//
+// Scoring, patching, evaluation and calibration take `adapt`: with it, each document
+// is read by an AdaptiveModel (adaptive_model.h) from its first byte, whose
+// distributions also learn from the document so far; it needs has_probabilities() and
+// throws std::logic_error without.
 class ContextModel {
  public:
   static constexpr int kMaxOrder = 8;
@@ -83,6 +91,20 @@ class ContextModel {
   // ContextEntropy; a length over k counts as k).
   float entropy_of(std::uint64_t key, std::size_t length) const;
 
+  // Where the lookups after a context start: the longest suffix of it that the model
+  // keeps.
+  struct Suffix {
+    std::uint64_t context = 0;  // the context's key (as in ContextEntropy)
+    int length = -1;            // of the suffix kept; -1 if none is
+    std::int64_t slot = -1;     // its slot in the table of `length`
+    float entropy = 0.0f;       // its entropy; 0 if none is kept
+  };
+  // That of the context of `length` bytes packed in `key` (a length over k counts as k).
+  Suffix longest_suffix(std::uint64_t key, std::size_t length) const;
+  // The probability of `byte` after the context `suffix` was found for. Needs
+  // has_probabilities().
+  double probability(const Suffix& suffix, std::uint8_t byte) const;
+
   // The probability of each byte value after the `length` bytes at `context` (the last
   // k count), into out[0 .. 255]. Needs has_probabilities().
   void probabilities(const std::uint8_t* context, std::size_t length, double* out) const;
@@ -92,7 +114,8 @@ class ContextModel {
   // null, into log2_p[i] the log2 of the probability of data[i] given those bytes (-inf
   // for probability 0; needs has_probabilities()). Patching judges entropy[i] for
   // i >= k.
-  void score(const std::uint8_t* data, std::size_t n, float* entropy, double* log2_p) const;
+  void score(const std::uint8_t* data, std::size_t n, float* entropy, double* log2_p,
+             bool adapt = false) const;
 
   // Sums over every byte of the documents, as score gives them.
   struct Evaluation {
@@ -103,16 +126,17 @@ class ContextModel {
     std::uint64_t zero_probability_bytes = 0;
   };
   // Needs has_probabilities().
-  Evaluation evaluate(const ByteSpan* documents, std::size_t count) const;
+  Evaluation evaluate(const ByteSpan* documents, std::size_t count, bool adapt = false) const;
   // Patch ends of the `n` bytes at `data` as patch_ends (patching.h) gives them, but
   // with the entropy of each position i >= k taken from the model. Positions before k
   // never end a patch.
   std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n,
-                                      Thresholds thresholds) const;
+                                      Thresholds thresholds, bool adapt = false) const;
 
   // Each document patched as patch_ends does, each limited to `max_length` (0: none).
   BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count,
-                             Thresholds thresholds, std::size_t max_length) const;
+                             Thresholds thresholds, std::size_t max_length,
+                             bool adapt = false) const;
 
   // The theta for which the mean patch length over the documents (their bytes over
   // their patches, with this `theta_r`) is closest to `target_mean_length`. The
@@ -120,7 +144,7 @@ class ContextModel {
   // the float just below the least of them; of two as close, the larger is chosen.
   // Throws std::invalid_argument if no document is longer than k bytes.
   float calibrate(const ByteSpan* documents, std::size_t count, double target_mean_length,
-                  float theta_r) const;
+                  float theta_r, bool adapt = false) const;
 
  private:
   // The hash table of the contexts of one length, and (version 2) its slots' records
@@ -152,13 +176,20 @@ class ContextModel {
   // Calls visit(i, entropy, probability) for every position i of `data`, in order,
   // with the entropy given the up to k bytes before i and (if `with_probability`, else
   // 0) the probability of data[i] after them.
+  // With `adaptive`, by it, which reads `data` from its start.
   template <typename Visit>
   void for_each_score(const std::uint8_t* data, std::size_t n, bool with_probability,
-                      Visit visit) const;
+                      AdaptiveModel* adaptive, Visit visit) const;
 
   // Calls visit(i, entropy) for every position i = k .. n - 1 of `data`, in order.
   template <typename Visit>
-  void for_each_entropy(const std::uint8_t* data, std::size_t n, Visit visit) const;
+  void for_each_entropy(const std::uint8_t* data, std::size_t n, AdaptiveModel* adaptive,
+                        Visit visit) const;
+
+  // An AdaptiveModel of this model if `adapt`.
+  std::optional<AdaptiveModel> adaptive_if(bool adapt) const;
+  std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n,
+                                      Thresholds thresholds, AdaptiveModel* adaptive) const;
 
   std::shared_ptr<const void> owner_;  // keeps the image alive
   const std::uint8_t* image_ = nullptr;

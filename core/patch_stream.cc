@@ -2,7 +2,8 @@
 // the rolling key of the k bytes before the position, the entropy judged at the one
 // before, and where the current patch began. The entropy of the next position is
 // looked up as soon as the byte before it arrives, which is what lets the stream say
-// whether that position will close a patch before seeing its byte.
+// whether that position will close a patch before seeing its byte. An adaptive stream
+// hands each byte to its AdaptiveModel instead, which keeps the context itself.
 
 #include "patch_stream.h"
 
@@ -14,9 +15,11 @@
 
 namespace qelt {
 
-PatchStream::PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length)
+PatchStream::PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length,
+                         bool adapt)
     : model_(std::move(model)), thresholds_(thresholds), max_length_(max_length) {
-  next_entropy_ = model_.entropy_of(0, 0);
+  if (adapt) adaptive_.emplace(model_);
+  next_entropy_ = adaptive_ ? adaptive_->entropy() : model_.entropy_of(0, 0);
 }
 
 bool PatchStream::next_ends_patch() const {
@@ -34,9 +37,14 @@ void PatchStream::push(const std::uint8_t* data, std::size_t n, std::vector<std:
       patch_start_ = position_ + 1;
     }
     if (position_ >= k) previous_ = next_entropy_;
-    key_ = (key_ << 8 | data[i]) & mask;
     ++position_;
-    next_entropy_ = model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
+    if (adaptive_) {
+      adaptive_->push(data[i]);
+      next_entropy_ = adaptive_->entropy();
+    } else {
+      key_ = (key_ << 8 | data[i]) & mask;
+      next_entropy_ = model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
+    }
   }
 }
 

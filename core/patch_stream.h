@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "adaptive_model.h"
 #include "context_model.h"
 #include "thresholds.h"
 
@@ -13,12 +15,16 @@ namespace qelt {
 
 // Cuts a stream of bytes as ContextModel::patch_ends, followed by limit_patch_length
 // with `max_length` (0: no limit), cuts the whole of it: for every split of a
-// document into pushes, the ends the pushes give and then finish() are its ends. Each
-// byte costs the same time, however long the stream. Keeps a copy of the model (which
-// shares its image), so the model may go before the stream.
+// document into pushes, the ends the pushes give and then finish() are its ends (with
+// `adapt`, those of patch_ends with `adapt`: the stream is read by an AdaptiveModel,
+// which needs a model with probabilities). Each byte costs the same time, however
+// long the stream. Keeps a copy of the model (which shares its image), so the model
+// may go before the stream.
 class PatchStream {
  public:
-  PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length = 0);
+  // Throws std::logic_error for `adapt` with a model without probabilities.
+  PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length = 0,
+              bool adapt = false);
 
   // Takes the `n` bytes at `data`; appends to `ends` the ends (offsets from the
   // stream's start) of the patches they close.
@@ -39,6 +45,7 @@ class PatchStream {
 
  private:
   ContextModel model_;
+  std::optional<AdaptiveModel> adaptive_;
   Thresholds thresholds_;
   std::uint64_t max_length_;
   std::uint64_t position_ = 0;

@@ -334,15 +334,17 @@ def test_load_maps_rather_than_copies(tmp_path):
 # --- Calibration -------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("target", "theta_r"), [(2.0, 1.0), (4.0, 1.0), (8.0, INF)])
-def test_calibrate_reaches_its_target_on_real_text(target, theta_r, real_text):
+@pytest.mark.parametrize(("target", "theta_r", "adapt"),
+                         [(2.0, 1.0, False), (4.0, 1.0, False), (8.0, INF, False),
+                          (3.0, 1.0, True), (6.0, INF, True)])
+def test_calibrate_reaches_its_target_on_real_text(target, theta_r, adapt, real_text):
     half = len(real_text) // 2
     model = ContextModel.train([real_text[:half]], 3)
     documents = [real_text[i:i + 2000] for i in range(half, len(real_text), 2000)]
-    theta = model.calibrate(documents, target, theta_r=theta_r)
+    theta = model.calibrate(documents, target, theta_r=theta_r, adapt=adapt)
 
     def mean(t):
-        patches = sum(len(model.patch_ends(d, t, theta_r)) for d in documents)
+        patches = sum(len(model.patch_ends(d, t, theta_r, adapt=adapt)) for d in documents)
         return sum(map(len, documents)) / patches
 
     achieved = mean(theta)
@@ -350,7 +352,8 @@ def test_calibrate_reaches_its_target_on_real_text(target, theta_r, real_text):
     # No threshold nearby does better.
     for other in np.linspace(max(theta - 0.5, -0.1), theta + 0.5, 41):
         assert abs(achieved - target) <= abs(mean(float(other)) - target) + 1e-9
-    arrow = model.calibrate(pa.array(documents, pa.binary()), target, theta_r=theta_r)
+    arrow = model.calibrate(pa.array(documents, pa.binary()), target, theta_r=theta_r,
+                            adapt=adapt)
     assert arrow == theta
 
 

@@ -243,7 +243,9 @@ def test_a_version_1_model_patches_but_has_no_probabilities():
     assert model.smoothing == "none"
     assert len(model.entropies(b"the cat sat")) == 11
     for ask in (lambda: model.probabilities(b"the"), lambda: model.log_probs(b"the"),
-                lambda: model.evaluate([b"the"])):
+                lambda: model.evaluate([b"the"]), lambda: model.entropies(b"the", adapt=True),
+                lambda: model.patch_ends(b"the", 1.0, 1.0, adapt=True),
+                lambda: model.stream(1.0, 1.0, adapt=True)):
         with pytest.raises(ValueError, match="version 1"):
             ask()
 

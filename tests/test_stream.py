@@ -14,9 +14,10 @@ def corpus(rng):
     return [bytes(rng.choice(b"abcd \n") for _ in range(rng.randint(50, 400))) for _ in range(5)]
 
 
+@pytest.mark.parametrize("adapt", [False, True])
 @pytest.mark.parametrize("kind", ["none", "kneser-ney"])
 @pytest.mark.parametrize("k", range(7))
-def test_any_split_into_pushes_gives_the_ends_of_the_whole(kind, k):
+def test_any_split_into_pushes_gives_the_ends_of_the_whole(kind, k, adapt):
     rng = random.Random(k)
     model = ContextModel.train(corpus(rng), k, smoothing=kind)
     for _ in range(25):
@@ -24,8 +25,8 @@ def test_any_split_into_pushes_gives_the_ends_of_the_whole(kind, k):
         theta = rng.choice([0.3, 0.8, 1.4, -1.0, float("inf"), float("nan")])
         theta_r = rng.choice([0.2, 0.6, float("inf"), -0.1])
         longest = rng.choice([None, 1, 3, 8])
-        stream = model.stream(theta, theta_r, max_patch_length=longest)
-        entropies = model.entropies(document)
+        stream = model.stream(theta, theta_r, max_patch_length=longest, adapt=adapt)
+        entropies = model.entropies(document, adapt=adapt)
         ends, position = [], 0
         while position < len(document):
             size = rng.choice([0, 1, 1, 1, 2, 5, 17, 64])
@@ -41,21 +42,22 @@ def test_any_split_into_pushes_gives_the_ends_of_the_whole(kind, k):
             position = min(len(document), position + size)
             ends += stream.push(b"").tolist()
         ends += stream.finish().tolist()
-        assert ends == model.patch_ends(document, theta, theta_r,
-                                        max_patch_length=longest).tolist()
+        assert ends == model.patch_ends(document, theta, theta_r, max_patch_length=longest,
+                                        adapt=adapt).tolist()
         assert stream.finish().size == 0
 
 
-def test_pushes_of_any_size_and_the_model_may_go_first():
+@pytest.mark.parametrize("adapt", [False, True])
+def test_pushes_of_any_size_and_the_model_may_go_first(adapt):
     rng = random.Random(7)
     documents = corpus(rng)
     model = ContextModel.train(documents, 3, smoothing="kneser-ney")
     document = b"".join(documents)
-    stream = model.stream(1.0, 0.5)
+    stream = model.stream(1.0, 0.5, adapt=adapt)
     del model  # the stream holds what it needs
     ends = np.concatenate([stream.push(memoryview(document)[i:i + 1000])
                            for i in range(0, len(document), 1000)] + [stream.finish()])
     again = ContextModel.train(documents, 3, smoothing="kneser-ney")
-    assert ends.tolist() == again.patch_ends(document, 1.0, 0.5).tolist()
+    assert ends.tolist() == again.patch_ends(document, 1.0, 0.5, adapt=adapt).tolist()
     with pytest.raises(TypeError):
         again.stream(1.0, 0.5).push("text")

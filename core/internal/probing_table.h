@@ -149,6 +149,19 @@ class GrowingTable {
     if (slots > slots_.size()) rehash(slots);
   }
 
+  // Empties the table, with room for `keys` keys. Costs time in proportion to the
+  // larger of the room kept and the room asked for: a table much larger than asked
+  // for is given back, so that one large use does not slow every small one after it.
+  void clear(std::size_t keys) {
+    const std::size_t slots = slots_for(keys);
+    if (slots > slots_.size() || slots_.size() > 4 * slots) {
+      allocate(slots);
+    } else {
+      std::fill(slots_.begin(), slots_.end(), Slot{});
+    }
+    size_ = 0;
+  }
+
   static std::uint64_t hash(Key key) { return Table::hash(key); }
   void prefetch(Key key) const { table_.prefetch(key); }
   void prefetch_hash(std::uint64_t hash) const { table_.prefetch_hash(hash); }
@@ -166,6 +179,9 @@ class GrowingTable {
     inserted = slot->empty();
     return inserted ? insert(slot, key, hash, make()) : *slot;
   }
+
+  // The slot holding `key`, or null.
+  const Slot* find(Key key) const { return table_.find(key); }
 
   // As find_or_insert, for a table that has room for `key` made beforehand (reserve):
   // no check for growth, all inline.

@@ -206,6 +206,15 @@ class ContextModel:
 
     Immutable: threads may share one, and its calls release the GIL.
 
+    With ``adapt=True``, scoring, patching, evaluation, calibration and streams read
+    each document with a model that also learns from the document so far: with ``c``
+    the up to ``k`` bytes before a position, the longest suffix of ``c`` that the
+    document has already shown followed by some byte, ``N`` how often it was followed,
+    ``n(b)`` how often by ``b`` and ``u`` by how many distinct bytes, the next byte
+    has probability ``(n(b) + 2 u p(b | c)) / (N + 2 u)``, ``p`` being this model's
+    distribution (at a document's first byte, ``p`` itself). It depends only on the
+    model and on the bytes before the position, and needs a model with probabilities.
+
     Example:
         >>> model = ContextModel.train([b"abcabd", b"abcabe"], k=2)
         >>> model.patch_ends(b"abcabx", theta=0.5, theta_r=10.0)
@@ -328,11 +337,17 @@ class ContextModel:
         number = int(self._model.smoothing)
         return next(name for name, value in SMOOTHING.items() if value == number)
 
-    def _needs_probabilities(self) -> None:
-        if not self._model.has_probabilities:
+    def _adapting(self, adapt: object, *, probabilities: bool = False) -> bool:
+        """Whether to adapt (``adapt`` must be a bool), after checking that the model
+        has the probabilities that adapting, or a call that needs ``probabilities``,
+        reads."""
+        if not isinstance(adapt, bool):
+            raise TypeError(f"adapt must be a bool, not {type(adapt).__name__}")
+        if (adapt or probabilities) and not self._model.has_probabilities:
             raise ValueError(
                 "this model's file is of version 1, which holds entropies only: it "
                 "patches, but has no probabilities (train it again to have them)")
+        return adapt
 
     def probabilities(self, context: BytesLike) -> npt.NDArray[np.float64]:
         """The probability of each byte value 0 .. 255 after ``context`` (a buffer of
@@ -340,7 +355,7 @@ class ContextModel:
         longest suffix of it that the model keeps. With smoothing every value is above
         0 and they sum to 1; without, a byte never seen after that suffix has 0 (and if
         the model keeps no context at all, every byte has)."""
-        self._needs_probabilities()
+        self._adapting(False, probabilities=True)
         result: npt.NDArray[np.float64] = self._model.probabilities(context)
         return result
 
@@ -349,25 +364,30 @@ class ContextModel:
         bytes): the value patching compares with theta at a position after it."""
         return float(self._model.entropy(context))
 
-    def entropies(self, document: BytesLike) -> npt.NDArray[np.float32]:
+    def entropies(self, document: BytesLike, *, adapt: bool = False) -> npt.NDArray[np.float32]:
         """At every position i of ``document``, the entropy given the up to ``k`` bytes
-        before i in it (fewer at its start): the values patching thresholds at i >= k."""
-        result: npt.NDArray[np.float32] = self._model.score(document, False)[0]
+        before i in it (fewer at its start): the values patching thresholds at i >= k.
+        With ``adapt``, that of the distribution that also learns from the bytes
+        before i."""
+        adapting = self._adapting(adapt)
+        result: npt.NDArray[np.float32] = self._model.score(document, False, adapting)[0]
         return result
 
-    def log_probs(self, document: BytesLike) -> npt.NDArray[np.float64]:
+    def log_probs(self, document: BytesLike, *, adapt: bool = False) -> npt.NDArray[np.float64]:
         """At every position i of ``document``, log2 of the probability of its byte
         given the up to ``k`` bytes before it in it (the first byte after the empty
-        context); -inf for a byte of probability 0."""
-        self._needs_probabilities()
-        result: npt.NDArray[np.float64] = self._model.score(document, True)[1]
+        context); -inf for a byte of probability 0. With ``adapt``, given all the bytes
+        before it."""
+        adapting = self._adapting(adapt, probabilities=True)
+        result: npt.NDArray[np.float64] = self._model.score(document, True, adapting)[1]
         return result
 
-    def evaluate(self, documents: Documents) -> Evaluation:
+    def evaluate(self, documents: Documents, *, adapt: bool = False) -> Evaluation:
         """How well the model predicts ``documents`` (as ``train`` takes them), each on
-        its own from its first byte: see Evaluation."""
-        self._needs_probabilities()
-        return Evaluation.of_sums(*self._model.evaluate(_document_items(documents)))
+        its own from its first byte (with ``adapt``, learning from it as it goes): see
+        Evaluation."""
+        adapting = self._adapting(adapt, probabilities=True)
+        return Evaluation.of_sums(*self._model.evaluate(_document_items(documents), adapting))
 
     def patch_ends(
         self,
@@ -376,12 +396,15 @@ class ContextModel:
         theta_r: SupportsFloat | SupportsIndex,
         *,
         max_patch_length: int | None = None,
+        adapt: bool = False,
     ) -> npt.NDArray[np.int64]:
         """The end offset of every patch of ``document``, as
         :func:`qelt_corpus.patch_ends` returns them (same arguments and errors), with
-        the entropies taken from this model."""
+        the entropies taken from this model (with ``adapt``, as :meth:`entropies`
+        gives them with it)."""
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings)
+        adapting = self._adapting(adapt)
+        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings, adapting)
         return result
 
     def patch_ends_batch(
@@ -391,14 +414,17 @@ class ContextModel:
         theta_r: SupportsFloat | SupportsIndex,
         *,
         max_patch_length: int | None = None,
+        adapt: bool = False,
     ) -> pa.ListArray | pa.ChunkedArray:
         """The patch ends of every document of an Arrow array, as
-        :func:`qelt_corpus.patch_ends_batch` returns them, with this model."""
+        :func:`qelt_corpus.patch_ends_batch` returns them, with this model (with
+        ``adapt``, each document learnt from on its own)."""
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
+        adapting = self._adapting(adapt)
 
         def call(validity, offsets, data, offset, length, width):  # type: ignore[no-untyped-def]
             return self._model.patch_ends_arrow(
-                validity, offsets, data, offset, length, width, *settings
+                validity, offsets, data, offset, length, width, *settings, adapting
             )
 
         return _arrow.map_chunks(documents, call)
@@ -409,15 +435,17 @@ class ContextModel:
         theta_r: SupportsFloat | SupportsIndex,
         *,
         max_patch_length: int | None = None,
+        adapt: bool = False,
     ) -> PatchStream:
         """A PatchStream that cuts bytes as they arrive exactly as :meth:`patch_ends`
-        (same thresholds and ``max_patch_length``) cuts the whole document. The
-        ``qelt.patch_sequence`` model is made from the whole document, so it has no
+        (same thresholds, ``max_patch_length`` and ``adapt``) cuts the whole document.
+        The ``qelt.patch_sequence`` model is made from the whole document, so it has no
         stream: a stream needs a model trained beforehand."""
         from ._stream import PatchStream
 
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        return PatchStream(_native.Stream(self._model, *settings))
+        adapting = self._adapting(adapt)
+        return PatchStream(_native.Stream(self._model, *settings, adapting))
 
     def calibrate(
         self,
@@ -425,6 +453,7 @@ class ContextModel:
         target_mean_length: SupportsFloat,
         *,
         theta_r: SupportsFloat | SupportsIndex = math.inf,
+        adapt: bool = False,
     ) -> float:
         """The ``theta`` whose mean patch length over ``documents`` (their bytes over
         their patches, with this ``theta_r``) is closest to ``target_mean_length``.
@@ -432,13 +461,15 @@ class ContextModel:
         Patches change only where theta passes an entropy met in the documents, so
         those entropies (and the float just below the least) are the candidates; of
         two as close, the larger is returned. Raises ValueError if no document is
-        longer than ``k`` bytes, or if theta changes none of their patches.
+        longer than ``k`` bytes, or if theta changes none of their patches. With
+        ``adapt``, for patching with ``adapt``.
         """
         target = _arguments.threshold("target_mean_length", target_mean_length)
         if not target > 0:
             raise ValueError(f"target_mean_length must be positive, got {target}")
         rise = _arguments.threshold("theta_r", theta_r)
-        return float(self._model.calibrate(_document_items(documents), target, rise))
+        adapting = self._adapting(adapt)
+        return float(self._model.calibrate(_document_items(documents), target, rise, adapting))
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_model_from_image, (bytes(memoryview(self._model)),))

@@ -34,7 +34,7 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace, started: float) -> int:
     model = _options.load_model(args.model, args.storage_options)
     try:
-        model._needs_probabilities()
+        model._adapting(False, probabilities=True)
     except ValueError as error:
         raise UsageError(f"evaluate: --model {args.model}: {error}") from None
     identity = tuple(_manifest.model_identity(args.model, args.storage_options))

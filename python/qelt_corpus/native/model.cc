@@ -48,31 +48,31 @@ qelt::ContextModel model_from_image(py::handle data) {
 
 py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::handle data,
                                            double theta, double theta_r,
-                                           std::size_t max_length) {
+                                           std::size_t max_length, bool adapt) {
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_buffer(data, "document", max_length,
                         [&](const std::uint8_t* bytes, std::size_t size) {
-                          return model.patch_ends(bytes, size, limits);
+                          return model.patch_ends(bytes, size, limits, adapt);
                         });
 }
 
 py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle validity,
                                  py::handle offsets, py::handle data, std::size_t offset,
                                  std::size_t length, int offset_width, double theta,
-                                 double theta_r, std::size_t max_length) {
+                                 double theta_r, std::size_t max_length, bool adapt) {
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
                        [&](const qelt::ByteSpan* spans, std::size_t count) {
-                         return model.patch_ends_batch(spans, count, limits, max_length);
+                         return model.patch_ends_batch(spans, count, limits, max_length, adapt);
                        });
 }
 
 float model_calibrate(const qelt::ContextModel& model, const py::list& items, double target,
-                      double theta_r) {
+                      double theta_r, bool adapt) {
   const DocumentList documents(items);
   const py::gil_scoped_release release;
   return model.calibrate(documents.spans(), documents.count(), target,
-                         thresholds(0.0, theta_r).theta_r);
+                         thresholds(0.0, theta_r).theta_r, adapt);
 }
 
 // The next-byte distribution after `context` (its last k bytes).
@@ -95,14 +95,15 @@ float model_entropy(const qelt::ContextModel& model, py::handle context) {
 
 // The entropy at every position of `document`, and the log2 probability of its byte
 // too when `with_log_probs`.
-py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool with_log_probs) {
+py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool with_log_probs,
+                      bool adapt) {
   const ByteBuffer bytes(document, "document");
   std::vector<float> entropies(bytes.size());
   std::vector<double> log_probs(with_log_probs ? bytes.size() : 0);
   {
     const py::gil_scoped_release release;
     model.score(bytes.data(), bytes.size(), entropies.data(),
-                with_log_probs ? log_probs.data() : nullptr);
+                with_log_probs ? log_probs.data() : nullptr, adapt);
   }
   return py::make_tuple(to_numpy<float>(std::move(entropies)),
                         to_numpy<double>(std::move(log_probs)));
@@ -110,12 +111,12 @@ py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool
 
 // The sums of evaluate over the documents: (bytes, documents, bits, entropy bits,
 // bytes of probability 0).
-py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items) {
+py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items, bool adapt) {
   const DocumentList documents(items);
   qelt::ContextModel::Evaluation evaluation;
   {
     const py::gil_scoped_release release;
-    evaluation = model.evaluate(documents.spans(), documents.count());
+    evaluation = model.evaluate(documents.spans(), documents.count(), adapt);
   }
   return py::make_tuple(evaluation.bytes, evaluation.documents, evaluation.bits,
                         evaluation.entropy_bits, evaluation.zero_probability_bytes);
@@ -145,12 +146,12 @@ void bind_model(py::module_& m) {
                                static_cast<py::ssize_t>(model.image_size()), true);
       })
       .def("patch_ends", &model_patch_ends, py::arg("document"), py::arg("theta"),
-           py::arg("theta_r"), py::arg("max_length"))
+           py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"))
       .def("patch_ends_arrow", &model_patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
            py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
-           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"))
+           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"))
       .def("calibrate", &model_calibrate, py::arg("documents"), py::arg("target"),
-           py::arg("theta_r"))
+           py::arg("theta_r"), py::arg("adapt"))
       .def_property_readonly("smoothing",
                              [](const qelt::ContextModel& model) {
                                return static_cast<std::uint32_t>(model.smoothing());
@@ -159,8 +160,9 @@ void bind_model(py::module_& m) {
       .def_property_readonly("has_probabilities", &qelt::ContextModel::has_probabilities)
       .def("probabilities", &model_probabilities, py::arg("context"))
       .def("entropy", &model_entropy, py::arg("context"))
-      .def("score", &model_score, py::arg("document"), py::arg("with_log_probs"))
-      .def("evaluate", &model_evaluate, py::arg("documents"));
+      .def("score", &model_score, py::arg("document"), py::arg("with_log_probs"),
+           py::arg("adapt"))
+      .def("evaluate", &model_evaluate, py::arg("documents"), py::arg("adapt"));
 }
 
 }  // namespace qelt_corpus
