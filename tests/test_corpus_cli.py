@@ -627,3 +627,57 @@ def test_entropies_need_inputs_that_hold_them(tmp_path, capsys):
     status = cli.main(["patch", str(tmp_path / "files"), "--out", str(tmp_path / "out"),
                        "--entropies", "h", "--theta", "1", "--theta-r", "1"])
     assert status == 2 and "--entropies needs Parquet or JSON-lines" in capsys.readouterr().err
+
+
+# --- A model that learns from each document ---------------------------------------------------
+
+
+def test_adapt_on_every_subcommand_that_reads_a_model(tmp_path, texts, capsys):
+    documents = [t.encode() for t in texts]
+    model = ContextModel.train(documents[::2], 3, smoothing="kneser-ney")
+    model.save(tmp_path / "model.qelt")
+    pq.write_table(pa.table({"text": texts}), tmp_path / "docs.parquet", row_group_size=7)
+    common = [tmp_path / "docs.parquet", "--model", tmp_path / "model.qelt", "--adapt"]
+    settings = ["--theta", THETA, "--theta-r", THETA_R, "--no-progress", "--workers", 1]
+
+    def adaptive_ends(d):
+        return model.patch_ends(d, float(THETA), float(THETA_R), adapt=True).tolist()
+
+    result = qelt_corpus_command("patch", *common, "--out", tmp_path / "out", *settings)
+    assert result.returncode == 0, result.stderr
+    found = sorted(pq.read_table(tmp_path / "out").column("ends").to_pylist())
+    assert found == sorted(adaptive_ends(d) for d in documents)
+    assert found != sorted(model.patch_ends(d, float(THETA), float(THETA_R)).tolist()
+                           for d in documents)
+
+    result = qelt_corpus_command("pack", *common, "--out", tmp_path / "packed", *settings)
+    assert result.returncode == 0, result.stderr
+    dataset = qelt_corpus.PackedDataset(tmp_path / "packed")
+    assert sorted(dataset[i][1].tolist() for i in range(len(dataset))) == sorted(
+        adaptive_ends(d) for d in documents)
+    index = json.loads((tmp_path / "packed" / "index.json").read_text())
+    assert index["settings"]["adapt"] is True
+
+    result = qelt_corpus_command("calibrate", *common, "--target-mean", 4, "--theta-r", THETA_R)
+    assert result.returncode == 0, result.stderr
+    theta = float(result.stdout.splitlines()[-1])
+    readable = [d for d in documents if d]
+    assert theta == model.calibrate(readable, 4, theta_r=float(THETA_R), adapt=True)
+
+    result = qelt_corpus_command("evaluate", *common, "--json", "--no-progress", "--workers", 1)
+    assert result.returncode == 0, result.stderr
+    expected = model.evaluate(documents, adapt=True)
+    assert json.loads(result.stdout)["bits_per_byte"] == pytest.approx(expected.bits_per_byte,
+                                                                      rel=1e-12)
+
+    # Unusable: without a model, or with one that has no probabilities.
+    version_1 = pathlib.Path(__file__).parent / "data" / "model-v1.qelt"
+    for args in (["patch", tmp_path / "docs.parquet", "-k", 2, "--adapt", "--out",
+                  tmp_path / "no", "--theta", 1, "--theta-r", 1],
+                 ["evaluate", tmp_path / "docs.parquet", "--model", version_1, "--adapt"],
+                 ["calibrate", tmp_path / "docs.parquet", "--model", version_1, "--adapt",
+                  "--target-mean", 4, "--theta-r", 1]):
+        assert cli.main([*map(str, args), "--scheduler", "tcp://127.0.0.1:9"]
+                        if args[0] != "calibrate" else list(map(str, args))) == 2
+        err = capsys.readouterr().err
+        assert len(err.splitlines()) == 1 and ("--adapt" in err or "version 1" in err), err

@@ -101,7 +101,7 @@ def run(args: argparse.Namespace, started: float, job: Job) -> int:
         out=output.location if output.fs is not None else output.path, theta=args.theta,
         theta_r=args.theta_r, k=args.k, model=_options.for_workers(args.model),
         model_identity=tuple(identity or ()), max_patch_length=args.max_patch_length,
-        options=corpus.options)
+        adapt=args.adapt, options=corpus.options)
     state = Run(output, corpus, groups, settings,
                 {i for i in range(len(groups)) if job.whole(i) in output.names})
     size_of = [sum(partitions[p].size for p in group) for group in groups]

@@ -48,6 +48,7 @@ def manifest(args: Any, partitions: Sequence[Any], model: list[Any] | None,
         "k": args.k, "model": model, "theta": args.theta, "theta_r": args.theta_r,
         "max_patch_length": args.max_patch_length, "partition_bytes": args.partition_bytes,
         **({"entropies": args.entropies} if getattr(args, "entropies", None) else {}),
+        **({"adapt": True} if getattr(args, "adapt", False) else {}),
         **settings,
         "partitions": len(partitions), "plan": plan,
     }

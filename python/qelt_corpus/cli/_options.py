@@ -129,6 +129,7 @@ def add_patching(parser: argparse.ArgumentParser) -> None:
                        help="a column or field beside the text holding each document's "
                        "entropies from a model of your own, one number per byte: every "
                        "position is judged by them")
+    add_adapt(parser)
     parser.add_argument("--theta", type=threshold, required=True,
                         help="absolute threshold (nats)")
     parser.add_argument("--theta-r", type=threshold, required=True,
@@ -139,15 +140,33 @@ def add_patching(parser: argparse.ArgumentParser) -> None:
                         help="Parquet column or JSON field giving each document's id")
 
 
+def add_adapt(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--adapt", action="store_true",
+                        help="the model also learns from each document as it reads it, "
+                        "from its first byte (needs a model trained with this version)")
+
+
 def model_identity(args: argparse.Namespace) -> list[Any] | None:
     """For options of add_patching: the identity of the --model (None for -k), once it is
     known to load; UsageError for a -k or a model that cannot be used."""
     if args.k is not None and not -(2**31) <= args.k < 2**31:
         raise UsageError(f"{args.command}: argument -k: must be a 32-bit integer")
+    if args.adapt and not args.model:
+        raise UsageError(f"{args.command}: argument --adapt: needs --model")
     if not args.model:
         return None
-    load_model(args.model, args.storage_options)
+    adapting_model(args)
     return _manifest.model_identity(args.model, args.storage_options)
+
+
+def adapting_model(args: argparse.Namespace) -> Any:
+    """The --model, checked to have what --adapt (if given) needs; UsageError if not."""
+    model = load_model(args.model, args.storage_options)
+    try:
+        model._adapting(bool(args.adapt))
+    except ValueError as error:
+        raise UsageError(f"{args.command}: --adapt: {args.model}: {error}") from None
+    return model
 
 
 def load_model(location: str, storage_options: dict[str, Any]) -> Any:

@@ -35,6 +35,7 @@ class PatchSettings:
     model: str | None = None  # the model's location
     model_identity: tuple[Any, ...] = ()  # what tells one version of the model from another
     max_patch_length: int | None = None
+    adapt: bool = False  # the model also learns from each document
     options: Options = Options()
 
 
@@ -198,7 +199,8 @@ def ends_of(documents: Documents, settings: PatchSettings,
                                                settings.theta_r, max_patch_length=longest)
     if settings.model is not None:
         return load_model(settings).patch_ends_batch(
-            documents.text, settings.theta, settings.theta_r, max_patch_length=longest)
+            documents.text, settings.theta, settings.theta_r, max_patch_length=longest,
+            adapt=settings.adapt)
     assert settings.k is not None
     return patch_ends_batch(documents.text, settings.k, settings.theta, settings.theta_r,
                             max_patch_length=longest)
@@ -340,9 +342,9 @@ def build_model(out: str, storage_options: dict[str, Any], min_count: int,
 
 
 def evaluate_partition(partition: Partition, model: str, identity: tuple[Any, ...],
-                       options: Options) -> tuple[tuple[Any, ...], Summary]:
+                       options: Options, adapt: bool) -> tuple[tuple[Any, ...], Summary]:
     """The sums of the model's evaluation over a partition's readable documents (as
-    the native evaluate gives them), and its summary."""
+    the native evaluate gives them, adapting to each if `adapt`), and its summary."""
     import pyarrow.compute as pc
 
     loaded = model_at(model, identity, options.storage_options)
@@ -352,7 +354,7 @@ def evaluate_partition(partition: Partition, model: str, identity: tuple[Any, ..
         documents = Documents.of(table)
         documents.count_into(summary)
         readable = pc.filter(documents.text, pc.invert(documents.unreadable))
-        for i, value in enumerate(loaded._model.evaluate(_model_items(readable))):
+        for i, value in enumerate(loaded._model.evaluate(_model_items(readable), adapt)):
             sums[i] += value
     return tuple(sums), summary
 

@@ -25,6 +25,7 @@ def add_parser(commands: Any) -> None:
     _options.add_inputs(calibrate)
     calibrate.add_argument("--model", required=True, metavar="FILE",
                            help="the model to calibrate, trained with `train` (a path or a URL)")
+    _options.add_adapt(calibrate)
     calibrate.add_argument("--target-mean", type=_options.positive_float, required=True,
                            metavar="L", help="the mean patch length wanted, in bytes")
     calibrate.add_argument("--theta-r", type=_options.threshold, required=True,
@@ -66,7 +67,7 @@ def run(args: argparse.Namespace, started: float) -> int:
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    model = _options.load_model(args.model, args.storage_options)
+    model = _options.adapting_model(args)
     corpus = _planning.corpus(args)
     options, partitions = corpus.options, corpus.partitions
     texts, summary, used = _sample(partitions, options, args.sample_bytes)
@@ -75,16 +76,18 @@ def run(args: argparse.Namespace, started: float) -> int:
     summary.report_unreadable("the sample", lambda m: print(m, file=sys.stderr))
     documents = pa.chunked_array(texts, type=pa.large_binary())
     try:
-        theta = model.calibrate(documents, args.target_mean, theta_r=args.theta_r)
+        theta = model.calibrate(documents, args.target_mean, theta_r=args.theta_r,
+                                adapt=args.adapt)
     except ValueError as error:
         print(f"qelt-corpus calibrate: {error}", file=sys.stderr)
         return EXIT_UNREADABLE
-    patches = pc.sum(pc.list_value_length(model.patch_ends_batch(documents, theta,
-                                                                 args.theta_r))).as_py()
+    ends = model.patch_ends_batch(documents, theta, args.theta_r, adapt=args.adapt)
+    patches = pc.sum(pc.list_value_length(ends)).as_py()
     print(f"sample: {summary.documents} documents, {summary.text_bytes / MB:.1f} MB from "
           f"{used} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
-    print(f"model: {args.model} (k = {model.k}, {len(model)} contexts); theta_r "
-          f"{args.theta_r:g}: give patch the same")
+    adapting = ", adapting" if args.adapt else ""
+    print(f"model: {args.model} (k = {model.k}, {len(model)} contexts{adapting}); theta_r "
+          f"{args.theta_r:g}{' and --adapt' if args.adapt else ''}: give patch the same")
     print(f"theta {theta:.6g} gives a mean patch length of {summary.text_bytes / patches:.3f} "
           f"bytes (target {args.target_mean:g}, theta_r {args.theta_r:g}) in "
           f"{time.perf_counter() - started:.1f} s")

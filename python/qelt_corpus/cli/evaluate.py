@@ -24,6 +24,7 @@ def add_parser(commands: Any) -> None:
     _options.add_inputs(evaluate)
     evaluate.add_argument("--model", required=True, metavar="FILE",
                           help="the model, trained with `train` (a path or a URL)")
+    _options.add_adapt(evaluate)
     evaluate.add_argument("--json", action="store_true",
                           help="print one JSON object with the fields of "
                           "qelt_corpus.Evaluation instead (bits_per_byte null if infinite)")
@@ -55,7 +56,8 @@ def run(args: argparse.Namespace, started: float) -> int:
             for index, future in _cluster.completed(
                     range(len(partitions)),
                     lambda i: client.submit(_tasks.evaluate_partition, partitions[i], location,
-                                            identity, corpus.options, pure=False),
+                                            identity, corpus.options, args.adapt,
+                                            pure=False),
                     max(4, 3 * workers)):
                 try:
                     part, read = future.result()
@@ -93,8 +95,9 @@ def run(args: argparse.Namespace, started: float) -> int:
         bits = (f"{result.bits_per_byte:.4f}" if result.zero_probability_bytes == 0 else
                 f"infinite ({result.zero_probability_bytes} bytes have probability 0 under "
                 "this unsmoothed model)")
+        adapting = ", adapting to each document" if args.adapt else ""
         print(f"model: {args.model} (k = {model.k}, smoothing {model.smoothing}, "
-              f"{len(model)} contexts)")
+              f"{len(model)} contexts{adapting})")
         print(f"{summary.counts_line(corpus.skipped)} in {seconds:.1f} s on {workers} workers")
         print(f"bits per byte: {bits}; mean entropy: {result.mean_entropy_bits:.4f} bits; "
               f"{result.bytes} bytes in {result.documents} documents")

@@ -70,18 +70,20 @@ def shards(partitions: list[Any], shard_bytes: int) -> list[list[int]]:
 
 def _model_settings(args: argparse.Namespace) -> dict[str, Any]:
     """What made the patches, for the index: k, the column of the entropies, or the
-    model's location and SHA-256."""
+    model's location and SHA-256 (and whether it adapted to each document)."""
     if args.entropies is not None:
         return {"entropies": args.entropies}
     if args.model is None:
         return {"k": args.k}
+    adapt = {"adapt": True} if args.adapt else {}
     fs, path = _storage.resolve(args.model, args.storage_options)
     if fs is None:
         with open(path, "rb") as file:
             data = file.read()
     else:
         data = fs.cat_file(path)
-    return {"model": {"location": args.model, "sha256": hashlib.sha256(data).hexdigest()}}
+    return {"model": {"location": args.model, "sha256": hashlib.sha256(data).hexdigest()},
+            **adapt}
 
 
 class Pack:
