@@ -1,38 +1,57 @@
-// The document's counts are read off the node of the longest context it has shown:
-// its followers, their counts, and how many there are. The entropy of the mixture
-// then needs only the model's probabilities of those few followers and the model's
-// stored entropy: the bytes the document has not shown keep the model's shape,
-// scaled by w = 2u / (N + 2u), and
+// What the document has shown after the context is read off its entry: the followers,
+// their counts, and how many there are. The entropy of the mixture then needs only the
+// model's probabilities of those few followers and the model's stored entropy: the
+// bytes the document has not shown keep the model's shape, scaled by
+// w = 2u / (N + 2u), and
 //
 //     -sum over unshown b of w p(b) ln(w p(b))
 //         = -w ln w (1 - sum over shown p) + w (H - sum over shown of -p ln p)
 //
-// with H the model's entropy after the context. So a position costs the lookups of
-// the frozen model, k + 1 steps down the document's trie, and a pass over the
-// followers of one context, whatever the length of the document.
+// with H the model's entropy after the context. The model's probability of a follower
+// is the same at every occurrence of its context, so it is looked up once and kept
+// with the follower. And with a = n(b) + 2u p(b), the sum of q ln q over the shown
+// followers is (sum of a ln a - A ln(N + 2u)) / (N + 2u), A being the sum of a: each
+// context keeps the sum of a ln a, of p and of p ln p over its followers, brought up
+// to date by one term when a follower's count rises, and summed afresh only when it
+// gains a follower (which changes u, and so every a). A position costs the lookups
+// of the frozen model, one of the document's contexts and a walk down its list of
+// followers to the byte read, whatever the length of the document.
 //
-// Once the shown context is the whole k bytes, the model's probability of each of its
-// followers is the same at every occurrence: it is kept in the follower's node.
+// Only the whole k bytes count: mixing in what followed shorter contexts, where the
+// document has not shown the whole, measured worse on held-out text than leaving the
+// model's distribution alone there (the shorter the context, the more the document's
+// counts pull the model's sharper estimate towards its own low-order statistics).
 
 #include "adaptive_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
 
-#include "internal/document_strings.h"
+#include "internal/document_followers.h"
+#include "internal/fast_log.h"
 #include "internal/window_key.h"
 
 namespace qelt {
 
-using internal::DocumentStrings;
+using internal::DocumentFollowers;
+using internal::fast_log;
+
+namespace {
+
+// What each context keeps summed over its followers.
+enum Sum { kALogA = 0, kMass = 1, kPLogP = 2 };
+
+}  // namespace
 
 AdaptiveModel::AdaptiveModel(ContextModel model) : model_(std::move(model)) {
   if (!model_.has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
-  strings_ = std::make_unique<DocumentStrings>(model_.k());
+  followers_ = std::make_unique<DocumentFollowers>();
+  start();
 }
 
 AdaptiveModel::~AdaptiveModel() = default;
@@ -40,72 +59,92 @@ AdaptiveModel::AdaptiveModel(AdaptiveModel&&) noexcept = default;
 AdaptiveModel& AdaptiveModel::operator=(AdaptiveModel&&) noexcept = default;
 
 void AdaptiveModel::start(std::size_t expected_size) {
-  strings_->clear(expected_size);
+  followers_->clear(expected_size);
+  position_ = 0;
   key_ = 0;
-  shown_bound_ = 0;
-  prepared_ = false;
-  has_entropy_ = false;
+  prepare();
 }
 
-std::uint64_t AdaptiveModel::position() const { return strings_->position(); }
-
-void AdaptiveModel::prepare() {
-  if (prepared_) return;
-  const int full = static_cast<int>(std::min<std::uint64_t>(strings_->position(), model_.k()));
-  suffix_ = model_.longest_suffix(key_, static_cast<std::size_t>(full));
-  // A context shown here was shown one byte shorter at the position before, so the
-  // longest shown context grows by one byte at most from one position to the next.
-  int length = std::min(shown_bound_, full);
-  while (length > 0 && strings_->node(strings_->ending(length)).followed == 0) --length;
-  shown_ = length;
-  prepared_ = true;
-}
-
-double AdaptiveModel::model_probability(std::uint32_t child, std::uint8_t byte) {
-  if (shown_ == model_.k() && child != DocumentStrings::kNone) {
-    DocumentStrings::Node& node = strings_->node(child);
-    if (node.probability < 0.0f) {
-      node.probability = static_cast<float>(model_.probability(suffix_, byte));
-    }
-    return node.probability;
+void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const {
+  // The model's tables are the larger: asked for further ahead.
+  constexpr std::size_t kModelAhead = 16, kDocumentAhead = 8;
+  const std::size_t k = static_cast<std::size_t>(model_.k());
+  if (i + kModelAhead < n && i + kModelAhead >= k) {
+    model_.prefetch(internal::window_key_fast(data + i + kModelAhead - k, data + n, k));
   }
-  return model_.probability(suffix_, byte);
+  if (i + kDocumentAhead < n && i + kDocumentAhead >= k) {
+    followers_->prefetch(internal::window_key_fast(data + i + kDocumentAhead - k, data + n, k));
+  }
+}
+
+// Made as soon as the position is reached, whatever is asked of it later, so that
+// what is kept (probabilities, sums) changes with the bytes read alone.
+void AdaptiveModel::prepare() {
+  const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
+  suffix_ = model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)));
+  shown_ = position_ >= k ? followers_->find(key_) : DocumentFollowers::kNone;
+  has_entropy_ = false;
+  if (shown_ == DocumentFollowers::kNone || followers_->context(shown_).summed) return;
+
+  // The context gained a follower since it was last summed: the model's probability of
+  // each new one, then the sums afresh.
+  DocumentFollowers::Context& context = followers_->context(shown_);
+  std::array<std::uint8_t, 256> bytes;
+  std::array<std::uint32_t, 256> which;
+  std::size_t n = 0;
+  for (std::uint32_t f = context.first; f != DocumentFollowers::kNone;
+       f = followers_->follower(f).next) {
+    if (followers_->follower(f).probability < 0.0f) {
+      bytes[n] = followers_->follower(f).byte;
+      which[n++] = f;
+    }
+  }
+  if (n != 0) {
+    std::array<double, 256> p;
+    model_.probabilities(suffix_, bytes.data(), n, p.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      DocumentFollowers::Follower& follower = followers_->follower(which[i]);
+      follower.probability = static_cast<float>(p[i]);
+      const double kept = follower.probability;
+      follower.p_log_p = kept > 0.0 ? static_cast<float>(kept * fast_log(kept)) : 0.0f;
+    }
+  }
+  const double trust = kModelWeight * context.distinct;
+  double a_log_a = 0.0, mass = 0.0, p_log_p = 0.0;
+  for (std::uint32_t f = context.first; f != DocumentFollowers::kNone;) {
+    const DocumentFollowers::Follower& follower = followers_->follower(f);
+    const double a = follower.count + trust * static_cast<double>(follower.probability);
+    a_log_a += a * fast_log(a);
+    mass += follower.probability;
+    p_log_p += follower.p_log_p;
+    f = follower.next;
+  }
+  context.sums[kALogA] = a_log_a;
+  context.sums[kMass] = mass;
+  context.sums[kPLogP] = p_log_p;
+  context.summed = true;
 }
 
 float AdaptiveModel::entropy() {
   if (has_entropy_) return entropy_;
-  prepare();
   const bool smoothed = model_.smoothing() != Smoothing::kNone;
   const bool kept = suffix_.length >= 0;
   // Below every kept context a smoothed model is uniform, and one without smoothing
   // gives no byte any probability.
   const double model_entropy = kept ? suffix_.entropy : (smoothed ? std::log(256.0) : 0.0);
-  const double model_mass = kept || smoothed ? 1.0 : 0.0;
-  const std::uint32_t context = strings_->ending(shown_);
-  const DocumentStrings::Node& shown = strings_->node(context);
   double h = model_entropy;
-  if (shown.followed != 0) {
-    const double trust = kModelWeight * shown.distinct;
-    const double total = shown.followed + trust;
+  if (shown_ != DocumentFollowers::kNone) {
+    const DocumentFollowers::Context& context = followers_->context(shown_);
+    const double model_mass = kept || smoothed ? 1.0 : 0.0;
+    const double trust = kModelWeight * context.distinct;
+    const double total = context.followed + trust;
     const double w = trust / total;
-    double shown_mass = 0.0, shown_p_log_p = 0.0, q_log_q = 0.0;
-    for (std::uint32_t c = shown.first_child; c != DocumentStrings::kNone;) {
-      const DocumentStrings::Node& follower = strings_->node(c);
-      const std::uint32_t count = follower.count;
-      const std::uint32_t next = follower.next_sibling;
-      const double p = model_probability(c, follower.byte);
-      const double q = (count + trust * p) / total;
-      q_log_q += q * std::log(q);
-      if (p > 0.0) {
-        shown_mass += p;
-        shown_p_log_p += p * std::log(p);
-      }
-      c = next;
-    }
-    const double unshown_mass = std::max(0.0, model_mass - shown_mass);
-    const double unshown_entropy = std::max(0.0, model_entropy + shown_p_log_p);
+    const double a_total = context.followed + trust * context.sums[kMass];
+    const double q_log_q = (context.sums[kALogA] - a_total * fast_log(total)) / total;
+    const double unshown_mass = std::max(0.0, model_mass - context.sums[kMass]);
+    const double unshown_entropy = std::max(0.0, model_entropy + context.sums[kPLogP]);
     h = -q_log_q + w * unshown_entropy;
-    if (unshown_mass > 0.0) h -= w * std::log(w) * unshown_mass;
+    if (unshown_mass > 0.0) h -= w * fast_log(w) * unshown_mass;
   }
   entropy_ = static_cast<float>(std::max(0.0, h));
   has_entropy_ = true;
@@ -113,23 +152,37 @@ float AdaptiveModel::entropy() {
 }
 
 double AdaptiveModel::probability(std::uint8_t byte) {
-  prepare();
-  const std::uint32_t context = strings_->ending(shown_);
-  const DocumentStrings::Node& shown = strings_->node(context);
-  if (shown.followed == 0) return model_.probability(suffix_, byte);
-  const double trust = kModelWeight * shown.distinct;
-  const double total = shown.followed + trust;
-  const std::uint32_t child = strings_->child(context, byte);
-  const double count = child == DocumentStrings::kNone ? 0.0 : strings_->node(child).count;
-  return (count + trust * model_probability(child, byte)) / total;
+  if (shown_ == DocumentFollowers::kNone) return model_.probability(suffix_, byte);
+  const DocumentFollowers::Context& context = followers_->context(shown_);
+  const double trust = kModelWeight * context.distinct;
+  const double total = context.followed + trust;
+  const std::uint32_t f = followers_->follower_of(shown_, byte);
+  if (f == DocumentFollowers::kNone) {
+    return trust * model_.probability(suffix_, byte) / total;
+  }
+  const DocumentFollowers::Follower& follower = followers_->follower(f);
+  return (follower.count + trust * static_cast<double>(follower.probability)) / total;
 }
 
 void AdaptiveModel::push(std::uint8_t byte) {
-  strings_->push(byte);
-  key_ = (key_ << 8 | byte) & internal::window_mask(static_cast<std::size_t>(model_.k()));
-  shown_bound_ = (prepared_ ? shown_ : shown_bound_) + 1;
-  prepared_ = false;
-  has_entropy_ = false;
+  const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
+  if (position_ >= k) {
+    std::uint32_t f;
+    bool added;
+    const std::uint32_t c = followers_->add(key_, shown_, byte, f, added);
+    DocumentFollowers::Context& context = followers_->context(c);
+    DocumentFollowers::Follower& follower = followers_->follower(f);
+    if (context.summed) {  // so the follower was there, and has its probability
+      const double a = follower.count + kModelWeight * context.distinct *
+                                            static_cast<double>(follower.probability);
+      context.sums[kALogA] += (a + 1.0) * fast_log(a + 1.0) - a * fast_log(a);
+    }
+    ++follower.count;
+    ++context.followed;
+  }
+  key_ = (key_ << 8 | byte) & internal::window_mask(static_cast<std::size_t>(k));
+  ++position_;
+  prepare();
 }
 
 }  // namespace qelt

@@ -11,25 +11,25 @@
 namespace qelt {
 
 namespace internal {
-class DocumentStrings;
+class DocumentFollowers;
 }  // namespace internal
 
 // Reads one document a byte at a time and gives the distribution of the next byte:
-// the frozen model's, sharpened by what followed the same context earlier in this
-// document. With c the k bytes before the position (fewer at the start), the longest
-// suffix of c (0 .. k bytes) that the document has already shown followed by some
-// byte, N how often it was followed, n(b) how often by b, and u by how many distinct
-// bytes:
+// the frozen model's, sharpened by what followed the same k bytes earlier in this
+// document. With c the k bytes before the position, N the times the document has
+// shown c followed by some byte, n(b) the times by b, and u the distinct bytes that
+// followed it:
 //
 //     q(b) = (n(b) + 2 u p(b | c)) / (N + 2 u)
 //
-// where p is the frozen model's distribution after c; q = p at the first byte. The
-// document's weight grows with N, and more slowly the more varied the context has
-// shown itself to be (u). Causal and deterministic: the value at a position depends
-// only on the model and on the bytes before it. Needs a model with probabilities.
+// where p is the frozen model's distribution after c; q = p where the document has
+// not shown c (and before its k-th byte). The document's weight grows with N, and
+// more slowly the more varied c has shown itself to be (u). Causal and deterministic:
+// the value at a position depends only on the model and the bytes before it. Needs a
+// model with probabilities.
 //
 // One instance reads one document at a time; start() begins the next. Memory grows
-// with the document: some 40 bytes for each distinct string of 1 .. k + 1 bytes in it.
+// with the document: some 40 bytes for each distinct string of k + 1 bytes in it.
 class AdaptiveModel {
  public:
   // The weight of the model's distribution, per distinct byte the context has shown.
@@ -48,7 +48,7 @@ class AdaptiveModel {
   void start(std::size_t expected_size = 0);
 
   // The bytes of the document read so far.
-  std::uint64_t position() const;
+  std::uint64_t position() const { return position_; }
 
   // The entropy (nats) of the next byte's distribution.
   float entropy();
@@ -56,24 +56,26 @@ class AdaptiveModel {
   // The probability of `byte` as the next byte.
   double probability(std::uint8_t byte);
 
-  // Reads the next byte. Throws std::length_error past 2^32 - 2 distinct strings.
+  // Reads the next byte. Throws std::length_error past 2^32 - 2 distinct strings of
+  // k + 1 bytes.
   void push(std::uint8_t byte);
 
+  // For a caller that holds the whole document, the `n` bytes at `data`, of which the
+  // next byte is data[i]: asks early for the memory that positions a little further
+  // on will read. The only effect is speed.
+  void prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const;
+
  private:
-  // The lookups both entropy() and probability() need at this position, made once.
+  // The lookups of the position reached, and the sums of its context brought up to date.
   void prepare();
-  // The model's probability of `byte` after the context: a child of the shown context
-  // (`child`, or none) when it is the whole k bytes keeps it once asked for.
-  double model_probability(std::uint32_t child, std::uint8_t byte);
 
   ContextModel model_;
-  std::unique_ptr<internal::DocumentStrings> strings_;
+  std::unique_ptr<internal::DocumentFollowers> followers_;
+  std::uint64_t position_ = 0;
   std::uint64_t key_ = 0;  // the up to k bytes before the position
-  int shown_bound_ = 0;    // the shown context is at most this long
 
-  bool prepared_ = false;
   ContextModel::Suffix suffix_;  // the model's longest kept suffix of the context
-  int shown_ = 0;                // the length of the longest shown context
+  std::uint32_t shown_ = 0;      // the document's entry for the context, if shown
   bool has_entropy_ = false;
   float entropy_ = 0.0f;
 };

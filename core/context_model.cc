@@ -161,9 +161,58 @@ ContextModel::Suffix ContextModel::longest_suffix(std::uint64_t key, std::size_t
   return suffix;
 }
 
+void ContextModel::prefetch(std::uint64_t key) const {
+  const Table& top = tables_[k_];
+  if (top.slot_count == 0) return;
+  const std::size_t home = internal::AnySizeHome(top.slot_count)(internal::fmix64(key));
+  __builtin_prefetch(top.slots + home * (top.key_bytes + 4));
+  if (top.records != nullptr) __builtin_prefetch(top.records + home * internal::kModelRecordBytes);
+}
+
 double ContextModel::probability(const Suffix& suffix, std::uint8_t byte) const {
   if (suffix.length < 0) return smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0;
   return probability(suffix.context, suffix.length, suffix.slot, byte);
+}
+
+void ContextModel::probabilities(const Suffix& suffix, const std::uint8_t* bytes,
+                                 std::size_t count, double* out) const {
+  // As probability() for each byte, level by level: a byte is looked for in the list
+  // of each kept suffix, longest first, until one lists it.
+  constexpr double kPending = -1.0;
+  std::fill(out, out + count, kPending);
+  std::size_t pending = count;
+  double scale = 1.0;
+  for (int j = suffix.length; j >= 0 && pending != 0 && scale != 0.0; --j) {
+    std::int64_t slot = suffix.slot;
+    if (j != suffix.length) {
+      float unused;
+      slot = find_slot(j, suffix.context & internal::window_mask(static_cast<std::size_t>(j)),
+                       unused);
+      if (slot < 0) continue;
+    }
+    const Table& table = tables_[j];
+    const internal::ModelRecord record =
+        internal::load_model_record(table.records, static_cast<std::uint64_t>(slot));
+    const std::uint8_t* first = table.pair_bytes + record.first_pair;
+    const std::uint8_t* last = first + record.pairs;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (out[i] != kPending) continue;
+      const std::uint8_t* at = std::lower_bound(first, last, bytes[i]);
+      if (at != last && *at == bytes[i]) {
+        const std::uint64_t pair = record.first_pair + static_cast<std::uint64_t>(at - first);
+        out[i] = scale * internal::bits_float(
+                             internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
+        --pending;
+      }
+    }
+    scale *= record.weight;
+  }
+  const bool below = suffix.length >= 0 && scale != 0.0 && smoothing_ != Smoothing::kNone;
+  const double rest = suffix.length < 0 ? (smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0)
+                                        : (below ? scale / 256.0 : 0.0);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (out[i] == kPending) out[i] = rest;
+  }
 }
 
 double ContextModel::probability(std::uint64_t key, int found, std::int64_t slot,
@@ -227,6 +276,7 @@ void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool 
   if (adaptive != nullptr) {
     adaptive->start(n);
     for (std::size_t i = 0; i < n; ++i) {
+      adaptive->prefetch(data, i, n);
       const float h = adaptive->entropy();
       visit(i, h, with_probability ? adaptive->probability(data[i]) : 0.0);
       adaptive->push(data[i]);
@@ -337,6 +387,7 @@ void ContextModel::for_each_entropy(const std::uint8_t* data, std::size_t n,
     adaptive->start(n);
     for (std::size_t i = 0; i < k; ++i) adaptive->push(data[i]);
     for (std::size_t i = k; i < n; ++i) {
+      adaptive->prefetch(data, i, n);
       visit(i, adaptive->entropy());
       adaptive->push(data[i]);
     }

@@ -101,9 +101,16 @@ class ContextModel {
   };
   // That of the context of `length` bytes packed in `key` (a length over k counts as k).
   Suffix longest_suffix(std::uint64_t key, std::size_t length) const;
+  // Asks for the memory that longest_suffix and probability read for the context of k
+  // bytes `key`, for a lookup soon after: the only effect is speed.
+  void prefetch(std::uint64_t key) const;
   // The probability of `byte` after the context `suffix` was found for. Needs
   // has_probabilities().
   double probability(const Suffix& suffix, std::uint8_t byte) const;
+  // probability(suffix, bytes[i]) into out[i] for each of the `count` distinct bytes
+  // at `bytes`, with each shorter suffix looked up once for all of them.
+  void probabilities(const Suffix& suffix, const std::uint8_t* bytes, std::size_t count,
+                     double* out) const;
 
   // The probability of each byte value after the `length` bytes at `context` (the last
   // k count), into out[0 .. 255]. Needs has_probabilities().

@@ -17,14 +17,11 @@ MODEL_WEIGHT = 2.0
 
 def adaptive_distribution(model, document, i):
     """The distribution of document[i], by the formula of the README."""
-    model_p = model.probabilities(document[max(0, i - model.k):i])
-    for length in range(min(i, model.k), -1, -1):
-        context = document[i - length:i]
-        followers = Counter(document[t] for t in range(length, i)
-                            if document[t - length:t] == context)
-        if followers:
-            break
-    if i == 0:
+    k = model.k
+    model_p = model.probabilities(document[max(0, i - k):i])
+    context = document[i - k:i]
+    followers = Counter(document[t] for t in range(k, i) if document[t - k:t] == context)
+    if i < k or not followers:
         return list(model_p)
     shown, distinct = sum(followers.values()), len(followers)
     trust = MODEL_WEIGHT * distinct

@@ -208,12 +208,13 @@ class ContextModel:
 
     With ``adapt=True``, scoring, patching, evaluation, calibration and streams read
     each document with a model that also learns from the document so far: with ``c``
-    the up to ``k`` bytes before a position, the longest suffix of ``c`` that the
-    document has already shown followed by some byte, ``N`` how often it was followed,
-    ``n(b)`` how often by ``b`` and ``u`` by how many distinct bytes, the next byte
-    has probability ``(n(b) + 2 u p(b | c)) / (N + 2 u)``, ``p`` being this model's
-    distribution (at a document's first byte, ``p`` itself). It depends only on the
-    model and on the bytes before the position, and needs a model with probabilities.
+    the ``k`` bytes before a position, ``N`` the times the document has already shown
+    ``c`` followed by some byte, ``n(b)`` the times by ``b`` and ``u`` the distinct
+    bytes that followed it, the next byte has probability
+    ``(n(b) + 2 u p(b | c)) / (N + 2 u)``, ``p`` being this model's distribution
+    (where the document has not shown ``c``, and before its ``k``-th byte, ``p``
+    itself). It depends only on the model and on the bytes before the position, and
+    needs a model with probabilities.
 
     Example:
         >>> model = ContextModel.train([b"abcabd", b"abcabe"], k=2)
