@@ -12,7 +12,9 @@ file that crosses the mark included), the held-out files likewise up to 2 MiB.
 For each k and kind: held-out bits per byte and mean entropy in bits, bytes of
 probability 0, the file size, and, measured in this run, the speed of training,
 patching the held-out files (patch_ends_batch, theta 2.0, theta_r 1.0) and evaluating
-them; ratios are of figures of the same run. Beside them, PPMd (pyppmd) at the same
+them; then the same model learning from each held-out file as it reads it (adapt):
+its bits per byte, and its patching speed against the static one; ratios are of
+figures of the same run. Beside them, PPMd (pyppmd) at the same
 order, primed with the training text and then coding each held-out file on its own
 (the size of training text plus file, less that of the training text alone, summed
 over the files): it also learns from the file it codes. Then `qelt-corpus train` at
@@ -107,7 +109,8 @@ def main() -> None:
           f"({train_bytes / MIB:.2f} MiB), {len(held)} held out ({held_bytes / MIB:.2f} MiB)")
     held_array = pa.array(held, pa.large_binary())
     print(f"{'k':>2} {'kind':10} {'bits/B':>7} {'H bits':>7} {'zero p':>7} {'file MB':>8} "
-          f"{'train MB/s':>10} {'patch MB/s':>10} {'eval MB/s':>9} {'ppmd bits/B':>11}")
+          f"{'train MB/s':>10} {'patch MB/s':>10} {'eval MB/s':>9} {'ppmd bits/B':>11} "
+          f"{'adapt bits/B':>12} {'adapt patch MB/s':>16}")
     for k in map(int, args.orders.split(",")):
         models = {kind: ContextModel.train(train, k, smoothing=kind) for kind in KINDS}
         # Each figure is the best of several runs, the two kinds measured in turn, so
@@ -118,27 +121,33 @@ def main() -> None:
                 for what, call in (
                         ("train", lambda: ContextModel.train(train, k, smoothing=kind)),
                         ("patch", lambda: model.patch_ends_batch(held_array, 2.0, 1.0)),
+                        ("adapt", lambda: model.patch_ends_batch(held_array, 2.0, 1.0,
+                                                                 adapt=True)),
                         ("evaluate", lambda: model.evaluate(held_array))):
                     spent = best_seconds(call, 1 if what == "train" else 3)
                     seconds[kind, what] = min(seconds.get((kind, what), spent), spent)
         rates = {kind: {"train": train_bytes / seconds[kind, "train"] / 1e6,
                         "patch": held_bytes / seconds[kind, "patch"] / 1e6,
+                        "adapt": held_bytes / seconds[kind, "adapt"] / 1e6,
                         "evaluate": held_bytes / seconds[kind, "evaluate"] / 1e6}
                  for kind in KINDS}
         for kind, model in models.items():
             result = model.evaluate(held_array)
-            ppmd = ("" if args.no_ppmd or kind == "none" else
+            adaptive = model.evaluate(held_array, adapt=True)
+            ppmd = (" " * 11 if args.no_ppmd or kind == "none" else
                     f"{ppmd_bits_per_byte(k, b''.join(train), held):>11.3f}")
             print(f"{k:>2} {kind:10} {result.bits_per_byte:>7.3f} "
                   f"{result.mean_entropy_bits:>7.3f} {result.zero_probability_bytes:>7} "
                   f"{model.nbytes / 1e6:>8.2f} {rates[kind]['train']:>10.1f} "
-                  f"{rates[kind]['patch']:>10.1f} {rates[kind]['evaluate']:>9.1f} {ppmd}",
-                  flush=True)
+                  f"{rates[kind]['patch']:>10.1f} {rates[kind]['evaluate']:>9.1f} {ppmd} "
+                  f"{adaptive.bits_per_byte:>12.3f} {rates[kind]['adapt']:>16.1f}", flush=True)
         smooth, plain = rates["kneser-ney"], rates["none"]
         print(f"   k = {k}: kneser-ney/none: patch {smooth['patch'] / plain['patch']:.2f}, "
               f"train {smooth['train'] / plain['train']:.2f}; evaluate/patch "
               f"{smooth['evaluate'] / smooth['patch']:.2f} (kneser-ney), "
-              f"{plain['evaluate'] / plain['patch']:.2f} (none)", flush=True)
+              f"{plain['evaluate'] / plain['patch']:.2f} (none); adapt/static patch "
+              f"{smooth['adapt'] / smooth['patch']:.2f} (kneser-ney), "
+              f"{plain['adapt'] / plain['patch']:.2f} (none)", flush=True)
     seconds = command_train(train, 4)
     print(f"qelt-corpus train at k = 4 on 2 workers: none {seconds['none']:.2f} s, kneser-ney "
           f"{seconds['kneser-ney']:.2f} s: kneser-ney/none speed "

@@ -234,6 +234,17 @@ void check_distributions(const qelt::ContextModel& model, FuzzedDataProvider& in
   const qelt::ByteSpan span{bytes, probe.size()};
   const qelt::ContextModel::Evaluation evaluation = model.evaluate(&span, 1);
   check(evaluation.bytes == probe.size() && evaluation.bits >= -1e-3, "an impossible evaluation");
+  // Learning from the probe as it goes: probabilities stay in [0, 1], entropies finite
+  // (and within ln 256 for a model made from counts).
+  model.score(bytes, probe.size(), entropy.data(), log2_p.data(), true);
+  for (std::size_t i = 0; i < probe.size(); ++i) {
+    check(std::isfinite(entropy[i]) && entropy[i] >= 0 && (!made || entropy[i] <= 5.6f) &&
+              log2_p[i] <= 1e-6,
+          "an impossible adaptive score");
+  }
+  const qelt::ContextModel::Evaluation adaptive = model.evaluate(&span, 1, true);
+  check(adaptive.bytes == probe.size() && adaptive.bits >= -1e-3,
+        "an impossible adaptive evaluation");
 }
 
 void fuzz_batch(FuzzedDataProvider& in) {
@@ -428,7 +439,7 @@ void fuzz_patch_starts(FuzzedDataProvider& in) {
 
 // Entropies from anywhere, patched by the rules: against the rules stepped through one
 // position at a time; and a model's stream, fed the probe in pushes of any size,
-// against the model's patching of the whole probe.
+// against the model's patching of the whole probe (both learning from it, or not).
 void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
   const float theta = pick_threshold(in, {});
   const float theta_r = pick_threshold(in, {});
@@ -466,7 +477,8 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
       1, 0, in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone);
   const std::string probe = in.ConsumeRandomLengthString(300);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
-  qelt::PatchStream stream(model, {theta, theta_r}, max_length);
+  const bool adapt = in.ConsumeBool();
+  qelt::PatchStream stream(model, {theta, theta_r}, max_length, adapt);
   std::vector<std::size_t> ends;
   for (std::size_t at = 0; at < probe.size();) {
     // An empty push now and then; never two in a row (an exhausted input gives 0).
@@ -483,8 +495,8 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
     at += size;
   }
   stream.finish(ends);
-  check(ends == qelt::limit_patch_length(model.patch_ends(bytes, probe.size(), {theta, theta_r}),
-                                         max_length),
+  check(ends == qelt::limit_patch_length(
+                    model.patch_ends(bytes, probe.size(), {theta, theta_r}, adapt), max_length),
         "a stream's ends differ from the whole probe's");
 }
 

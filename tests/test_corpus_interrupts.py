@@ -24,7 +24,7 @@ SETTINGS = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress", "-
 # workers start, the last while partitions are written. Never before EARLIEST: until
 # the interpreter has started and imported the command, no code of ours runs, and an
 # interrupt ends the process by the signal itself (which a shell reports as 130 too).
-FRACTIONS = [0.01, 0.08, 0.16, 0.3, 0.5, 0.7]
+FRACTIONS = [0.01, 0.08, 0.16, 0.3, 0.5, 0.65]
 EARLIEST = 0.3
 MORE = {"patch": [], "pack": ["--shard-bytes", str(4 << 20)]}  # pack: some 18 shards
 
@@ -45,11 +45,15 @@ def run(subcommand, corpus, out, *more, interrupt_after=None):
                                 *SETTINGS, *MORE[subcommand], *more],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                start_new_session=True)
+    interrupted = False
     if interrupt_after is not None:
-        time.sleep(interrupt_after)
-        os.killpg(process.pid, signal.SIGINT)
+        try:
+            process.wait(timeout=interrupt_after)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGINT)
+            interrupted = True
     stdout, stderr = process.communicate(timeout=300)
-    return process.returncode, stdout, stderr
+    return process.returncode, stdout, stderr, interrupted
 
 
 @pytest.fixture(scope="module")
@@ -58,7 +62,7 @@ def undisturbed(corpus, tmp_path_factory):
     for subcommand in ("patch", "pack"):
         out = tmp_path_factory.mktemp("undisturbed") / subcommand
         started = time.monotonic()
-        status, stdout, stderr = run(subcommand, corpus, out)
+        status, stdout, stderr, _ = run(subcommand, corpus, out)
         assert status == 0, (stdout, stderr)
         outputs[subcommand] = out, time.monotonic() - started
     return outputs
@@ -83,7 +87,11 @@ def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
     out = tmp_path / "out"
     whole, seconds = undisturbed[subcommand]
     offset = max(EARLIEST, fraction * seconds)
-    status, stdout, stderr = run(subcommand, corpus, out, interrupt_after=offset)
+    status, stdout, stderr, interrupted = run(subcommand, corpus, out, interrupt_after=offset)
+    if not interrupted:
+        # This run was quicker than the undisturbed one, and ended before the moment.
+        assert status == 0 and contents(out) == contents(whole), (offset, stdout, stderr)
+        return
     assert status == 130, (offset, stdout, stderr)
     assert "Traceback" not in stderr and "Exception" not in stderr, stderr
     assert "interrupted" in stdout + stderr
@@ -95,6 +103,6 @@ def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
         held = re.search(r"\), ([\d.]+) MB", first).group(1)
         assert re.match(rf"{re.escape(held)} MB (patched|packed) in", stdout.splitlines()[1])
 
-    status, stdout, stderr = run(subcommand, corpus, out, "--resume")
+    status, stdout, stderr, _ = run(subcommand, corpus, out, "--resume")
     assert status == 0, (stdout, stderr)
     assert contents(out) == contents(whole)

@@ -1,0 +1,100 @@
+#include "adaptive_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "context_counts.h"
+#include "internal/fast_log.h"
+
+namespace qelt {
+namespace {
+
+std::vector<std::uint8_t> random_bytes(std::size_t n, int alphabet, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint8_t> data(n);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng() % alphabet);
+  return data;
+}
+
+ContextModel smoothed_model(int k) {
+  ContextCounts counts(k);
+  const std::vector<std::uint8_t> corpus = random_bytes(5000, 6, 1);
+  counts.add(corpus.data(), corpus.size());
+  return counts.to_model(1, 0, Smoothing::kKneserNey);
+}
+
+std::vector<float> entropies(AdaptiveModel& model, const std::vector<std::uint8_t>& document) {
+  model.start(document.size());
+  std::vector<float> found;
+  for (std::uint8_t b : document) {
+    found.push_back(model.entropy());
+    model.push(b);
+  }
+  return found;
+}
+
+TEST(FastLog, WithinRoundingOfTheLibrarysEverywhere) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> exponent(-1000, 1000), mantissa(1.0, 2.0);
+  for (int i = 0; i < 200000; ++i) {
+    const double x = std::ldexp(mantissa(rng), static_cast<int>(exponent(rng)));
+    const double expected = std::log(x);
+    EXPECT_NEAR(internal::fast_log(x), expected, 1e-14 * std::max(1.0, std::fabs(expected)))
+        << x;
+  }
+  for (double x : {1.0, 1.0 + 1e-12, 1.0 - 1e-12, 2.0, 0.5}) {
+    EXPECT_NEAR(internal::fast_log(x), std::log(x), 1e-14);
+  }
+  for (double x : {1e-310, 0.0, static_cast<double>(INFINITY)}) EXPECT_EQ(internal::fast_log(x), std::log(x));
+}
+
+// The instance is reused across documents: whatever came before (a large document whose
+// tables were grown, then a small one), a document reads as it does on a fresh instance.
+TEST(AdaptiveModel, EachDocumentReadsAsOnAFreshInstance) {
+  const ContextModel model = smoothed_model(3);
+  const std::vector<std::uint8_t> large = random_bytes(200000, 5, 2);
+  const std::vector<std::uint8_t> small = random_bytes(300, 5, 3);
+  AdaptiveModel fresh(model);
+  const std::vector<float> expected = entropies(fresh, small);
+  AdaptiveModel reused(model);
+  entropies(reused, large);
+  EXPECT_EQ(entropies(reused, small), expected);
+  reused.start();  // length unknown: the tables grow as it goes
+  std::vector<float> grown;
+  for (std::uint8_t b : small) {
+    grown.push_back(reused.entropy());
+    reused.push(b);
+  }
+  EXPECT_EQ(grown, expected);
+}
+
+// A document that repeats itself is learnt: its second copy is predicted far better
+// than the model alone predicts it, and the first k bytes are the model's own.
+TEST(AdaptiveModel, ARepeatedDocumentIsLearnt) {
+  const ContextModel model = smoothed_model(4);
+  const std::vector<std::uint8_t> half = random_bytes(2000, 200, 4);  // unlike the corpus
+  std::vector<std::uint8_t> twice = half;
+  twice.insert(twice.end(), half.begin(), half.end());
+  AdaptiveModel adaptive(model);
+  adaptive.start(twice.size());
+  double first = 0, second = 0, alone = 0;
+  for (std::size_t i = 0; i < twice.size(); ++i) {
+    const double p = adaptive.probability(twice[i]);
+    EXPECT_GT(p, 0.0);
+    (i < half.size() ? first : second) += -std::log2(p);
+    adaptive.push(twice[i]);
+  }
+  std::vector<float> entropy(twice.size());
+  std::vector<double> log2_p(twice.size());
+  model.score(twice.data(), twice.size(), entropy.data(), log2_p.data());
+  for (std::size_t i = half.size(); i < twice.size(); ++i) alone -= log2_p[i];
+  EXPECT_LT(second, alone / 4);
+  EXPECT_LT(second, first / 4);
+}
+
+}  // namespace
+}  // namespace qelt
