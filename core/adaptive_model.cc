@@ -66,14 +66,19 @@ void AdaptiveModel::start(std::size_t expected_size) {
 }
 
 void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const {
-  // The model's tables are the larger: asked for further ahead.
-  constexpr std::size_t kModelAhead = 16, kDocumentAhead = 8;
+  // Slots first, then what they lead to, once they have come.
+  constexpr std::size_t kFar = 16, kNear = 8;
   const std::size_t k = static_cast<std::size_t>(model_.k());
-  if (i + kModelAhead < n && i + kModelAhead >= k) {
-    model_.prefetch(internal::window_key_fast(data + i + kModelAhead - k, data + n, k));
+  if (k == 0) return;  // one context, always at hand
+  if (i + kFar < n && i + kFar >= k) {
+    const std::uint64_t far = internal::window_key_fast(data + i + kFar - k, data + n, k);
+    model_.prefetch(far);
+    followers_->prefetch(far);
   }
-  if (i + kDocumentAhead < n && i + kDocumentAhead >= k) {
-    followers_->prefetch(internal::window_key_fast(data + i + kDocumentAhead - k, data + n, k));
+  if (i + kNear < n && i + kNear >= k) {
+    const std::uint64_t near = internal::window_key_fast(data + i + kNear - k, data + n, k);
+    model_.prefetch_listed(near);
+    followers_->prefetch_context(near);
   }
 }
 

@@ -102,8 +102,11 @@ class ContextModel {
   // That of the context of `length` bytes packed in `key` (a length over k counts as k).
   Suffix longest_suffix(std::uint64_t key, std::size_t length) const;
   // Asks for the memory that longest_suffix and probability read for the context of k
-  // bytes `key`, for a lookup soon after: the only effect is speed.
+  // bytes `key`, for a lookup soon after: the only effect is speed. In two steps, the
+  // second some positions after the first and before the lookup: first its slot and
+  // record, then (found from the record) the bytes it lists and their probabilities.
   void prefetch(std::uint64_t key) const;
+  void prefetch_listed(std::uint64_t key) const;
   // The probability of `byte` after the context `suffix` was found for. Needs
   // has_probabilities().
   double probability(const Suffix& suffix, std::uint8_t byte) const;

@@ -52,8 +52,13 @@ class DocumentFollowers {
     table_.clear(expected_bytes / 2);
   }
 
-  // Asks for the slot of `key` early, for a find() soon after.
+  // Asks for the slot of `key` early, for a find() soon after; and then, once that slot
+  // has come, for the entry of its context.
   void prefetch(std::uint64_t key) const { table_.prefetch(key); }
+  void prefetch_context(std::uint64_t key) const {
+    const std::uint32_t index = find(key);
+    if (index != kNone) __builtin_prefetch(&contexts_[index]);
+  }
 
   // The context of `key`, or kNone if the document has not shown it.
   std::uint32_t find(std::uint64_t key) const {
