@@ -76,9 +76,11 @@ void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_
     followers_->prefetch(far);
   }
   if (i + kNear < n && i + kNear >= k) {
+    // The model's list is read only for a context that has gained a follower since it
+    // was last summed.
     const std::uint64_t near = internal::window_key_fast(data + i + kNear - k, data + n, k);
-    model_.prefetch_listed(near);
-    followers_->prefetch_context(near);
+    const DocumentFollowers::Context* context = followers_->find(near);
+    if (context != nullptr && !context->summed) model_.prefetch_listed(near);
   }
 }
 
@@ -87,13 +89,13 @@ void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_
 void AdaptiveModel::prepare() {
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
   suffix_ = model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)));
-  shown_ = position_ >= k ? followers_->find(key_) : DocumentFollowers::kNone;
+  shown_ = position_ >= k ? followers_->find(key_) : nullptr;
   has_entropy_ = false;
-  if (shown_ == DocumentFollowers::kNone || followers_->context(shown_).summed) return;
+  if (shown_ == nullptr || shown_->summed) return;
 
   // The context gained a follower since it was last summed: the model's probability of
   // each new one, then the sums afresh.
-  DocumentFollowers::Context& context = followers_->context(shown_);
+  DocumentFollowers::Context& context = *shown_;
   std::array<std::uint8_t, 256> bytes;
   std::array<std::uint32_t, 256> which;
   std::size_t n = 0;
@@ -138,8 +140,8 @@ float AdaptiveModel::entropy() {
   // gives no byte any probability.
   const double model_entropy = kept ? suffix_.entropy : (smoothed ? std::log(256.0) : 0.0);
   double h = model_entropy;
-  if (shown_ != DocumentFollowers::kNone) {
-    const DocumentFollowers::Context& context = followers_->context(shown_);
+  if (shown_ != nullptr) {
+    const DocumentFollowers::Context& context = *shown_;
     const double model_mass = kept || smoothed ? 1.0 : 0.0;
     const double trust = kModelWeight * context.distinct;
     const double total = context.followed + trust;
@@ -157,11 +159,11 @@ float AdaptiveModel::entropy() {
 }
 
 double AdaptiveModel::probability(std::uint8_t byte) {
-  if (shown_ == DocumentFollowers::kNone) return model_.probability(suffix_, byte);
-  const DocumentFollowers::Context& context = followers_->context(shown_);
+  if (shown_ == nullptr) return model_.probability(suffix_, byte);
+  const DocumentFollowers::Context& context = *shown_;
   const double trust = kModelWeight * context.distinct;
   const double total = context.followed + trust;
-  const std::uint32_t f = followers_->follower_of(shown_, byte);
+  const std::uint32_t f = followers_->follower_of(context, byte);
   if (f == DocumentFollowers::kNone) {
     return trust * model_.probability(suffix_, byte) / total;
   }
@@ -174,8 +176,7 @@ void AdaptiveModel::push(std::uint8_t byte) {
   if (position_ >= k) {
     std::uint32_t f;
     bool added;
-    const std::uint32_t c = followers_->add(key_, shown_, byte, f, added);
-    DocumentFollowers::Context& context = followers_->context(c);
+    DocumentFollowers::Context& context = followers_->add(key_, shown_, byte, f, added);
     DocumentFollowers::Follower& follower = followers_->follower(f);
     if (context.summed) {  // so the follower was there, and has its probability
       const double a = follower.count + kModelWeight * context.distinct *

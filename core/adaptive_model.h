@@ -12,6 +12,7 @@ namespace qelt {
 
 namespace internal {
 class DocumentFollowers;
+struct DocumentContext;
 }  // namespace internal
 
 // Reads one document a byte at a time and gives the distribution of the next byte:
@@ -75,7 +76,7 @@ class AdaptiveModel {
   std::uint64_t key_ = 0;  // the up to k bytes before the position
 
   ContextModel::Suffix suffix_;  // the model's longest kept suffix of the context
-  std::uint32_t shown_ = 0;      // the document's entry for the context, if shown
+  internal::DocumentContext* shown_ = nullptr;  // the context, if the document showed it
   bool has_entropy_ = false;
   float entropy_ = 0.0f;
 };
