@@ -39,7 +39,8 @@ def texts(rng, count, alphabet=b"abcde \n"):
 def test_distributions_equal_the_formula(kind, min_count, k):
     rng = random.Random(k * 31 + min_count)
     model = ContextModel.train(texts(rng, 6), k, min_count=min_count, smoothing=kind)
-    for document in texts(rng, 4, b"abcdefg \n"):
+    # Two letters repeat every context of up to 6 bytes many times over.
+    for document in texts(rng, 2, b"abcdefg \n") + texts(rng, 2, b"ab"):
         entropies = model.entropies(document, adapt=True)
         log_probs = model.log_probs(document, adapt=True)
         for i, byte in enumerate(document):
