@@ -97,20 +97,19 @@ void AdaptiveModel::prepare() {
   // each new one, then the sums afresh.
   DocumentFollowers::Context& context = *shown_;
   std::array<std::uint8_t, 256> bytes;
-  std::array<std::uint32_t, 256> which;
+  std::array<DocumentFollowers::Follower*, 256> which;
   std::size_t n = 0;
-  for (std::uint32_t f = context.first; f != DocumentFollowers::kNone;
-       f = followers_->follower(f).next) {
-    if (followers_->follower(f).probability < 0.0f) {
-      bytes[n] = followers_->follower(f).byte;
-      which[n++] = f;
+  followers_->for_each(context, [&](DocumentFollowers::Follower& follower) {
+    if (follower.probability < 0.0f) {
+      bytes[n] = follower.byte;
+      which[n++] = &follower;
     }
-  }
+  });
   if (n != 0) {
     std::array<double, 256> p;
     model_.probabilities(suffix_, bytes.data(), n, p.data());
     for (std::size_t i = 0; i < n; ++i) {
-      DocumentFollowers::Follower& follower = followers_->follower(which[i]);
+      DocumentFollowers::Follower& follower = *which[i];
       follower.probability = static_cast<float>(p[i]);
       const double kept = follower.probability;
       follower.p_log_p = kept > 0.0 ? static_cast<float>(kept * fast_log(kept)) : 0.0f;
@@ -118,14 +117,12 @@ void AdaptiveModel::prepare() {
   }
   const double trust = kModelWeight * context.distinct;
   double a_log_a = 0.0, mass = 0.0, p_log_p = 0.0;
-  for (std::uint32_t f = context.first; f != DocumentFollowers::kNone;) {
-    const DocumentFollowers::Follower& follower = followers_->follower(f);
+  followers_->for_each(context, [&](const DocumentFollowers::Follower& follower) {
     const double a = follower.count + trust * static_cast<double>(follower.probability);
     a_log_a += a * fast_log(a);
     mass += follower.probability;
     p_log_p += follower.p_log_p;
-    f = follower.next;
-  }
+  });
   context.sums[kALogA] = a_log_a;
   context.sums[kMass] = mass;
   context.sums[kPLogP] = p_log_p;
@@ -163,21 +160,17 @@ double AdaptiveModel::probability(std::uint8_t byte) {
   const DocumentFollowers::Context& context = *shown_;
   const double trust = kModelWeight * context.distinct;
   const double total = context.followed + trust;
-  const std::uint32_t f = followers_->follower_of(context, byte);
-  if (f == DocumentFollowers::kNone) {
-    return trust * model_.probability(suffix_, byte) / total;
-  }
-  const DocumentFollowers::Follower& follower = followers_->follower(f);
-  return (follower.count + trust * static_cast<double>(follower.probability)) / total;
+  const DocumentFollowers::Follower* follower = followers_->follower_of(context, byte);
+  if (follower == nullptr) return trust * model_.probability(suffix_, byte) / total;
+  return (follower->count + trust * static_cast<double>(follower->probability)) / total;
 }
 
 void AdaptiveModel::push(std::uint8_t byte) {
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
   if (position_ >= k) {
-    std::uint32_t f;
     bool added;
-    DocumentFollowers::Context& context = followers_->add(key_, shown_, byte, f, added);
-    DocumentFollowers::Follower& follower = followers_->follower(f);
+    DocumentFollowers::Context& context = followers_->add(key_, shown_, byte, added);
+    DocumentFollowers::Follower& follower = context.last;
     if (context.summed) {  // so the follower was there, and has its probability
       const double a = follower.count + kModelWeight * context.distinct *
                                             static_cast<double>(follower.probability);

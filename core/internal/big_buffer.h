@@ -26,6 +26,8 @@ struct BigBufferAllocator {
   using value_type = T;
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
   static constexpr std::size_t kBig = std::size_t{32} << 20;
+  // Aligned past what plain operator new gives (big buffers are aligned to pages).
+  static constexpr bool kOverAligned = alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 
   BigBufferAllocator() = default;
   template <typename U>
@@ -34,7 +36,13 @@ struct BigBufferAllocator {
   T* allocate(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(T);
-    if (bytes < kBig) return static_cast<T*>(::operator new(bytes));
+    if (bytes < kBig) {
+      if constexpr (kOverAligned) {
+        return static_cast<T*>(::operator new(bytes, std::align_val_t(alignof(T))));
+      } else {
+        return static_cast<T*>(::operator new(bytes));
+      }
+    }
     const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
@@ -46,7 +54,11 @@ struct BigBufferAllocator {
 
   void deallocate(T* p, std::size_t n) {
     if (n * sizeof(T) < kBig) {
-      ::operator delete(p);
+      if constexpr (kOverAligned) {
+        ::operator delete(p, std::align_val_t(alignof(T)));
+      } else {
+        ::operator delete(p);
+      }
     } else {
       std::free(p);
     }

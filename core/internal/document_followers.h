@@ -1,15 +1,19 @@
 // What followed each context of k bytes earlier in a document (internal).
 //
-// A context the document has shown is a slot of a hash table, found by its key; its
-// followers are a list of the distinct bytes that came after it, each with its count. The lists are
-// short where it matters (a context of a few bytes is followed by few distinct ones),
-// so a byte is found in its list by walking it, as the entropy walks it anyway.
+// A context the document has shown is a slot of a hash table, found by its key, and
+// holds the byte that followed it last, with that byte's count; the other bytes that
+// followed it are a list, each with its count. A byte met again moves to the slot, so
+// the frequent ones stay at hand: most contexts of a few bytes are followed by one or
+// two distinct bytes, and reading one of them then touches the slot alone. The lists
+// are short where it matters, so a byte is found in its list by walking it, as the
+// entropy sums walk it anyway.
 #ifndef QELT_CORE_INTERNAL_DOCUMENT_FOLLOWERS_H_
 #define QELT_CORE_INTERNAL_DOCUMENT_FOLLOWERS_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "hash.h"
@@ -18,14 +22,26 @@
 namespace qelt {
 namespace internal {
 
-// A context a document has shown, kept in the slot of the table that finds it, so that
-// one read brings both. Valid until the next DocumentFollowers::add().
-struct DocumentContext {
+// A byte that followed a context.
+struct DocumentFollower {
+  std::uint32_t count = 0;
+  // Free for the user: the model's probability of the byte after the context, and
+  // p ln p, once looked up (-1 until then).
+  float probability = -1.0f;
+  float p_log_p = 0.0f;
+  std::uint8_t byte = 0;
+};
+
+// A context a document has shown, kept in the slot of the table that finds it (one
+// cache line), so that one read brings both. Valid until the next
+// DocumentFollowers::add().
+struct alignas(64) DocumentContext {
   using Key = std::uint64_t;
   Key bytes = 0;
-  std::uint32_t followed = 0;                // times some byte followed it
-  std::uint32_t first = ~std::uint32_t{0};  // its first follower, if any
-  std::uint32_t distinct = 0;  // followers in its list; 0 marks an empty slot
+  std::uint32_t followed = 0;  // times some byte followed it
+  std::uint32_t distinct = 0;  // bytes that followed it; 0 marks an empty slot
+  DocumentFollower last;       // the byte met last
+  std::uint32_t others = ~std::uint32_t{0};  // the list of the others, if any
   // Free for the user: sums over the followers, and whether they are up to date
   // (cleared whenever a follower is added).
   bool summed = false;
@@ -38,23 +54,13 @@ struct DocumentContext {
 class DocumentFollowers {
  public:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-
-  struct Follower {
-    std::uint32_t next = kNone;  // the next follower of the same context
-    std::uint32_t count = 0;
-    // Free for the user: the model's probability of the byte after the context, and
-    // p ln p, once looked up (-1 until then).
-    float probability = -1.0f;
-    float p_log_p = 0.0f;
-    std::uint8_t byte = 0;
-  };
-
   using Context = DocumentContext;
+  using Follower = DocumentFollower;
 
   // Forgets every context; `expected_bytes` (0: unknown) is the length of the document
   // that follows, for the room made.
   void clear(std::size_t expected_bytes) {
-    followers_.clear();
+    others_.clear();
     // About half of a text's positions show a context of a few bytes for the first time;
     // the table grows past that if need be.
     table_.clear(expected_bytes / 2);
@@ -67,60 +73,74 @@ class DocumentFollowers {
   Context* find(std::uint64_t key) { return const_cast<Context*>(table_.find(key)); }
   const Context* find(std::uint64_t key) const { return table_.find(key); }
 
-  Follower& follower(std::uint32_t index) { return followers_[index]; }
-  const Follower& follower(std::uint32_t index) const { return followers_[index]; }
+  // Calls visit(follower) for every byte that followed `context`.
+  template <typename Visit>
+  void for_each(Context& context, Visit visit) {
+    visit(context.last);
+    for (std::uint32_t node = context.others; node != kNone; node = others_[node].next) {
+      visit(others_[node].follower);
+    }
+  }
 
-  // The follower `byte` of `context`, or kNone.
-  std::uint32_t follower_of(const Context& context, std::uint8_t byte) const {
-    std::uint32_t f = context.first;
-    while (f != kNone && followers_[f].byte != byte) f = followers_[f].next;
-    return f;
+  // The follower `byte` of `context`, or null.
+  const Follower* follower_of(const Context& context, std::uint8_t byte) const {
+    if (context.last.byte == byte) return &context.last;
+    for (std::uint32_t node = context.others; node != kNone; node = others_[node].next) {
+      if (others_[node].follower.byte == byte) return &others_[node].follower;
+    }
+    return nullptr;
   }
 
   // Records that `byte` followed the context of `key`, which is `known` if the document
-  // has shown it (null: look it up); returns the context and, in `follower`, the byte's
-  // follower, whose count is not yet raised, with `added` set if it is new. The follower
-  // found is moved to the front of its list, where the frequent ones then stay.
-  Context& add(std::uint64_t key, Context* known, std::uint8_t byte, std::uint32_t& follower,
-               bool& added) {
-    if (followers_.size() >= kNone - 1) {
-      throw std::length_error("a document too long to learn from: over 2^32 followers");
-    }
+  // has shown it (null: look it up); returns the context, whose `last` is then the
+  // byte's follower with its count not yet raised, and sets `added` if it is new.
+  Context& add(std::uint64_t key, Context* known, std::uint8_t byte, bool& added) {
     bool inserted = false;
     Context& context = known != nullptr ? *known : table_.find_or_insert(key, [&] {
       Context fresh;
       fresh.bytes = key;
-      fresh.distinct = 1;  // the follower added below: the slot is taken from now on
+      fresh.distinct = 1;  // the byte, put in below: the slot is taken from now on
+      fresh.last.byte = byte;
       return fresh;
     }, inserted);
+    added = inserted;
+    if (inserted || context.last.byte == byte) return context;
     std::uint32_t before = kNone;
-    std::uint32_t f = inserted ? kNone : context.first;
-    while (f != kNone && followers_[f].byte != byte) {
-      before = f;
-      f = followers_[f].next;
+    std::uint32_t node = context.others;
+    while (node != kNone && others_[node].follower.byte != byte) {
+      before = node;
+      node = others_[node].next;
     }
-    added = f == kNone;
-    if (!added && before != kNone) {
-      followers_[before].next = followers_[f].next;
-      followers_[f].next = context.first;
-      context.first = f;
+    if (node != kNone) {
+      // Met again: to the slot, and the one there to its place in the list.
+      std::swap(context.last, others_[node].follower);
+      if (before != kNone) {  // and that one to the list's front
+        others_[before].next = others_[node].next;
+        others_[node].next = context.others;
+        context.others = node;
+      }
+      return context;
     }
-    if (added) {
-      f = static_cast<std::uint32_t>(followers_.size());
-      Follower fresh;
-      fresh.byte = byte;
-      fresh.next = context.first;
-      followers_.push_back(fresh);
-      context.first = f;
-      context.distinct += inserted ? 0 : 1;
-      context.summed = false;
+    if (others_.size() >= kNone - 1) {
+      throw std::length_error("a document too long to learn from: over 2^32 followers");
     }
-    follower = f;
+    others_.push_back({context.last, context.others});
+    context.others = static_cast<std::uint32_t>(others_.size() - 1);
+    context.last = Follower();
+    context.last.byte = byte;
+    ++context.distinct;
+    context.summed = false;
+    added = true;
     return context;
   }
 
  private:
-  std::vector<Follower> followers_;
+  struct Node {
+    Follower follower;
+    std::uint32_t next;
+  };
+
+  std::vector<Node> others_;
   GrowingTable<Context, FibonacciMix> table_;
 };
 
