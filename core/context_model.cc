@@ -17,7 +17,6 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <optional>
 #include <system_error>
 #include <unordered_map>
 
@@ -182,8 +181,9 @@ void ContextModel::prefetch_listed(std::uint64_t key) const {
 }
 
 double ContextModel::probability(const Suffix& suffix, std::uint8_t byte) const {
-  if (suffix.length < 0) return smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0;
-  return probability(suffix.context, suffix.length, suffix.slot, byte);
+  double p;
+  probabilities(suffix, &byte, 1, &p);
+  return p;
 }
 
 void ContextModel::probabilities(const Suffix& suffix, const std::uint8_t* bytes,
@@ -225,32 +225,6 @@ void ContextModel::probabilities(const Suffix& suffix, const std::uint8_t* bytes
   for (std::size_t i = 0; i < count; ++i) {
     if (out[i] == kPending) out[i] = rest;
   }
-}
-
-double ContextModel::probability(std::uint64_t key, int found, std::int64_t slot,
-                                 std::uint8_t byte) const {
-  double scale = 1.0;
-  for (int j = found; j >= 0; --j) {
-    if (j != found) {
-      float unused;
-      slot = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)), unused);
-      if (slot < 0) continue;  // no such suffix kept: the next shorter one
-    }
-    const Table& table = tables_[j];
-    const internal::ModelRecord record =
-        internal::load_model_record(table.records, static_cast<std::uint64_t>(slot));
-    const std::uint8_t* first = table.pair_bytes + record.first_pair;
-    const std::uint8_t* last = first + record.pairs;
-    const std::uint8_t* at = std::lower_bound(first, last, byte);
-    if (at != last && *at == byte) {
-      const std::uint64_t pair = record.first_pair + static_cast<std::uint64_t>(at - first);
-      return scale * internal::bits_float(
-                         internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
-    }
-    scale *= record.weight;
-    if (scale == 0.0) return 0.0;
-  }
-  return smoothing_ == Smoothing::kNone ? 0.0 : scale / 256.0;
 }
 
 void ContextModel::probabilities(const std::uint8_t* context, std::size_t length,
@@ -321,16 +295,8 @@ void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool 
       }
       ahead.push(data[i + kAhead]);
     }
-    const int length = static_cast<int>(std::min(i, k));
-    std::int64_t slot = -1;
-    float h = 0.0f;
-    const int found = longest_kept(key, length, slot, h);
-    double p = 0.0;
-    if (with_probability) {
-      p = found >= 0 ? probability(key, found, slot, data[i])
-                     : (smoothing_ == Smoothing::kNone ? 0.0 : 1.0 / 256.0);
-    }
-    visit(i, found >= 0 ? h : 0.0f, p);
+    const Suffix suffix = longest_suffix(key, std::min(i, k));
+    visit(i, suffix.entropy, with_probability ? probability(suffix, data[i]) : 0.0);
     key = (key << 8 | data[i]) & internal::window_mask(k);
   }
 }
@@ -340,8 +306,8 @@ void ContextModel::score(const std::uint8_t* data, std::size_t n, float* entropy
   if (log2_p != nullptr && !has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
-  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
-  for_each_score(data, n, log2_p != nullptr, adaptive ? &*adaptive : nullptr,
+  const std::unique_ptr<AdaptiveModel> adaptive = adaptive_if(adapt);
+  for_each_score(data, n, log2_p != nullptr, adaptive.get(),
                  [&](std::size_t i, float h, double p) {
     entropy[i] = h;
     if (log2_p != nullptr) log2_p[i] = p > 0.0 ? std::log2(p) : -INFINITY;
@@ -353,7 +319,7 @@ ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents, std::
   if (!has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
-  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
+  const std::unique_ptr<AdaptiveModel> adaptive = adaptive_if(adapt);
   Evaluation evaluation;
   // The log of a product instead of a sum of logs: one logarithm for every run of
   // bytes, the product's binary exponent taken out every 16 factors so that it never
@@ -367,7 +333,7 @@ ContextModel::Evaluation ContextModel::evaluate(const ByteSpan* documents, std::
     const ByteSpan& document = documents[d];
     ++evaluation.documents;
     evaluation.bytes += document.size;
-    for_each_score(document.data, document.size, true, adaptive ? &*adaptive : nullptr,
+    for_each_score(document.data, document.size, true, adaptive.get(),
                    [&](std::size_t, float h, double p) {
       entropy_nats += h;
       if (p >= 0x1p-300) {
@@ -426,15 +392,14 @@ void ContextModel::for_each_entropy(const std::uint8_t* data, std::size_t n,
   }
 }
 
-std::optional<AdaptiveModel> ContextModel::adaptive_if(bool adapt) const {
-  if (!adapt) return std::nullopt;
-  return AdaptiveModel(*this);
+std::unique_ptr<AdaptiveModel> ContextModel::adaptive_if(bool adapt) const {
+  return adapt ? std::make_unique<AdaptiveModel>(*this) : nullptr;
 }
 
 std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std::size_t n,
                                                   Thresholds thresholds, bool adapt) const {
-  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
-  return patch_ends(data, n, thresholds, adaptive ? &*adaptive : nullptr);
+  const std::unique_ptr<AdaptiveModel> adaptive = adaptive_if(adapt);
+  return patch_ends(data, n, thresholds, adaptive.get());
 }
 
 std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std::size_t n,
@@ -466,17 +431,17 @@ std::vector<std::size_t> ContextModel::patch_ends(const std::uint8_t* data, std:
 BatchEnds ContextModel::patch_ends_batch(const ByteSpan* documents, std::size_t count,
                                          Thresholds thresholds, std::size_t max_length,
                                          bool adapt) const {
-  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
+  const std::unique_ptr<AdaptiveModel> adaptive = adaptive_if(adapt);
   return qelt::patch_ends_batch(documents, count, max_length,
                                 [&](const std::uint8_t* data, std::size_t size) {
                                   return patch_ends(data, size, thresholds,
-                                                    adaptive ? &*adaptive : nullptr);
+                                                    adaptive.get());
                                 });
 }
 
 float ContextModel::calibrate(const ByteSpan* documents, std::size_t count,
                               double target_mean_length, float theta_r, bool adapt) const {
-  std::optional<AdaptiveModel> adaptive = adaptive_if(adapt);
+  const std::unique_ptr<AdaptiveModel> adaptive = adaptive_if(adapt);
   // A document's patches are its ends: one per closing position other than its last,
   // plus the end of the document. A position closes when its rise passes theta_r,
   // whatever theta is, or else when its entropy is above theta; so the patches at a
@@ -489,7 +454,7 @@ float ContextModel::calibrate(const ByteSpan* documents, std::size_t count,
     bytes += document.size;
     ++fixed;
     float previous = 0.0f;
-    for_each_entropy(document.data, document.size, adaptive ? &*adaptive : nullptr,
+    for_each_entropy(document.data, document.size, adaptive.get(),
                      [&](std::size_t i, float h) {
       ++evaluated;
       const bool rise = internal::rises(h, previous, theta_r);

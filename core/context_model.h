@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -174,9 +173,6 @@ class ContextModel {
   // The length (from `length` down) of the longest suffix of the context `key` that the
   // model keeps, or -1; its slot and entropy into `slot` and `entropy`.
   int longest_kept(std::uint64_t key, int length, std::int64_t& slot, float& entropy) const;
-  // The probability of `byte` after the context `key` of `length` bytes, from the
-  // longest kept suffix down; `slot` of length `found` is that suffix (found >= 0).
-  double probability(std::uint64_t key, int found, std::int64_t slot, std::uint8_t byte) const;
 
   ContextModel() = default;
   // The model whose image is the `size` bytes at `image`, which `owner` keeps alive.
@@ -197,7 +193,7 @@ class ContextModel {
                         Visit visit) const;
 
   // An AdaptiveModel of this model if `adapt`.
-  std::optional<AdaptiveModel> adaptive_if(bool adapt) const;
+  std::unique_ptr<AdaptiveModel> adaptive_if(bool adapt) const;
   std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n,
                                       Thresholds thresholds, AdaptiveModel* adaptive) const;
 
