@@ -106,3 +106,77 @@ def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
     status, stdout, stderr, _ = run(subcommand, corpus, out, "--resume")
     assert status == 0, (stdout, stderr)
     assert contents(out) == contents(whole)
+
+
+# Code under the command can mishandle the KeyboardInterrupt of a Ctrl-C that lands in
+# it: code that clears every exception (a C extension probing for an attribute, a
+# library's bare except) drops it; and one that lands in source text being executed
+# (a dataclass or a namedtuple being made) is taken by the interpreter for one that
+# ended the program, which it then ends by SIGINT at exit, whatever its exit status
+# (when run as python -m, as here).
+WRAPPED = """
+import os, signal, sys, time
+from qelt_corpus import cli
+from qelt_corpus.cli import {module}
+
+def interrupted(function):
+    def step(*args, **kwargs):
+        {interrupt}
+        return function(*args, **kwargs)
+    return step
+
+if __name__ == "__main__":
+    {module}.{step} = interrupted({module}.{step})
+    sys.argv[0] = "qelt-corpus"
+    cli.entry()
+"""
+SIGINT_HERE = "os.kill(os.getpid(), signal.SIGINT); time.sleep(1)"
+INTERRUPTS = {
+    "dropped": f"try:\n            {SIGINT_HERE}\n        except BaseException:\n"
+               "            pass",
+    "in executed text": f"exec({SIGINT_HERE!r})",
+}
+
+
+@pytest.mark.parametrize("interrupt,module,step", [
+    ("dropped", "_planning", "corpus"),  # before the cluster starts
+    ("dropped", "_manifest", "write"),  # once it has
+    ("in executed text", "_driver", "say"),  # in the summary
+])
+def test_an_interrupt_that_other_code_mishandles_is_honoured_all_the_same(
+        tmp_path, corpus, undisturbed, module, step, interrupt):
+    out = tmp_path / "out"
+    (tmp_path / "wrapped_command.py").write_text(
+        WRAPPED.format(module=module, step=step, interrupt=INTERRUPTS[interrupt]))
+    finished = subprocess.run([sys.executable, "-m", "wrapped_command", "patch", str(corpus),
+                               "--out", str(out), *SETTINGS], capture_output=True, text=True,
+                              timeout=300, cwd=tmp_path)
+    assert finished.returncode == 130, (finished.stdout, finished.stderr)
+    assert "Traceback" not in finished.stderr
+    assert "interrupted" in finished.stdout + finished.stderr
+    status, stdout, stderr, _ = run("patch", corpus, out, "--resume")
+    assert status == 0, (stdout, stderr)
+    assert contents(out) == contents(undisturbed["patch"][0])
+
+
+def test_a_worker_started_during_ctrl_c_survives_it():
+    """Dask spawns its workers from threads of its own; a Ctrl-C that reaches one
+    while it starts (before it can ignore it) and while it runs must not kill it: the
+    cluster would fail to start, or the worker print its traceback."""
+    import multiprocessing
+    import threading
+
+    from qelt_corpus.cli import _cluster, _interrupts
+
+    workers = []
+    with _cluster._workers_ignore_ctrl_c(), _interrupts.held():
+        spawn = multiprocessing.get_context("spawn")
+        workers.append(spawn.Process(target=time.sleep, args=(1.0,)))
+        thread = threading.Thread(target=workers[0].start)
+        thread.start()
+        thread.join()
+        while workers[0].is_alive():
+            os.kill(workers[0].pid, signal.SIGINT)
+            time.sleep(0.01)
+    assert workers[0].exitcode == 0
+    assert not _interrupts.received()

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import importlib
 import os
-import signal
 import sys
 import time
 from typing import TYPE_CHECKING, Any, Sequence, TextIO
@@ -28,7 +27,8 @@ if TYPE_CHECKING:  # imported when used: the command starts at once
     import argparse
     from types import ModuleType
 
-from ._usage import EXIT_INTERRUPTED, EXIT_USAGE, UsageError
+from . import _interrupts
+from ._usage import EXIT_INTERRUPTED, EXIT_UNREADABLE, EXIT_USAGE, UsageError
 
 # One module each, imported when the command runs (see main).
 SUBCOMMANDS = ("patch", "pack", "train", "calibrate", "evaluate")
@@ -62,36 +62,49 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); the exit status. Whatever
     it is doing, from parsing to the last line of its summary, an interrupt ends it
-    with EXIT_INTERRUPTED."""
+    with EXIT_INTERRUPTED; any other failure is one line, not a traceback."""
     started = time.perf_counter()
     try:
         try:
             args = parser().parse_args(argv)
         except SystemExit as done:  # --help, --version
             return int(done.code or 0)
-        return int(subcommand(args.command).run(args, started))
+        _interrupts.check()
+        status = int(subcommand(args.command).run(args, started))
     except UsageError as error:
         message = str(error)
         print(message if message.startswith("qelt-corpus") else f"qelt-corpus: {message}",
               file=sys.stderr)
-        return EXIT_USAGE
+        status = EXIT_USAGE
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Exception as error:  # a fault of the command, or of a library under it
+        if not _interrupts.received():  # else an interrupt that surfaced as this error
+            from .._storage import first_line
+
+            print(f"qelt-corpus: error: {first_line(error)}", file=sys.stderr)
+        status = EXIT_UNREADABLE
+    if _interrupts.received() and status != EXIT_INTERRUPTED:
+        # An interrupt that some code on its way dropped: the run was interrupted all
+        # the same.
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    return status
 
 
 def entry() -> None:
     """The ``qelt-corpus`` command: main, then an exit that neither a late Ctrl-C nor a
     reader of its output that has gone away (``| head``) turns into a traceback or
     into another exit status."""
+    _interrupts.install()
     sys.stdout = _ReaderMayLeave(sys.stdout)
     try:
         status = main()
         sys.stdout.flush()
     except KeyboardInterrupt:  # between main's return and here
         status = EXIT_INTERRUPTED
-    # The work is done and said: what remains is the interpreter's own shutdown.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _interrupts.ignore_from_now_on()  # the work is done and said
     sys.exit(status)
 
 

@@ -7,13 +7,14 @@ import contextlib
 import itertools
 import logging
 import os
+import re
 import shlex
 import shutil
-import signal
 import sys
 import tempfile
 from typing import Any, Callable, Iterable, Iterator
 
+from . import _interrupts
 from ._usage import UsageError
 
 
@@ -26,6 +27,7 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     --verbose: the command says what failed in one line of its own."""
     from dask.distributed import Client, LocalCluster
 
+    _interrupts.check()  # before the slowest step of all, the cluster's start
     level = logging.WARNING if args.verbose else logging.CRITICAL
     logging.getLogger("distributed").setLevel(level)
     if args.scheduler:
@@ -34,6 +36,7 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
         except (OSError, TimeoutError) as error:
             raise UsageError(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
         try:
+            _interrupts.check()
             yield client, len(client.scheduler_info()["workers"])
         finally:
             client.close()
@@ -51,34 +54,23 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     # choosing: two runs at once do not contend for Dask's usual one.
     dashboard = {"dashboard_address": args.dashboard} if args.dashboard else {
         "dashboard_address": ":0", "scheduler_kwargs": {"dashboard": False}}
-    with _workers_ignore_ctrl_c():
-        # An interrupt while the cluster starts is held until it has: a cluster cut
-        # short in the middle of starting cannot be closed.
-        with _interrupt_held() as interrupted, \
+    cluster = None
+    try:
+        # An interrupt while the cluster starts waits until it has (a cluster cut short
+        # in the middle of starting cannot be closed), and cannot reach the workers
+        # before they are set to ignore it.
+        with _workers_ignore_ctrl_c(), _interrupts.held(), \
                 dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
             cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
                                    processes=True, silence_logs=level, **dashboard)
-        try:
-            if interrupted:
-                raise KeyboardInterrupt
-            if args.dashboard:
-                print(f"dashboard: {cluster.dashboard_link}", file=sys.stderr)
-            with Client(cluster) as client:
-                yield client, args.workers
-        finally:
-            cluster.close()
-
-
-@contextlib.contextmanager
-def _interrupt_held() -> Iterator[list[int]]:
-    """Within this block Ctrl-C only adds to the list it gives, so that the caller can
-    raise KeyboardInterrupt where it is safe to."""
-    received: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
-    try:
-        yield received
+        _interrupts.check()
+        if args.dashboard:
+            print(f"dashboard: {cluster.dashboard_link}", file=sys.stderr)
+        with Client(cluster) as client:
+            yield client, args.workers
     finally:
-        signal.signal(signal.SIGINT, previous)
+        if cluster is not None:
+            cluster.close()
 
 
 @contextlib.contextmanager
@@ -87,15 +79,25 @@ def _workers_ignore_ctrl_c() -> Iterator[None]:
     Within this block, processes are spawned through a launcher that ignores it (a
     disposition that the interpreter it then runs keeps), so that only this process
     stops, and shuts the workers down in order, instead of each printing its
-    traceback. This process keeps its own handler throughout: an interrupt is honoured
-    at any moment, while the cluster starts too."""
+    traceback. Together with `_interrupts.held`, under which a spawned process begins
+    with Ctrl-C blocked, no moment is left where one could kill a starting worker."""
     import multiprocessing
     import multiprocessing.spawn
+    from multiprocessing import resource_tracker
 
+    # Started now, from this thread: started later from one of Dask's, it would unblock
+    # Ctrl-C in that thread, and so in the workers it spawns next.
+    resource_tracker.ensure_running()
     directory = tempfile.mkdtemp(prefix="qelt-corpus-")
     launcher = os.path.join(directory, "python")
     with open(launcher, "w") as file:
-        file.write(f"#!/bin/sh\ntrap '' INT\nexec {shlex.quote(sys.executable)} \"$@\"\n")
+        if re.fullmatch(r"[^\s]{1,200}", sys.executable):
+            # An interpreter keeps Ctrl-C blocked until it ignores it; a shell would not.
+            file.write(f"#!{sys.executable} -S\nimport os, signal, sys\n"
+                       "signal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+                       "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])\n")
+        else:  # a path that a #! line cannot hold
+            file.write(f"#!/bin/sh\ntrap '' INT\nexec {shlex.quote(sys.executable)} \"$@\"\n")
     os.chmod(launcher, 0o755)
     spawned_by = multiprocessing.spawn.get_executable()
     multiprocessing.set_executable(launcher)
@@ -124,6 +126,7 @@ def completed(indices: Iterable[int], submit: Callable[[int], Any],
 
     submit_next(in_flight)
     for future in queue:
+        _interrupts.check()
         submit_next(1)
         yield index_of.pop(future.key), future
 

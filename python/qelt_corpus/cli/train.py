@@ -16,7 +16,7 @@ from typing import Any
 
 from .. import _storage
 from .._model import SMOOTHING, ContextCounts
-from . import _cluster, _options, _planning, _tasks
+from . import _cluster, _interrupts, _options, _planning, _tasks
 from ._partitions import Partition
 from ._summary import MB
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
@@ -199,6 +199,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
 
     submit_counts(max(4, 2 * workers))
     for future in queue:
+        _interrupts.check()
         running -= 1
         if future.status != "finished":
             raise _TaskFailed(_failure(future, counting))
