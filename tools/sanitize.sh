@@ -41,9 +41,10 @@ echo "== C++ core tests under valgrind's memcheck =="
 command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind >/dev/null; }
 cmake -S . -B build/core-tests -DQELT_BUILD_TESTS=ON >/dev/null
 cmake --build build/core-tests
-# One test drives window ids through their sorting path over 1.5 MiB of random bytes:
-# under memcheck it alone takes minutes; the sanitized run above checks its memory
-# accesses and, with LeakSanitizer, its leaks.
+# The tests that take seconds natively (window ids' sorting path over 1.5 MiB of random
+# bytes, the patching differential over many random inputs, merges of the two larger
+# corpora) take minutes under memcheck: the sanitized run above checks their memory
+# accesses and, with LeakSanitizer, their leaks, and the smaller cases of each run here.
 valgrind --quiet --leak-check=full --errors-for-leak-kinds=all --error-exitcode=1 \
   build/core-tests/qelt_core_tests --gtest_brief=1 \
-  --gtest_filter=-WindowIdsTest.SortsWhenNearlyEveryWindowIsNew
+  --gtest_filter=-WindowIdsTest.SortsWhenNearlyEveryWindowIsNew:PatchingDifferentialTest.MatchesDefinitionOnRandomInputs:Corpora/MergeTest.*/1:Corpora/MergeTest.*/3
