@@ -44,6 +44,13 @@ namespace {
 // What each context keeps summed over its followers.
 enum Sum { kALogA = 0, kMass = 1, kPLogP = 2 };
 
+// ln(2u) for each number u of distinct followers a context can have.
+const std::array<double, 257> kLogTrust = [] {
+  std::array<double, 257> table{};
+  for (int u = 1; u <= 256; ++u) table[u] = std::log(AdaptiveModel::kModelWeight * u);
+  return table;
+}();
+
 }  // namespace
 
 AdaptiveModel::AdaptiveModel(ContextModel model) : model_(std::move(model)) {
@@ -88,7 +95,7 @@ void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_
 // what is kept (probabilities, sums) changes with the bytes read alone.
 void AdaptiveModel::prepare() {
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
-  suffix_ = model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)));
+  model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)), suffix_);
   shown_ = position_ >= k ? followers_->find(key_) : nullptr;
   has_entropy_ = false;
   if (shown_ == nullptr || shown_->summed) return;
@@ -144,11 +151,12 @@ float AdaptiveModel::entropy() {
     const double total = context.followed + trust;
     const double w = trust / total;
     const double a_total = context.followed + trust * context.sums[kMass];
-    const double q_log_q = (context.sums[kALogA] - a_total * fast_log(total)) / total;
+    const double log_total = fast_log(total);
+    const double q_log_q = (context.sums[kALogA] - a_total * log_total) / total;
     const double unshown_mass = std::max(0.0, model_mass - context.sums[kMass]);
     const double unshown_entropy = std::max(0.0, model_entropy + context.sums[kPLogP]);
     h = -q_log_q + w * unshown_entropy;
-    if (unshown_mass > 0.0) h -= w * fast_log(w) * unshown_mass;
+    if (unshown_mass > 0.0) h -= w * (kLogTrust[context.distinct] - log_total) * unshown_mass;
   }
   entropy_ = static_cast<float>(std::max(0.0, h));
   has_entropy_ = true;

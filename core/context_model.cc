@@ -17,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 #include <unordered_map>
 
@@ -151,13 +152,11 @@ float ContextModel::entropy_of(std::uint64_t key, std::size_t length) const {
   return longest_kept(key, used, slot, h) >= 0 ? h : 0.0f;
 }
 
-ContextModel::Suffix ContextModel::longest_suffix(std::uint64_t key, std::size_t length) const {
-  Suffix suffix;
-  suffix.context = key;
+void ContextModel::longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const {
+  into.context = key;
   const int used = static_cast<int>(std::min(length, static_cast<std::size_t>(k_)));
-  suffix.length = longest_kept(key, used, suffix.slot, suffix.entropy);
-  if (suffix.length < 0) suffix.entropy = 0.0f;
-  return suffix;
+  into.length = longest_kept(key, used, into.slot, into.entropy);
+  if (into.length < 0) into.entropy = 0.0f;
 }
 
 void ContextModel::prefetch(std::uint64_t key) const {
@@ -209,8 +208,9 @@ void ContextModel::probabilities(const Suffix& suffix, const std::uint8_t* bytes
     const std::uint8_t* last = first + record.pairs;
     for (std::size_t i = 0; i < count; ++i) {
       if (out[i] != kPending) continue;
-      const std::uint8_t* at = std::lower_bound(first, last, bytes[i]);
-      if (at != last && *at == bytes[i]) {
+      const std::uint8_t* at = static_cast<const std::uint8_t*>(
+          std::memchr(first, bytes[i], static_cast<std::size_t>(last - first)));
+      if (at != nullptr) {
         const std::uint64_t pair = record.first_pair + static_cast<std::uint64_t>(at - first);
         out[i] = scale * internal::bits_float(
                              internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
@@ -295,7 +295,8 @@ void ContextModel::for_each_score(const std::uint8_t* data, std::size_t n, bool 
       }
       ahead.push(data[i + kAhead]);
     }
-    const Suffix suffix = longest_suffix(key, std::min(i, k));
+    Suffix suffix;
+    longest_suffix(key, std::min(i, k), suffix);
     visit(i, suffix.entropy, with_probability ? probability(suffix, data[i]) : 0.0);
     key = (key << 8 | data[i]) & internal::window_mask(k);
   }

@@ -99,7 +99,7 @@ class ContextModel {
     float entropy = 0.0f;       // its entropy; 0 if none is kept
   };
   // That of the context of `length` bytes packed in `key` (a length over k counts as k).
-  Suffix longest_suffix(std::uint64_t key, std::size_t length) const;
+  void longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const;
   // Asks for the memory that longest_suffix and probability read for the context of k
   // bytes `key`, for a lookup soon after: the only effect is speed. In two steps, the
   // second some positions after the first and before the lookup: first its slot and

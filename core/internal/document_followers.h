@@ -63,7 +63,7 @@ class DocumentFollowers {
     others_.clear();
     // About half of a text's positions show a context of a few bytes for the first time;
     // the table grows past that if need be.
-    table_.clear(expected_bytes / 2);
+    table_.clear(expected_bytes / 8);
   }
 
   // Asks for the context of `key` early, for a find() soon after.
