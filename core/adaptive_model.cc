@@ -13,9 +13,11 @@
 // followers is (sum of a ln a - A ln(N + 2u)) / (N + 2u), A being the sum of a: each
 // context keeps the sum of a ln a, of p and of p ln p over its followers, brought up
 // to date by one term when a follower's count rises, and summed afresh only when it
-// gains a follower (which changes u, and so every a). A position costs the lookups
-// of the frozen model, one of the document's contexts and a walk down its list of
-// followers to the byte read, whatever the length of the document.
+// gains a follower (which changes u, and so every a). The model's longest kept suffix
+// of a context is found once, at its first position, and kept with it: a position
+// whose context the document has shown costs one lookup, of the document's context,
+// and a walk down its list of followers to the byte read, whatever the length of the
+// document.
 //
 // Only the whole k bytes count: mixing in what followed shorter contexts, where the
 // document has not shown the whole, measured worse on held-out text than leaving the
@@ -40,9 +42,6 @@ using internal::DocumentFollowers;
 using internal::fast_log;
 
 namespace {
-
-// What each context keeps summed over its followers.
-enum Sum { kALogA = 0, kMass = 1, kPLogP = 2 };
 
 // ln(2u) for each number u of distinct followers a context can have.
 const std::array<double, 257> kLogTrust = [] {
@@ -95,10 +94,18 @@ void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_
 // what is kept (probabilities, sums) changes with the bytes read alone.
 void AdaptiveModel::prepare() {
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
-  model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)), suffix_);
   shown_ = position_ >= k ? followers_->find(key_) : nullptr;
   has_entropy_ = false;
-  if (shown_ == nullptr || shown_->summed) return;
+  if (shown_ == nullptr) {
+    model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)), suffix_);
+    return;
+  }
+  // The model's suffix of a context is looked up at its first position and kept.
+  suffix_.context = key_;
+  suffix_.length = shown_->suffix_length;
+  suffix_.slot = shown_->suffix_slot;
+  suffix_.entropy = shown_->suffix_entropy;
+  if (shown_->summed) return;
 
   // The context gained a follower since it was last summed: the model's probability of
   // each new one, then the sums afresh.
@@ -130,9 +137,9 @@ void AdaptiveModel::prepare() {
     mass += follower.probability;
     p_log_p += follower.p_log_p;
   });
-  context.sums[kALogA] = a_log_a;
-  context.sums[kMass] = mass;
-  context.sums[kPLogP] = p_log_p;
+  context.a_log_a = a_log_a;
+  context.mass = static_cast<float>(mass);
+  context.p_log_p = static_cast<float>(p_log_p);
   context.summed = true;
 }
 
@@ -150,11 +157,11 @@ float AdaptiveModel::entropy() {
     const double trust = kModelWeight * context.distinct;
     const double total = context.followed + trust;
     const double w = trust / total;
-    const double a_total = context.followed + trust * context.sums[kMass];
+    const double a_total = context.followed + trust * context.mass;
     const double log_total = fast_log(total);
-    const double q_log_q = (context.sums[kALogA] - a_total * log_total) / total;
-    const double unshown_mass = std::max(0.0, model_mass - context.sums[kMass]);
-    const double unshown_entropy = std::max(0.0, model_entropy + context.sums[kPLogP]);
+    const double q_log_q = (context.a_log_a - a_total * log_total) / total;
+    const double unshown_mass = std::max(0.0, model_mass - context.mass);
+    const double unshown_entropy = std::max(0.0, model_entropy + context.p_log_p);
     h = -q_log_q + w * unshown_entropy;
     if (unshown_mass > 0.0) h -= w * (kLogTrust[context.distinct] - log_total) * unshown_mass;
   }
@@ -179,10 +186,15 @@ void AdaptiveModel::push(std::uint8_t byte) {
     bool added;
     DocumentFollowers::Context& context = followers_->add(key_, shown_, byte, added);
     DocumentFollowers::Follower& follower = context.last;
+    if (context.followed == 0) {  // a context first shown here
+      context.suffix_length = static_cast<std::int8_t>(suffix_.length);
+      context.suffix_slot = suffix_.slot;
+      context.suffix_entropy = suffix_.entropy;
+    }
     if (context.summed) {  // so the follower was there, and has its probability
       const double a = follower.count + kModelWeight * context.distinct *
                                             static_cast<double>(follower.probability);
-      context.sums[kALogA] += (a + 1.0) * fast_log(a + 1.0) - a * fast_log(a);
+      context.a_log_a += (a + 1.0) * fast_log(a + 1.0) - a * fast_log(a);
     }
     ++follower.count;
     ++context.followed;

@@ -39,17 +39,24 @@ struct alignas(64) DocumentContext {
   using Key = std::uint64_t;
   Key bytes = 0;
   std::uint32_t followed = 0;  // times some byte followed it
-  std::uint32_t distinct = 0;  // bytes that followed it; 0 marks an empty slot
+  std::uint32_t others = ~std::uint32_t{0};  // the list of the followers but the last
   DocumentFollower last;       // the byte met last
-  std::uint32_t others = ~std::uint32_t{0};  // the list of the others, if any
-  // Free for the user: sums over the followers, and whether they are up to date
-  // (cleared whenever a follower is added).
+  std::uint16_t distinct = 0;  // bytes that followed it; 0 marks an empty slot
+  // Free for the user: whether the sums below are up to date (cleared whenever a
+  // follower is added), where the model's lookups after the context start (its
+  // longest kept suffix: length, slot, entropy) and sums over the followers.
   bool summed = false;
-  double sums[3] = {0.0, 0.0, 0.0};
+  std::int8_t suffix_length = -1;
+  float suffix_entropy = 0.0f;
+  std::int64_t suffix_slot = -1;
+  double a_log_a = 0.0;
+  float mass = 0.0f;
+  float p_log_p = 0.0f;
 
   Key key() const { return bytes; }
   bool empty() const { return distinct == 0; }
 };
+static_assert(sizeof(DocumentContext) == 64, "a context is one cache line");
 
 class DocumentFollowers {
  public:
