@@ -72,21 +72,25 @@ void AdaptiveModel::start(std::size_t expected_size) {
 }
 
 void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const {
-  // Slots first, then what they lead to, once they have come.
+  // The document's slot first; some positions on, from what it holds, either the
+  // model's slot (for a context the document has not shown, whose suffix is still to
+  // be found) or the list of its kept suffix (for one that has gained a follower since
+  // it was last summed).
   constexpr std::size_t kFar = 16, kNear = 8;
   const std::size_t k = static_cast<std::size_t>(model_.k());
   if (k == 0) return;  // one context, always at hand
   if (i + kFar < n && i + kFar >= k) {
     const std::uint64_t far = internal::window_key_fast(data + i + kFar - k, data + n, k);
-    model_.prefetch(far);
     followers_->prefetch(far);
   }
   if (i + kNear < n && i + kNear >= k) {
-    // The model's list is read only for a context that has gained a follower since it
-    // was last summed.
     const std::uint64_t near = internal::window_key_fast(data + i + kNear - k, data + n, k);
     const DocumentFollowers::Context* context = followers_->find(near);
-    if (context != nullptr && !context->summed) model_.prefetch_listed(near);
+    if (context == nullptr) {
+      model_.prefetch(near);
+    } else if (!context->summed) {
+      model_.prefetch_listed(context->suffix_length, context->suffix_slot);
+    }
   }
 }
 

@@ -167,16 +167,14 @@ void ContextModel::prefetch(std::uint64_t key) const {
   if (top.records != nullptr) __builtin_prefetch(top.records + home * internal::kModelRecordBytes);
 }
 
-void ContextModel::prefetch_listed(std::uint64_t key) const {
-  const Table& top = tables_[k_];
-  if (top.records == nullptr) return;
-  float unused;
-  const std::int64_t slot = find_slot(k_, key, unused);
-  if (slot < 0) return;
+void ContextModel::prefetch_listed(int length, std::int64_t slot) const {
+  if (length < 0) return;
+  const Table& table = tables_[length];
+  if (table.records == nullptr) return;
   const internal::ModelRecord record =
-      internal::load_model_record(top.records, static_cast<std::uint64_t>(slot));
-  __builtin_prefetch(top.pair_bytes + record.first_pair);
-  __builtin_prefetch(top.pair_probabilities + 4 * record.first_pair);
+      internal::load_model_record(table.records, static_cast<std::uint64_t>(slot));
+  __builtin_prefetch(table.pair_bytes + record.first_pair);
+  __builtin_prefetch(table.pair_probabilities + 4 * record.first_pair);
 }
 
 double ContextModel::probability(const Suffix& suffix, std::uint8_t byte) const {

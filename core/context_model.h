@@ -100,12 +100,14 @@ class ContextModel {
   };
   // That of the context of `length` bytes packed in `key` (a length over k counts as k).
   void longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const;
-  // Asks for the memory that longest_suffix and probability read for the context of k
-  // bytes `key`, for a lookup soon after: the only effect is speed. In two steps, the
-  // second some positions after the first and before the lookup: first its slot and
-  // record, then (found from the record) the bytes it lists and their probabilities.
+  // Asks for the memory that longest_suffix reads for the context of k bytes `key`,
+  // for a lookup soon after: its slot and record in the table of k. The only effect is
+  // speed.
   void prefetch(std::uint64_t key) const;
-  void prefetch_listed(std::uint64_t key) const;
+  // Asks for the bytes listed by the suffix of `length` kept in `slot` (as a Suffix
+  // gives them) and their probabilities, for probability() soon after. Reads the
+  // slot's record, which is best asked for first. The only effect is speed.
+  void prefetch_listed(int length, std::int64_t slot) const;
   // The probability of `byte` after the context `suffix` was found for. Needs
   // has_probabilities().
   double probability(const Suffix& suffix, std::uint8_t byte) const;
