@@ -39,6 +39,7 @@ void PatchStream::push(const std::uint8_t* data, std::size_t n, std::vector<std:
     if (position_ >= k) previous_ = next_entropy_;
     ++position_;
     if (adaptive_) {
+      adaptive_->prefetch(data, i, n);  // what the bytes of this push will read
       adaptive_->push(data[i]);
       next_entropy_ = adaptive_->entropy();
     } else {
