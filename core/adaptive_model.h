@@ -30,7 +30,9 @@ struct DocumentContext;
 // model with probabilities.
 //
 // One instance reads one document at a time; start() begins the next. Memory grows
-// with the document: some 40 bytes for each distinct string of k + 1 bytes in it.
+// with the document: a 64-byte slot for each distinct string of k bytes in it, in a
+// table at most three quarters full, and 20 bytes for each other byte that followed
+// one (about 100 bytes for each distinct string of k + 1 bytes of Python source).
 class AdaptiveModel {
  public:
   // The weight of the model's distribution, per distinct byte the context has shown.
