@@ -72,6 +72,30 @@ TEST(AdaptiveModel, EachDocumentReadsAsOnAFreshInstance) {
   EXPECT_EQ(grown, expected);
 }
 
+// A document read whole (memory asked for early, room made for it once) reads as one
+// read a byte at a time with no length given (its table grown from the smallest), at
+// every k, where the model keeps the contexts at some lengths only and most of the
+// document's contexts are new.
+TEST(AdaptiveModel, ReadingWholeEqualsReadingByteByByte) {
+  const std::vector<std::uint8_t> corpus = random_bytes(20000, 12, 5);
+  const std::vector<std::uint8_t> document = random_bytes(60000, 16, 6);
+  for (int k = 1; k <= 6; ++k) {
+    ContextCounts counts(k);
+    counts.add(corpus.data(), corpus.size());
+    const ContextModel model = counts.to_model(2, 0, Smoothing::kKneserNey);
+    std::vector<float> whole(document.size());
+    model.score(document.data(), document.size(), whole.data(), nullptr, true);
+    AdaptiveModel adaptive(model);
+    adaptive.start();
+    std::vector<float> by_byte;
+    for (std::uint8_t b : document) {
+      by_byte.push_back(adaptive.entropy());
+      adaptive.push(b);
+    }
+    EXPECT_EQ(whole, by_byte) << "k = " << k;
+  }
+}
+
 // A document that repeats itself is learnt: its second copy is predicted far better
 // than the model alone predicts it, and the first k bytes are the model's own.
 TEST(AdaptiveModel, ARepeatedDocumentIsLearnt) {
