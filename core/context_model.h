@@ -98,7 +98,8 @@ class ContextModel {
     std::int64_t slot = -1;     // its slot in the table of `length`
     float entropy = 0.0f;       // its entropy; 0 if none is kept
   };
-  // That of the context of `length` bytes packed in `key` (a length over k counts as k).
+  // That of the context of `length` bytes packed in `key` (a length over k counts as k),
+  // into `into`.
   void longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const;
   // Asks for the memory that longest_suffix reads for the context of k bytes `key`,
   // for a lookup soon after: its slot and record in the table of k. The only effect is
