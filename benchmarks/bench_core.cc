@@ -38,6 +38,9 @@
 
 #include "batch.h"
 #include "context_counts.h"
+#ifndef QELT_BENCH_MODEL_METHODS
+#include "model_scoring.h"
+#endif
 #include "patching.h"
 #include "reference/straightforward_patching.h"
 
@@ -49,6 +52,14 @@ namespace {
 #define QELT_BENCH_THRESHOLDS(theta, theta_r) theta, theta_r
 #else
 #define QELT_BENCH_THRESHOLDS(theta, theta_r) qelt::Thresholds{theta, theta_r}
+#endif
+
+// Patching with a model: a method of the model in cores from before scoring had a
+// header of its own.
+#ifdef QELT_BENCH_MODEL_METHODS
+#define QELT_BENCH_MODEL_PATCH_ENDS(model, ...) (model).patch_ends(__VA_ARGS__)
+#else
+#define QELT_BENCH_MODEL_PATCH_ENDS(model, ...) qelt::patch_ends((model), __VA_ARGS__)
 #endif
 
 std::vector<std::size_t> ends_of(const std::uint8_t* data, std::size_t n, std::int32_t k,
@@ -217,7 +228,9 @@ int main(int argc, char** argv) {
       const qelt::ContextModel model = counts_of(bytes, k, 0, n, 64 << 10).to_model(1);
       std::size_t patches = 0;
       const double s = best_seconds(budget, [&] {
-        patches = model.patch_ends(bytes.data(), n, QELT_BENCH_THRESHOLDS(theta, theta_r)).size();
+        patches = QELT_BENCH_MODEL_PATCH_ENDS(model, bytes.data(), n,
+                                              QELT_BENCH_THRESHOLDS(theta, theta_r))
+                      .size();
       });
       std::printf("k %d mbps %.2f patches %zu\n", k, n / s / 1e6, patches);
     } else {

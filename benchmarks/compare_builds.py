@@ -31,13 +31,15 @@ FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "-ffp-contract=off", "-fno-fast-math"]
 def build(tree: pathlib.Path, out: pathlib.Path, shim: pathlib.Path) -> pathlib.Path:
     """bench_core.cc of this tree over the core of `tree`."""
     binary = out / "bench_core"
-    sources = sorted(str(p) for p in (tree / "core").glob("*.cc"))
+    sources = sorted(str(p) for p in (tree / "core").rglob("*.cc") if "tests" not in p.parts)
     includes = [f"-I{tree / 'core'}", f"-I{tree / 'core' / 'tests'}", f"-I{shim}"]
     # A core whose ContextCounts::merge takes one object at a time merges them so.
     one_by_one = "const ContextCounts* const*" not in (tree / "core" / "context_counts.h").read_text()
     defines = ["-DQELT_BENCH_ONE_BY_ONE"] if one_by_one else []
     if not (tree / "core" / "thresholds.h").exists():  # theta and theta_r passed apart
         defines.append("-DQELT_BENCH_LOOSE_THRESHOLDS")
+    if not (tree / "core" / "model_scoring.h").exists():  # patching a method of the model
+        defines.append("-DQELT_BENCH_MODEL_METHODS")
     subprocess.run(["g++", *FLAGS, *defines, *includes,
                     str(ROOT / "benchmarks" / "bench_core.cc"), *sources, "-o", str(binary)],
                    check=True)

@@ -38,7 +38,8 @@ class AdaptiveModel {
   // The weight of the model's distribution, per distinct byte the context has shown.
   static constexpr double kModelWeight = 2.0;
 
-  // Throws std::logic_error if `model` has no probabilities (a version 1 file).
+  // Throws std::logic_error if `model` has no probabilities (a version 1 file), or is
+  // of a kind without an adaptive mode (model_kinds.h).
   explicit AdaptiveModel(ContextModel model);
   ~AdaptiveModel();
   AdaptiveModel(AdaptiveModel&&) noexcept;
@@ -64,8 +65,8 @@ class AdaptiveModel {
   void push(std::uint8_t byte);
 
   // For a caller that holds the whole document, the `n` bytes at `data`, of which the
-  // next byte is data[i]: asks early for the memory that positions a little further
-  // on will read. The only effect is speed.
+  // next byte is data[i]: prefetches the memory that positions a little further on
+  // will read. The only effect is speed.
   void prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const;
 
  private:

@@ -13,6 +13,7 @@
 #include "batch.h"
 #include "context_model.h"
 #include "format_error.h"
+#include "model_kinds.h"
 
 namespace qelt {
 
@@ -70,12 +71,12 @@ class ContextCounts {
   // without a budget. The empty context is always kept; a budget below the file that
   // keeps it alone throws std::invalid_argument.
   //
-  // With `smoothing` kKneserNey, every context's distribution is smoothed
-  // (docs/formats.md, "Model file"), from the counts of every context, those left out
-  // included; its entropy is that of the smoothed distribution. Throws
-  // std::overflow_error past 2^55 positions.
+  // The distributions are those `kind` estimates (model_kinds.h; docs/formats.md,
+  // "Model file"): a kind that reads every context estimates from the counts of every
+  // context, those left out included, and throws std::overflow_error past 2^55
+  // positions. Each context's entropy is that of its distribution.
   ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes = 0,
-                        Smoothing smoothing = Smoothing::kNone) const;
+                        const ModelKind& kind = unsmoothed_kind()) const;
 
   // The size of the smallest file to_model(min_count, max_bytes) can make: the one of
   // the empty context alone, with the bytes that followed it (of no context, if it was

@@ -1,4 +1,5 @@
-// A context model trained once on a corpus, frozen, saved and loaded as one file.
+// A context model trained once on a corpus, frozen, saved and loaded as one file, and
+// its lookups.
 #ifndef QELT_CORE_CONTEXT_MODEL_H_
 #define QELT_CORE_CONTEXT_MODEL_H_
 
@@ -6,23 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "batch.h"
 #include "format_error.h"
 #include "model_contents.h"
-#include "thresholds.h"
+#include "model_kinds.h"
 
 namespace qelt {
 
-class AdaptiveModel;
-
 // The next-byte distribution of every context kept from a corpus, for contexts of
 // length k and every shorter suffix (down to the empty context), with its entropy,
-// and the patching that looks them up. Immutable once made: copies share one image,
-// and threads may use one at once.
+// looked up. Immutable once made: copies share one image, and threads may use one at
+// once. Scoring documents with it (patching, evaluation, calibration, the adaptive
+// mode) is model_scoring.h.
 //
 // Its image is the model file: a header, the tables of each context length, and a
 // CRC-32C over all of it (docs/formats.md, "Model file"). Files of version 1 hold
@@ -30,26 +28,21 @@ class AdaptiveModel;
 //
 // The distribution after any bytes is that of the longest suffix of their last k that
 // the model keeps: the bytes it lists have their probabilities, and every other byte
-// `weight` times its probability after the next shorter kept suffix (1/256 below the
-// empty context, with smoothing; without, the weight is 0). The entropy at a position
-// is the stored entropy of that same suffix, 0 if none is kept.
-//
-// Scoring, patching, evaluation and calibration take `adapt`: with it, each document
-// is read by an AdaptiveModel (adaptive_model.h) from its first byte, whose
-// distributions also learn from the document so far; it needs has_probabilities() and
-// throws std::logic_error without.
+// `weight` times its probability after the next shorter kept suffix (below the empty
+// context, the kind's floor probability: model_kinds.h). The entropy at a position is
+// the stored entropy of that same suffix, 0 if none is kept.
 class ContextModel {
  public:
   static constexpr int kMaxOrder = 8;
 
-  // The model of `smoothing` whose contexts of length j are orders[j], for j = 0 .. k
+  // The model of `kind` whose contexts of length j are orders[j], for j = 0 .. k
   // (k <= 8), kept because seen at least `min_count` (>= 1) times. Equal arguments
   // give byte-identical images. Throws std::invalid_argument for contents no model has.
-  static ContextModel build(Smoothing smoothing, std::uint64_t min_count,
+  static ContextModel build(const ModelKind& kind, std::uint64_t min_count,
                             const std::vector<ModelOrder>& orders);
 
-  // The model without smoothing whose contexts of length j have the entropies
-  // orders[j], each sorted by key with no key repeated, and list no byte.
+  // The unsmoothed model whose contexts of length j have the entropies orders[j], each
+  // sorted by key with no key repeated, and list no byte.
   static ContextModel build(std::uint64_t min_count,
                             const std::vector<std::vector<ContextEntropy>>& orders);
 
@@ -64,12 +57,13 @@ class ContextModel {
 
   int k() const { return k_; }
   std::uint64_t min_count() const { return min_count_; }
-  Smoothing smoothing() const { return smoothing_; }
+  // How its distributions were estimated.
+  const ModelKind& kind() const { return *kind_; }
   // The version of the model file its image is.
   std::uint32_t version() const { return version_; }
   // Whether it holds distributions (version 2 on): only then do probabilities,
-  // log_probs and evaluate have anything to give.
-  bool has_probabilities() const { return version_ >= 2; }
+  // log-probabilities, evaluation and the adaptive mode have anything to read.
+  bool has_probabilities() const { return version_ >= 2 && kind_->probabilities; }
   // The number of contexts kept, all lengths together.
   std::uint64_t size() const { return contexts_; }
   // The number of contexts of `length` (0 .. k) kept.
@@ -90,6 +84,15 @@ class ContextModel {
   // ContextEntropy; a length over k counts as k).
   float entropy_of(std::uint64_t key, std::size_t length) const;
 
+  // For each position i in [begin, end) of the `n` bytes at `data`: into
+  // entropy[i - begin] the entropy given the up to k bytes before i (fewer before
+  // position k), and, unless `probability` is null, into probability[i - begin] the
+  // probability of data[i] after them (needs has_probabilities()). Positions are
+  // looked up many at a time, the memory of those a little further on (up to n)
+  // prefetched, so that a model larger than the caches does not wait on each.
+  void score_positions(const std::uint8_t* data, std::size_t n, std::size_t begin,
+                       std::size_t end, float* entropy, double* probability) const;
+
   // Where the lookups after a context start: the longest suffix of it that the model
   // keeps.
   struct Suffix {
@@ -101,13 +104,13 @@ class ContextModel {
   // That of the context of `length` bytes packed in `key` (a length over k counts as k),
   // into `into`.
   void longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const;
-  // Asks for the memory that longest_suffix reads for the context of k bytes `key`,
+  // Prefetches the memory that longest_suffix reads for the context of k bytes `key`,
   // for a lookup soon after: its slot and record in the table of k. The only effect is
   // speed.
   void prefetch(std::uint64_t key) const;
-  // Asks for the bytes listed by the suffix of `length` kept in `slot` (as a Suffix
+  // Prefetches the bytes listed by the suffix of `length` kept in `slot` (as a Suffix
   // gives them) and their probabilities, for probability() soon after. Reads the
-  // slot's record, which is best asked for first. The only effect is speed.
+  // slot's record, which is best prefetched first. The only effect is speed.
   void prefetch_listed(int length, std::int64_t slot) const;
   // The probability of `byte` after the context `suffix` was found for. Needs
   // has_probabilities().
@@ -120,43 +123,6 @@ class ContextModel {
   // The probability of each byte value after the `length` bytes at `context` (the last
   // k count), into out[0 .. 255]. Needs has_probabilities().
   void probabilities(const std::uint8_t* context, std::size_t length, double* out) const;
-
-  // For every position i of the `n` bytes at `data`: into entropy[i] the entropy given
-  // the up to k bytes before i in them (fewer at the start), and, unless `log2_p` is
-  // null, into log2_p[i] the log2 of the probability of data[i] given those bytes (-inf
-  // for probability 0; needs has_probabilities()). Patching judges entropy[i] for
-  // i >= k.
-  void score(const std::uint8_t* data, std::size_t n, float* entropy, double* log2_p,
-             bool adapt = false) const;
-
-  // Sums over every byte of the documents, as score gives them.
-  struct Evaluation {
-    std::uint64_t bytes = 0;
-    std::uint64_t documents = 0;
-    double bits = 0.0;           // -log2 p summed over the bytes of probability above 0
-    double entropy_bits = 0.0;   // the entropy at each byte, in bits, summed
-    std::uint64_t zero_probability_bytes = 0;
-  };
-  // Needs has_probabilities().
-  Evaluation evaluate(const ByteSpan* documents, std::size_t count, bool adapt = false) const;
-  // Patch ends of the `n` bytes at `data` as patch_ends (patching.h) gives them, but
-  // with the entropy of each position i >= k taken from the model. Positions before k
-  // never end a patch.
-  std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n,
-                                      Thresholds thresholds, bool adapt = false) const;
-
-  // Each document patched as patch_ends does, each limited to `max_length` (0: none).
-  BatchEnds patch_ends_batch(const ByteSpan* documents, std::size_t count,
-                             Thresholds thresholds, std::size_t max_length,
-                             bool adapt = false) const;
-
-  // The theta for which the mean patch length over the documents (their bytes over
-  // their patches, with this `theta_r`) is closest to `target_mean_length`. The
-  // candidates are the entropies met in the documents, where the patches change, and
-  // the float just below the least of them; of two as close, the larger is chosen.
-  // Throws std::invalid_argument if no document is longer than k bytes.
-  float calibrate(const ByteSpan* documents, std::size_t count, double target_mean_length,
-                  float theta_r, bool adapt = false) const;
 
  private:
   // The hash table of the contexts of one length, and (version 2) its slots' records
@@ -179,33 +145,15 @@ class ContextModel {
 
   ContextModel() = default;
   // The model whose image is the `size` bytes at `image`, which `owner` keeps alive.
-  static ContextModel over(std::shared_ptr<const void> owner, const std::uint8_t* image,
-                           std::size_t size);
-
-  // Calls visit(i, entropy, probability) for every position i of `data`, in order,
-  // with the entropy given the up to k bytes before i and (if `with_probability`, else
-  // 0) the probability of data[i] after them.
-  // With `adaptive`, by it, which reads `data` from its start.
-  template <typename Visit>
-  void for_each_score(const std::uint8_t* data, std::size_t n, bool with_probability,
-                      AdaptiveModel* adaptive, Visit visit) const;
-
-  // Calls visit(i, entropy) for every position i = k .. n - 1 of `data`, in order.
-  template <typename Visit>
-  void for_each_entropy(const std::uint8_t* data, std::size_t n, AdaptiveModel* adaptive,
-                        Visit visit) const;
-
-  // An AdaptiveModel of this model if `adapt`.
-  std::unique_ptr<AdaptiveModel> adaptive_if(bool adapt) const;
-  std::vector<std::size_t> patch_ends(const std::uint8_t* data, std::size_t n,
-                                      Thresholds thresholds, AdaptiveModel* adaptive) const;
+  static ContextModel view_image(std::shared_ptr<const void> owner, const std::uint8_t* image,
+                                 std::size_t size);
 
   std::shared_ptr<const void> owner_;  // keeps the image alive
   const std::uint8_t* image_ = nullptr;
   std::size_t image_size_ = 0;
   int k_ = 0;
   std::uint64_t min_count_ = 1;
-  Smoothing smoothing_ = Smoothing::kNone;
+  const ModelKind* kind_ = nullptr;
   std::uint32_t version_ = 0;
   std::uint64_t contexts_ = 0;
   std::array<Table, kMaxOrder + 1> tables_{};

@@ -21,8 +21,10 @@
 #include "batch.h"
 #include "context_counts.h"
 #include "context_model.h"
+#include "model_kinds.h"
+#include "model_scoring.h"
 #include "frequency_table.h"
-#include "internal/crc32c.h"
+#include "util/crc32c.h"
 #include "packed.h"
 #include "patch_stream.h"
 #include "patcher.h"
@@ -49,6 +51,12 @@ std::int32_t pick_k(FuzzedDataProvider& in, std::size_t n) {
                                   std::numeric_limits<std::int32_t>::max()};
   if (in.ConsumeBool()) return in.ConsumeIntegral<std::int32_t>();
   return in.PickValueInArray(special);
+}
+
+// Any kind of model the table of kinds holds.
+const qelt::ModelKind& pick_kind(FuzzedDataProvider& in) {
+  const std::vector<qelt::ModelKind>& kinds = qelt::model_kinds();
+  return kinds[in.ConsumeIntegralInRange<std::size_t>(0, kinds.size() - 1)];
 }
 
 float pick_threshold(FuzzedDataProvider& in, const std::vector<float>& entropies) {
@@ -221,28 +229,28 @@ void check_distributions(const qelt::ContextModel& model, FuzzedDataProvider& in
   }
   if (made) {
     check(sum <= 1.0 + 1e-4, "probabilities summing past 1");
-    if (model.smoothing() == qelt::Smoothing::kKneserNey) {
+    if (model.kind().floor_probability > 0.0) {  // every byte has a probability
       check(sum >= 1.0 - 1e-4, "a smoothed distribution summing short of 1");
     }
   }
   std::vector<float> entropy(probe.size());
   std::vector<double> log2_p(probe.size());
-  model.score(bytes, probe.size(), entropy.data(), log2_p.data());
+  score(model, bytes, probe.size(), entropy.data(), log2_p.data());
   for (std::size_t i = 0; i < probe.size(); ++i) {
     check(entropy[i] >= 0 && entropy[i] <= 5.6f && log2_p[i] <= 1e-6, "an impossible score");
   }
   const qelt::ByteSpan span{bytes, probe.size()};
-  const qelt::ContextModel::Evaluation evaluation = model.evaluate(&span, 1);
+  const qelt::Evaluation evaluation = evaluate(model, &span, 1);
   check(evaluation.bytes == probe.size() && evaluation.bits >= -1e-3, "an impossible evaluation");
   // Learning from the probe as it goes: probabilities stay in [0, 1], entropies finite
   // (and within ln 256 for a model made from counts).
-  model.score(bytes, probe.size(), entropy.data(), log2_p.data(), true);
+  score(model, bytes, probe.size(), entropy.data(), log2_p.data(), qelt::Adaptation{true});
   for (std::size_t i = 0; i < probe.size(); ++i) {
     check(std::isfinite(entropy[i]) && entropy[i] >= 0 && (!made || entropy[i] <= 5.6f) &&
               log2_p[i] <= 1e-6,
           "an impossible adaptive score");
   }
-  const qelt::ContextModel::Evaluation adaptive = model.evaluate(&span, 1, true);
+  const qelt::Evaluation adaptive = evaluate(model, &span, 1, qelt::Adaptation{true});
   check(adaptive.bytes == probe.size() && adaptive.bits >= -1e-3,
         "an impossible adaptive evaluation");
 }
@@ -299,29 +307,28 @@ void fuzz_context_model(FuzzedDataProvider& in) {
       reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size());
   check(decoded.serialize() == encoded, "counts do not survive their encoding");
   const std::uint64_t min_count = in.ConsumeIntegralInRange<std::uint64_t>(1, 4);
-  const qelt::Smoothing smoothing =
-      in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone;
-  const qelt::ContextModel model = counts.to_model(min_count, 0, smoothing);
+  const qelt::ModelKind& kind = pick_kind(in);
+  const qelt::ContextModel model = counts.to_model(min_count, 0, kind);
   check_distributions(model, in, true);
   const qelt::ContextModel again = qelt::ContextModel::from_image(
       std::vector<std::uint8_t>(model.image(), model.image() + model.image_size()));
-  check(again.size() == model.size() && again.smoothing() == smoothing,
+  check(again.size() == model.size() && &again.kind() == &kind,
         "a model does not survive its image");
   const float theta = pick_threshold(in, {});
   const float theta_r = pick_threshold(in, {});
   const std::string probe = in.ConsumeRandomLengthString(1024);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
-  const std::vector<std::size_t> ends = model.patch_ends(bytes, probe.size(), {theta, theta_r});
+  const std::vector<std::size_t> ends = patch_ends(model, bytes, probe.size(), {theta, theta_r});
   check_ends(ends, probe.size(), 0);
   // Trained on one sequence alone, a model patches it as the sequence's own model does.
-  if (documents.size() == 1 && min_count == 1 && k >= 0 && smoothing == qelt::Smoothing::kNone) {
+  if (documents.size() == 1 && min_count == 1 && k >= 0 && &kind == &qelt::unsmoothed_kind()) {
     const std::vector<std::size_t> own =
-        model.patch_ends(spans[0].data, spans[0].size, {theta, theta_r});
+        patch_ends(model, spans[0].data, spans[0].size, {theta, theta_r});
     check(own == qelt::patch_ends(spans[0].data, spans[0].size, k, {theta, theta_r}),
           "a model of one sequence patches it unlike patch_ends");
   }
   try {
-    model.calibrate(spans.data(), spans.size(), 1.0 + in.ConsumeProbability<double>() * 8, theta_r);
+    calibrate(model, spans.data(), spans.size(), 1.0 + in.ConsumeProbability<double>() * 8, theta_r);
   } catch (const std::invalid_argument&) {
   }
 }
@@ -335,7 +342,7 @@ void fuzz_model_image(FuzzedDataProvider& in) {
     const std::string seed = in.ConsumeRandomLengthString(256);
     counts.add(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size());
     const qelt::ContextModel model = counts.to_model(
-        1, 0, in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone);
+        1, 0, pick_kind(in));
     image.assign(model.image(), model.image() + model.image_size());
     for (int edits = in.ConsumeIntegralInRange<int>(1, 4); edits > 0 && !image.empty(); --edits) {
       image[in.ConsumeIntegralInRange<std::size_t>(0, image.size() - 1)] =
@@ -362,7 +369,7 @@ void fuzz_model_image(FuzzedDataProvider& in) {
   try {
     const qelt::ContextModel model = load();
     const std::string probe = in.ConsumeRandomLengthString(512);
-    check_ends(model.patch_ends(reinterpret_cast<const std::uint8_t*>(probe.data()), probe.size(),
+    check_ends(patch_ends(model, reinterpret_cast<const std::uint8_t*>(probe.data()), probe.size(),
                                 {1.0f, 0.5f}),
                probe.size(), 0);
     if (model.has_probabilities()) check_distributions(model, in, false);
@@ -474,7 +481,7 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
   const std::string seed = in.ConsumeRandomLengthString(300);
   counts.add(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size());
   const qelt::ContextModel model = counts.to_model(
-      1, 0, in.ConsumeBool() ? qelt::Smoothing::kKneserNey : qelt::Smoothing::kNone);
+      1, 0, pick_kind(in));
   const std::string probe = in.ConsumeRandomLengthString(300);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
   const bool adapt = in.ConsumeBool();
@@ -496,7 +503,7 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
   }
   stream.finish(ends);
   check(ends == qelt::limit_patch_length(
-                    model.patch_ends(bytes, probe.size(), {theta, theta_r}, adapt), max_length),
+                    patch_ends(model, bytes, probe.size(), {theta, theta_r}, qelt::Adaptation{adapt}), max_length),
         "a stream's ends differ from the whole probe's");
 }
 

@@ -16,8 +16,9 @@ SECRET = "not-a-real-secret-7f3a"  # the S3 test server's: must never appear in 
 
 @pytest.fixture(scope="session")
 def real_text() -> bytes:
-    """Real text: the sample shipped with the examples and the project's own sources."""
-    parts = [ROOT / "examples" / "sample.txt", *sorted((ROOT / "core").glob("*.cc"))]
+    """Real text: the sample shipped with the examples and the core's own sources."""
+    sources = sorted(p for p in (ROOT / "core").rglob("*.cc") if "tests" not in p.parts)
+    parts = [ROOT / "examples" / "sample.txt", *sources]
     return b"".join(p.read_bytes() for p in parts)
 
 

@@ -49,25 +49,18 @@ def assert_patched(row, data, k=2, model=None):
 
 
 @pytest.fixture(scope="module")
-def texts(real_text_module):
-    return [real_text_module[i:i + 1500].decode("utf-8", "replace")
+def texts(real_text):
+    return [real_text[i:i + 1500].decode("utf-8", "replace")
             for i in range(0, 60000, 1500)] + [""]
-
-
-@pytest.fixture(scope="module")
-def real_text_module():
-    root = pathlib.Path(__file__).resolve().parent.parent
-    parts = [root / "examples" / "sample.txt", *sorted((root / "core").glob("*.cc"))]
-    return b"".join(p.read_bytes() for p in parts)
 
 
 # --- Every format, end to end -----------------------------------------------------------
 
 
-def test_directory_of_files(tmp_path, real_text_module):
+def test_directory_of_files(tmp_path, real_text):
     root = tmp_path / "corpus"
     (root / "nested").mkdir(parents=True)
-    docs = {"a.txt": real_text_module[:5000], "nested/b.bin": bytes(range(256)) * 3,
+    docs = {"a.txt": real_text[:5000], "nested/b.bin": bytes(range(256)) * 3,
             "one.txt": b"x", "empty.txt": b"", ".hidden": b"hidden but a file"}
     for name, data in docs.items():
         (root / name).write_bytes(data)
@@ -312,11 +305,11 @@ def test_an_existing_dataset_needs_resume_and_the_same_settings(tmp_path, parque
 # --- Interruption and resuming ----------------------------------------------------------------
 
 
-def test_interrupted_run_then_resume_equals_a_full_run(tmp_path, real_text_module):
+def test_interrupted_run_then_resume_equals_a_full_run(tmp_path, real_text):
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     for i in range(400):
-        (corpus / f"doc{i:03}.txt").write_bytes(real_text_module[i * 400:i * 400 + 30000] * 10)
+        (corpus / f"doc{i:03}.txt").write_bytes(real_text[i * 400:i * 400 + 30000] * 10)
     # About 50 partitions of a few hundredths of a second each: the interruption lands
     # well before the last, however late it is delivered.
     args = [corpus, "-k", 3, "--partition-bytes", 1 << 20]
@@ -430,10 +423,10 @@ def test_nothing_is_written_until_the_cluster_is_reached(tmp_path, parquet_input
         assert not (tmp_path / "out").exists()
 
 
-def test_links_to_directories_are_skipped_and_counted(tmp_path, real_text_module, capsys):
+def test_links_to_directories_are_skipped_and_counted(tmp_path, real_text, capsys):
     corpus = tmp_path / "corpus"
     (corpus / "real").mkdir(parents=True)
-    (corpus / "real" / "a.txt").write_bytes(real_text_module[:3000])
+    (corpus / "real" / "a.txt").write_bytes(real_text[:3000])
     (corpus / "loop").symlink_to(corpus)  # would never end if followed
     (corpus / "alias").symlink_to(corpus / "real")
     status = cli.main(["patch", str(corpus), "--out", str(tmp_path / "out"), "-k", "2",

@@ -5,7 +5,7 @@ import importlib
 
 import pytest
 
-MODULES = ["qelt_corpus", "qelt_corpus._arrays", "qelt_corpus._model", "qelt_corpus._stream",
+MODULES = ["qelt_corpus", "qelt_corpus._patching", "qelt_corpus._model", "qelt_corpus._stream",
            "qelt_corpus._packed"]
 
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "context_counts.h"
-#include "internal/fast_log.h"
+#include "model_scoring.h"
+#include "util/fast_log.h"
 
 namespace qelt {
 namespace {
@@ -24,7 +25,7 @@ ContextModel smoothed_model(int k) {
   ContextCounts counts(k);
   const std::vector<std::uint8_t> corpus = random_bytes(5000, 6, 1);
   counts.add(corpus.data(), corpus.size());
-  return counts.to_model(1, 0, Smoothing::kKneserNey);
+  return counts.to_model(1, 0, *find_model_kind("kneser-ney"));
 }
 
 std::vector<float> entropies(AdaptiveModel& model, const std::vector<std::uint8_t>& document) {
@@ -72,7 +73,7 @@ TEST(AdaptiveModel, EachDocumentReadsAsOnAFreshInstance) {
   EXPECT_EQ(grown, expected);
 }
 
-// A document read whole (memory asked for early, room made for it once) reads as one
+// A document read whole (its memory prefetched, room made for it once) reads as one
 // read a byte at a time with no length given (its table grown from the smallest), at
 // every k, where the model keeps the contexts at some lengths only and most of the
 // document's contexts are new.
@@ -82,9 +83,9 @@ TEST(AdaptiveModel, ReadingWholeEqualsReadingByteByByte) {
   for (int k = 1; k <= 6; ++k) {
     ContextCounts counts(k);
     counts.add(corpus.data(), corpus.size());
-    const ContextModel model = counts.to_model(2, 0, Smoothing::kKneserNey);
+    const ContextModel model = counts.to_model(2, 0, *find_model_kind("kneser-ney"));
     std::vector<float> whole(document.size());
-    model.score(document.data(), document.size(), whole.data(), nullptr, true);
+    score(model, document.data(), document.size(), whole.data(), nullptr, Adaptation{true});
     AdaptiveModel adaptive(model);
     adaptive.start();
     std::vector<float> by_byte;
@@ -114,7 +115,7 @@ TEST(AdaptiveModel, ARepeatedDocumentIsLearnt) {
   }
   std::vector<float> entropy(twice.size());
   std::vector<double> log2_p(twice.size());
-  model.score(twice.data(), twice.size(), entropy.data(), log2_p.data());
+  score(model, twice.data(), twice.size(), entropy.data(), log2_p.data());
   for (std::size_t i = half.size(); i < twice.size(); ++i) alone -= log2_p[i];
   EXPECT_LT(second, alone / 4);
   EXPECT_LT(second, first / 4);

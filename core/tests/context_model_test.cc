@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "context_counts.h"
-#include "internal/crc32c.h"
+#include "model_scoring.h"
+#include "util/crc32c.h"
 #include "frequency_table.h"
 #include "patching.h"
 
@@ -55,7 +56,7 @@ TEST(ContextModelTest, TrainedOnOneSequencePatchesItAsPatchEnds) {
     for (int k = 0; k <= ContextModel::kMaxOrder; ++k) {
       const ContextModel model = model_of({data}, k);
       for (const auto& t : thresholds) {
-        EXPECT_EQ(model.patch_ends(data.data(), data.size(), {t[0], t[1]}),
+        EXPECT_EQ(patch_ends(model, data.data(), data.size(), {t[0], t[1]}),
                   patch_ends(data.data(), data.size(), k, {t[0], t[1]}))
             << "seed " << seed << " k " << k;
       }
@@ -143,9 +144,9 @@ TEST(ContextModelTest, EmptyModelGivesZeroEverywhere) {
   EXPECT_EQ(model.size(), 0u);
   EXPECT_EQ(model.entropy(12345), 0.0f);
   const auto data = bytes_of("abcdefgh");
-  EXPECT_EQ(model.patch_ends(data.data(), data.size(), {-1.0f, 1.0f}),
+  EXPECT_EQ(patch_ends(model, data.data(), data.size(), {-1.0f, 1.0f}),
             (std::vector<std::size_t>{4, 5, 6, 7, 8}));
-  EXPECT_EQ(model.patch_ends(data.data(), data.size(), {0.0f, 0.0f}),
+  EXPECT_EQ(patch_ends(model, data.data(), data.size(), {0.0f, 0.0f}),
             (std::vector<std::size_t>{8}));
 }
 
@@ -201,8 +202,8 @@ TEST(ContextModelTest, ImagesRoundTripAndDamageIsRefused) {
   EXPECT_EQ(image_of(again), image);
   EXPECT_EQ(again.k(), 5);
   EXPECT_EQ(again.size(), model.size());
-  EXPECT_EQ(again.patch_ends(data.data(), data.size(), {1.0f, 0.5f}),
-            model.patch_ends(data.data(), data.size(), {1.0f, 0.5f}));
+  EXPECT_EQ(patch_ends(again, data.data(), data.size(), {1.0f, 0.5f}),
+            patch_ends(model, data.data(), data.size(), {1.0f, 0.5f}));
   EXPECT_THROW(ContextModel::from_image({}), ModelFormatError);
   for (std::size_t cut = 0; cut < image.size(); cut += 1 + image.size() / 64) {
     EXPECT_THROW(ContextModel::from_image({image.begin(), image.begin() + cut}), ModelFormatError);
@@ -279,8 +280,8 @@ TEST(ContextModelTest, LoadsFromAFile) {
   }
   const ContextModel loaded = ContextModel::load(path);
   EXPECT_EQ(image_of(loaded), image_of(model));
-  EXPECT_EQ(loaded.patch_ends(data.data(), data.size(), {0.9f, 0.3f}),
-            model.patch_ends(data.data(), data.size(), {0.9f, 0.3f}));
+  EXPECT_EQ(patch_ends(loaded, data.data(), data.size(), {0.9f, 0.3f}),
+            patch_ends(model, data.data(), data.size(), {0.9f, 0.3f}));
   std::remove(path.c_str());
   EXPECT_THROW(ContextModel::load(path), std::system_error);
   EXPECT_THROW(ContextModel::load(::testing::TempDir()), std::system_error);
@@ -294,11 +295,11 @@ TEST(ContextModelTest, CalibrateFindsTheClosestMeanLength) {
   const ContextModel model = model_of({data}, 2);
   const ByteSpan documents[] = {{data.data(), 10000}, {data.data() + 10000, 10000}};
   for (const double target : {1.0, 1.5, 2.0, 3.0, 1000.0}) {
-    const float theta = model.calibrate(documents, 2, target, INFINITY);
+    const float theta = calibrate(model, documents, 2, target, INFINITY);
     auto mean_at = [&](float t) {
       std::size_t patches = 0;
       for (const ByteSpan& d : documents) {
-        patches += model.patch_ends(d.data, d.size, {t, INFINITY}).size();
+        patches += patch_ends(model, d.data, d.size, {t, INFINITY}).size();
       }
       return 20000.0 / static_cast<double>(patches);
     };
@@ -307,7 +308,7 @@ TEST(ContextModelTest, CalibrateFindsTheClosestMeanLength) {
     for (float t = -0.5f; t < 2.0f; t += 0.01f) EXPECT_LE(best, std::fabs(mean_at(t) - target) + 1e-12);
   }
   const ByteSpan too_short[] = {{data.data(), 2}};
-  EXPECT_THROW(model.calibrate(too_short, 1, 2.0, INFINITY), std::invalid_argument);
+  EXPECT_THROW(calibrate(model, too_short, 1, 2.0, INFINITY), std::invalid_argument);
 }
 
 }  // namespace

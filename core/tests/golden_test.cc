@@ -7,11 +7,13 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "context_counts.h"
+#include "model_scoring.h"
 #include "context_model.h"
 
 namespace qelt {
@@ -112,22 +114,32 @@ TEST(GoldenTest, TheModelFileGivesItsEntropiesAndEnds) {
     EXPECT_EQ(model.entropy(context), golden.entropies[i - golden.k]) << "position " << i;
   }
   for (const EndsCase& c : golden.ends) {
-    EXPECT_EQ(model.patch_ends(golden.probe.data(), golden.probe.size(), {c.theta, c.theta_r}),
+    EXPECT_EQ(patch_ends(model, golden.probe.data(), golden.probe.size(), {c.theta, c.theta_r}),
               c.ends);
   }
   }
 }
 
+// The golden model file of each kind, in the version written.
+std::string model_file(const ModelKind& kind) {
+  return "model-v2-" + std::string(kind.name) + ".qelt";
+}
+
+TEST(GoldenTest, TheKindsKeepTheirNumbers) {
+  std::map<std::string, std::uint32_t> numbers;
+  for (const ModelKind& kind : model_kinds()) numbers[std::string(kind.name)] = kind.number;
+  EXPECT_EQ(numbers, (std::map<std::string, std::uint32_t>{{"none", 0}, {"kneser-ney", 1}}));
+}
+
 TEST(GoldenTest, EveryCountsEncodingGivesTheGoldenModel) {
   const Golden golden = read_golden();
-  const Bytes model = read_file("model-v2.qelt");
-  const Bytes smoothed = read_file("model-v2-kneser-ney.qelt");
   for (const char* name : {"counts-v1.bin", "counts-v1-first.bin"}) {
     const Bytes encoded = read_file(name);
     const ContextCounts counts = ContextCounts::deserialize(encoded.data(), encoded.size());
-    EXPECT_EQ(image_of(counts.to_model(golden.min_count)), model) << name;
-    EXPECT_EQ(image_of(counts.to_model(golden.min_count, 0, Smoothing::kKneserNey)), smoothed)
-        << name;
+    for (const ModelKind& kind : model_kinds()) {
+      EXPECT_EQ(image_of(counts.to_model(golden.min_count, 0, kind)), read_file(model_file(kind)))
+          << name << ", " << kind.name;
+    }
   }
 }
 
@@ -137,9 +149,10 @@ TEST(GoldenTest, TheWritersMakeTheGoldenBytes) {
   for (const Bytes& document : corpus()) counts.add(document.data(), document.size());
   const std::string encoded = counts.serialize();
   EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), read_file("counts-v1.bin"));
-  EXPECT_EQ(image_of(counts.to_model(golden.min_count)), read_file("model-v2.qelt"));
-  EXPECT_EQ(image_of(counts.to_model(golden.min_count, 0, Smoothing::kKneserNey)),
-            read_file("model-v2-kneser-ney.qelt"));
+  for (const ModelKind& kind : model_kinds()) {
+    EXPECT_EQ(image_of(counts.to_model(golden.min_count, 0, kind)), read_file(model_file(kind)))
+        << kind.name;
+  }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "internal/window_ids.h"
+#include "patching/window_ids.h"
 #include "patching.h"
 #include "reference/straightforward_patching.h"
 

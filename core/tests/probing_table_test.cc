@@ -2,7 +2,7 @@
 // probing checked slot by slot after every growth: every key is found, once; no empty
 // slot lies between a key's home and its slot; the table is at most 3/4 full.
 
-#include "internal/probing_table.h"
+#include "util/probing_table.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "internal/hash.h"
+#include "util/hash.h"
 
 namespace qelt {
 namespace internal {

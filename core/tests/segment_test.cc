@@ -3,7 +3,7 @@
 // single-precision step either side, zeros of both signs, NaN, infinities and
 // subnormals. On a processor without the vector walk both sides are the plain walk.
 
-#include "internal/segment.h"
+#include "patching/segment.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Keys added in runs of any number and shape read back as a map of them would give.
 
-#include "internal/sorted_runs.h"
+#include "counting/sorted_runs.h"
 
 #include <gtest/gtest.h>
 

@@ -19,30 +19,27 @@ Example:
     array([3, 6])
 """
 
-from __future__ import annotations
+import typing
 
-import importlib
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
+if typing.TYPE_CHECKING:
     # Re-exported (the "as" form, for type checkers).
-    from ._arrays import patch_ends as patch_ends
-    from ._arrays import patch_ends_batch as patch_ends_batch
-    from ._arrays import patch_ends_from_entropies as patch_ends_from_entropies
-    from ._arrays import patch_ends_from_entropies_batch as patch_ends_from_entropies_batch
     from ._errors import ModelFormatError as ModelFormatError
     from ._model import ContextCounts as ContextCounts
     from ._model import ContextModel as ContextModel
     from ._model import Evaluation as Evaluation
     from ._packed import PackedDataset as PackedDataset
-    from ._stream import PatchStream as PatchStream
     from ._packed import SequenceStream as SequenceStream
+    from ._patching import patch_ends as patch_ends
+    from ._patching import patch_ends_batch as patch_ends_batch
+    from ._patching import patch_ends_from_entropies as patch_ends_from_entropies
+    from ._patching import patch_ends_from_entropies_batch as patch_ends_from_entropies_batch
+    from ._stream import PatchStream as PatchStream
 
 # Where each name is defined. They are imported on first use, so that the command
 # (qelt_corpus.cli) starts at once and can honour Ctrl-C from its first moment.
 _DEFINED_IN = {
-    "patch_ends": "_arrays", "patch_ends_batch": "_arrays", "ModelFormatError": "_errors",
-    "patch_ends_from_entropies": "_arrays", "patch_ends_from_entropies_batch": "_arrays",
+    "patch_ends": "_patching", "patch_ends_batch": "_patching", "ModelFormatError": "_errors",
+    "patch_ends_from_entropies": "_patching", "patch_ends_from_entropies_batch": "_patching",
     "ContextCounts": "_model", "ContextModel": "_model", "Evaluation": "_model",
     "PackedDataset": "_packed", "PatchStream": "_stream",
     "SequenceStream": "_packed",
@@ -50,14 +47,18 @@ _DEFINED_IN = {
 
 __all__ = sorted(_DEFINED_IN)
 
+del typing
 
-def __getattr__(name: str) -> Any:
+
+def __getattr__(name: str) -> object:
     if name not in _DEFINED_IN:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
     value = getattr(importlib.import_module(f"{__name__}.{_DEFINED_IN[name]}"), name)
     globals()[name] = value
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *__all__])
+    return list(__all__)

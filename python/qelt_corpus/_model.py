@@ -7,7 +7,7 @@ import math
 import os
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, SupportsFloat, SupportsIndex
 
-from . import _arguments, _arrow, _model_cache, _native, _storage
+from . import _arguments, _arrow, _kinds, _model_cache, _native, _storage
 from ._errors import ModelFormatError
 
 if TYPE_CHECKING:
@@ -17,21 +17,12 @@ if TYPE_CHECKING:
 
     from typing_extensions import TypeAlias
 
-    from ._arrays import BytesLike
+    from ._patching import BytesLike
     from ._stream import PatchStream
 
     Documents: TypeAlias = "pa.Array | pa.ChunkedArray | Iterable[BytesLike]"
 
 MAX_K = 8
-# The smoothing kinds, by the name the API takes and the number the file holds.
-SMOOTHING = {"none": 0, "kneser-ney": 1}
-
-
-def _smoothing(smoothing: object) -> int:
-    if not isinstance(smoothing, str) or smoothing not in SMOOTHING:
-        raise ValueError(f"smoothing must be one of {', '.join(map(repr, SMOOTHING))}, "
-                         f"not {smoothing!r}")
-    return SMOOTHING[smoothing]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -49,18 +40,32 @@ class Evaluation:
     bits_per_byte: float
     mean_entropy_bits: float
     zero_probability_bytes: int
+    # The sums the means are made of, so that evaluations of parts add up exactly.
+    _bits: float = dataclasses.field(default=0.0, repr=False, compare=False)
+    _entropy_bits: float = dataclasses.field(default=0.0, repr=False, compare=False)
 
     @classmethod
     def of_sums(cls, bytes_: int, documents: int, bits: float, entropy_bits: float,
                 zero_probability_bytes: int) -> Evaluation:
-        """The evaluation of the sums that the native evaluate gives (summed over any
-        number of batches)."""
+        """The evaluation of the sums that the native evaluate gives."""
         if zero_probability_bytes:
             bits_per_byte = math.inf
         else:
             bits_per_byte = bits / bytes_ if bytes_ else math.nan
         return cls(bytes_, documents, bits_per_byte,
-                   entropy_bits / bytes_ if bytes_ else math.nan, zero_probability_bytes)
+                   entropy_bits / bytes_ if bytes_ else math.nan, zero_probability_bytes,
+                   bits, entropy_bits)
+
+    @classmethod
+    def total(cls, parts: Iterable[Evaluation]) -> Evaluation:
+        """The evaluation of the documents of all the parts together, as one call over
+        all of them gives it."""
+        sums: list[Any] = [0, 0, 0.0, 0.0, 0]
+        for part in parts:
+            for i, value in enumerate((part.bytes, part.documents, part._bits,
+                                       part._entropy_bits, part.zero_probability_bytes)):
+                sums[i] += value
+        return cls.of_sums(*sums)
 
 
 def _order(k: object) -> int:
@@ -161,11 +166,10 @@ class ContextCounts:
         seen at least ``min_count`` times, and its entropy. Equal counts give
         byte-identical models, however they were added and merged.
 
-        ``smoothing="none"`` takes the counts as they are (a byte never seen after a
-        context has probability 0, and the entropy is that of the counts, as
-        ``qelt.patch_sequence`` computes it); ``"kneser-ney"`` interpolates modified
-        Kneser-Ney estimates over every context length down to a uniform distribution,
-        so that every byte has a probability above 0 (docs/formats.md, "Model file").
+        ``smoothing`` names the kind of model, how the distributions are estimated from
+        the counts (docs/formats.md, "Model file"):
+
+{kinds}
 
         With ``max_bytes``, the saved model takes at most that many bytes: contexts are
         left out in ascending order of count (the longer first among equal counts, then
@@ -178,14 +182,17 @@ class ContextCounts:
         budget = 0 if max_bytes is None else _arguments.integer("max_bytes", max_bytes, 1)
         if budget >= 2**64:
             budget = 0  # larger than any model
-        kind = _smoothing(smoothing)
-        return ContextModel._wrap(self._counts.to_model(minimum, budget, kind))
+        return ContextModel._wrap(self._counts.to_model(minimum, budget, _kinds.kind(smoothing)))
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_counts_from_state, (self._counts.serialize(),))
 
     def __repr__(self) -> str:
         return f"ContextCounts(k={self.k}, positions={self.positions})"
+
+
+ContextCounts.to_model.__doc__ = (ContextCounts.to_model.__doc__ or "").replace(
+    "{kinds}", _kinds.described(" " * 8))
 
 
 def _counts_from_state(state: bytes) -> ContextCounts:
@@ -251,7 +258,7 @@ class ContextModel:
         least ``min_count`` times, with ``smoothing`` as ContextCounts.to_model."""
         counts = ContextCounts(k)
         minimum = _min_count(min_count)
-        _smoothing(smoothing)
+        _kinds.kind(smoothing)
         counts._counts.add_documents(_document_items(documents))
         return counts.to_model(minimum, smoothing=smoothing)
 
@@ -334,9 +341,15 @@ class ContextModel:
 
     @property
     def smoothing(self) -> str:
-        """How its distributions were estimated: "none" or "kneser-ney"."""
-        number = int(self._model.smoothing)
-        return next(name for name, value in SMOOTHING.items() if value == number)
+        """How its distributions were estimated: the name of its kind ({names})."""
+        return str(self._model.kind)
+
+    @property
+    def has_probabilities(self) -> bool:
+        """Whether its file holds the next-byte distributions (version 2 on), which
+        ``probabilities``, ``log_probs``, ``evaluate`` and ``adapt`` read; a file of
+        version 1 holds entropies only, and patches."""
+        return bool(self._model.has_probabilities)
 
     def _adapting(self, adapt: object, *, probabilities: bool = False) -> bool:
         """Whether to adapt (``adapt`` must be a bool), after checking that the model
@@ -348,6 +361,8 @@ class ContextModel:
             raise ValueError(
                 "this model's file is of version 1, which holds entropies only: it "
                 "patches, but has no probabilities (train it again to have them)")
+        if adapt and self.smoothing not in _kinds.ADAPTIVE:
+            raise ValueError(f"a model of kind {self.smoothing!r} has no adaptive mode")
         return adapt
 
     def probabilities(self, context: BytesLike) -> npt.NDArray[np.float64]:
@@ -485,6 +500,10 @@ class ContextModel:
     def __repr__(self) -> str:
         return (f"ContextModel(k={self.k}, min_count={self.min_count}, contexts={len(self)}, "
                 f"smoothing={self.smoothing!r})")
+
+
+ContextModel.smoothing.__doc__ = (ContextModel.smoothing.__doc__ or "").replace(
+    "{names}", ", ".join(f'"{name}"' for name in _kinds.NAMES))
 
 
 def _model_from_image(image: bytes) -> ContextModel:

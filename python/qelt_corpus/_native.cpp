@@ -18,5 +18,6 @@ PYBIND11_MODULE(_native, m) {
   qelt_corpus::bind_packed(m);
   qelt_corpus::bind_counts(m);
   qelt_corpus::bind_model(m);
+  qelt_corpus::bind_kinds(m);
   qelt_corpus::bind_stream(m);
 }

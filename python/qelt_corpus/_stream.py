@@ -9,7 +9,7 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-    from ._arrays import BytesLike
+    from ._patching import BytesLike
 
 
 class PatchStream:

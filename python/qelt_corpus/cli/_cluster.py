@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import itertools
 import logging
@@ -14,12 +13,13 @@ import sys
 import tempfile
 from typing import Any, Callable, Iterable, Iterator
 
-from . import _interrupts
+from . import _interrupts, _planning, formats
+from ._settings import Cluster
 from ._usage import UsageError
 
 
 @contextlib.contextmanager
-def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
+def connect(cluster: Cluster) -> Iterator[tuple[Any, int]]:
     """A Dask client, and the number of workers it has: of the cluster at
     ``--scheduler``, else of local worker processes started for the run.
 
@@ -28,13 +28,14 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
     from dask.distributed import Client, LocalCluster
 
     _interrupts.check()  # before the slowest step of all, the cluster's start
-    level = logging.WARNING if args.verbose else logging.CRITICAL
+    level = logging.WARNING if cluster.verbose else logging.CRITICAL
     logging.getLogger("distributed").setLevel(level)
-    if args.scheduler:
+    if cluster.scheduler:
         try:
-            client = Client(args.scheduler, timeout="10s")
+            client = Client(cluster.scheduler, timeout="10s")
         except (OSError, TimeoutError) as error:
-            raise UsageError(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
+            raise UsageError(f"cannot reach the scheduler at {cluster.scheduler}: "
+                             f"{error}") from None
         try:
             _interrupts.check()
             yield client, len(client.scheduler_info()["workers"])
@@ -52,25 +53,25 @@ def connect(args: argparse.Namespace) -> Iterator[tuple[Any, int]]:
                if key != "MALLOC_TRIM_THRESHOLD_"}
     # Without --dashboard the scheduler serves no dashboard, on a port of its own
     # choosing: two runs at once do not contend for Dask's usual one.
-    dashboard = {"dashboard_address": args.dashboard} if args.dashboard else {
+    dashboard = {"dashboard_address": cluster.dashboard} if cluster.dashboard else {
         "dashboard_address": ":0", "scheduler_kwargs": {"dashboard": False}}
-    cluster = None
+    local = None
     try:
         # An interrupt while the cluster starts waits until it has (a cluster cut short
         # in the middle of starting cannot be closed), and cannot reach the workers
         # before they are set to ignore it.
         with _workers_ignore_ctrl_c(), _interrupts.held(), \
                 dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                   processes=True, silence_logs=level, **dashboard)
+            local = LocalCluster(n_workers=cluster.workers, threads_per_worker=1,
+                                 processes=True, silence_logs=level, **dashboard)
         _interrupts.check()
-        if args.dashboard:
-            print(f"dashboard: {cluster.dashboard_link}", file=sys.stderr)
-        with Client(cluster) as client:
-            yield client, args.workers
+        if cluster.dashboard:
+            print(f"dashboard: {local.dashboard_link}", file=sys.stderr)
+        with Client(local) as client:
+            yield client, cluster.workers
     finally:
-        if cluster is not None:
-            cluster.close()
+        if local is not None:
+            local.close()
 
 
 @contextlib.contextmanager
@@ -138,13 +139,13 @@ class Progress:
     ratio of text to input seen so far (a compressed or JSON input holds more or fewer
     bytes of text than it takes). When the last partition is done it is exact."""
 
-    def __init__(self, args: argparse.Namespace, input_bytes: int) -> None:
+    def __init__(self, cluster: Cluster, input_bytes: int) -> None:
         from tqdm import tqdm
 
         self._input_left = input_bytes
         self._input_done = 0
         self._text_done = 0
-        self._bar = tqdm(total=input_bytes, unit="B", unit_scale=True, disable=args.no_progress,
+        self._bar = tqdm(total=input_bytes, unit="B", unit_scale=True, disable=not cluster.progress,
                          file=sys.stderr, dynamic_ncols=True, desc="text")
 
     def done(self, input_bytes: int, text_bytes: int) -> None:
@@ -165,12 +166,14 @@ class Progress:
 
 
 def number_rows(client: Any, partitions: list[Any], options: Any) -> list[Any]:
-    """The partitions with the first row of every byte range known, counted on the
-    workers."""
-    from . import _planning, _tasks
-
-    ranges = _planning.ranges_to_count(partitions)
-    if not ranges:
+    """The partitions with the first row of each known, the rows before it counted on
+    the workers."""
+    uncounted = _planning.uncounted(partitions)
+    if not uncounted:
         return partitions
-    counts = client.gather(client.map(_tasks.line_starts, ranges, options=options, pure=False))
-    return _planning.number_rows(partitions, {(r.path, r.start): c for r, c in zip(ranges, counts)})
+    counts = client.gather(client.map(_count_rows, uncounted, options=options, pure=False))
+    return _planning.number_rows(partitions, dict(zip(uncounted, counts)))
+
+
+def _count_rows(partition: Any, options: Any) -> int:
+    return formats.of(partition).count_rows(partition, options)

@@ -7,7 +7,6 @@ it prints of the result.
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import os
 import sys
@@ -15,10 +14,23 @@ import time
 from typing import Any, Callable, Protocol
 
 from .. import _storage
-from . import _cluster, _manifest, _options, _planning, _tasks
-from ._partitions import FilesPartition, Partition
+from . import _cluster, _manifest, _planning
+from ._settings import Cluster, Inputs, Patching
 from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE
+from .tasks._documents import Patcher
+
+
+@dataclasses.dataclass(frozen=True)
+class DirectoryRun:
+    """What a command that writes a directory of outputs is asked to do."""
+
+    command: str
+    inputs: Inputs
+    cluster: Cluster
+    patching: Patching
+    out: str
+    resume: bool
 
 
 class Job(Protocol):
@@ -26,12 +38,15 @@ class Job(Protocol):
 
     verb: str  # what the summary says was done to the text: "patched", "packed"
     noun: str  # what its outputs are called: "partitions", "shards"
+    in_flight_per_worker: int
+    # task(index, partitions, out, patcher, options) -> a result, on a worker
+    task: Callable[..., Any]
 
-    def groups(self, args: argparse.Namespace, partitions: list[Partition]) -> list[list[int]]:
-        """The partitions of each output, by index; the same for the same input."""
+    def groups(self, partitions: list[Any]) -> list[list[int]]:
+        """The partitions of each output, by index; the same for the same input; one
+        output of no partitions for an input without any."""
 
-    def settings(self, args: argparse.Namespace, partitions: list[Partition],
-                 groups: list[list[int]]) -> dict[str, Any]:
+    def settings(self, partitions: list[Any]) -> dict[str, Any]:
         """What, beside the common options, makes its outputs: a resumed run must have
         the same."""
 
@@ -41,21 +56,16 @@ class Job(Protocol):
     def name(self, index: int) -> str:
         """The name of output `index`, as messages give it."""
 
-    def whole(self, index: int) -> str:
+    def completion_marker(self, index: int) -> str:
         """The name of the file whose presence says that output `index` is whole."""
-
-    in_flight_per_worker: int
-
-    task: Callable[..., Any]  # task(index, partitions, settings) -> a result, on a worker
 
     def summary_of(self, result: Any) -> Summary:
         """The summary of what a task read and wrote, from its result."""
 
-    def stored(self, output: _manifest.Output, index: int,
-               settings: _tasks.PatchSettings) -> Summary:
+    def stored(self, output: _manifest.Output, index: int, options: Any) -> Summary:
         """The summary that the whole output `index` keeps."""
 
-    def finish(self, args: argparse.Namespace, run: Run) -> tuple[str, list[str]]:
+    def finish(self, run: Run) -> tuple[str, list[str]]:
         """Once the loop is over: the lines of the summary that follow the first (one
         saying what the directory holds), and the problems met writing them."""
 
@@ -64,10 +74,10 @@ class Job(Protocol):
 class Run:
     """What a run found, did and left."""
 
+    asked: DirectoryRun
     output: _manifest.Output
     corpus: _planning.Corpus
     groups: list[list[int]]
-    settings: _tasks.PatchSettings
     done: set[int]  # whole before this run
     whole: list[int] = dataclasses.field(default_factory=list)  # whole now
     stored: dict[int, Summary] = dataclasses.field(default_factory=dict)  # of the whole ones
@@ -82,41 +92,52 @@ class Run:
         return total
 
 
-# The partition that an input with no documents is planned as: it reads no document,
-# and so makes an empty output, as valid as any other.
-NOTHING = FilesPartition("", (), 0)
+def model_identity(asked: DirectoryRun) -> list[Any] | None:
+    """The identity of the run's model, once it is known to load (None without one);
+    UsageError for a model that cannot be used."""
+    from ._options import load_model
+
+    patching = asked.patching
+    if not patching.model:
+        return None
+    load_model(patching.model, asked.inputs.storage_options, asked.command,
+               adapt=patching.adapt)
+    return _manifest.model_identity(patching.model, asked.inputs.storage_options)
 
 
-def run(args: argparse.Namespace, started: float, job: Job) -> int:
-    identity = _options.model_identity(args)
-    corpus = _planning.corpus(args)
-    if not corpus.partitions:
-        corpus = dataclasses.replace(corpus, partitions=[NOTHING])
+def run(asked: DirectoryRun, started: float, job: Job) -> int:
+    identity = model_identity(asked)
+    corpus = _planning.corpus(asked.inputs)
     partitions = corpus.partitions
-    groups = job.groups(args, partitions)
-    made_by = _manifest.manifest(args, partitions, identity,
-                                 **job.settings(args, partitions, groups))
-    output = _manifest.check(args.out, args.resume, made_by, args.storage_options, job.is_ours)
-    settings = _tasks.PatchSettings(
-        out=output.location if output.fs is not None else output.path, theta=args.theta,
-        theta_r=args.theta_r, k=args.k, model=_options.for_workers(args.model),
-        model_identity=tuple(identity or ()), max_patch_length=args.max_patch_length,
-        adapt=args.adapt, options=corpus.options)
-    state = Run(output, corpus, groups, settings,
-                {i for i in range(len(groups)) if job.whole(i) in output.names})
+    groups = job.groups(partitions)
+    made_by = _manifest.manifest(asked.inputs, asked.patching, partitions, identity,
+                                 **job.settings(partitions))
+    output = _manifest.check(asked.out, asked.resume, made_by, asked.inputs.storage_options,
+                             job.is_ours)
+    out = output.location if output.fs is not None else output.path
+    patching = asked.patching
+    patcher = Patcher(
+        theta=patching.theta, theta_r=patching.theta_r,
+        max_patch_length=patching.max_patch_length, k=patching.k,
+        model=None if patching.model is None else _storage.absolute(patching.model),
+        model_identity=tuple(identity or ()), adapt=patching.adapt,
+        entropies=asked.inputs.entropies is not None,
+        storage_options=asked.inputs.storage_options)
+    state = Run(asked, output, corpus, groups,
+                {i for i in range(len(groups)) if job.completion_marker(i) in output.names})
     size_of = [sum(partitions[p].size for p in group) for group in groups]
     # The largest first, so that no large output is left being written alone at the end.
     todo = sorted((i for i in range(len(groups)) if i not in state.done),
                   key=lambda i: -size_of[i])
-    progress = _cluster.Progress(args, sum(size_of[i] for i in todo))
+    progress = _cluster.Progress(asked.cluster, sum(size_of[i] for i in todo))
     try:
-        with _cluster.connect(args) as (client, state.workers):
+        with _cluster.connect(asked.cluster) as (client, state.workers):
             _manifest.write(output, made_by)
             partitions = _cluster.number_rows(client, partitions, corpus.options)
 
             def submit(index: int) -> Any:
                 return client.submit(job.task, index, [partitions[p] for p in groups[index]],
-                                     settings, pure=False)
+                                     out, patcher, corpus.options, pure=False)
 
             for index, future in _cluster.completed(
                     todo, submit, max(4, job.in_flight_per_worker * state.workers)):
@@ -135,10 +156,10 @@ def run(args: argparse.Namespace, started: float, job: Job) -> int:
         progress.close()
         if output.fs is not None or os.path.isdir(output.path):
             _manifest.remove_partial_files(output)
-    return _report(args, started, job, state)
+    return _report(started, job, state)
 
 
-def _report(args: argparse.Namespace, started: float, job: Job, state: Run) -> int:
+def _report(started: float, job: Job, state: Run) -> int:
     """Prints what the directory holds now (the outputs of earlier runs, of this one,
     and any that a worker finished while an interrupted run was shutting down), all
     read back from the outputs themselves so that every line counts the same bytes;
@@ -146,16 +167,19 @@ def _report(args: argparse.Namespace, started: float, job: Job, state: Run) -> i
     problems = list(state.failed)
     try:
         present = set(_manifest.names(state.output))
-        state.whole = [i for i in range(len(state.groups)) if job.whole(i) in present]
-        state.stored = {i: job.stored(state.output, i, state.settings) for i in state.whole}
+        state.whole = [i for i in range(len(state.groups))
+                       if job.completion_marker(i) in present]
+        state.stored = {i: job.stored(state.output, i, state.corpus.options)
+                        for i in state.whole}
     except Exception as error:  # the output cannot be read back (a store that is down)
-        print(f"error: reading back {args.out}: {_storage.first_line(error)}", file=sys.stderr)
+        print(f"error: reading back {state.asked.out}: {_storage.first_line(error)}",
+              file=sys.stderr)
         problems.append("summary")
     total = state.total()
     this_run = state.total(i for i in state.whole if i not in state.done)
     seconds = time.perf_counter() - started
     mean = total.text_bytes / total.patches if total.patches else 0.0
-    lines, more_problems = job.finish(args, state)
+    lines, more_problems = job.finish(state)
     problems += more_problems
     already = len(state.done)
     say(f"{'interrupted: ' if state.interrupted else ''}"
@@ -167,7 +191,7 @@ def _report(args: argparse.Namespace, started: float, job: Job, state: Run) -> i
            else ""))
     say(lines)
     if not total.documents and not state.interrupted and not problems:
-        say(f"the inputs hold no documents: {args.out} holds an empty output")
+        say(f"the inputs hold no documents: {state.asked.out} holds an empty output")
     if state.interrupted:
         say("run the same command with --resume to finish", error=True)
         return EXIT_INTERRUPTED

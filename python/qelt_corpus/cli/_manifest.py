@@ -18,6 +18,7 @@ import os
 from typing import Any, Callable, Sequence
 
 from .. import _storage
+from ._settings import Inputs, Patching
 from ._usage import UsageError
 
 MANIFEST = "_qelt_corpus.json"
@@ -37,18 +38,19 @@ def model_identity(location: str, storage_options: dict[str, Any]) -> list[Any]:
     return [location, int(info.get("size") or 0), str(mark)]
 
 
-def manifest(args: Any, partitions: Sequence[Any], model: list[Any] | None,
-             **settings: Any) -> dict[str, Any]:
+def manifest(inputs: Inputs, patching: Patching, partitions: Sequence[Any],
+             model: list[Any] | None, **settings: Any) -> dict[str, Any]:
     """What makes an output: a resumed run must have the same."""
     plan = hashlib.sha256(repr(list(partitions)).encode()).hexdigest()
     return {
         "version": VERSION,
-        "inputs": [_storage.absolute(i) for i in args.inputs],
-        "format": args.format, "column": args.column, "id_column": args.id_column,
-        "k": args.k, "model": model, "theta": args.theta, "theta_r": args.theta_r,
-        "max_patch_length": args.max_patch_length, "partition_bytes": args.partition_bytes,
-        **({"entropies": args.entropies} if getattr(args, "entropies", None) else {}),
-        **({"adapt": True} if getattr(args, "adapt", False) else {}),
+        "inputs": [_storage.absolute(i) for i in inputs.locations],
+        "format": inputs.format, "column": inputs.column, "id_column": inputs.id_column,
+        "k": patching.k, "model": model, "theta": patching.theta, "theta_r": patching.theta_r,
+        "max_patch_length": patching.max_patch_length,
+        "partition_bytes": inputs.partition_bytes,
+        **({"entropies": inputs.entropies} if inputs.entropies else {}),
+        **({"adapt": True} if patching.adapt else {}),
         **settings,
         "partitions": len(partitions), "plan": plan,
     }

@@ -10,8 +10,7 @@ import os
 from typing import Any
 
 from .. import _storage
-from . import _manifest
-from ._partitions import FORMATS, PARTITION_BYTES
+from .formats import FORMATS, PARTITION_BYTES
 from ._usage import UsageError
 
 
@@ -71,7 +70,7 @@ def add_inputs(parser: argparse.ArgumentParser) -> None:
                         "memory://, ...), globs allowed")
     parser.add_argument("--column", default="text",
                         help="Parquet column or JSON field holding the text (default: text)")
-    parser.add_argument("--format", choices=FORMATS, default="auto",
+    parser.add_argument("--format", choices=("auto", *FORMATS), default="auto",
                         help="how to read the inputs (default: by extension and kind)")
     parser.add_argument("--storage-options", metavar="JSON", type=storage_options, default={},
                         help="options for the file system of every URL of the run, as a JSON "
@@ -146,39 +145,27 @@ def add_adapt(parser: argparse.ArgumentParser) -> None:
                         "from its first byte (needs a model trained with this version)")
 
 
-def model_identity(args: argparse.Namespace) -> list[Any] | None:
-    """For options of add_patching: the identity of the --model (None for -k), once it is
-    known to load; UsageError for a -k or a model that cannot be used."""
-    if args.k is not None and not -(2**31) <= args.k < 2**31:
-        raise UsageError(f"{args.command}: argument -k: must be a 32-bit integer")
-    if args.adapt and not args.model:
-        raise UsageError(f"{args.command}: argument --adapt: needs --model")
-    if not args.model:
-        return None
-    adapting_model(args)
-    return _manifest.model_identity(args.model, args.storage_options)
+NO_PROBABILITIES = ("this model's file is of version 1, which holds entropies only: it "
+                    "patches, but has no probabilities (train it again to have them)")
 
 
-def adapting_model(args: argparse.Namespace) -> Any:
-    """The --model, checked to have what --adapt (if given) needs; UsageError if not."""
-    model = load_model(args.model, args.storage_options)
-    try:
-        model._adapting(bool(args.adapt))
-    except ValueError as error:
-        raise UsageError(f"{args.command}: --adapt: {args.model}: {error}") from None
-    return model
-
-
-def load_model(location: str, storage_options: dict[str, Any]) -> Any:
-    """The model at `location` given on the command line; UsageError if it cannot be."""
+def load_model(location: str, storage_options: dict[str, Any], command: str, *,
+               adapt: bool = False, probabilities: bool = False) -> Any:
+    """The model at `location` given on the command line, checked to hold the
+    probabilities that `adapt` or a command that needs `probabilities` reads;
+    UsageError if it cannot be used."""
     from .._errors import ModelFormatError
     from .._model import ContextModel
 
     try:
-        return ContextModel.load(location, storage_options=storage_options)
+        model = ContextModel.load(location, storage_options=storage_options)
     except ModelFormatError as error:
         raise UsageError(f"--model {error}") from None
     except _storage.StorageError as error:
         raise UsageError(f"--model {error}") from None
     except Exception as error:  # unreadable, unreachable, refused
         raise UsageError(f"--model {_storage.describe(error, location)}") from None
+    if (adapt or probabilities) and not model.has_probabilities:
+        where = f"--adapt: {location}" if adapt else f"--model {location}"
+        raise UsageError(f"{command}: {where}: {NO_PROBABILITIES}")
+    return model

@@ -4,15 +4,17 @@ sample of the corpus read by the client."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 import time
 from typing import Any
 
-from . import _options, _planning, _reading
-from ._partitions import Options, Partition
+from . import _options, _planning
+from .formats import Options, read
+from ._settings import Inputs
 from ._summary import MB, Summary
-from ._tasks import Documents
 from ._usage import EXIT_OK, EXIT_UNREADABLE, UsageError
+from .tasks._documents import Documents
 
 SAMPLE_PARTITIONS = 16  # the sample is spread over at most this many partitions
 
@@ -35,7 +37,24 @@ def add_parser(commands: Any) -> None:
                            metavar="N", help="bytes of documents to sample (default 16 MiB)")
 
 
-def _sample(partitions: list[Partition], options: Options,
+@dataclasses.dataclass(frozen=True)
+class CalibrateRun:
+    """What `calibrate` is asked to do."""
+
+    inputs: Inputs
+    model: str
+    adapt: bool
+    target_mean: float
+    theta_r: float
+    sample_bytes: int
+
+    @classmethod
+    def of(cls, args: argparse.Namespace) -> CalibrateRun:
+        return cls(Inputs.of(args), args.model, args.adapt, args.target_mean, args.theta_r,
+                   args.sample_bytes)
+
+
+def _sample(partitions: list[Any], options: Options,
             budget: int) -> tuple[list[Any], Summary, int]:
     """Documents of up to `budget` bytes, taken evenly from up to SAMPLE_PARTITIONS
     partitions across the corpus, as large binary arrays (whatever type each input
@@ -49,7 +68,7 @@ def _sample(partitions: list[Partition], options: Options,
     texts, summary = [], Summary()
     for index in chosen:
         taken = 0
-        for table in _reading.read(partitions[index], options):
+        for table in read(partitions[index], options):
             documents = Documents.of(table)
             sizes = documents.sizes.to_numpy(zero_copy_only=False)
             keep = int((sizes.cumsum() <= quota - taken).sum()) or min(1, len(sizes))
@@ -67,29 +86,31 @@ def run(args: argparse.Namespace, started: float) -> int:
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    model = _options.adapting_model(args)
-    corpus = _planning.corpus(args)
+    asked = CalibrateRun.of(args)
+    model = _options.load_model(asked.model, asked.inputs.storage_options, "calibrate",
+                                adapt=asked.adapt)
+    corpus = _planning.corpus(asked.inputs)
     options, partitions = corpus.options, corpus.partitions
-    texts, summary, used = _sample(partitions, options, args.sample_bytes)
+    texts, summary, used = _sample(partitions, options, asked.sample_bytes)
     if not summary.documents:
         raise UsageError("calibrate: the inputs hold no documents")
     summary.report_unreadable("the sample", lambda m: print(m, file=sys.stderr))
     documents = pa.chunked_array(texts, type=pa.large_binary())
     try:
-        theta = model.calibrate(documents, args.target_mean, theta_r=args.theta_r,
-                                adapt=args.adapt)
+        theta = model.calibrate(documents, asked.target_mean, theta_r=asked.theta_r,
+                                adapt=asked.adapt)
     except ValueError as error:
         print(f"qelt-corpus calibrate: {error}", file=sys.stderr)
         return EXIT_UNREADABLE
-    ends = model.patch_ends_batch(documents, theta, args.theta_r, adapt=args.adapt)
+    ends = model.patch_ends_batch(documents, theta, asked.theta_r, adapt=asked.adapt)
     patches = pc.sum(pc.list_value_length(ends)).as_py()
     print(f"sample: {summary.documents} documents, {summary.text_bytes / MB:.1f} MB from "
           f"{used} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
-    adapting = ", adapting" if args.adapt else ""
-    print(f"model: {args.model} (k = {model.k}, {len(model)} contexts{adapting}); theta_r "
-          f"{args.theta_r:g}{' and --adapt' if args.adapt else ''}: give patch the same")
+    adapting = ", adapting" if asked.adapt else ""
+    print(f"model: {asked.model} (k = {model.k}, {len(model)} contexts{adapting}); theta_r "
+          f"{asked.theta_r:g}{' and --adapt' if asked.adapt else ''}: give patch the same")
     print(f"theta {theta:.6g} gives a mean patch length of {summary.text_bytes / patches:.3f} "
-          f"bytes (target {args.target_mean:g}, theta_r {args.theta_r:g}) in "
+          f"bytes (target {asked.target_mean:g}, theta_r {asked.theta_r:g}) in "
           f"{time.perf_counter() - started:.1f} s")
     print(repr(theta))
     return EXIT_UNREADABLE if summary.unreadable else EXIT_OK

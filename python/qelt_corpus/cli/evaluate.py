@@ -4,16 +4,18 @@ scored on the workers partition by partition and added up on the client."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import sys
 import time
-from typing import Any
 
 from .. import _storage
 from .._model import Evaluation
-from . import _cluster, _manifest, _options, _planning, _tasks
+from . import _cluster, _manifest, _options, _planning
+from ._settings import Cluster, Inputs
 from ._summary import Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+from .tasks import evaluate as tasks
 
 
 def add_parser(commands: Any) -> None:
@@ -32,31 +34,43 @@ def add_parser(commands: Any) -> None:
     _options.add_cluster(evaluate)
 
 
+@dataclasses.dataclass(frozen=True)
+class EvaluateRun:
+    """What `evaluate` is asked to do."""
+
+    inputs: Inputs
+    cluster: Cluster
+    model: str
+    adapt: bool
+    json: bool
+
+    @classmethod
+    def of(cls, args: argparse.Namespace) -> EvaluateRun:
+        return cls(Inputs.of(args), Cluster.of(args), args.model, args.adapt, args.json)
+
+
 def run(args: argparse.Namespace, started: float) -> int:
-    model = _options.load_model(args.model, args.storage_options)
-    try:
-        model._adapting(False, probabilities=True)
-    except ValueError as error:
-        raise UsageError(f"evaluate: --model {args.model}: {error}") from None
-    identity = tuple(_manifest.model_identity(args.model, args.storage_options))
-    corpus = _planning.corpus(args)
+    asked = EvaluateRun.of(args)
+    storage_options = asked.inputs.storage_options
+    model = _options.load_model(asked.model, storage_options, "evaluate", probabilities=True)
+    identity = tuple(_manifest.model_identity(asked.model, storage_options))
+    corpus = _planning.corpus(asked.inputs)
     partitions = corpus.partitions
     if not partitions:
         raise UsageError("evaluate: the inputs hold no documents")
-    location = _options.for_workers(args.model)
-    assert location is not None
-    sums: list[Any] = [0, 0, 0.0, 0.0, 0]
+    location = _storage.absolute(asked.model)
+    parts: list[Evaluation] = []
     summary = Summary()
     failed: list[str] = []
-    progress = _cluster.Progress(args, sum(p.size for p in partitions))
+    progress = _cluster.Progress(asked.cluster, sum(p.size for p in partitions))
     workers = 0
     try:
-        with _cluster.connect(args) as (client, workers):
+        with _cluster.connect(asked.cluster) as (client, workers):
             partitions = _cluster.number_rows(client, partitions, corpus.options)
             for index, future in _cluster.completed(
                     range(len(partitions)),
-                    lambda i: client.submit(_tasks.evaluate_partition, partitions[i], location,
-                                            identity, corpus.options, args.adapt,
+                    lambda i: client.submit(tasks.evaluate_partition, partitions[i], location,
+                                            identity, corpus.options, asked.adapt,
                                             pure=False),
                     max(4, 3 * workers)):
                 try:
@@ -67,8 +81,7 @@ def run(args: argparse.Namespace, started: float) -> int:
                     continue
                 read.report_unreadable(f"partition {index}", progress.write)
                 summary.add(read)
-                for i, value in enumerate(part):
-                    sums[i] += value
+                parts.append(part)
                 progress.done(partitions[index].size, read.text_bytes)
     except KeyboardInterrupt:
         progress.close()
@@ -80,10 +93,10 @@ def run(args: argparse.Namespace, started: float) -> int:
         print(f"qelt-corpus evaluate: {len(failed)} partitions failed; nothing evaluated",
               file=sys.stderr)
         return EXIT_UNREADABLE
-    if not sums[1]:
+    result = Evaluation.total(parts)
+    if not result.documents:
         raise UsageError("evaluate: the inputs hold no documents")
-    result = Evaluation.of_sums(*sums)
-    if args.json:
+    if asked.json:
         fields = {name: getattr(result, name) for name in
                   ("bytes", "documents", "bits_per_byte", "mean_entropy_bits",
                    "zero_probability_bytes")}
@@ -95,8 +108,8 @@ def run(args: argparse.Namespace, started: float) -> int:
         bits = (f"{result.bits_per_byte:.4f}" if result.zero_probability_bytes == 0 else
                 f"infinite ({result.zero_probability_bytes} bytes have probability 0 under "
                 "this unsmoothed model)")
-        adapting = ", adapting to each document" if args.adapt else ""
-        print(f"model: {args.model} (k = {model.k}, smoothing {model.smoothing}, "
+        adapting = ", adapting to each document" if asked.adapt else ""
+        print(f"model: {asked.model} (k = {model.k}, smoothing {model.smoothing}, "
               f"{len(model)} contexts{adapting})")
         print(f"{summary.counts_line(corpus.skipped)} in {seconds:.1f} s on {workers} workers")
         print(f"bits per byte: {bits}; mean entropy: {result.mean_entropy_bits:.4f} bits; "

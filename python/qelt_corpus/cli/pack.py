@@ -6,6 +6,7 @@ consecutive partitions; ``index.json`` is written last, when every shard is whol
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import hashlib
 import json
 import os
@@ -13,10 +14,11 @@ from typing import Any
 
 from .. import _storage
 from .._packed import FORMAT, VERSION
-from . import _driver, _manifest, _options, _tasks
-from ._partitions import Partition
+from . import _driver, _manifest, _options
+from ._settings import Cluster, Inputs, Patching
 from ._summary import Summary
 from ._usage import UsageError
+from .tasks import pack as tasks
 
 SHARD_BYTES = 1 << 30
 # Each shard is written by one task, so a corpus of a few shards leaves workers idle
@@ -68,21 +70,27 @@ def shards(partitions: list[Any], shard_bytes: int) -> list[list[int]]:
     return groups
 
 
-def _model_settings(args: argparse.Namespace) -> dict[str, Any]:
+@dataclasses.dataclass(frozen=True)
+class PackRun(_driver.DirectoryRun):
+    shard_bytes: int | None = None  # asked for; None for the default
+
+
+def _model_settings(asked: PackRun) -> dict[str, Any]:
     """What made the patches, for the index: k, the column of the entropies, or the
     model's location and SHA-256 (and whether it adapted to each document)."""
-    if args.entropies is not None:
-        return {"entropies": args.entropies}
-    if args.model is None:
-        return {"k": args.k}
-    adapt = {"adapt": True} if args.adapt else {}
-    fs, path = _storage.resolve(args.model, args.storage_options)
+    patching = asked.patching
+    if asked.inputs.entropies is not None:
+        return {"entropies": asked.inputs.entropies}
+    if patching.model is None:
+        return {"k": patching.k}
+    adapt = {"adapt": True} if patching.adapt else {}
+    fs, path = _storage.resolve(patching.model, asked.inputs.storage_options)
     if fs is None:
         with open(path, "rb") as file:
             data = file.read()
     else:
         data = fs.cat_file(path)
-    return {"model": {"location": args.model, "sha256": hashlib.sha256(data).hexdigest()},
+    return {"model": {"location": patching.model, "sha256": hashlib.sha256(data).hexdigest()},
             **adapt}
 
 
@@ -92,45 +100,49 @@ class Pack:
     verb = "packed"
     noun = "shards"
     in_flight_per_worker = 2
-    task = staticmethod(_tasks.pack_shard)
+    task = staticmethod(tasks.pack_shard)
 
-    def groups(self, args: argparse.Namespace, partitions: list[Partition]) -> list[list[int]]:
-        return shards(partitions, args.shard_bytes or default_shard_bytes(partitions))
+    def __init__(self, asked: PackRun) -> None:
+        self.asked = asked
 
-    def settings(self, args: argparse.Namespace, partitions: list[Partition],
-                 groups: list[list[int]]) -> dict[str, Any]:
-        return {"command": "pack",
-                "shard_bytes": args.shard_bytes or default_shard_bytes(partitions)}
+    def _shard_bytes(self, partitions: list[Any]) -> int:
+        return self.asked.shard_bytes or default_shard_bytes(partitions)
+
+    def groups(self, partitions: list[Any]) -> list[list[int]]:
+        return shards(partitions, self._shard_bytes(partitions)) or [[]]
+
+    def settings(self, partitions: list[Any]) -> dict[str, Any]:
+        return {"command": "pack", "shard_bytes": self._shard_bytes(partitions)}
 
     def is_ours(self, name: str) -> bool:
         return name.startswith("shard-") or name == INDEX
 
     def name(self, index: int) -> str:
-        return _tasks.shard_name(index)
+        return tasks.shard_name(index)
 
-    def whole(self, index: int) -> str:
-        return _tasks.shard_name(index) + _tasks.SHARD_FILES[-1]
+    def completion_marker(self, index: int) -> str:
+        return tasks.shard_name(index) + tasks.SHARD_FILES[-1]
 
-    def summary_of(self, result: _tasks.ShardMade) -> Summary:
+    def summary_of(self, result: tasks.ShardMade) -> Summary:
         return result.summary
 
-    def stored(self, output: _manifest.Output, index: int,
-               settings: _tasks.PatchSettings) -> Summary:
-        return _tasks.stored_shard(output.path, index).summary
+    def stored(self, output: _manifest.Output, index: int, options: Any) -> Summary:
+        return tasks.stored_shard(output.path, index).summary
 
-    def finish(self, args: argparse.Namespace, run: _driver.Run) -> tuple[str, list[str]]:
+    def finish(self, run: _driver.Run) -> tuple[str, list[str]]:
         """Writes the index if every shard is whole."""
-        made = {i: _tasks.stored_shard(run.output.path, i) for i in run.whole}
+        made = {i: tasks.stored_shard(run.output.path, i) for i in run.whole}
         complete = len(run.whole) == len(run.groups)
+        patching = self.asked.patching
         if complete:
             index = {
                 "format": FORMAT, "version": VERSION,
-                "shards": [{"name": _tasks.shard_name(i), "documents": made[i].documents,
+                "shards": [{"name": tasks.shard_name(i), "documents": made[i].documents,
                             "bytes": made[i].bytes, "patches": made[i].patches}
                            for i in range(len(run.groups))],
-                "settings": {**_model_settings(args), "theta": args.theta,
-                             "theta_r": args.theta_r,
-                             "max_patch_length": args.max_patch_length},
+                "settings": {**_model_settings(self.asked), "theta": patching.theta,
+                             "theta_r": patching.theta_r,
+                             "max_patch_length": patching.max_patch_length},
                 "documents": sum(m.documents for m in made.values()),
                 "bytes": sum(m.bytes for m in made.values()),
                 "patches": sum(m.patches for m in made.values()),
@@ -138,7 +150,7 @@ class Pack:
             with _storage.committed(None, os.path.join(run.output.path, INDEX)) as file:
                 file.write(json.dumps(index, indent=1).encode())
         packed = sum(m.documents for m in made.values())
-        return (f"shards: {args.out} ({len(run.whole)} of {len(run.groups)}"
+        return (f"shards: {self.asked.out} ({len(run.whole)} of {len(run.groups)}"
                 + (f", {INDEX} written)" if complete else f"; {INDEX} is written when all are)")
                 + f"; {packed} documents packed"), []
 
@@ -147,4 +159,6 @@ def run(args: argparse.Namespace, started: float) -> int:
     if _storage.is_remote(args.out):
         raise UsageError(f"--out {args.out}: packed shards are written to local disk (readers "
                          "map them into memory)")
-    return _driver.run(args, started, Pack())
+    asked = PackRun("pack", Inputs.of(args), Cluster.of(args), Patching.of(args), args.out,
+                    args.resume, args.shard_bytes)
+    return _driver.run(asked, started, Pack(asked))

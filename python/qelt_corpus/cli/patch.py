@@ -4,14 +4,16 @@ partition, written on the workers, locally or to any fsspec URL."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 from typing import Any
 
 from .. import _storage
-from . import _driver, _manifest, _options, _tasks
+from . import _driver, _manifest, _options
 from ._histogram import save_histogram
-from ._partitions import Partition
+from ._settings import Cluster, Inputs, Patching
 from ._summary import Summary
+from .tasks import patch as tasks
 
 HISTOGRAM = "_histogram.png"
 
@@ -36,44 +38,51 @@ def add_parser(commands: Any) -> None:
     _options.add_cluster(patch)
 
 
+@dataclasses.dataclass(frozen=True)
+class PatchRun(_driver.DirectoryRun):
+    histogram: str | None = None  # where to draw it, if not in the dataset
+
+
 class Patch:
     """A part file of the dataset per partition."""
 
     verb = "patched"
     noun = "partitions"
     in_flight_per_worker = 3
-    task = staticmethod(_tasks.patch_partition)
+    task = staticmethod(tasks.patch_partition)
 
-    def groups(self, args: argparse.Namespace, partitions: list[Partition]) -> list[list[int]]:
-        return [[i] for i in range(len(partitions))]
+    def __init__(self, asked: PatchRun) -> None:
+        self.asked = asked
 
-    def settings(self, args: argparse.Namespace, partitions: list[Partition],
-                 groups: list[list[int]]) -> dict[str, Any]:
-        return {"keep_columns": list(args.keep_columns)} if args.keep_columns else {}
+    def groups(self, partitions: list[Any]) -> list[list[int]]:
+        return [[i] for i in range(len(partitions))] or [[]]
+
+    def settings(self, partitions: list[Any]) -> dict[str, Any]:
+        keep = self.asked.inputs.keep_columns
+        return {"keep_columns": list(keep)} if keep else {}
 
     def is_ours(self, name: str) -> bool:
         return name.startswith("part-")
 
     def name(self, index: int) -> str:
-        return _tasks.part_name(index)
+        return tasks.part_name(index)
 
-    whole = name
+    completion_marker = name
 
     def summary_of(self, result: Summary) -> Summary:
         return result
 
-    def stored(self, output: _manifest.Output, index: int,
-               settings: _tasks.PatchSettings) -> Summary:
-        return _tasks.stored_summary(output.join(self.name(index)), settings.options)
+    def stored(self, output: _manifest.Output, index: int, options: Any) -> Summary:
+        return tasks.stored_summary(output.join(self.name(index)), options)
 
-    def finish(self, args: argparse.Namespace, run: _driver.Run) -> tuple[str, list[str]]:
-        lines = [f"dataset: {args.out} ({len(run.whole)} of {len(run.groups)} files)"]
+    def finish(self, run: _driver.Run) -> tuple[str, list[str]]:
+        lines = [f"dataset: {self.asked.out} ({len(run.whole)} of {len(run.groups)} files)"]
         problems = []
         histogram = run.total().histogram
         if histogram:
-            location = args.histogram or run.output.join(HISTOGRAM)
+            location = self.asked.histogram or run.output.join(HISTOGRAM)
             try:
-                save_histogram(histogram, location, args.storage_options)
+                save_histogram(histogram, location, self.asked.inputs.storage_options)
                 lines.append(f"histogram: {location}")
             except Exception as error:
                 print(f"error: histogram {location}: {_storage.first_line(error)}",
@@ -83,4 +92,6 @@ class Patch:
 
 
 def run(args: argparse.Namespace, started: float) -> int:
-    return _driver.run(args, started, Patch())
+    asked = PatchRun("patch", Inputs.of(args), Cluster.of(args), Patching.of(args), args.out,
+                     args.resume, args.histogram)
+    return _driver.run(asked, started, Patch(asked))

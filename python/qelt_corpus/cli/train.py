@@ -7,6 +7,7 @@ partial counts at once. The model is made from the last one, on a worker."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import os
 import resource
@@ -14,12 +15,13 @@ import sys
 import time
 from typing import Any
 
-from .. import _storage
-from .._model import SMOOTHING, ContextCounts
-from . import _cluster, _interrupts, _options, _planning, _tasks
-from ._partitions import Partition
+from .. import _kinds, _storage
+from .._model import ContextCounts
+from . import _cluster, _interrupts, _options, _planning
+from ._settings import Cluster, Inputs
 from ._summary import MB
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+from .tasks import train as tasks
 
 NO_DOCUMENTS = "the inputs hold no documents: no model written"
 FAN_IN = 4  # partial counts merged by one task
@@ -38,10 +40,10 @@ def add_parser(commands: Any) -> None:
     train.add_argument("--max-model-bytes", type=_options.positive_int, metavar="N",
                        help="keep the model file within N bytes, leaving out the rarest "
                        "contexts (the longer first among equally rare ones)")
-    train.add_argument("--smoothing", choices=list(SMOOTHING), default="none",
-                       help="how to estimate the next-byte distributions: the counts as they "
-                       "are (none, the default), or interpolated modified Kneser-Ney, under "
-                       "which every byte has a probability above 0")
+    train.add_argument("--smoothing", choices=_kinds.NAMES, default=_kinds.NAMES[0],
+                       help="how to estimate the next-byte distributions (default "
+                       f"{_kinds.NAMES[0]}): "
+                       + "; ".join(f"{name}, {_kinds.SUMMARIES[name]}" for name in _kinds.NAMES))
     train.add_argument("--sample-bytes", type=_options.positive_int, metavar="N",
                        help="count about N bytes of whole documents, taken from partitions "
                        "spread evenly over the corpus (the same ones on every run)")
@@ -49,7 +51,28 @@ def add_parser(commands: Any) -> None:
     _options.add_cluster(train)
 
 
-def sample(partitions: list[Partition], sample_bytes: int | None) -> list[tuple[int, int | None]]:
+@dataclasses.dataclass(frozen=True)
+class TrainRun:
+    """What `train` is asked to do."""
+
+    inputs: Inputs
+    cluster: Cluster
+    out: str
+    k: int
+    min_count: int
+    max_model_bytes: int | None
+    smoothing: str
+    sample_bytes: int | None
+
+    @classmethod
+    def of(cls, args: argparse.Namespace) -> TrainRun:
+        if not 0 <= args.k <= 8:
+            raise UsageError("train: argument -k: must be between 0 and 8")
+        return cls(Inputs.of(args), Cluster.of(args), args.out, args.k, args.min_count,
+                   args.max_model_bytes, args.smoothing, args.sample_bytes)
+
+
+def sample(partitions: list[Any], sample_bytes: int | None) -> list[tuple[int, int | None]]:
     """The partitions to count, by index, each with the bytes of text to take from its
     start (None: all of it): all of them without a sample; else partitions spread
     evenly over the corpus, at least SAMPLE_QUOTA bytes from each, about
@@ -104,27 +127,26 @@ def _check_out(location: str, storage_options: dict[str, Any]) -> None:
 
 
 def run(args: argparse.Namespace, started: float) -> int:
-    if not 0 <= args.k <= 8:
-        raise UsageError("train: argument -k: must be between 0 and 8")
-    _check_out(args.out, args.storage_options)
-    _check_budget(args.k, args.max_model_bytes)
-    corpus = _planning.corpus(args)
+    asked = TrainRun.of(args)
+    _check_out(asked.out, asked.inputs.storage_options)
+    _check_budget(asked.k, asked.max_model_bytes)
+    corpus = _planning.corpus(asked.inputs)
     options, partitions = corpus.options, corpus.partitions
     if not partitions:
         raise UsageError(f"train: {NO_DOCUMENTS}")
-    plan = sample(partitions, args.sample_bytes)
+    plan = sample(partitions, asked.sample_bytes)
     # The largest first, so that no large partition is left counting alone at the end.
     plan.sort(key=lambda item: -min(partitions[item[0]].size, item[1] or partitions[item[0]].size))
-    progress = _cluster.Progress(args, sum(min(partitions[i].size, q or partitions[i].size)
-                                           for i, q in plan))
+    progress = _cluster.Progress(asked.cluster, sum(min(partitions[i].size, q or partitions[i].size)
+                                                    for i, q in plan))
     workers = 0
     try:
-        with _cluster.connect(args) as (client, workers):
-            if not _storage.is_remote(args.out):
-                path = os.path.abspath(_storage.local_path(args.out))
+        with _cluster.connect(asked.cluster) as (client, workers):
+            if not _storage.is_remote(asked.out):
+                path = os.path.abspath(_storage.local_path(asked.out))
                 os.makedirs(os.path.dirname(path), exist_ok=True)
             partitions = _cluster.number_rows(client, partitions, options)
-            made = _reduce(client, workers, partitions, plan, args, options, progress)
+            made = _reduce(client, workers, partitions, plan, asked, options, progress)
             peaks = client.run(_peak_memory)
     except KeyboardInterrupt:
         progress.close()
@@ -147,8 +169,8 @@ def run(args: argparse.Namespace, started: float) -> int:
           f"({summary.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers")
     kept = ", ".join(f"{count} of length {length}"
                      for length, count in enumerate(made.contexts_by_length))
-    print(f"model: {args.out} (k = {made.k}, min_count {made.min_count}, smoothing "
-          f"{args.smoothing}, "
+    print(f"model: {asked.out} (k = {made.k}, min_count {made.min_count}, smoothing "
+          f"{asked.smoothing}, "
           f"{made.file_bytes} bytes): {sum(made.contexts_by_length)} contexts kept, {kept}")
     print(f"peak memory: client {_peak_memory() / MB:.0f} MB, workers up to "
           f"{max(peaks.values(), default=0) / MB:.0f} MB")
@@ -159,9 +181,9 @@ class _TaskFailed(Exception):
     """A count or merge failed on a worker: said in one line."""
 
 
-def _reduce(client: Any, workers: int, partitions: list[Partition],
-            plan: list[tuple[int, int | None]], args: argparse.Namespace, options: Any,
-            progress: _cluster.Progress) -> _tasks.ModelMade:
+def _reduce(client: Any, workers: int, partitions: list[Any],
+            plan: list[tuple[int, int | None]], asked: TrainRun, options: Any,
+            progress: _cluster.Progress) -> tasks.ModelMade:
     """Counts the planned partitions and merges the counts as they come, FAN_IN at a
     time on the worker that holds them (so that counts travel between workers only for
     the last merges; once every partition is under way, any two are merged), then
@@ -183,7 +205,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
                 drained = True
                 return
             index, quota = item
-            future = client.submit(_tasks.count_partition, partitions[index], args.k, options,
+            future = client.submit(tasks.count_partition, partitions[index], asked.k, options,
                                    quota, pure=False)
             counting[future.key] = item
             queue.add(future)
@@ -193,7 +215,7 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
         nonlocal running
         placement = {"workers": [where], "allow_other_workers": True} if where else {}
         # Merges go first: they free the memory of their parts.
-        queue.add(client.submit(_tasks.merge_counted, *group, pure=False, priority=10,
+        queue.add(client.submit(tasks.merge_counted, *group, pure=False, priority=10,
                                 **placement))
         running += 1
 
@@ -216,16 +238,17 @@ def _reduce(client: Any, workers: int, partitions: list[Partition],
             merge(list(group), holder)
             group.clear()
     last = [f for group in ready.values() for f in group]
-    out = _storage.absolute(args.out)
-    built = client.submit(_tasks.build_model, out, args.storage_options, args.min_count,
-                          args.max_model_bytes, args.smoothing, *last, pure=False)
+    out = _storage.absolute(asked.out)
+    built = client.submit(tasks.build_model, out, asked.inputs.storage_options,
+                          asked.min_count, asked.max_model_bytes, asked.smoothing, *last,
+                          pure=False)
     try:
         return built.result()
     except Exception as error:
         raise _TaskFailed(f"making the model: {type(error).__name__}: {error}") from None
 
 
-def _text_bytes(counted: _tasks.Counted) -> int:
+def _text_bytes(counted: tasks.Counted) -> int:
     return counted.summary.text_bytes
 
 

@@ -13,6 +13,8 @@ void bind_patching(pybind11::module_& module);
 void bind_counts(pybind11::module_& module);
 // The class Model: a context model loaded, queried and used to patch.
 void bind_model(pybind11::module_& module);
+// model_kinds: the table of model kinds.
+void bind_kinds(pybind11::module_& module);
 // The class Stream: a model's patching as bytes arrive.
 void bind_stream(pybind11::module_& module);
 // read_stretch and sum_length_blocks, over the arrays of packed shards.

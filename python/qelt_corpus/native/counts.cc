@@ -67,12 +67,14 @@ class Counts {
     counts_.merge(counts.data(), counts.size());
   }
 
-  // `smoothing` is 0 (none) or 1 (Kneser-Ney), as qelt::Smoothing numbers them.
+  // `kind` names a kind of the table (model_kinds.h); the Python layer has checked it.
   qelt::ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes,
-                              std::uint32_t smoothing) {
+                              const std::string& kind) {
+    const qelt::ModelKind* found = qelt::find_model_kind(kind);
+    if (found == nullptr) throw py::value_error("no model kind " + kind);
     const py::gil_scoped_release release;
     const std::lock_guard<std::mutex> lock(mutex_);
-    return counts_.to_model(min_count, max_bytes, static_cast<qelt::Smoothing>(smoothing));
+    return counts_.to_model(min_count, max_bytes, *found);
   }
 
   std::uint64_t smallest_model_bytes(std::uint64_t min_count) {
@@ -112,7 +114,7 @@ void bind_counts(py::module_& m) {
       .def("add_documents", &Counts::add_documents, py::arg("documents"))
       .def("merge", &Counts::merge, py::arg("others"))
       .def("to_model", &Counts::to_model, py::arg("min_count"), py::arg("max_bytes"),
-           py::arg("smoothing"))
+           py::arg("kind"))
       .def("smallest_model_bytes", &Counts::smallest_model_bytes, py::arg("min_count"))
       .def("serialize", &Counts::serialize)
       .def_static("deserialize", &Counts::deserialize, py::arg("state"));

@@ -14,6 +14,7 @@
 
 #include "bindings.h"
 #include "context_model.h"
+#include "model_scoring.h"
 #include "results.h"
 #include "views.h"
 
@@ -52,7 +53,7 @@ py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_buffer(data, "document", max_length,
                         [&](const std::uint8_t* bytes, std::size_t size) {
-                          return model.patch_ends(bytes, size, limits, adapt);
+                          return qelt::patch_ends(model, bytes, size, limits, {adapt});
                         });
 }
 
@@ -63,7 +64,7 @@ py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle val
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
                        [&](const qelt::ByteSpan* spans, std::size_t count) {
-                         return model.patch_ends_batch(spans, count, limits, max_length, adapt);
+                         return qelt::patch_ends_batch(model, spans, count, limits, max_length, {adapt});
                        });
 }
 
@@ -71,8 +72,8 @@ float model_calibrate(const qelt::ContextModel& model, const py::list& items, do
                       double theta_r, bool adapt) {
   const DocumentList documents(items);
   const py::gil_scoped_release release;
-  return model.calibrate(documents.spans(), documents.count(), target,
-                         thresholds(0.0, theta_r).theta_r, adapt);
+  return qelt::calibrate(model, documents.spans(), documents.count(), target,
+                         thresholds(0.0, theta_r).theta_r, {adapt});
 }
 
 // The next-byte distribution after `context` (its last k bytes).
@@ -102,8 +103,8 @@ py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool
   std::vector<double> log_probs(with_log_probs ? bytes.size() : 0);
   {
     const py::gil_scoped_release release;
-    model.score(bytes.data(), bytes.size(), entropies.data(),
-                with_log_probs ? log_probs.data() : nullptr, adapt);
+    qelt::score(model, bytes.data(), bytes.size(), entropies.data(),
+                with_log_probs ? log_probs.data() : nullptr, {adapt});
   }
   return py::make_tuple(to_numpy<float>(std::move(entropies)),
                         to_numpy<double>(std::move(log_probs)));
@@ -113,10 +114,10 @@ py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool
 // bytes of probability 0).
 py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items, bool adapt) {
   const DocumentList documents(items);
-  qelt::ContextModel::Evaluation evaluation;
+  qelt::Evaluation evaluation;
   {
     const py::gil_scoped_release release;
-    evaluation = model.evaluate(documents.spans(), documents.count(), adapt);
+    evaluation = qelt::evaluate(model, documents.spans(), documents.count(), {adapt});
   }
   return py::make_tuple(evaluation.bytes, evaluation.documents, evaluation.bits,
                         evaluation.entropy_bits, evaluation.zero_probability_bytes);
@@ -152,9 +153,9 @@ void bind_model(py::module_& m) {
            py::arg("theta"), py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"))
       .def("calibrate", &model_calibrate, py::arg("documents"), py::arg("target"),
            py::arg("theta_r"), py::arg("adapt"))
-      .def_property_readonly("smoothing",
+      .def_property_readonly("kind",
                              [](const qelt::ContextModel& model) {
-                               return static_cast<std::uint32_t>(model.smoothing());
+                               return std::string(model.kind().name);
                              })
       .def_property_readonly("version", &qelt::ContextModel::version)
       .def_property_readonly("has_probabilities", &qelt::ContextModel::has_probabilities)

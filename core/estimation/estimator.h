@@ -1,0 +1,30 @@
+// What estimators are given: the contexts of one length and their counts (internal).
+#ifndef QELT_CORE_ESTIMATION_ESTIMATOR_H_
+#define QELT_CORE_ESTIMATION_ESTIMATOR_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "model_contents.h"
+
+namespace qelt {
+
+// What a model is made from, for the contexts of one length, each sorted by key: how
+// often each was seen, the entropy of those counts, and the bytes that followed it
+// with their counts and, for a kind that reads every context, their continuation
+// counts (how many distinct bytes were seen before the context and the byte; at the
+// longest length, their counts again).
+struct GatheredOrder {
+  std::vector<std::uint64_t> keys, totals;
+  std::vector<float> entropies;
+  std::vector<std::uint64_t> ends;  // the bytes of context c end at ends[c]
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint64_t> counts, continuations;
+
+  // Where the bytes of context c begin.
+  std::uint64_t begin(std::size_t c) const { return c == 0 ? 0 : ends[c - 1]; }
+};
+
+}  // namespace qelt
+
+#endif  // QELT_CORE_ESTIMATION_ESTIMATOR_H_

@@ -1,0 +1,59 @@
+// A stream keeps what whole-document patching carries from one position to the next:
+// the rolling key of the k bytes before the position, the entropy judged at the one
+// before, and where the current patch began. The entropy of the next position is
+// looked up as soon as the byte before it arrives, which is what lets the stream say
+// whether that position will close a patch before seeing its byte. An adaptive stream
+// hands each byte to its AdaptiveModel instead, which keeps the context itself.
+
+#include "patch_stream.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "patching/closing_rule.h"
+#include "util/window_key.h"
+
+namespace qelt {
+
+PatchStream::PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length,
+                         bool adapt)
+    : model_(std::move(model)), thresholds_(thresholds), max_length_(max_length) {
+  if (adapt) adaptive_.emplace(model_);
+  next_entropy_ = adaptive_ ? adaptive_->entropy() : model_.entropy_of(0, 0);
+}
+
+bool PatchStream::next_ends_patch() const {
+  const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
+  const bool judged = position_ >= k && internal::closes(next_entropy_, previous_, thresholds_);
+  return judged || (max_length_ != 0 && position_ + 1 - patch_start_ == max_length_);
+}
+
+void PatchStream::push(const std::uint8_t* data, std::size_t n, std::vector<std::size_t>& ends) {
+  const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
+  const std::uint64_t mask = internal::window_mask(static_cast<std::size_t>(k));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (next_ends_patch()) {
+      ends.push_back(static_cast<std::size_t>(position_ + 1));
+      patch_start_ = position_ + 1;
+    }
+    if (position_ >= k) previous_ = next_entropy_;
+    ++position_;
+    if (adaptive_) {
+      adaptive_->prefetch(data, i, n);  // what the bytes of this push will read
+      adaptive_->push(data[i]);
+      next_entropy_ = adaptive_->entropy();
+    } else {
+      key_ = (key_ << 8 | data[i]) & mask;
+      next_entropy_ = model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
+    }
+  }
+}
+
+void PatchStream::finish(std::vector<std::size_t>& ends) {
+  if (position_ > patch_start_) {
+    ends.push_back(static_cast<std::size_t>(position_));
+    patch_start_ = position_;
+  }
+}
+
+}  // namespace qelt
