@@ -9,9 +9,20 @@ import time
 import pytest
 
 import s3_server
+from qelt_corpus import _kinds
 
+# Every kind of model, as the core's table of kinds lists them.
+KINDS = _kinds.NAMES
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SECRET = "not-a-real-secret-7f3a"  # the S3 test server's: must never appear in an output
+# The command as a user runs it: a process of its own.
+COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
+
+
+def command(*args, timeout=300, **kwargs) -> subprocess.CompletedProcess:
+    """`qelt-corpus ARGS...` run to its end, its output captured as text."""
+    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
 
 
 @pytest.fixture(scope="session")

@@ -13,13 +13,11 @@ import threading
 import time
 
 import numpy as np
+import pyarrow as pa
 import pytest
-
 import qelt
 import qelt_corpus
 from qelt_corpus import ContextCounts, ContextModel
-
-pa = pytest.importorskip("pyarrow")
 
 INF, NAN = math.inf, math.nan
 

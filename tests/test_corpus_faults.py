@@ -9,21 +9,13 @@ import pathlib
 import shutil
 import signal
 import subprocess
-import sys
 import time
 
+import pyarrow.parquet as pq
 import pytest
+from conftest import COMMAND, command
 
-pq = pytest.importorskip("pyarrow.parquet")
-pytest.importorskip("distributed")
-
-COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
 PATCH = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress"]
-
-
-def qelt(*args, timeout=300):
-    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
 
 
 def dataset(path):
@@ -78,16 +70,16 @@ def test_a_worker_killed_mid_run_is_replaced_and_the_dataset_is_whole(tmp_path, 
     stdout, stderr = process.communicate(timeout=300)
     assert process.returncode == 0, (stdout, stderr)
     assert "Traceback" not in stderr
-    clean = qelt("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
-                 "--partition-bytes", 200_000)
+    clean = command("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
+                    "--partition-bytes", 200_000)
     assert clean.returncode == 0, clean.stderr
     assert dataset(out) == dataset(tmp_path / "clean")
     assert not partial_files(out)
 
 
 def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_path, corpus):
-    clean = qelt("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
-                 "--partition-bytes", 300_000)
+    clean = command("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
+                    "--partition-bytes", 300_000)
     assert clean.returncode == 0, clean.stderr
     needed = sum(f.stat().st_size for f in (tmp_path / "clean").iterdir())
     with mounted(tmp_path / "disk", f"size={needed * 2 // 1024 + 64}k") as disk:
@@ -96,7 +88,7 @@ def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_
         out = disk / "out"
         args = ["patch", corpus, "--out", out, *PATCH, "--workers", 1, "--partition-bytes",
                 300_000]
-        full = qelt(*args)
+        full = command(*args)
         assert full.returncode == 1, (full.stdout, full.stderr)
         errors = [line for line in full.stderr.splitlines() if line.startswith("error: part-")]
         assert errors and all("No space left on device" in line for line in errors), full.stderr
@@ -107,7 +99,7 @@ def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_
         for name in (n for n in os.listdir(out) if n.startswith("part-")):
             pq.read_table(out / name)  # every file there is whole
         filler.unlink()
-        resumed = qelt(*args, "--resume")
+        resumed = command(*args, "--resume")
         assert resumed.returncode == 0, resumed.stderr
         assert dataset(out) == dataset(tmp_path / "clean")
 
@@ -115,11 +107,11 @@ def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_
 def test_a_read_only_out_is_a_usage_error(tmp_path, corpus):
     with mounted(tmp_path / "ro", "ro,size=1m") as read_only:
         for out in (read_only, read_only / "below" / "it"):
-            result = qelt("patch", corpus, "--out", out, *PATCH, "--scheduler",
-                          "tcp://127.0.0.1:9")
+            result = command("patch", corpus, "--out", out, *PATCH, "--scheduler",
+                             "tcp://127.0.0.1:9")
             assert result.returncode == 2, (result.stdout, result.stderr)
             lines = result.stderr.strip().splitlines()
             assert len(lines) == 1 and "cannot be written" in lines[0], result.stderr
-        result = qelt("train", corpus, "--out", read_only / "m.qelt", "-k", 2, "--no-progress",
-                      "--scheduler", "tcp://127.0.0.1:9")
+        result = command("train", corpus, "--out", read_only / "m.qelt", "-k", 2, "--no-progress",
+                         "--scheduler", "tcp://127.0.0.1:9")
         assert result.returncode == 2 and "cannot be written" in result.stderr, result.stderr

@@ -1,25 +1,22 @@
 """Every subcommand on every kind of input, as real processes: each run ends with exit 0
-and gives what the API gives for the same documents. A new subcommand or input kind
-joins with one entry in SUBCOMMANDS or INPUTS."""
+and gives what the API gives for the same documents. A new subcommand or input format
+joins with one entry in SUBCOMMANDS or INPUTS, which must cover the command's
+registries."""
 
 import gzip
 import json
-import subprocess
-import sys
 
 import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
-
 import qelt_corpus
-from qelt_corpus import ContextModel, PackedDataset
+import zstandard
+from conftest import command
+from qelt_corpus import ContextModel, PackedDataset, cli
+from qelt_corpus.cli import formats
 
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
-pd = pytest.importorskip("pandas")
-zstandard = pytest.importorskip("zstandard")
-pytest.importorskip("distributed")
-
-COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
 K, THETA, THETA_R, TARGET_MEAN = 2, 2.0, 1.0, 4.0
 
 
@@ -82,30 +79,26 @@ def text_file_of_lines(root, documents):
     return [root / "lines.txt"]
 
 
+# Each kind of input: the format it is read as, and how its files are written.
 INPUTS = {
-    "parquet-string": parquet(pa.string()),
-    "parquet-large_string": parquet(pa.large_string()),
-    "parquet-binary": parquet(pa.binary()),
-    "parquet-large_binary": parquet(pa.large_binary()),
-    "pandas-dataset": pandas_dataset,
-    "jsonl": json_lines(),
-    "jsonl-gz": json_lines(".gz", gzip.compress),
-    "jsonl-zst": json_lines(".zst", zstandard.ZstdCompressor().compress),
-    "glob": glob_of_json_lines,
-    "directory-of-files": directory_of_files,
-    "text-file-of-lines": text_file_of_lines,
+    "parquet-string": ("parquet", parquet(pa.string())),
+    "parquet-large_string": ("parquet", parquet(pa.large_string())),
+    "parquet-binary": ("parquet", parquet(pa.binary())),
+    "parquet-large_binary": ("parquet", parquet(pa.large_binary())),
+    "pandas-dataset": ("parquet", pandas_dataset),
+    "jsonl": ("jsonl", json_lines()),
+    "jsonl-gz": ("jsonl", json_lines(".gz", gzip.compress)),
+    "jsonl-zst": ("jsonl", json_lines(".zst", zstandard.ZstdCompressor().compress)),
+    "glob": ("jsonl", glob_of_json_lines),
+    "directory-of-files": ("files", directory_of_files),
+    "text-file-of-lines": ("lines", text_file_of_lines),
 }
-
-
-def run(*args):
-    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
-                          timeout=300)
 
 
 def patch(inputs, tmp_path, cluster, documents):
     out = tmp_path / "out"
-    result = run("patch", *inputs, "--out", out, "-k", K, "--theta", THETA, "--theta-r",
-                 THETA_R, "--no-progress", "--scheduler", cluster)
+    result = command("patch", *inputs, "--out", out, "-k", K, "--theta", THETA, "--theta-r",
+                     THETA_R, "--no-progress", "--scheduler", cluster)
     assert result.returncode == 0, result.stderr
     found = sorted(tuple(ends) for ends in pq.read_table(out).column("ends").to_pylist())
     expected = sorted(tuple(qelt_corpus.patch_ends(d, K, THETA, THETA_R).tolist())
@@ -115,8 +108,8 @@ def patch(inputs, tmp_path, cluster, documents):
 
 def pack(inputs, tmp_path, cluster, documents):
     out = tmp_path / "packed"
-    result = run("pack", *inputs, "--out", out, "-k", K, "--theta", THETA, "--theta-r",
-                 THETA_R, "--no-progress", "--scheduler", cluster)
+    result = command("pack", *inputs, "--out", out, "-k", K, "--theta", THETA, "--theta-r",
+                     THETA_R, "--no-progress", "--scheduler", cluster)
     assert result.returncode == 0, result.stderr
     dataset = PackedDataset(out)
     found = sorted((data.tobytes(), tuple(ends.tolist()))
@@ -128,8 +121,8 @@ def pack(inputs, tmp_path, cluster, documents):
 
 def train(inputs, tmp_path, cluster, documents):
     out = tmp_path / "model.qelt"
-    result = run("train", *inputs, "--out", out, "-k", 3, "--no-progress", "--scheduler",
-                 cluster)
+    result = command("train", *inputs, "--out", out, "-k", 3, "--no-progress", "--scheduler",
+                     cluster)
     assert result.returncode == 0, result.stderr
     assert ContextModel.load(out) == ContextModel.train(documents, 3)
 
@@ -137,8 +130,8 @@ def train(inputs, tmp_path, cluster, documents):
 def calibrate(inputs, tmp_path, cluster, documents):
     model = ContextModel.train(documents, K)
     model.save(tmp_path / "model.qelt")
-    result = run("calibrate", *inputs, "--model", tmp_path / "model.qelt", "--target-mean",
-                 TARGET_MEAN, "--theta-r", THETA_R)
+    result = command("calibrate", *inputs, "--model", tmp_path / "model.qelt", "--target-mean",
+                     TARGET_MEAN, "--theta-r", THETA_R)
     assert result.returncode == 0, result.stderr
     theta = float(result.stdout.strip().splitlines()[-1])
     assert theta == model.calibrate([d for d in documents if d], TARGET_MEAN, theta_r=THETA_R)
@@ -147,8 +140,8 @@ def calibrate(inputs, tmp_path, cluster, documents):
 def evaluate(inputs, tmp_path, cluster, documents):
     model = ContextModel.train(documents[::2], 3, smoothing="kneser-ney")
     model.save(tmp_path / "model.qelt")
-    result = run("evaluate", *inputs, "--model", tmp_path / "model.qelt", "--json",
-                 "--no-progress", "--scheduler", cluster)
+    result = command("evaluate", *inputs, "--model", tmp_path / "model.qelt", "--json",
+                     "--no-progress", "--scheduler", cluster)
     assert result.returncode == 0, result.stderr
     found = json.loads(result.stdout)
     expected = model.evaluate(documents)
@@ -168,5 +161,10 @@ def test_every_subcommand_reads_every_input_kind(tmp_path, module_dask_cluster, 
                                                  subcommand, kind):
     root = tmp_path / "input"
     root.mkdir()
-    inputs = INPUTS[kind](root, documents)
+    inputs = INPUTS[kind][1](root, documents)
     SUBCOMMANDS[subcommand](inputs, tmp_path, module_dask_cluster, documents)
+
+
+def test_the_matrix_covers_every_format_and_subcommand():
+    assert {fmt for fmt, _ in INPUTS.values()} == set(formats.FORMATS)
+    assert set(SUBCOMMANDS) == set(cli.SUBCOMMANDS)

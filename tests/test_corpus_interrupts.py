@@ -11,12 +11,10 @@ import subprocess
 import sys
 import time
 
+import pyarrow.parquet as pq
 import pytest
+from conftest import COMMAND
 
-pq = pytest.importorskip("pyarrow.parquet")
-pytest.importorskip("distributed")
-
-COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
 SETTINGS = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress", "--workers",
             "2", "--partition-bytes", str(1 << 20)]
 # When to interrupt, as fractions of an undisturbed run of the same command: the first

@@ -11,14 +11,11 @@ import textwrap
 import threading
 
 import numpy as np
+import pyarrow as pa
 import pytest
-
-import qelt_corpus
 import reference
 from qelt_corpus import ContextCounts, ContextModel, ModelFormatError
-from test_corpus_arrays import expected_ends, no_forced_switches, in_thread_during  # noqa: F401
-
-pa = pytest.importorskip("pyarrow")
+from test_corpus_arrays import expected_ends, in_thread_during, no_forced_switches  # noqa: F401
 
 INF, NAN = math.inf, math.nan
 THRESHOLDS = [(2.0, 1.0), (0.5, 10.0), (-1.0, 1.0), (0.0, 0.0), (1.0, -0.1), (NAN, NAN),

@@ -7,20 +7,15 @@ import os
 import pickle
 import signal
 import subprocess
-import sys
 import time
 
 import numpy as np
+import pyarrow.parquet as pq
 import pytest
-
 import qelt_corpus
+from conftest import COMMAND
 from qelt_corpus import PackedDataset, cli
 
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
-pytest.importorskip("distributed")
-
-COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
 PATCH = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress"]
 
 

@@ -1,6 +1,7 @@
-"""Next-byte distributions of context models, both kinds, against the definitions
-written out in tests/reference.py: probabilities, entropies, log-probabilities and
-evaluations of random small corpora at k = 0..4, with min_count and max_bytes."""
+"""Next-byte distributions of context models: every kind's against the properties all
+distributions share, and each kind's against its definition written out in
+tests/reference.py: probabilities, entropies, log-probabilities and evaluations of
+random small corpora at k = 0..4, with min_count and max_bytes."""
 
 import math
 import random
@@ -9,9 +10,8 @@ import numpy as np
 import pytest
 
 import reference
+from conftest import KINDS
 from qelt_corpus import ContextCounts, ContextModel, ModelFormatError
-
-KINDS = ["none", "kneser-ney"]
 
 
 def corpus(seed: int) -> list[bytes]:
@@ -29,10 +29,7 @@ def contexts_to_ask(documents: list[bytes], k: int, rng: random.Random) -> list[
     return [b""] + rng.sample(seen, min(len(seen), 25)) + [bytes([7, 1]), bytes([255] * 6)]
 
 
-def expected(documents, k, kind, min_count=1, kept=None):
-    """The reference distribution after any context, for a model of the given kind."""
-    if kind == "kneser-ney":
-        return reference.KneserNey(documents, k, kept=kept, min_count=min_count).distribution
+def unsmoothed(documents, k, min_count=1, kept=None):
     counts = reference.corpus_counts(documents, k)
     if kept is None:
         kept = {c for j in range(k + 1) for c, f in counts[j].items()
@@ -40,7 +37,37 @@ def expected(documents, k, kind, min_count=1, kept=None):
     return lambda context: reference.unsmoothed_distribution(counts, kept, context)
 
 
+def kneser_ney(documents, k, min_count=1, kept=None):
+    return reference.KneserNey(documents, k, kept=kept, min_count=min_count).distribution
+
+
+# The definition of each kind: the distribution after any context.
+REFERENCES = {"none": unsmoothed, "kneser-ney": kneser_ney}
+
+
+def expected(documents, k, kind, min_count=1, kept=None):
+    """The reference distribution after any context, for a model of the given kind."""
+    return REFERENCES[kind](documents, k, min_count, kept)
+
+
 @pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("seed", range(6))
+def test_every_kind_gives_distributions_with_the_entropies_it_reports(kind, seed):
+    rng = random.Random(seed)
+    documents = corpus(seed)
+    for k in range(5):
+        model = ContextModel.train(documents, k, min_count=1 + seed % 3, smoothing=kind)
+        assert model.smoothing == kind
+        for context in contexts_to_ask(documents, k, rng):
+            got = model.probabilities(context)
+            assert ((got >= 0) & (got <= 1)).all(), (k, context)
+            if got.any():
+                assert got.sum() == pytest.approx(1, abs=1e-5), (k, context)
+                assert model.entropy(context) == pytest.approx(
+                    reference.entropy_of(got), abs=2e-5), (k, context)
+
+
+@pytest.mark.parametrize("kind", REFERENCES)
 @pytest.mark.parametrize("seed", range(12))
 def test_probabilities_and_entropies_follow_the_definition(kind, seed):
     rng = random.Random(seed)
@@ -128,7 +155,7 @@ def kept_within(documents: list[bytes], k: int, max_bytes: int) -> set[bytes]:
     return kept
 
 
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", REFERENCES)
 @pytest.mark.parametrize("seed", range(6))
 def test_a_budget_leaves_out_whole_contexts_by_the_rule(kind, seed):
     documents = corpus(seed + 100)

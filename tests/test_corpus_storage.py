@@ -8,21 +8,15 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import time
 
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
-
+import s3fs
+import zstandard
+from conftest import COMMAND, SECRET, command
 from qelt_corpus import ContextModel, ModelFormatError
-
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
-zstandard = pytest.importorskip("zstandard")
-s3fs = pytest.importorskip("s3fs")
-pytest.importorskip("moto")
-
-COMMAND = [sys.executable, "-m", "qelt_corpus.cli"]
-from conftest import SECRET
 
 
 @pytest.fixture
@@ -36,11 +30,6 @@ def store(server, monkeypatch, tmp_path):
     bucket = f"b{time.monotonic_ns()}"
     fs.mkdir(bucket)
     return fs, bucket
-
-
-def command(*args, timeout=300, **kwargs):
-    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, **kwargs)
 
 
 def rows(location, fs=None):

@@ -8,12 +8,10 @@ import pickle
 import random
 import struct
 
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
-
 from qelt_corpus import ContextCounts, ContextModel, cli
-
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
 
 
 def documents_of(seed: int, count: int, size: int, alphabet: int) -> list[bytes]:

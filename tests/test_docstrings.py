@@ -11,6 +11,5 @@ MODULES = ["qelt_corpus", "qelt_corpus._patching", "qelt_corpus._model", "qelt_c
 
 @pytest.mark.parametrize("name", MODULES)
 def test_docstring_examples(name):
-    pytest.importorskip("pyarrow")
     result = doctest.testmod(importlib.import_module(name), optionflags=doctest.ELLIPSIS)
     assert result.failed == 0

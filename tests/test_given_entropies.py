@@ -4,12 +4,14 @@ import math
 import random
 
 import numpy as np
+import pyarrow as pa
 import pytest
-
 import reference
-from qelt_corpus import patch_ends, patch_ends_from_entropies, patch_ends_from_entropies_batch
-
-pa = pytest.importorskip("pyarrow")
+from qelt_corpus import (
+    patch_ends,
+    patch_ends_from_entropies,
+    patch_ends_from_entropies_batch,
+)
 
 
 def rule(entropies, theta, theta_r, first=0, max_patch_length=None):

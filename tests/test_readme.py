@@ -10,7 +10,10 @@ import re
 import subprocess
 import sys
 
+import pyarrow.parquet as pq
 import pytest
+import s3fs
+import zstandard
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -52,8 +55,6 @@ def test_every_block_is_run_somewhere():
 def workspace(tmp_path, real_text, server):
     """A directory with the README's inputs: corpus/ (text files), docs.jsonl.zst, and
     s3://corpora/web/*.jsonl.zst on the test server."""
-    zstandard = pytest.importorskip("zstandard")
-    s3fs = pytest.importorskip("s3fs")
     _, environ = server
     corpus = tmp_path / "corpus"
     corpus.mkdir()
@@ -99,13 +100,11 @@ def test_the_commands_and_scripts_run_in_order(workspace, dask_cluster):
     assert len(ran) == 8
     # What the recipes promise: the calibrated theta gives the mean asked for, and the
     # outputs are there to be read.
-    pq = pytest.importorskip("pyarrow.parquet")
     table = pq.read_table(directory / "patched-with-model")
     mean = sum(table.column("bytes").to_pylist()) / sum(table.column("patches").to_pylist())
     assert 4.5 < mean < 5.5
     assert pq.read_table(directory / "patched-on-cluster").num_rows == 12
     # The glob of compressed JSON lines on S3 is read as JSON lines: a row per line.
-    s3fs = pytest.importorskip("s3fs")
     fs = s3fs.S3FileSystem(key=environ["AWS_ACCESS_KEY_ID"],
                            secret=environ["AWS_SECRET_ACCESS_KEY"],
                            endpoint_url=environ["AWS_ENDPOINT_URL"], skip_instance_cache=True)

@@ -7,6 +7,7 @@ import random
 import numpy as np
 import pytest
 
+from conftest import KINDS
 from qelt_corpus import ContextModel
 
 
@@ -15,7 +16,7 @@ def corpus(rng):
 
 
 @pytest.mark.parametrize("adapt", [False, True])
-@pytest.mark.parametrize("kind", ["none", "kneser-ney"])
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("k", range(7))
 def test_any_split_into_pushes_gives_the_ends_of_the_whole(kind, k, adapt):
     rng = random.Random(k)
