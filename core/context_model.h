@@ -142,6 +142,9 @@ class ContextModel {
   // The length (from `length` down) of the longest suffix of the context `key` that the
   // model keeps, or -1; its slot and entropy into `slot` and `entropy`.
   int longest_kept(std::uint64_t key, int length, std::int64_t& slot, float& entropy) const;
+  // score_positions without probabilities.
+  void entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
+                    std::size_t end, float* entropy) const;
 
   ContextModel() = default;
   // The model whose image is the `size` bytes at `image`, which `owner` keeps alive.

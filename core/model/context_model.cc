@@ -253,18 +253,21 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
 
 void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std::size_t begin,
                                    std::size_t end, float* entropy, double* probability) const {
-  const bool with_probability = probability != nullptr;
-  if (with_probability && !has_probabilities()) {
+  if (probability == nullptr) {
+    entropies_at(data, n, begin, end, entropy);
+    return;
+  }
+  if (!has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
   const std::size_t k = static_cast<std::size_t>(k_);
   std::uint64_t key = key_before(data + begin, std::min(begin, k));  // before position i
   // The slot of the context kAhead positions on is prefetched in the longest contexts'
-  // table, and its record with it; with probabilities, in the two next largest too,
-  // where a byte the longer context does not list is looked for (the tables of 3 bytes
-  // or fewer stay in the caches).
+  // table and the two next largest, where a byte the longer context does not list is
+  // looked for (the tables of 3 bytes or fewer stay in the caches), and their records
+  // with them.
   constexpr std::size_t kAhead = 16;
-  const int deepest = with_probability ? std::max(std::min(3, k_), k_ - 2) : k_;
+  const int deepest = std::max(std::min(3, k_), k_ - 2);
   std::array<internal::AnySizeHome, kMaxOrder + 1> homes;
   for (int j = deepest; j <= k_; ++j) homes[j] = internal::AnySizeHome(tables_[j].slot_count);
   internal::RollingKey<> ahead(k);  // the up to k bytes before position i + kAhead
@@ -280,7 +283,7 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
         const std::size_t home = homes[j](internal::fmix64(
             ahead.key() & internal::window_mask(static_cast<std::size_t>(j))));
         __builtin_prefetch(table.slots + home * (table.key_bytes + 4));
-        if (with_probability && table.records != nullptr) {
+        if (table.records != nullptr) {
           __builtin_prefetch(table.records + home * internal::kModelRecordBytes);
         }
       }
@@ -289,8 +292,31 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
     Suffix suffix;
     longest_suffix(key, std::min(i, k), suffix);
     entropy[i - begin] = suffix.entropy;
-    if (with_probability) probability[i - begin] = this->probability(suffix, data[i]);
+    probability[i - begin] = this->probability(suffix, data[i]);
     key = (key << 8 | data[i]) & internal::window_mask(k);
+  }
+}
+
+void ContextModel::entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
+                                std::size_t end, float* entropy) const {
+  const std::size_t k = static_cast<std::size_t>(k_);
+  // The longest contexts' table is the largest, and its lookups would wait on memory:
+  // the home slot of the context kAhead positions on is prefetched.
+  constexpr std::size_t kAhead = 16;
+  const Table& top = tables_[k];
+  const internal::AnySizeHome top_home(top.slot_count);
+  const std::size_t slot_bytes = top.key_bytes + 4;
+  internal::RollingKey<> context(k), ahead(k);
+  for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) context.push(data[i]);
+  ahead = context;
+  for (std::size_t i = begin; i < std::min(n, begin + kAhead); ++i) ahead.push(data[i]);
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + kAhead < n && top.slot_count != 0) {
+      __builtin_prefetch(top.slots + top_home(internal::fmix64(ahead.key())) * slot_bytes);
+      ahead.push(data[i + kAhead]);
+    }
+    entropy[i - begin] = entropy_of(context.key(), std::min(i, k));
+    context.push(data[i]);
   }
 }
 
