@@ -279,4 +279,4 @@ def test_a_version_1_model_patches_but_has_no_probabilities():
 
 def test_smoothing_is_checked():
     with pytest.raises(ValueError, match="smoothing must be one of"):
-        ContextModel.train([b"abc"], 1, smoothing="witten-bell")
+        ContextModel.train([b"abc"], 1, smoothing="no such kind")
