@@ -29,18 +29,33 @@ struct DocumentContext;
 // the value at a position depends only on the model and the bytes before it. Needs a
 // model with probabilities.
 //
-// One instance reads one document at a time; start() begins the next. Memory grows
-// with the document: a 64-byte slot for each distinct string of k bytes in it, in a
-// table at most three quarters full, and 20 bytes for each other byte that followed
-// one (about 100 bytes for each distinct string of k + 1 bytes of Python source).
+// One instance reads one document at a time; start() begins the next. What it learns
+// of the document grows with it, within a memory budget: it counts 96 bytes for each
+// slot of the table of the document's contexts (one slot for each distinct string of
+// k bytes shown, the table a power of two of slots at most three quarters full, at
+// least 16; the 96 cover the 64-byte slot and the old table that growing it holds
+// for a moment) and 20 bytes for each byte that followed a context other than the one
+// that followed it last (about 100 bytes for each distinct string of k + 1 bytes of
+// Python source, in all). A byte that would take that count past the budget first
+// makes it forget the document so far, as PPMd does when its memory is full: from
+// that byte on, the document's statistics start afresh, and q = p until a context is
+// shown again. So the distributions depend on the model, the bytes and the budget
+// alone, and the memory held never passes the budget by more than a block of 80 KiB.
 class AdaptiveModel {
  public:
   // The weight of the model's distribution, per distinct byte the context has shown.
   static constexpr double kModelWeight = 2.0;
+  // The budget when none is given: 1 GiB.
+  static constexpr std::uint64_t kDefaultMemory = std::uint64_t{1} << 30;
+  // No budget: the statistics grow with the document.
+  static constexpr std::uint64_t kUnbounded = ~std::uint64_t{0};
+  // The least budget: room for a few contexts.
+  static constexpr std::uint64_t kLeastMemory = 4096;
 
   // Throws std::logic_error if `model` has no probabilities (a version 1 file), or is
-  // of a kind without an adaptive mode (model_kinds.h).
-  explicit AdaptiveModel(ContextModel model);
+  // of a kind without an adaptive mode (model_kinds.h); std::invalid_argument for a
+  // `memory_budget` (bytes) below kLeastMemory.
+  explicit AdaptiveModel(ContextModel model, std::uint64_t memory_budget = kDefaultMemory);
   ~AdaptiveModel();
   AdaptiveModel(AdaptiveModel&&) noexcept;
   AdaptiveModel& operator=(AdaptiveModel&&) noexcept;
@@ -61,8 +76,18 @@ class AdaptiveModel {
   double probability(std::uint8_t byte);
 
   // Reads the next byte. Throws std::length_error past 2^32 - 2 distinct strings of
-  // k + 1 bytes.
+  // k + 1 bytes, std::bad_alloc if memory runs out (the model is then unusable until
+  // start(), unless room for the byte was reserved).
   void push(std::uint8_t byte);
+
+  // Makes room for `bytes` more bytes, so that pushing them allocates nothing and
+  // cannot fail. Throws std::bad_alloc, leaving everything as it was, if the room
+  // cannot be had.
+  void reserve(std::uint64_t bytes);
+
+  // How many times the document's statistics have started afresh (its budget being
+  // full) since start().
+  std::uint64_t restarts() const;
 
   // For a caller that holds the whole document, the `n` bytes at `data`, of which the
   // next byte is data[i]: prefetches the memory that positions a little further on
@@ -82,6 +107,14 @@ class AdaptiveModel {
   internal::DocumentContext* shown_ = nullptr;  // the context, if the document showed it
   bool has_entropy_ = false;
   float entropy_ = 0.0f;
+};
+
+// How a model reads each document: as it is, or also learning from the document so
+// far within `memory` bytes (AdaptiveModel::kUnbounded for no bound), which needs a
+// model with probabilities and a kind with an adaptive mode.
+struct Adaptation {
+  bool enabled = false;
+  std::uint64_t memory = AdaptiveModel::kDefaultMemory;
 };
 
 }  // namespace qelt

@@ -30,7 +30,8 @@ namespace qelt {
 // the model keeps: the bytes it lists have their probabilities, and every other byte
 // `weight` times its probability after the next shorter kept suffix (below the empty
 // context, the kind's floor probability: model_kinds.h). The entropy at a position is
-// the stored entropy of that same suffix, 0 if none is kept.
+// the stored entropy of that same suffix; if none is kept (the model keeps no context),
+// that of the floor: ln 256 for a uniform floor, else 0.
 class ContextModel {
  public:
   static constexpr int kMaxOrder = 8;
@@ -74,7 +75,8 @@ class ContextModel {
   std::size_t image_size() const { return image_size_; }
 
   // The entropy at a position whose k bytes before it are `context` (packed as in
-  // ContextEntropy): that of the longest suffix of it the model keeps; 0 if none.
+  // ContextEntropy): that of the longest suffix of it the model keeps; if none, the
+  // floor's (above).
   float entropy(std::uint64_t context) const;
 
   // The entropy after the `length` bytes at `context`, of which the last k count.
@@ -99,7 +101,7 @@ class ContextModel {
     std::uint64_t context = 0;  // the context's key (as in ContextEntropy)
     int length = -1;            // of the suffix kept; -1 if none is
     std::int64_t slot = -1;     // its slot in the table of `length`
-    float entropy = 0.0f;       // its entropy; 0 if none is kept
+    float entropy = 0.0f;       // its entropy; the floor's if none is kept
   };
   // That of the context of `length` bytes packed in `key` (a length over k counts as k),
   // into `into`.
@@ -157,6 +159,7 @@ class ContextModel {
   int k_ = 0;
   std::uint64_t min_count_ = 1;
   const ModelKind* kind_ = nullptr;
+  float floor_entropy_ = 0.0f;
   std::uint32_t version_ = 0;
   std::uint64_t contexts_ = 0;
   std::array<Table, kMaxOrder + 1> tables_{};

@@ -9,18 +9,16 @@
 #include <utility>
 #include <vector>
 
+#include "adaptive_model.h"
 #include "batch.h"
 #include "context_model.h"
 #include "thresholds.h"
 
 namespace qelt {
 
-// How a model reads each document: as it is, or also learning from the document so
-// far (adaptive_model.h), which needs a model with probabilities: the functions below
-// throw std::logic_error for `enabled` with a model without.
-struct Adaptation {
-  bool enabled = false;
-};
+// Each function takes an Adaptation (adaptive_model.h): how the model reads each
+// document, as it is or also learning from it; they throw std::logic_error for an
+// adaptation the model cannot make.
 
 // For every position i of the `n` bytes at `data`: into entropy[i] the entropy given
 // the up to k bytes before i in them (fewer at the start), and, unless `log2_p` is

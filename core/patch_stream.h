@@ -13,21 +13,27 @@
 
 namespace qelt {
 
-// Cuts a stream of bytes as ContextModel::patch_ends, followed by limit_patch_length
-// with `max_length` (0: no limit), cuts the whole of it: for every split of a
-// document into pushes, the ends the pushes give and then finish() are its ends (with
-// `adapt`, those of patch_ends with `adapt`: the stream is read by an AdaptiveModel,
-// which needs a model with probabilities). Each byte costs the same time, however
-// long the stream. Keeps a copy of the model (which shares its image), so the model
-// may go before the stream.
+// Cuts a stream of bytes as patch_ends (model_scoring.h), followed by
+// limit_patch_length with `max_length` (0: no limit), cuts the whole of it: for every
+// split of a document into pushes, the ends the pushes give and then finish() are its
+// ends (with an adaptation, those of patch_ends with the same: the stream is then read
+// by an AdaptiveModel). Each byte costs the same time, however long the stream. Keeps
+// a copy of the model (which shares its image), so the model may go before the
+// stream.
 class PatchStream {
  public:
-  // Throws std::logic_error for `adapt` with a model without probabilities.
+  // Throws std::logic_error for an adaptation the model cannot make.
   PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length = 0,
-              bool adapt = false);
+              Adaptation adaptation = {});
 
-  // Takes the `n` bytes at `data`; appends to `ends` the ends (offsets from the
-  // stream's start) of the patches they close.
+  // Takes the `n` bytes at `data`; writes to `ends` (room for n of them) the ends
+  // (offsets from the stream's start) of the patches they close, and returns how many.
+  // If it throws (std::bad_alloc when memory runs out), the stream is exactly as it
+  // was before the call, and may be pushed to again or finished. Throws
+  // std::logic_error after finish().
+  std::size_t push(const std::uint8_t* data, std::size_t n, std::size_t* ends);
+
+  // push, appending to `ends`; with the same guarantee.
   void push(const std::uint8_t* data, std::size_t n, std::vector<std::size_t>& ends);
 
   // The entropy the next byte will be judged by (given the up to k bytes before it),
@@ -39,9 +45,10 @@ class PatchStream {
   // The bytes pushed so far.
   std::uint64_t position() const { return position_; }
 
-  // Appends to `ends` the end of the last patch, if bytes are left unclosed. The
-  // stream goes on from there as if those bytes had closed a patch.
+  // Appends to `ends` the end of the last patch, if bytes are left unclosed, and ends
+  // the stream: nothing more may be pushed.
   void finish(std::vector<std::size_t>& ends);
+  bool finished() const { return finished_; }
 
  private:
   ContextModel model_;
@@ -53,6 +60,7 @@ class PatchStream {
   std::uint64_t key_ = 0;          // the up to k bytes before `position_`
   float previous_ = 0.0f;          // the entropy judged at the position before
   float next_entropy_ = 0.0f;
+  bool finished_ = false;
 };
 
 }  // namespace qelt

@@ -91,5 +91,18 @@ def main(argv=None):
     return 0
 
 
+def quietly(status_of):
+    """The exit status of status_of(), ending quietly if the reader of standard output
+    has gone (``| head``)."""
+    try:
+        status = status_of()
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        # What is still buffered would fail again at exit: its descriptor leads nowhere now.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(quietly(main))

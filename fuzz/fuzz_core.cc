@@ -26,6 +26,7 @@
 #include "frequency_table.h"
 #include "util/crc32c.h"
 #include "packed.h"
+#include "adaptive_model.h"
 #include "patch_stream.h"
 #include "patcher.h"
 #include "patching.h"
@@ -484,8 +485,11 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
       1, 0, pick_kind(in));
   const std::string probe = in.ConsumeRandomLengthString(300);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
-  const bool adapt = in.ConsumeBool();
-  qelt::PatchStream stream(model, {theta, theta_r}, max_length, adapt);
+  // Small budgets make an adaptive reading start afresh within a probe.
+  const qelt::Adaptation adaptation{
+      in.ConsumeBool(), in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(4096, 12000)
+                                         : qelt::AdaptiveModel::kDefaultMemory};
+  qelt::PatchStream stream(model, {theta, theta_r}, max_length, adaptation);
   std::vector<std::size_t> ends;
   for (std::size_t at = 0; at < probe.size();) {
     // An empty push now and then; never two in a row (an exhausted input gives 0).
@@ -503,8 +507,14 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
   }
   stream.finish(ends);
   check(ends == qelt::limit_patch_length(
-                    patch_ends(model, bytes, probe.size(), {theta, theta_r}, qelt::Adaptation{adapt}), max_length),
+                    patch_ends(model, bytes, probe.size(), {theta, theta_r}, adaptation),
+                    max_length),
         "a stream's ends differ from the whole probe's");
+  try {
+    stream.push(bytes, probe.size(), ends);
+    check(false, "a finished stream took more bytes");
+  } catch (const std::logic_error&) {
+  }
 }
 
 }  // namespace

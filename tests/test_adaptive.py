@@ -22,11 +22,57 @@ def adaptive_distribution(model, document, i):
     model_p = model.probabilities(document[max(0, i - k):i])
     context = document[i - k:i]
     followers = Counter(document[t] for t in range(k, i) if document[t - k:t] == context)
-    if i < k or not followers:
+    return q_of(model_p, followers if i >= k else None)
+
+
+def q_of(model_p, followers):
+    """The formula of the README: the model's distribution sharpened by `followers`, a
+    Counter of the bytes the document has shown after the context."""
+    if not followers:
         return list(model_p)
     shown, distinct = sum(followers.values()), len(followers)
     trust = MODEL_WEIGHT * distinct
     return [(followers[b] + trust * model_p[b]) / (shown + trust) for b in range(256)]
+
+
+def table_slots(contexts):
+    """The slots of the smallest table of at least 16, a power of two, that holds the
+    contexts at most three quarters full."""
+    slots = 16
+    while slots // 4 * 3 < contexts:
+        slots *= 2
+    return slots
+
+
+def distributions_within(model, document, budget, restarts):
+    """The distribution of each byte of `document` with the document's statistics kept
+    within `budget` by the rule of the README: 96 bytes a slot of their table, 20 a
+    byte listed beyond the first that followed its context; a byte that would take them
+    past the budget makes them start afresh, and is the first they count; each time is
+    appended to `restarts`."""
+    k = model.k
+    seen, listed = {}, 0
+
+    def cost(contexts, listed):
+        return 96 * table_slots(contexts) + 20 * listed
+
+    for i, byte in enumerate(document):
+        context = document[i - k:i] if i >= k else None
+        yield q_of(model.probabilities(document[max(0, i - k):i]), seen.get(context))
+        if context is None:
+            continue
+        if context not in seen:
+            if cost(len(seen) + 1, listed) > budget:
+                seen, listed = {}, 0
+                restarts.append(i)
+            seen[context] = Counter()
+        elif byte not in seen[context]:
+            if cost(len(seen), listed + 1) > budget:
+                seen, listed = {context: Counter()}, 0
+                restarts.append(i)
+            else:
+                listed += 1
+        seen[context][byte] += 1
 
 
 def texts(rng, count, alphabet=b"abcde \n"):
@@ -50,6 +96,33 @@ def test_distributions_equal_the_formula(kind, min_count, k):
             assert entropies[i] == pytest.approx(h, rel=1e-5, abs=1e-5), i
             expected = math.log2(q[byte]) if q[byte] > 0 else -math.inf
             assert log_probs[i] == pytest.approx(expected, rel=1e-6, abs=1e-6), i
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("budget", [4096, 6000, 16384])
+@pytest.mark.parametrize("k", [1, 2, 3])
+def test_within_a_budget_the_statistics_start_afresh_by_the_rule(kind, budget, k):
+    rng = random.Random(budget + k)
+    model = ContextModel.train(texts(rng, 6, b"abcdefghij \n"), k, smoothing=kind)
+    document = b"".join(texts(rng, 12, b"abcdefghijkl \n"))
+    entropies = model.entropies(document, adapt=True, adapt_memory=budget)
+    log_probs = model.log_probs(document, adapt=True, adapt_memory=budget)
+    restarts = []
+    for i, q in enumerate(distributions_within(model, document, budget, restarts)):
+        h = -sum(p * math.log(p) for p in q if p > 0)
+        assert entropies[i] == pytest.approx(h, rel=1e-5, abs=1e-5), i
+        expected = math.log2(q[document[i]]) if q[document[i]] > 0 else -math.inf
+        assert log_probs[i] == pytest.approx(expected, rel=1e-6, abs=1e-6), i
+    # Where the statistics started afresh, the budget made a difference.
+    assert bool(restarts) == (entropies.tolist() != model.entropies(document, adapt=True).tolist())
+    assert restarts or budget > 4096
+
+
+@pytest.mark.parametrize("memory", [0, 4095, -1, 1.5, "1GiB"])
+def test_a_budget_is_an_int_of_at_least_4096_bytes(memory):
+    model = ContextModel.train([b"abcabd"], 2, smoothing="kneser-ney")
+    with pytest.raises((ValueError, TypeError), match="adapt_memory"):
+        model.entropies(b"abc", adapt=True, adapt_memory=memory)
 
 
 @pytest.mark.parametrize("kind", KINDS)

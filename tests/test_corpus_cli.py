@@ -3,6 +3,7 @@ document, a real Dask cluster, training, resuming, unreadable inputs and usage e
 
 import gzip
 import json
+import math
 import os
 import pathlib
 import re
@@ -266,6 +267,14 @@ def parquet_input(tmp_path, texts):
          "argument --theta-r: invalid number (not NaN)"),
         (["calibrate", "PARQUET", "--model", "M", "--target-mean", "nan", "--theta-r", "1"],
          "argument --target-mean: invalid positive number"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta=--", "--theta-r", "1"],
+         "argument --theta: expected one argument"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
+          "--histogram", "UNWRITABLE"], "--histogram"),
+        (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
+          "--adapt-memory", "1GiB"], "--adapt-memory: needs --adapt"),
+        (["evaluate", "PARQUET", "--model", "M", "--adapt", "--adapt-memory", "100"],
+         "--adapt-memory: must be at least 4096"),
     ],
 )
 def test_usage_errors_exit_2_with_one_line_before_any_cluster(tmp_path, parquet_input, args,
@@ -273,9 +282,10 @@ def test_usage_errors_exit_2_with_one_line_before_any_cluster(tmp_path, parquet_
     jsonl = tmp_path / "docs.jsonl"
     jsonl.write_text(json.dumps({"text": "abc"}) + "\n")
     names = {"PARQUET": parquet_input, "JSONL": jsonl, "OUT": tmp_path / "out",
-             "MISSING": tmp_path / "missing", "NOMODEL": tmp_path / "nomodel", "M": tmp_path / "m"}
+             "MISSING": tmp_path / "missing", "NOMODEL": tmp_path / "nomodel", "M": tmp_path / "m",
+             "UNWRITABLE": parquet_input / "h.png"}  # below a file
     # An unreachable scheduler: had a cluster been sought first, this would fail otherwise.
-    cluster = ["--scheduler", "tcp://127.0.0.1:9"] if args[0] != "calibrate" and len(args) > 1 else []
+    cluster = ["--scheduler", "tcp://127.0.0.1:9"] if len(args) > 1 else []
     status = cli.main([str(names.get(a, a)) for a in args] + cluster)
     captured = capsys.readouterr()
     assert status == 2, (captured.out, captured.err)
@@ -469,42 +479,84 @@ def test_progress_counts_bytes_of_text_as_the_summary_does(tmp_path, texts):
 # --- Corpora of no documents, and readers that leave early ---------------------------------
 
 
-@pytest.mark.parametrize("subcommand", ["patch", "pack", "train", "calibrate"])
-@pytest.mark.parametrize("emptiness", ["directory", "file"])
+@pytest.mark.parametrize("subcommand", cli.SUBCOMMANDS)
+@pytest.mark.parametrize("emptiness", ["directory", "file", "empty documents"])
 def test_a_corpus_without_documents(tmp_path, texts, subcommand, emptiness, capsys):
-    """train and calibrate refuse it in one line; patch and pack write an empty output
-    that reads as one, and say so."""
+    """train, calibrate and evaluate refuse a corpus of no documents, or of no bytes, in
+    one line; patch and pack write an output that reads as the corpus, and say so."""
     if emptiness == "directory":
         (tmp_path / "empty").mkdir()
         corpus = tmp_path / "empty"
     else:
         corpus = tmp_path / "empty.jsonl"
-        corpus.write_text("")
+        corpus.write_text('{"text": ""}\n' * 3 if emptiness == "empty documents" else "")
     model = tmp_path / "model.qelt"
-    ContextModel.train([t.encode() for t in texts], 2).save(model)
+    ContextModel.train([t.encode() for t in texts], 2, smoothing="kneser-ney").save(model)
     out = tmp_path / "out"
     arguments = {
-        "patch": ["--out", out, "-k", 2, "--theta", 1, "--theta-r", 1, "--workers", 1],
-        "pack": ["--out", out, "-k", 2, "--theta", 1, "--theta-r", 1, "--workers", 1],
-        "train": ["--out", out, "-k", 2, "--workers", 1],
+        "patch": ["--out", out, "-k", 2, "--theta", 1, "--theta-r", 1],
+        "pack": ["--out", out, "-k", 2, "--theta", 1, "--theta-r", 1],
+        "train": ["--out", out, "-k", 2],
         "calibrate": ["--model", model, "--target-mean", 4, "--theta-r", 1],
+        "evaluate": ["--model", model, "--json"],
     }[subcommand]
-    status = cli.main([subcommand, str(corpus), *map(str, arguments), "--no-progress"]
-                      if subcommand != "calibrate" else
-                      [subcommand, str(corpus), *map(str, arguments)])
+    status = cli.main([subcommand, str(corpus), *map(str, arguments), "--no-progress",
+                       "--workers", "1"])
     captured = capsys.readouterr()
-    if subcommand in ("train", "calibrate"):
+    if subcommand in ("train", "calibrate", "evaluate"):
         assert status == 2, captured
-        assert captured.err.strip() == f"qelt-corpus: {subcommand}: the inputs hold no " \
-            "documents" + (": no model written" if subcommand == "train" else "")
-        assert not out.exists()
+        assert len(captured.err.strip().splitlines()) == 1, captured
+        assert captured.err.startswith(f"qelt-corpus: {subcommand}: "), captured
+        assert "no documents" in captured.err or "no bytes" in captured.err \
+            or "no document is longer" in captured.err, captured
+        assert not out.exists() and not captured.out
         return
     assert status == 0, captured
-    assert "the inputs hold no documents" in captured.out
+    documents = 3 if emptiness == "empty documents" else 0
+    if not documents:
+        assert "the inputs hold no documents" in captured.out
     if subcommand == "patch":
-        assert pq.read_table(out).num_rows == 0
+        assert pq.read_table(out).num_rows == documents
     else:
-        assert len(qelt_corpus.PackedDataset(out)) == 0
+        assert len(qelt_corpus.PackedDataset(out)) == documents
+
+
+def test_any_byte_string_names_an_input_an_output_and_a_model(tmp_path, texts):
+    """Paths are bytes: a name that is not UTF-8 is read and written, and ids write its
+    other bytes as \\xHH."""
+    name = os.fsdecode(b"caf\xe9")
+    corpus = tmp_path / f"{name}-corpus"
+    corpus.mkdir()
+    (corpus / f"{name}.txt").write_text(texts[0])
+    (corpus / "plain.txt").write_text(texts[1])
+    model, settings = tmp_path / f"{name}.qelt", ["--workers", 1, "--no-progress"]
+    result = command("train", corpus, "--out", model, "-k", 2, *settings,
+                     errors="surrogateescape")  # it prints the names as they are
+    assert result.returncode == 0, result.stderr
+    assert ContextModel.load(model) == ContextModel.train([t.encode() for t in texts[:2]], 2)
+    for subcommand in ("patch", "pack"):
+        out = tmp_path / f"{name}-{subcommand}"
+        result = command(subcommand, corpus, "--out", out, "--model", model, "--theta", THETA,
+                         "--theta-r", THETA_R, *settings, errors="surrogateescape")
+        assert result.returncode == 0, result.stderr
+    with open(tmp_path / f"{name}-patch" / "part-00000.parquet", "rb") as file:
+        assert sorted(pq.read_table(file).column("id").to_pylist()) == [
+            "caf\\xe9.txt", "plain.txt"]
+    packed = qelt_corpus.PackedDataset(tmp_path / f"{name}-pack")
+    assert sorted(packed.id(i) for i in range(len(packed))) == ["caf\\xe9.txt", "plain.txt"]
+    for subcommand, more in (("evaluate", []), ("calibrate", ["--target-mean", 3, "--theta-r", 1])):
+        result = command(subcommand, corpus, "--model", model, *more, *settings,
+                         errors="surrogateescape")
+        assert result.returncode == 0, result.stderr
+
+
+def test_a_name_that_exists_as_it_is_is_no_glob(tmp_path, texts):
+    corpus = tmp_path / "br[x]"
+    corpus.mkdir()
+    (corpus / "a.txt").write_text(texts[0])
+    result = patch(corpus, "--out", tmp_path / "out", "-k", 2)
+    assert result.returncode == 0, result.stderr
+    assert list(rows(tmp_path / "out")) == ["a.txt"]
 
 
 def test_a_reader_that_stops_reading_does_not_change_the_outcome(tmp_path, parquet_input):
@@ -570,24 +622,28 @@ def test_patch_and_pack_take_given_entropies(tmp_path, texts, fmt):
     documents = [t.encode() for t in texts[:12]]
     entropies = [model.entropies(d).astype(float).tolist() for d in documents]
     entropies[3] = entropies[3][:-1]  # one short: unreadable
+    entropies[6][10] = math.nan  # no position can be judged by it: unreadable, alone
+    bad = {3: "entropies for 1500 bytes", 6: "the entropy at position 10 is NaN"}
     if fmt == "jsonl":
         path = tmp_path / "docs.jsonl"
         lines = [json.dumps({"text": t, "h": e}) for t, e in zip(texts[:12], entropies)]
         lines.append(json.dumps({"text": "abc", "h": "not a list"}))  # unreadable too
         path.write_text("\n".join(lines) + "\n")
-        bad = {"docs.jsonl:3": "entropies for 1500 bytes",
-               "docs.jsonl:12": "not a list of numbers"}
+        bad[12] = "not a list of numbers"
     else:
         path = tmp_path / "docs.parquet"
+        entropies[8][0] = None
+        bad[8] = "the entropy at position 0 is null"
         pq.write_table(pa.table({"text": texts[:12], "h": pa.array(entropies,
                                                                    pa.list_(pa.float64()))}),
                        path, row_group_size=5)
-        bad = {"docs.parquet:3": "entropies for 1500 bytes"}
+    bad = {f"{path.name}:{row}": reason for row, reason in bad.items()}
     out, packed = tmp_path / "out", tmp_path / "packed"
     for subcommand, target in (("patch", out), ("pack", packed)):
         result = command(subcommand, path, "--out", target, "--entropies", "h", "--theta",
                          THETA, "--theta-r", THETA_R, "--workers", 1, "--no-progress")
         assert result.returncode == 1, result.stderr  # the unreadable rows
+        assert "--resume" not in result.stderr  # no partition failed
         for id_, reason in bad.items():
             assert f"unreadable: {id_}: " in result.stderr and reason in result.stderr
     found = rows(out)
@@ -600,7 +656,7 @@ def test_patch_and_pack_take_given_entropies(tmp_path, texts, fmt):
                                                          float(THETA_R))
         assert row["ends"] == expected.tolist()
     dataset = qelt_corpus.PackedDataset(packed)
-    assert len(dataset) == len(documents) - 1
+    assert len(dataset) == len(documents) - sum(int(i.rsplit(":", 1)[1]) < 12 for i in bad)
     assert json.loads((packed / "index.json").read_text())["settings"]["entropies"] == "h"
 
 

@@ -14,6 +14,7 @@ import time
 import pyarrow.parquet as pq
 import pytest
 from conftest import COMMAND
+from qelt_corpus import ContextModel
 
 SETTINGS = ["-k", "3", "--theta", "2.0", "--theta-r", "1.0", "--no-progress", "--workers",
             "2", "--partition-bytes", str(1 << 20)]
@@ -178,3 +179,69 @@ def test_a_worker_started_during_ctrl_c_survives_it():
             time.sleep(0.01)
     assert workers[0].exitcode == 0
     assert not _interrupts.received()
+
+
+def interrupted_run(arguments, after):
+    """The command run in a session of its own, Ctrl-C sent to it after `after` seconds
+    unless it ended first: (status, stdout, stderr, seconds from the Ctrl-C to the end
+    or None)."""
+    process = subprocess.Popen([*COMMAND, *map(str, arguments)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    sent = None
+    try:
+        process.wait(timeout=after)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGINT)
+        sent = time.monotonic()
+    stdout, stderr = process.communicate(timeout=300)
+    return process.returncode, stdout, stderr, None if sent is None else time.monotonic() - sent
+
+
+TRAIN = ["-k", "4", "--smoothing", "kneser-ney", "--no-progress", "--workers", "2"]
+
+
+@pytest.fixture(scope="module")
+def trained(corpus, tmp_path_factory):
+    """The model an undisturbed run writes, and how long the run takes."""
+    out = tmp_path_factory.mktemp("trained") / "model.qelt"
+    started = time.monotonic()
+    status, stdout, stderr, _ = interrupted_run(["train", corpus, "--out", out, *TRAIN], 600)
+    assert status == 0, (stdout, stderr)
+    return out.read_bytes(), time.monotonic() - started
+
+
+@pytest.mark.parametrize("fraction", [0.6, 0.85, 0.93, 0.98])
+def test_an_interrupted_train_leaves_the_old_model_or_says_it_wrote_the_new(
+        tmp_path, corpus, trained, fraction):
+    new, seconds = trained
+    out = tmp_path / "model.qelt"
+    ContextModel.train([b"an older model"], 2).save(out)
+    old = out.read_bytes()
+    status, stdout, stderr, _ = interrupted_run(["train", corpus, "--out", out, *TRAIN],
+                                                max(EARLIEST, fraction * seconds))
+    assert "Traceback" not in stderr
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+    if status == 0:  # it ended before the moment
+        assert out.read_bytes() == new
+        return
+    assert status == 130, (stdout, stderr)
+    if "the model was written" in stdout:
+        assert out.read_bytes() == new
+    else:
+        assert "no model written" in stdout and out.read_bytes() == old, (stdout, stderr)
+
+
+def test_an_interrupted_calibration_stops_at_once(tmp_path, corpus):
+    model = tmp_path / "model.qelt"
+    ContextModel.train([p.read_bytes() for p in sorted(corpus.iterdir())[:20]], 4,
+                       smoothing="kneser-ney").save(model)
+    arguments = ["calibrate", corpus, "--model", model, "--adapt", "--target-mean", 5,
+                 "--theta-r", 1, "--sample-bytes", 64 << 20, "--no-progress", "--workers", 2]
+    started = time.monotonic()
+    status, stdout, stderr, _ = interrupted_run(arguments, 600)
+    whole = time.monotonic() - started
+    assert status == 0, (stdout, stderr)
+    status, stdout, stderr, stopping = interrupted_run(arguments, whole / 2)
+    assert status == 130, (stdout, stderr)
+    assert "Traceback" not in stderr and "interrupted" in stderr
+    assert stopping < max(5.0, whole / 4), (stopping, whole)

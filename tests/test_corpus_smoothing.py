@@ -280,3 +280,21 @@ def test_a_version_1_model_patches_but_has_no_probabilities():
 def test_smoothing_is_checked():
     with pytest.raises(ValueError, match="smoothing must be one of"):
         ContextModel.train([b"abc"], 1, smoothing="no such kind")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_model_that_keeps_no_context_agrees_with_itself(kind):
+    model = ContextModel.train([b"ab"], 1, min_count=5, smoothing=kind)  # 1 position
+    assert len(model) == 0
+    for context in (b"", b"a", b"zz"):
+        p = model.probabilities(context)
+        expected = reference.entropy_of(p) if p.any() else 0.0
+        assert model.entropy(context) == pytest.approx(expected, abs=1e-6)
+        assert model.entropies(context + b"x")[-1] == pytest.approx(expected, abs=1e-6)
+
+
+def test_there_is_no_mean_over_no_byte():
+    model = ContextModel.train([b"abcabd"], 2, smoothing="kneser-ney")
+    for documents in ([], [b""], [b"", b""]):
+        with pytest.raises(ValueError, match="no bytes"):
+            model.evaluate(documents)

@@ -23,6 +23,19 @@ def test_show_patches_marks_patches_and_summarises():
     assert "mean length" in summary and "median length" in summary and "ms" in summary
 
 
+def test_show_patches_ends_quietly_when_its_reader_goes(tmp_path):
+    # More than a pipe holds, so that the writer meets the closed pipe.
+    (tmp_path / "long.txt").write_bytes((EXAMPLES / "sample.txt").read_bytes() * 200)
+    shown = subprocess.Popen([sys.executable, str(EXAMPLES / "show_patches.py"),
+                              str(tmp_path / "long.txt"), "--show", "0"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    shown.stdout.readline()
+    shown.stdout.close()  # as `| head -1` does
+    assert shown.wait(timeout=60) == 0
+    with shown.stderr:
+        assert shown.stderr.read() == b""
+
+
 def test_show_patches_colours_when_asked():
     result = run_example("--colour", "always", "--show", "50")
     assert result.returncode == 0

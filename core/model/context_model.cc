@@ -111,6 +111,9 @@ ContextModel ContextModel::view_image(std::shared_ptr<const void> owner, const s
   model.min_count_ = view.min_count;
   model.contexts_ = view.contexts;
   model.kind_ = view.kind;
+  // Below every kept context: the uniform distribution's entropy, or none.
+  model.floor_entropy_ =
+      view.kind->floor_probability > 0.0 ? static_cast<float>(std::log(256.0)) : 0.0f;
   model.version_ = view.version;
   for (int j = 0; j <= view.k; ++j) {
     model.tables_[j] = {view.tables[j],     view.slots[j],      view.contexts_of_length[j],
@@ -147,14 +150,14 @@ float ContextModel::entropy_of(std::uint64_t key, std::size_t length) const {
   std::int64_t slot;
   float h;
   const int used = static_cast<int>(std::min(length, static_cast<std::size_t>(k_)));
-  return longest_kept(key, used, slot, h) >= 0 ? h : 0.0f;
+  return longest_kept(key, used, slot, h) >= 0 ? h : floor_entropy_;
 }
 
 void ContextModel::longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const {
   into.context = key;
   const int used = static_cast<int>(std::min(length, static_cast<std::size_t>(k_)));
   into.length = longest_kept(key, used, into.slot, into.entropy);
-  if (into.length < 0) into.entropy = 0.0f;
+  if (into.length < 0) into.entropy = floor_entropy_;
 }
 
 void ContextModel::prefetch(std::uint64_t key) const {

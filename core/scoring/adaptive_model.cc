@@ -53,7 +53,8 @@ const std::array<double, 257> kLogTrust = [] {
 
 }  // namespace
 
-AdaptiveModel::AdaptiveModel(ContextModel model) : model_(std::move(model)) {
+AdaptiveModel::AdaptiveModel(ContextModel model, std::uint64_t memory_budget)
+    : model_(std::move(model)) {
   if (!model_.has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
@@ -61,9 +62,22 @@ AdaptiveModel::AdaptiveModel(ContextModel model) : model_(std::move(model)) {
     throw std::logic_error("a model of kind " + std::string(model_.kind().name) +
                            " has no adaptive mode");
   }
-  followers_ = std::make_unique<DocumentFollowers>();
+  if (memory_budget < kLeastMemory) {
+    throw std::invalid_argument("the memory budget of an adaptive model must be at least " +
+                                std::to_string(kLeastMemory) + " bytes, got " +
+                                std::to_string(memory_budget));
+  }
+  followers_ = std::make_unique<DocumentFollowers>(memory_budget);
   start();
 }
+
+void AdaptiveModel::reserve(std::uint64_t bytes) {
+  followers_->reserve(bytes);
+  // Its table may have moved: the position's context is found again where it is now.
+  if (shown_ != nullptr) shown_ = followers_->find(key_);
+}
+
+std::uint64_t AdaptiveModel::restarts() const { return followers_->restarts(); }
 
 AdaptiveModel::~AdaptiveModel() = default;
 AdaptiveModel::AdaptiveModel(AdaptiveModel&&) noexcept = default;

@@ -7,11 +7,21 @@
 // two distinct bytes, and reading one of them then touches the slot alone. The lists
 // are short where it matters, so a byte is found in its list by walking it, as the
 // entropy sums walk it anyway.
+//
+// The statistics live within a memory budget, counted from what they hold alone (never
+// from the room their containers happen to have, so that where they start afresh
+// depends on the bytes and the budget only): kBytesPerSlot for each slot of the table
+// that the contexts shown need (a power of two, at least 16, at most three quarters
+// full), which covers the slot and the old table that growing it holds for a moment,
+// and kBytesPerNode for each byte in a list. A byte that would take them past the
+// budget makes them start afresh, and is the first they count.
 #ifndef QELT_CORE_SCORING_DOCUMENT_FOLLOWERS_H_
 #define QELT_CORE_SCORING_DOCUMENT_FOLLOWERS_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -64,14 +74,45 @@ class DocumentFollowers {
   using Context = DocumentContext;
   using Follower = DocumentFollower;
 
+  // What the budget counts (see the top of this file).
+  static constexpr std::uint64_t kBytesPerSlot = sizeof(Context) * 3 / 2;
+  static constexpr std::uint64_t kBytesPerNode = 20;
+  // No budget.
+  static constexpr std::uint64_t kUnbounded = ~std::uint64_t{0};
+
+  // Statistics within `budget` bytes, which must hold a context at least
+  // (kBytesPerSlot times the 16 slots of the smallest table).
+  explicit DocumentFollowers(std::uint64_t budget = kUnbounded) : budget_(budget) {
+    if (budget < cost(1, 0)) throw std::invalid_argument("a budget too small for one context");
+  }
+
+  // What statistics of `contexts` contexts and `nodes` listed bytes count as.
+  static std::uint64_t cost(std::uint64_t contexts, std::uint64_t nodes) {
+    return kBytesPerSlot * Table::slots_for(contexts) + kBytesPerNode * nodes;
+  }
+
   // Forgets every context; `expected_bytes` (0: unknown) is the length of the document
   // that follows, for the room made.
   void clear(std::size_t expected_bytes) {
-    others_.clear();
+    nodes_.clear();
+    restarts_ = 0;
     // Room for an eighth: in Python source, contexts of 3 and 4 bytes are new at 13% and
     // 22% of the positions. The table grows past that if need be, which costs less than
-    // clearing a larger one for every document.
-    table_.clear(expected_bytes / 8);
+    // clearing a larger one for every document; it never starts larger than the budget
+    // lets it grow.
+    table_.clear(std::min<std::uint64_t>(expected_bytes / 8, most_contexts()));
+  }
+
+  // How many times the statistics have started afresh since clear().
+  std::uint64_t restarts() const { return restarts_; }
+
+  // Makes room for what `positions` more positions can add (capped by the budget), so
+  // that adding them allocates nothing. Throws std::bad_alloc, the statistics left as
+  // they were, if the room cannot be had.
+  void reserve(std::uint64_t positions) {
+    table_.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(table_.size() + positions, most_contexts())));
+    nodes_.reserve(std::min<std::uint64_t>(nodes_.size() + positions, most_nodes()));
   }
 
   // Prefetches the context of `key`, for a find() soon after.
@@ -85,60 +126,66 @@ class DocumentFollowers {
   template <typename Visit>
   void for_each(Context& context, Visit visit) {
     visit(context.last);
-    for (std::uint32_t node = context.others; node != kNone; node = others_[node].next) {
-      visit(others_[node].follower);
+    for (std::uint32_t node = context.others; node != kNone; node = nodes_[node].next) {
+      visit(nodes_[node].follower);
     }
   }
 
   // The follower `byte` of `context`, or null.
   const Follower* follower_of(const Context& context, std::uint8_t byte) const {
     if (context.last.byte == byte) return &context.last;
-    for (std::uint32_t node = context.others; node != kNone; node = others_[node].next) {
-      if (others_[node].follower.byte == byte) return &others_[node].follower;
+    for (std::uint32_t node = context.others; node != kNone; node = nodes_[node].next) {
+      if (nodes_[node].follower.byte == byte) return &nodes_[node].follower;
     }
     return nullptr;
   }
 
   // Records that `byte` followed the context of `key`, which is `known` if the document
   // has shown it (null: look it up); returns the context, whose `last` is then the
-  // byte's follower with its count not yet raised, and sets `added` if it is new.
+  // byte's follower with its count not yet raised, and sets `added` if it is new. If
+  // the byte takes the statistics past the budget, they start afresh first: the
+  // context returned is then a new one, and `known` no longer valid.
   Context& add(std::uint64_t key, Context* known, std::uint8_t byte, bool& added) {
-    bool inserted = false;
-    Context& context = known != nullptr ? *known : table_.find_or_insert(key, [&] {
-      Context fresh;
-      fresh.bytes = key;
-      fresh.distinct = 1;  // the byte, put in below: the slot is taken from now on
-      fresh.last.byte = byte;
-      return fresh;
-    }, inserted);
-    added = inserted;
-    if (inserted || context.last.byte == byte) return context;
+    added = true;
+    if (known == nullptr) {
+      if (cost(table_.size() + 1, nodes_.size()) > budget_) restart();
+      return insert(key, byte);
+    }
+    Context& context = *known;
+    if (context.last.byte == byte) {
+      added = false;
+      return context;
+    }
     std::uint32_t before = kNone;
     std::uint32_t node = context.others;
-    while (node != kNone && others_[node].follower.byte != byte) {
+    while (node != kNone && nodes_[node].follower.byte != byte) {
       before = node;
-      node = others_[node].next;
+      node = nodes_[node].next;
     }
     if (node != kNone) {
       // Met again: to the slot, and the one there to its place in the list.
-      std::swap(context.last, others_[node].follower);
+      std::swap(context.last, nodes_[node].follower);
       if (before != kNone) {  // and that one to the list's front
-        others_[before].next = others_[node].next;
-        others_[node].next = context.others;
+        nodes_[before].next = nodes_[node].next;
+        nodes_[node].next = context.others;
         context.others = node;
       }
+      added = false;
       return context;
     }
-    if (others_.size() >= kNone - 1) {
+    if (cost(table_.size(), nodes_.size() + 1) > budget_) {
+      restart();
+      return insert(key, byte);
+    }
+    if (nodes_.size() >= kNone - 1) {
       throw std::length_error("a document too long to learn from: over 2^32 followers");
     }
-    others_.push_back({context.last, context.others});
-    context.others = static_cast<std::uint32_t>(others_.size() - 1);
+    const std::uint32_t added_node = nodes_.push_back({context.last, context.others});
+    context.others = added_node;
     context.last = Follower();
     context.last.byte = byte;
     ++context.distinct;
     context.summed = false;
-    added = true;
     return context;
   }
 
@@ -147,9 +194,74 @@ class DocumentFollowers {
     Follower follower;
     std::uint32_t next;
   };
+  static_assert(sizeof(Node) <= kBytesPerNode, "a listed byte takes what the budget counts");
 
-  std::vector<Node> others_;
-  GrowingTable<Context, FibonacciMix> table_;
+  // Nodes in blocks that never move, so that growing copies nothing and the room held
+  // is at most one block beyond what is used.
+  class Nodes {
+   public:
+    static constexpr std::uint32_t kBlockBits = 12;
+    static constexpr std::uint32_t kBlock = 1u << kBlockBits;
+
+    std::uint64_t size() const { return size_; }
+    Node& operator[](std::uint32_t i) { return blocks_[i >> kBlockBits][i & (kBlock - 1)]; }
+    const Node& operator[](std::uint32_t i) const {
+      return blocks_[i >> kBlockBits][i & (kBlock - 1)];
+    }
+    // Keeps the blocks: memory once taken stays for the document.
+    void clear() { size_ = 0; }
+    void reserve(std::uint64_t nodes) {
+      blocks_.reserve(static_cast<std::size_t>((nodes + kBlock - 1) / kBlock));
+      while (static_cast<std::uint64_t>(blocks_.size()) * kBlock < nodes) {
+        blocks_.push_back(std::make_unique<Node[]>(kBlock));
+      }
+    }
+    std::uint32_t push_back(const Node& node) {
+      reserve(size_ + 1);
+      (*this)[static_cast<std::uint32_t>(size_)] = node;
+      return static_cast<std::uint32_t>(size_++);
+    }
+
+   private:
+    std::vector<std::unique_ptr<Node[]>> blocks_;
+    std::uint64_t size_ = 0;
+  };
+
+  using Table = GrowingTable<Context, FibonacciMix>;
+
+  // The most contexts, and the most listed bytes, the budget holds.
+  std::uint64_t most_contexts() const {
+    if (budget_ == kUnbounded) return kUnbounded;
+    std::uint64_t slots = 16;
+    while (kBytesPerSlot * 2 * slots <= budget_) slots *= 2;
+    return slots / 4 * 3;
+  }
+  std::uint64_t most_nodes() const {
+    return budget_ == kUnbounded ? kUnbounded : budget_ / kBytesPerNode;
+  }
+
+  // Forgets every context, keeping the room: allocates nothing.
+  void restart() {
+    table_.clear_in_place();
+    nodes_.clear();
+    ++restarts_;
+  }
+
+  Context& insert(std::uint64_t key, std::uint8_t byte) {
+    bool inserted;
+    return table_.find_or_insert(key, [&] {
+      Context fresh;
+      fresh.bytes = key;
+      fresh.distinct = 1;  // the byte, put in below: the slot is taken from now on
+      fresh.last.byte = byte;
+      return fresh;
+    }, inserted);
+  }
+
+  std::uint64_t budget_;
+  std::uint64_t restarts_ = 0;
+  Nodes nodes_;
+  Table table_;
 };
 
 }  // namespace internal

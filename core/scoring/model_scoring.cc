@@ -25,7 +25,8 @@ constexpr std::size_t kBlock = 1024;
 
 // The reader of each document: an AdaptiveModel, or none for the model as it is.
 std::unique_ptr<AdaptiveModel> reader_of(const ContextModel& model, Adaptation adaptation) {
-  return adaptation.enabled ? std::make_unique<AdaptiveModel>(model) : nullptr;
+  return adaptation.enabled ? std::make_unique<AdaptiveModel>(model, adaptation.memory)
+                            : nullptr;
 }
 
 void need_probabilities(const ContextModel& model) {

@@ -1,6 +1,8 @@
 // A stream keeps what whole-document patching carries from one position to the next:
 // the rolling key of the k bytes before the position, the entropy judged at the one
-// before, and where the current patch began. The entropy of the next position is
+// before, and where the current patch began. A push first makes the room its bytes can
+// take (the adaptive model's, and the caller's for the ends): after that nothing it
+// does can fail, so a push that fails has changed nothing. The entropy of the next position is
 // looked up as soon as the byte before it arrives, which is what lets the stream say
 // whether that position will close a patch before seeing its byte. An adaptive stream
 // hands each byte to its AdaptiveModel instead, which keeps the context itself.
@@ -8,6 +10,7 @@
 #include "patch_stream.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "patching/closing_rule.h"
@@ -16,9 +19,9 @@
 namespace qelt {
 
 PatchStream::PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length,
-                         bool adapt)
+                         Adaptation adaptation)
     : model_(std::move(model)), thresholds_(thresholds), max_length_(max_length) {
-  if (adapt) adaptive_.emplace(model_);
+  if (adaptation.enabled) adaptive_.emplace(model_, adaptation.memory);
   next_entropy_ = adaptive_ ? adaptive_->entropy() : model_.entropy_of(0, 0);
 }
 
@@ -29,11 +32,25 @@ bool PatchStream::next_ends_patch() const {
 }
 
 void PatchStream::push(const std::uint8_t* data, std::size_t n, std::vector<std::size_t>& ends) {
+  const std::size_t before = ends.size();
+  ends.resize(before + n);
+  try {
+    ends.resize(before + push(data, n, ends.data() + before));
+  } catch (...) {
+    ends.resize(before);
+    throw;
+  }
+}
+
+std::size_t PatchStream::push(const std::uint8_t* data, std::size_t n, std::size_t* ends) {
+  if (finished_) throw std::logic_error("the stream is finished: nothing more can be pushed");
+  if (adaptive_) adaptive_->reserve(n);  // the one step that can fail
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
   const std::uint64_t mask = internal::window_mask(static_cast<std::size_t>(k));
+  std::size_t closed = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (next_ends_patch()) {
-      ends.push_back(static_cast<std::size_t>(position_ + 1));
+      ends[closed++] = static_cast<std::size_t>(position_ + 1);
       patch_start_ = position_ + 1;
     }
     if (position_ >= k) previous_ = next_entropy_;
@@ -47,13 +64,13 @@ void PatchStream::push(const std::uint8_t* data, std::size_t n, std::vector<std:
       next_entropy_ = model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
     }
   }
+  return closed;
 }
 
 void PatchStream::finish(std::vector<std::size_t>& ends) {
-  if (position_ > patch_start_) {
-    ends.push_back(static_cast<std::size_t>(position_));
-    patch_start_ = position_;
-  }
+  if (position_ > patch_start_ && !finished_) ends.push_back(static_cast<std::size_t>(position_));
+  patch_start_ = position_;
+  finished_ = true;
 }
 
 }  // namespace qelt

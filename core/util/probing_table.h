@@ -129,6 +129,8 @@ class GrowingTable {
 
   std::size_t size() const { return size_; }
   std::size_t slot_count() const { return slots_.size(); }
+  // How many keys it holds before it grows.
+  std::size_t room() const { return limit_; }
   const Slot* slots() const { return slots_.data(); }
   // The home slot of a key of hash `hash`.
   std::size_t home_of(std::uint64_t hash) const { return table_.home_of(hash); }
@@ -157,8 +159,13 @@ class GrowingTable {
     if (slots > slots_.size() || slots_.size() > 4 * slots) {
       allocate(slots);
     } else {
-      std::fill(slots_.begin(), slots_.end(), Slot{});
+      clear_in_place();
     }
+  }
+
+  // Empties the table and keeps its room: allocates nothing, and so never throws.
+  void clear_in_place() noexcept {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
     size_ = 0;
   }
 
@@ -233,21 +240,28 @@ class GrowingTable {
   static constexpr std::size_t kMinSlots = 16;
 
 
+  using Slots = BigVector<Slot>;
+
+  // The table, emptied, in `slots` new slots. If they cannot be had (std::bad_alloc),
+  // the table is as it was.
   void allocate(std::size_t slots) {
-    slots_.assign(slots, Slot{});
+    Slots fresh(slots, Slot{});
+    slots_.swap(fresh);
+    size_ = 0;
     limit_ = slots / 4 * 3;
     table_ = Table(slots_.data(), slots);
   }
 
-  using Slots = BigVector<Slot>;
-
+  // The same keys in `slots` slots; the table is as it was if they cannot be had.
   void rehash(std::size_t slots) {
-    Slots old;
-    old.swap(slots_);
-    allocate(slots);
-    for (const Slot& slot : old) {
-      if (!slot.empty()) *table_.probe(slot.key()) = slot;
+    Slots fresh(slots, Slot{});
+    Table placing(fresh.data(), slots);
+    for (const Slot& slot : slots_) {
+      if (!slot.empty()) *placing.probe(slot.key()) = slot;
     }
+    slots_.swap(fresh);
+    limit_ = slots / 4 * 3;
+    table_ = placing;
   }
 
   // Puts `fresh` (for `key`) in the empty slot `slot`, growing first if the table is

@@ -24,6 +24,7 @@ import typing
 if typing.TYPE_CHECKING:
     # Re-exported (the "as" form, for type checkers).
     from ._errors import ModelFormatError as ModelFormatError
+    from ._model import Calibration as Calibration
     from ._model import ContextCounts as ContextCounts
     from ._model import ContextModel as ContextModel
     from ._model import Evaluation as Evaluation
@@ -40,7 +41,8 @@ if typing.TYPE_CHECKING:
 _DEFINED_IN = {
     "patch_ends": "_patching", "patch_ends_batch": "_patching", "ModelFormatError": "_errors",
     "patch_ends_from_entropies": "_patching", "patch_ends_from_entropies_batch": "_patching",
-    "ContextCounts": "_model", "ContextModel": "_model", "Evaluation": "_model",
+    "Calibration": "_model", "ContextCounts": "_model", "ContextModel": "_model",
+    "Evaluation": "_model",
     "PackedDataset": "_packed", "PatchStream": "_stream",
     "SequenceStream": "_packed",
 }

@@ -30,15 +30,19 @@ def context_length(k: object) -> int:
     return value
 
 
-def threshold(name: str, value: object) -> float:
+def threshold(name: str, value: object, *, nan: bool = True) -> float:
     """A threshold as a Python float: any number with ``__float__`` or ``__index__``,
-    never a string."""
+    never a string; NaN only if `nan` (no entropy passes a NaN threshold, so a NaN
+    where a threshold decides is a mistake: ValueError)."""
     kind = type(value)
     if isinstance(value, (str, bytes, bytearray)) or not (
         hasattr(kind, "__float__") or hasattr(kind, "__index__")
     ):
         raise TypeError(f"{name} must be a number, not {kind.__name__}")
-    return float(value)  # type: ignore[arg-type]
+    number = float(value)  # type: ignore[arg-type]
+    if not nan and number != number:
+        raise ValueError(f"{name} must not be NaN")
+    return number
 
 
 def integer(name: str, value: object, lowest: int, highest: int | None = None) -> int:
@@ -75,6 +79,5 @@ def thresholds(
     theta_r: SupportsFloat | SupportsIndex,
     max_length: int | None,
 ) -> Thresholds:
-    return Thresholds(
-        threshold("theta", theta), threshold("theta_r", theta_r), max_patch_length(max_length)
-    )
+    return Thresholds(threshold("theta", theta, nan=False),
+                      threshold("theta_r", theta_r, nan=False), max_patch_length(max_length))

@@ -23,6 +23,25 @@ if TYPE_CHECKING:
     Documents: TypeAlias = "pa.Array | pa.ChunkedArray | Iterable[BytesLike]"
 
 MAX_K = 8
+# What an adaptive reading of a document may take, unless told otherwise: 1 GiB.
+DEFAULT_ADAPT_MEMORY = 1 << 30
+_LEAST_ADAPT_MEMORY = 4096
+_UNBOUNDED = 2**64 - 1
+
+
+def _adapt_memory(value: object) -> int:
+    """The native form of ``adapt_memory``: None (no bound) as the largest 64-bit
+    value, else an int of at least 4096 bytes."""
+    if value is None:
+        return _UNBOUNDED
+    return min(_arguments.integer("adapt_memory", value, _LEAST_ADAPT_MEMORY), _UNBOUNDED)
+
+
+def _target_mean_length(value: object) -> float:
+    target = _arguments.threshold("target_mean_length", value)
+    if not target > 0:
+        raise ValueError(f"target_mean_length must be positive, got {target}")
+    return target
 
 
 @dataclasses.dataclass(frozen=True)
@@ -66,6 +85,69 @@ class Evaluation:
                                        part._entropy_bits, part.zero_probability_bytes)):
                 sums[i] += value
         return cls.of_sums(*sums)
+
+
+class Calibration:
+    """What calibrating theta needs to know of some documents patched with a given
+    ``theta_r`` (``ContextModel.calibration``): their ``bytes``, the patches that
+    every theta gives them (``fixed``: each document's last, and every position whose
+    rise passes theta_r), and the ``entropies`` met at the other judged positions with
+    how many ``positions`` have each: those close for every theta below it.
+
+    Example:
+        >>> model = ContextModel.train([b"abcabd", b"abcabe"], k=2)
+        >>> part = model.calibration([b"abcabx"])
+        >>> whole = Calibration.total([part, model.calibration([b"abcaby"])])
+        >>> theta = whole.theta(3.0)
+        >>> round(whole.mean_patch_length(theta), 3)
+        3.0
+    """
+
+    __slots__ = ("bytes", "fixed", "evaluated", "entropies", "positions")
+
+    def __init__(self, bytes_: int, fixed: int, evaluated: int, entropies: Any,
+                 positions: Any) -> None:
+        self.bytes, self.fixed, self.evaluated = int(bytes_), int(fixed), int(evaluated)
+        self.entropies = entropies  # float32, each entropy once (told apart by its bits)
+        self.positions = positions  # uint64, one per entropy
+
+    @classmethod
+    def total(cls, parts: Iterable[Calibration]) -> Calibration:
+        """The calibration of the documents of all the parts together."""
+        import numpy as np
+
+        parts = list(parts)
+        bits = np.concatenate([p.entropies.view(np.uint32) for p in parts] +
+                              [np.empty(0, np.uint32)])
+        counts = np.concatenate([p.positions for p in parts] + [np.empty(0, np.uint64)])
+        order = np.argsort(bits, kind="stable")
+        bits, counts = bits[order], counts[order]
+        starts = np.flatnonzero(np.r_[True, bits[1:] != bits[:-1]]) if len(bits) else order
+        summed = np.add.reduceat(counts, starts) if len(bits) else counts
+        return cls(sum(p.bytes for p in parts), sum(p.fixed for p in parts),
+                   sum(p.evaluated for p in parts), bits[starts].view(np.float32),
+                   summed.astype(np.uint64))
+
+    def theta(self, target_mean_length: SupportsFloat) -> float:
+        """The theta whose mean patch length (bytes over patches) is closest to the
+        target: the candidates are the entropies, where the patches change, and the
+        float just below the least; of two as close, the larger. Raises ValueError if no
+        document is longer than k bytes, or if theta changes none of the patches."""
+        target = _target_mean_length(target_mean_length)
+        return float(_native.choose_theta(self.bytes, self.fixed, self.evaluated,
+                                          self.entropies, self.positions, target))
+
+    def mean_patch_length(self, theta: SupportsFloat) -> float:
+        """The mean patch length that patching with ``theta`` gives."""
+        import numpy as np
+
+        value = np.float32(_arguments.threshold("theta", theta, nan=False))
+        patches = self.fixed + int(self.positions[self.entropies > value].sum())
+        return self.bytes / patches if patches else math.nan
+
+    def __repr__(self) -> str:
+        return (f"Calibration(bytes={self.bytes}, fixed={self.fixed}, "
+                f"entropies={len(self.entropies)})")
 
 
 def _order(k: object) -> int:
@@ -208,8 +290,9 @@ class ContextModel:
     It patches documents as ``qelt_corpus.patch_ends`` does, except that the entropy
     at each position ``i >= k`` is that of the longest suffix of its context that the
     model holds (order ``k`` first, down to the empty context); positions before ``k``
-    never end a patch, and a model that holds no context gives entropy 0. A model
-    trained on exactly one sequence patches it as ``qelt.patch_sequence`` does.
+    never end a patch, and a model that holds no context gives the entropy of its
+    kind's floor (0 without smoothing, ln 256 for a uniform floor). A model trained on
+    exactly one sequence patches it as ``qelt.patch_sequence`` does.
 
     Immutable: threads may share one, and its calls release the GIL.
 
@@ -220,8 +303,17 @@ class ContextModel:
     bytes that followed it, the next byte has probability
     ``(n(b) + 2 u p(b | c)) / (N + 2 u)``, ``p`` being this model's distribution
     (where the document has not shown ``c``, and before its ``k``-th byte, ``p``
-    itself). It depends only on the model and on the bytes before the position, and
-    needs a model with probabilities.
+    itself). It depends only on the model, on the bytes before the position and on
+    ``adapt_memory``, and needs a model with probabilities.
+
+    What a document teaches lives within ``adapt_memory`` bytes (default 1 GiB, which
+    any document of a few hundred megabytes of text fits; ``None`` for no bound): 96
+    bytes for each slot of the table of the contexts shown (a power of two of slots,
+    at most three quarters full, at least 16) and 20 for each byte that followed a
+    context other than the one that followed it last. A byte that would take that past
+    the budget makes the model forget the document so far, as PPMd does when its
+    memory is full: the statistics start afresh from that byte, which is the first
+    they count.
 
     Example:
         >>> model = ContextModel.train([b"abcabd", b"abcabe"], k=2)
@@ -293,7 +385,7 @@ class ContextModel:
         else:
             local, fetched = _model_cache.local_copy(fs, inside, name), True
         try:
-            return cls._wrap(_native.Model.load(local))
+            return cls._wrap(_native.Model.load(os.fsencode(local)))  # any byte path
         except ModelFormatError as error:
             if fetched:
                 _model_cache.forget(local)  # a damaged download is fetched again next time
@@ -351,10 +443,11 @@ class ContextModel:
         version 1 holds entropies only, and patches."""
         return bool(self._model.has_probabilities)
 
-    def _adapting(self, adapt: object, *, probabilities: bool = False) -> bool:
-        """Whether to adapt (``adapt`` must be a bool), after checking that the model
-        has the probabilities that adapting, or a call that needs ``probabilities``,
-        reads."""
+    def _reading(self, adapt: object, adapt_memory: object = DEFAULT_ADAPT_MEMORY, *,
+                 probabilities: bool = False) -> tuple[bool, int]:
+        """How the native calls read each document: whether to adapt (``adapt`` must be
+        a bool) and within what budget, after checking that the model has what
+        adapting, or a call that needs ``probabilities``, reads."""
         if not isinstance(adapt, bool):
             raise TypeError(f"adapt must be a bool, not {type(adapt).__name__}")
         if (adapt or probabilities) and not self._model.has_probabilities:
@@ -363,7 +456,7 @@ class ContextModel:
                 "patches, but has no probabilities (train it again to have them)")
         if adapt and self.smoothing not in _kinds.ADAPTIVE:
             raise ValueError(f"a model of kind {self.smoothing!r} has no adaptive mode")
-        return adapt
+        return adapt, _adapt_memory(adapt_memory)
 
     def probabilities(self, context: BytesLike) -> npt.NDArray[np.float64]:
         """The probability of each byte value 0 .. 255 after ``context`` (a buffer of
@@ -371,7 +464,7 @@ class ContextModel:
         longest suffix of it that the model keeps. With smoothing every value is above
         0 and they sum to 1; without, a byte never seen after that suffix has 0 (and if
         the model keeps no context at all, every byte has)."""
-        self._adapting(False, probabilities=True)
+        self._reading(False, probabilities=True)
         result: npt.NDArray[np.float64] = self._model.probabilities(context)
         return result
 
@@ -380,30 +473,37 @@ class ContextModel:
         bytes): the value patching compares with theta at a position after it."""
         return float(self._model.entropy(context))
 
-    def entropies(self, document: BytesLike, *, adapt: bool = False) -> npt.NDArray[np.float32]:
+    def entropies(self, document: BytesLike, *, adapt: bool = False,
+                  adapt_memory: int | None = DEFAULT_ADAPT_MEMORY) -> npt.NDArray[np.float32]:
         """At every position i of ``document``, the entropy given the up to ``k`` bytes
         before i in it (fewer at its start): the values patching thresholds at i >= k.
         With ``adapt``, that of the distribution that also learns from the bytes
-        before i."""
-        adapting = self._adapting(adapt)
-        result: npt.NDArray[np.float32] = self._model.score(document, False, adapting)[0]
+        before i (within ``adapt_memory``)."""
+        reading = self._reading(adapt, adapt_memory)
+        result: npt.NDArray[np.float32] = self._model.score(document, False, *reading)[0]
         return result
 
-    def log_probs(self, document: BytesLike, *, adapt: bool = False) -> npt.NDArray[np.float64]:
+    def log_probs(self, document: BytesLike, *, adapt: bool = False,
+                  adapt_memory: int | None = DEFAULT_ADAPT_MEMORY) -> npt.NDArray[np.float64]:
         """At every position i of ``document``, log2 of the probability of its byte
         given the up to ``k`` bytes before it in it (the first byte after the empty
         context); -inf for a byte of probability 0. With ``adapt``, given all the bytes
         before it."""
-        adapting = self._adapting(adapt, probabilities=True)
-        result: npt.NDArray[np.float64] = self._model.score(document, True, adapting)[1]
+        reading = self._reading(adapt, adapt_memory, probabilities=True)
+        result: npt.NDArray[np.float64] = self._model.score(document, True, *reading)[1]
         return result
 
-    def evaluate(self, documents: Documents, *, adapt: bool = False) -> Evaluation:
+    def evaluate(self, documents: Documents, *, adapt: bool = False,
+                 adapt_memory: int | None = DEFAULT_ADAPT_MEMORY) -> Evaluation:
         """How well the model predicts ``documents`` (as ``train`` takes them), each on
         its own from its first byte (with ``adapt``, learning from it as it goes): see
-        Evaluation."""
-        adapting = self._adapting(adapt, probabilities=True)
-        return Evaluation.of_sums(*self._model.evaluate(_document_items(documents), adapting))
+        Evaluation. Raises ValueError if they hold no byte, whose mean there is none
+        of."""
+        reading = self._reading(adapt, adapt_memory, probabilities=True)
+        sums = self._model.evaluate(_document_items(documents), *reading)
+        if not sums[0]:
+            raise ValueError("the documents hold no bytes to evaluate")
+        return Evaluation.of_sums(*sums)
 
     def patch_ends(
         self,
@@ -413,14 +513,15 @@ class ContextModel:
         *,
         max_patch_length: int | None = None,
         adapt: bool = False,
+        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
     ) -> npt.NDArray[np.int64]:
         """The end offset of every patch of ``document``, as
         :func:`qelt_corpus.patch_ends` returns them (same arguments and errors), with
         the entropies taken from this model (with ``adapt``, as :meth:`entropies`
         gives them with it)."""
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        adapting = self._adapting(adapt)
-        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings, adapting)
+        reading = self._reading(adapt, adapt_memory)
+        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings, *reading)
         return result
 
     def patch_ends_batch(
@@ -431,16 +532,17 @@ class ContextModel:
         *,
         max_patch_length: int | None = None,
         adapt: bool = False,
+        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
     ) -> pa.ListArray | pa.ChunkedArray:
         """The patch ends of every document of an Arrow array, as
         :func:`qelt_corpus.patch_ends_batch` returns them, with this model (with
         ``adapt``, each document learnt from on its own)."""
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        adapting = self._adapting(adapt)
+        reading = self._reading(adapt, adapt_memory)
 
         def call(validity, offsets, data, offset, length, width):  # type: ignore[no-untyped-def]
             return self._model.patch_ends_arrow(
-                validity, offsets, data, offset, length, width, *settings, adapting
+                validity, offsets, data, offset, length, width, *settings, *reading
             )
 
         return _arrow.map_chunks(documents, call)
@@ -452,16 +554,34 @@ class ContextModel:
         *,
         max_patch_length: int | None = None,
         adapt: bool = False,
+        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
     ) -> PatchStream:
         """A PatchStream that cuts bytes as they arrive exactly as :meth:`patch_ends`
-        (same thresholds, ``max_patch_length`` and ``adapt``) cuts the whole document.
-        The ``qelt.patch_sequence`` model is made from the whole document, so it has no
-        stream: a stream needs a model trained beforehand."""
+        (same thresholds, ``max_patch_length``, ``adapt`` and ``adapt_memory``) cuts
+        the whole document. The ``qelt.patch_sequence`` model is made from the whole
+        document, so it has no stream: a stream needs a model trained beforehand."""
         from ._stream import PatchStream
 
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        adapting = self._adapting(adapt)
-        return PatchStream(_native.Stream(self._model, *settings, adapting))
+        reading = self._reading(adapt, adapt_memory)
+        return PatchStream(_native.Stream(self._model, *settings, *reading))
+
+    def calibration(
+        self,
+        documents: Documents,
+        *,
+        theta_r: SupportsFloat | SupportsIndex = math.inf,
+        adapt: bool = False,
+        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
+    ) -> Calibration:
+        """What calibrating theta needs to know of ``documents`` (as ``train`` takes
+        them) patched with this ``theta_r`` (and ``adapt``): see Calibration. The
+        calibrations of parts of a corpus add up (``Calibration.total``) to that of
+        the whole."""
+        rise = _arguments.threshold("theta_r", theta_r, nan=False)
+        reading = self._reading(adapt, adapt_memory)
+        return Calibration(*self._model.calibration(_document_items(documents), rise,
+                                                    *reading))
 
     def calibrate(
         self,
@@ -470,6 +590,7 @@ class ContextModel:
         *,
         theta_r: SupportsFloat | SupportsIndex = math.inf,
         adapt: bool = False,
+        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
     ) -> float:
         """The ``theta`` whose mean patch length over ``documents`` (their bytes over
         their patches, with this ``theta_r``) is closest to ``target_mean_length``.
@@ -480,12 +601,9 @@ class ContextModel:
         longer than ``k`` bytes, or if theta changes none of their patches. With
         ``adapt``, for patching with ``adapt``.
         """
-        target = _arguments.threshold("target_mean_length", target_mean_length)
-        if not target > 0:
-            raise ValueError(f"target_mean_length must be positive, got {target}")
-        rise = _arguments.threshold("theta_r", theta_r)
-        adapting = self._adapting(adapt)
-        return float(self._model.calibrate(_document_items(documents), target, rise, adapting))
+        target = _target_mean_length(target_mean_length)
+        return self.calibration(documents, theta_r=theta_r, adapt=adapt,
+                                adapt_memory=adapt_memory).theta(target)
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_model_from_image, (bytes(memoryview(self._model)),))

@@ -56,7 +56,7 @@ class Model:
     """A frozen context model; its buffer is its file image."""
 
     @staticmethod
-    def load(path: str) -> Model: ...
+    def load(path: bytes) -> Model: ...
     @staticmethod
     def from_image(image: Any) -> Model: ...
     @property
@@ -69,7 +69,8 @@ class Model:
     def contexts_by_length(self) -> tuple[int, ...]: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def patch_ends(
-        self, document: Any, theta: float, theta_r: float, max_length: int, adapt: bool
+        self, document: Any, theta: float, theta_r: float, max_length: int, adapt: bool,
+        memory: int
     ) -> npt.NDArray[np.int64]: ...
     def patch_ends_arrow(
         self,
@@ -83,10 +84,12 @@ class Model:
         theta_r: float,
         max_length: int,
         adapt: bool,
+        memory: int,
     ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]: ...
-    def calibrate(
-        self, documents: list[Any], target: float, theta_r: float, adapt: bool
-    ) -> float: ...
+    def calibration(
+        self, documents: list[Any], theta_r: float, adapt: bool, memory: int
+    ) -> tuple[int, int, int, npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
+        """(bytes, fixed, evaluated, entropies, positions) of calibration."""
     @property
     def kind(self) -> str: ...
     @property
@@ -96,18 +99,26 @@ class Model:
     def probabilities(self, context: Any) -> npt.NDArray[np.float64]: ...
     def entropy(self, context: Any) -> float: ...
     def score(
-        self, document: Any, with_log_probs: bool, adapt: bool
+        self, document: Any, with_log_probs: bool, adapt: bool, memory: int
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]]: ...
     def evaluate(
-        self, documents: list[Any], adapt: bool
+        self, documents: list[Any], adapt: bool, memory: int
     ) -> tuple[int, int, float, float, int]: ...
+
+def choose_theta(
+    bytes: int, fixed: int, evaluated: int, entropies: npt.NDArray[np.float32],
+    positions: npt.NDArray[np.uint64], target: float
+) -> float: ...
 
 class Stream:
     def __init__(
-        self, model: Model, theta: float, theta_r: float, max_length: int, adapt: bool
+        self, model: Model, theta: float, theta_r: float, max_length: int, adapt: bool,
+        memory: int
     ) -> None: ...
     def push(self, data: Any) -> npt.NDArray[np.int64]: ...
     def finish(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def finished(self) -> bool: ...
     @property
     def next_entropy(self) -> float: ...
     @property

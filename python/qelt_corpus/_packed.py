@@ -96,7 +96,8 @@ class _Shard:
         if self._ids is None:
             import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
-            self._ids = pq.read_table(self._base + ".ids.parquet").column("id").to_pylist()
+            with open(self._base + ".ids.parquet", "rb") as file:  # any byte path
+                self._ids = pq.read_table(file).column("id").to_pylist()
         return self._ids
 
 

@@ -141,3 +141,32 @@ def write_file(location: str, data: Any,
     fs, path = resolve(location, storage_options)
     with committed(fs, path) as file:
         file.write(data)
+
+
+def temporary_beside(location: str) -> str:
+    """A location for a file to be written under before it is committed to `location`
+    (commit): hidden, beside it, with a name of its own."""
+    head, _, name = location.rstrip("/").rpartition("/")
+    hidden = f".{name}.{uuid.uuid4().hex[:8]}.tmp"
+    return f"{head}/{hidden}" if head or location.startswith("/") else hidden
+
+
+def commit(temporary: str, location: str,
+           storage_options: Mapping[str, Any] | None = None) -> None:
+    """Puts the finished file at `temporary` at `location` (replacing what is there), in
+    one step on a disk; on an object store, by a copy on the store."""
+    fs, path = resolve(temporary, storage_options)
+    if fs is None or is_local(fs):
+        os.replace(path, resolve(location, storage_options)[1])
+        return
+    fs.mv(path, resolve(location, storage_options)[1])
+
+
+def discard(temporary: str, storage_options: Mapping[str, Any] | None = None) -> None:
+    """Removes what was written at `temporary`, if anything."""
+    fs, path = resolve(temporary, storage_options)
+    with contextlib.suppress(Exception):
+        if fs is None or is_local(fs):
+            os.unlink(path)
+        else:
+            fs.rm(path)

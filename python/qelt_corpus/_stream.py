@@ -34,12 +34,19 @@ class PatchStream:
 
     def push(self, data: BytesLike) -> npt.NDArray[np.int64]:
         """Takes the bytes of ``data`` (a buffer, read in place with the GIL released);
-        the ends, as offsets from the stream's start, of the patches they close."""
+        the ends, as offsets from the stream's start, of the patches they close.
+
+        A push that raises (a MemoryError when memory runs short among them) leaves the
+        stream exactly as it was: it may be pushed to again, or finished. After
+        :meth:`finish`, a push raises ValueError."""
+        if self._stream.finished:
+            raise ValueError("the stream is finished: make a new one for another document")
         result: npt.NDArray[np.int64] = self._stream.push(data)
         return result
 
     def finish(self) -> npt.NDArray[np.int64]:
-        """The end of the last, unclosed patch, if any: the last byte always ends it."""
+        """The end of the last, unclosed patch, if any: the last byte always ends it.
+        The stream is then finished: it takes no more bytes."""
         result: npt.NDArray[np.int64] = self._stream.finish()
         return result
 

@@ -98,6 +98,8 @@ def entry() -> None:
     reader of its output that has gone away (``| head``) turns into a traceback or
     into another exit status."""
     _interrupts.install()
+    for stream in (sys.stdout, sys.stderr):  # paths that are not UTF-8, byte for byte
+        stream.reconfigure(errors="surrogateescape")  # type: ignore[attr-defined]
     sys.stdout = _ReaderMayLeave(sys.stdout)
     try:
         status = main()

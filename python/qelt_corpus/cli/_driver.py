@@ -82,6 +82,7 @@ class Run:
     whole: list[int] = dataclasses.field(default_factory=list)  # whole now
     stored: dict[int, Summary] = dataclasses.field(default_factory=dict)  # of the whole ones
     failed: list[str] = dataclasses.field(default_factory=list)
+    retryable: int = 0  # of the failed, those another try may finish
     interrupted: bool = False
     workers: int = 0
 
@@ -121,6 +122,7 @@ def run(asked: DirectoryRun, started: float, job: Job) -> int:
         max_patch_length=patching.max_patch_length, k=patching.k,
         model=None if patching.model is None else _storage.absolute(patching.model),
         model_identity=tuple(identity or ()), adapt=patching.adapt,
+        adapt_memory=patching.adapting.memory,
         entropies=asked.inputs.entropies is not None,
         storage_options=asked.inputs.storage_options)
     state = Run(asked, output, corpus, groups,
@@ -146,6 +148,7 @@ def run(asked: DirectoryRun, started: float, job: Job) -> int:
                     summary = job.summary_of(future.result())
                 except Exception as error:
                     state.failed.append(name)
+                    state.retryable += retryable(error)
                     progress.write(f"error: {name}: {_storage.first_line(error)}")
                     continue
                 summary.report_unreadable(name, progress.write)
@@ -196,9 +199,20 @@ def _report(started: float, job: Job, state: Run) -> int:
         say("run the same command with --resume to finish", error=True)
         return EXIT_INTERRUPTED
     if state.failed:
-        say(f"{len(state.failed)} {job.noun} failed; run the same command with --resume to "
-            "retry", error=True)
+        say(f"{len(state.failed)} {job.noun} failed" +
+            ("; run the same command with --resume to retry" if state.retryable else ""),
+            error=True)
     return EXIT_UNREADABLE if problems or total.unreadable else EXIT_OK
+
+
+def retryable(error: BaseException) -> bool:
+    """Whether a failed task may succeed if tried again (with --resume): what failed was
+    a store, a disk, the memory or a worker, not what the data holds."""
+    module = type(error).__module__.split(".")[0]
+    return isinstance(error, (OSError, ConnectionError, TimeoutError, MemoryError)) or module in (
+        "distributed", "tornado", "botocore", "aiobotocore", "aiohttp", "urllib3", "requests",
+        "fsspec", "s3fs", "gcsfs", "huggingface_hub") or type(error).__name__ in (
+        "KilledWorker", "CancelledError", "FutureCancelledError", "CommClosedError")
 
 
 def say(text: str, *, error: bool = False) -> None:

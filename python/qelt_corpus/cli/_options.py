@@ -20,6 +20,17 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> Any:  # type: ignore[override]
         raise UsageError(f"{self.prog}: {message}")
 
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        # argparse drops a value that is "--" before converting it (`--theta=--`),
+        # leaving an empty list where one value of the option's type belongs.
+        namespace, extras = super().parse_known_args(args, namespace)
+        for action in self._actions:
+            if (action.type is not None and action.nargs is None
+                    and getattr(namespace, action.dest, None) == []):
+                self.error(f"argument {'/'.join(action.option_strings)}: expected one "
+                           "argument")
+        return namespace, extras
+
 
 def positive_int(text: str) -> int:
     value = int(text)
@@ -143,6 +154,25 @@ def add_adapt(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--adapt", action="store_true",
                         help="the model also learns from each document as it reads it, "
                         "from its first byte (needs a model trained with this version)")
+    parser.add_argument("--adapt-memory", type=size, metavar="SIZE", default=argparse.SUPPRESS,
+                        help="with --adapt: the memory what a document teaches may take, as "
+                        "1GiB, 500MB or bytes (default 1GiB; 'none' for no bound): past it, "
+                        "the model forgets the document so far and learns afresh")
+
+
+def size(text: str) -> int | None:
+    """A size in bytes, as Dask spells them (1GiB, 500 MB, 4096), or "none"."""
+    if text.strip().lower() == "none":
+        return None
+    from dask.utils import parse_bytes
+
+    value = parse_bytes(text)
+    if value < 1:
+        raise ValueError(text)
+    return int(value)
+
+
+size.__name__ = "size (1GiB, 500MB, bytes)"
 
 
 NO_PROBABILITIES = ("this model's file is of version 1, which holds entropies only: it "
@@ -169,3 +199,26 @@ def load_model(location: str, storage_options: dict[str, Any], command: str, *,
         where = f"--adapt: {location}" if adapt else f"--model {location}"
         raise UsageError(f"{command}: {where}: {NO_PROBABILITIES}")
     return model
+
+
+def check_writable_file(location: str, storage_options: dict[str, Any], option: str) -> None:
+    """UsageError unless a file can be written at `location` (given as `option`)."""
+    if _storage.is_remote(location):
+        try:
+            fs, path = _storage.filesystem(location, storage_options)
+            directory = fs.isdir(path)
+        except _storage.StorageError as error:
+            raise UsageError(f"{option} {error}") from None
+        except Exception as error:
+            raise UsageError(f"{option} {_storage.describe(error, location)}") from None
+        if directory:
+            raise UsageError(f"{option} {location}: is a directory")
+        return
+    path = _storage.local_path(location)
+    if os.path.isdir(path):
+        raise UsageError(f"{option} {location}: is a directory")
+    directory = os.path.dirname(os.path.abspath(path))
+    while not os.path.exists(directory):
+        directory = os.path.dirname(directory)
+    if not os.path.isdir(directory) or not os.access(directory, os.W_OK | os.X_OK):
+        raise UsageError(f"{option} {location}: cannot be written ({directory} is read-only)")

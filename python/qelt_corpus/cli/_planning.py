@@ -4,9 +4,10 @@ and Parquet footers alone: the client never reads the corpus. How each format pl
 reads is its own (formats/); the rows before a partition whose first row is unknown are
 counted on the workers before the work starts.
 
-An INPUT is a local path or an fsspec URL, either possibly a glob. A local directory
-is walked without following links to directories (they could loop): those are
-skipped, and counted.
+An INPUT is a local path or an fsspec URL, either possibly a glob: a name that exists
+as it is is taken as it is, even if it holds glob characters (`br[x]/`). A local
+directory is walked without following links to directories (they could loop): those
+are skipped, and counted.
 """
 
 from __future__ import annotations
@@ -77,7 +78,7 @@ def _remote_files(given: str, storage_options: dict[str, Any]) -> tuple[list[Fil
     """The files of a URL (a file, a directory prefix or a glob), and whether it named a
     directory."""
     fs, path = _storage.filesystem(given, storage_options)
-    if any(c in path for c in GLOB_CHARACTERS):
+    if any(c in path for c in GLOB_CHARACTERS) and not fs.exists(path):  # a name as it is first
         prefix = _static_prefix(path)
         entries = fs.glob(path, detail=True)
         files = [File(fs.unstrip_protocol(p), p[len(prefix):], int(info.get("size") or 0))
@@ -105,7 +106,7 @@ def _size(path: str) -> int:
 def _local_files(given: str) -> tuple[list[File], bool, int]:
     """The files of a local path (a file, a directory or a glob), whether it named a
     directory, and the links to directories skipped."""
-    if any(c in given for c in GLOB_CHARACTERS):
+    if any(c in given for c in GLOB_CHARACTERS) and not os.path.lexists(given):  # as it is first
         prefix = _static_prefix(os.path.abspath(given))
         paths = sorted(p for p in glob.glob(given, recursive=True) if os.path.isfile(p))
         if not paths:

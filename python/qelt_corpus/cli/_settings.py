@@ -57,6 +57,35 @@ class Cluster:
                    args.verbose)
 
 
+DEFAULT_ADAPT_MEMORY = 1 << 30  # as ContextModel's
+
+
+@dataclasses.dataclass(frozen=True)
+class Adapting:
+    """Whether a model also learns from each document, and within what memory (None:
+    no bound)."""
+
+    adapt: bool = False
+    memory: int | None = DEFAULT_ADAPT_MEMORY
+
+    @classmethod
+    def of(cls, args: argparse.Namespace) -> Adapting:
+        given = hasattr(args, "adapt_memory")  # absent unless given
+        if given and not args.adapt:
+            raise UsageError(f"{args.command}: argument --adapt-memory: needs --adapt")
+        if not args.adapt:
+            return cls()
+        memory = args.adapt_memory if given else DEFAULT_ADAPT_MEMORY
+        if memory is not None and memory < 4096:
+            raise UsageError(f"{args.command}: argument --adapt-memory: must be at least "
+                             "4096 bytes")
+        return cls(True, memory)
+
+    def manifest(self) -> dict[str, Any]:
+        """What the manifest and the packed index record of it (nothing without it)."""
+        return {"adapt": True, "adapt_memory": self.memory} if self.adapt else {}
+
+
 @dataclasses.dataclass(frozen=True)
 class Patching:
     """How documents are patched: with their own models of k, a trained model (which
@@ -64,10 +93,14 @@ class Patching:
 
     k: int | None
     model: str | None
-    adapt: bool
+    adapting: Adapting
     theta: float
     theta_r: float
     max_patch_length: int | None
+
+    @property
+    def adapt(self) -> bool:
+        return self.adapting.adapt
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> Patching:
@@ -75,5 +108,5 @@ class Patching:
             raise UsageError(f"{args.command}: argument -k: must be a 32-bit integer")
         if args.adapt and not args.model:
             raise UsageError(f"{args.command}: argument --adapt: needs --model")
-        return cls(args.k, args.model, args.adapt, args.theta, args.theta_r,
+        return cls(args.k, args.model, Adapting.of(args), args.theta, args.theta_r,
                    args.max_patch_length)

@@ -1,5 +1,6 @@
 """``qelt-corpus calibrate``: the theta that gives a mean patch length, found on a
-sample of the corpus read by the client."""
+sample of the corpus: the workers read the sample, a share each, and say what each
+entropy met there would do to the patches; the client adds that up and picks theta."""
 
 from __future__ import annotations
 
@@ -9,12 +10,13 @@ import sys
 import time
 from typing import Any
 
-from . import _options, _planning
-from .formats import Options, read
-from ._settings import Inputs
+from .. import _storage
+from .._model import Calibration
+from . import _cluster, _manifest, _options, _planning
+from ._settings import Adapting, Cluster, Inputs
 from ._summary import MB, Summary
-from ._usage import EXIT_OK, EXIT_UNREADABLE, UsageError
-from .tasks._documents import Documents
+from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+from .tasks import calibrate as tasks
 
 SAMPLE_PARTITIONS = 16  # the sample is spread over at most this many partitions
 
@@ -35,6 +37,7 @@ def add_parser(commands: Any) -> None:
                            "found: the mean length depends on both (inf: no rise test)")
     calibrate.add_argument("--sample-bytes", type=_options.positive_int, default=16 << 20,
                            metavar="N", help="bytes of documents to sample (default 16 MiB)")
+    _options.add_cluster(calibrate)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -42,75 +45,91 @@ class CalibrateRun:
     """What `calibrate` is asked to do."""
 
     inputs: Inputs
+    cluster: Cluster
     model: str
-    adapt: bool
+    adapting: Adapting
     target_mean: float
     theta_r: float
     sample_bytes: int
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> CalibrateRun:
-        return cls(Inputs.of(args), args.model, args.adapt, args.target_mean, args.theta_r,
-                   args.sample_bytes)
+        return cls(Inputs.of(args), Cluster.of(args), args.model, Adapting.of(args),
+                   args.target_mean, args.theta_r, args.sample_bytes)
 
 
-def _sample(partitions: list[Any], options: Options,
-            budget: int) -> tuple[list[Any], Summary, int]:
-    """Documents of up to `budget` bytes, taken evenly from up to SAMPLE_PARTITIONS
-    partitions across the corpus, as large binary arrays (whatever type each input
-    holds its texts in), and what was read for them."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
+def sample(partitions: list[Any], budget: int) -> list[tuple[int, int]]:
+    """The partitions the sample is taken from, by index, spread evenly over the corpus
+    (up to SAMPLE_PARTITIONS), each with its quota of bytes."""
     spread = min(SAMPLE_PARTITIONS, len(partitions))
     chosen = sorted({i * len(partitions) // spread for i in range(spread)})
-    quota = budget // max(1, len(chosen))
-    texts, summary = [], Summary()
-    for index in chosen:
-        taken = 0
-        for table in read(partitions[index], options):
-            documents = Documents.of(table)
-            sizes = documents.sizes.to_numpy(zero_copy_only=False)
-            keep = int((sizes.cumsum() <= quota - taken).sum()) or min(1, len(sizes))
-            Documents.of(table.slice(0, keep)).count_into(summary)
-            readable = pc.filter(documents.text.slice(0, keep),
-                                 pc.invert(documents.unreadable.slice(0, keep)))
-            texts.append(readable.cast(pa.large_binary()))
-            taken += int(sizes[:keep].sum())
-            if taken >= quota:
-                break
-    return texts, summary, len(chosen)
+    return [(index, budget // max(1, len(chosen))) for index in chosen]
 
 
 def run(args: argparse.Namespace, started: float) -> int:
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
     asked = CalibrateRun.of(args)
-    model = _options.load_model(asked.model, asked.inputs.storage_options, "calibrate",
-                                adapt=asked.adapt)
+    storage_options = asked.inputs.storage_options
+    model = _options.load_model(asked.model, storage_options, "calibrate",
+                                adapt=asked.adapting.adapt)
+    identity = tuple(_manifest.model_identity(asked.model, storage_options))
     corpus = _planning.corpus(asked.inputs)
-    options, partitions = corpus.options, corpus.partitions
-    texts, summary, used = _sample(partitions, options, asked.sample_bytes)
+    partitions = corpus.partitions
+    chosen = sample(partitions, asked.sample_bytes)
+    if not chosen:
+        raise UsageError("calibrate: the inputs hold no documents")
+    location = _storage.absolute(asked.model)
+    parts: list[Calibration] = []
+    summary = Summary()
+    failed: list[str] = []
+    progress = _cluster.Progress(asked.cluster, sum(min(partitions[i].size, quota)
+                                                    for i, quota in chosen))
+    workers = 0
+    try:
+        with _cluster.connect(asked.cluster) as (client, workers):
+            partitions = _cluster.number_rows(client, partitions, corpus.options)
+            for position, future in _cluster.completed(
+                    range(len(chosen)),
+                    lambda c: client.submit(tasks.calibrate_partition, partitions[chosen[c][0]],
+                                            chosen[c][1], location, identity, corpus.options,
+                                            asked.theta_r, asked.adapting, pure=False),
+                    max(4, 2 * workers)):
+                index, quota = chosen[position]
+                try:
+                    part, read = future.result()
+                except Exception as error:
+                    failed.append(f"partition {index}")
+                    progress.write(f"error: partition {index}: {_storage.first_line(error)}")
+                    continue
+                parts.append(part)
+                summary.add(read)
+                progress.done(min(partitions[index].size, quota), read.text_bytes)
+    except KeyboardInterrupt:
+        progress.close()
+        print("interrupted: no theta found", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    finally:
+        progress.close()
+    if failed:
+        print(f"qelt-corpus calibrate: {len(failed)} partitions of the sample failed; no theta "
+              "found", file=sys.stderr)
+        return EXIT_UNREADABLE
     if not summary.documents:
         raise UsageError("calibrate: the inputs hold no documents")
     summary.report_unreadable("the sample", lambda m: print(m, file=sys.stderr))
-    documents = pa.chunked_array(texts, type=pa.large_binary())
+    calibration = Calibration.total(parts)
     try:
-        theta = model.calibrate(documents, asked.target_mean, theta_r=asked.theta_r,
-                                adapt=asked.adapt)
-    except ValueError as error:
-        print(f"qelt-corpus calibrate: {error}", file=sys.stderr)
-        return EXIT_UNREADABLE
-    ends = model.patch_ends_batch(documents, theta, asked.theta_r, adapt=asked.adapt)
-    patches = pc.sum(pc.list_value_length(ends)).as_py()
+        theta = calibration.theta(asked.target_mean)
+    except ValueError as error:  # nothing in the sample that theta could change
+        raise UsageError(f"calibrate: {error} in the sample") from None
+    adapt = asked.adapting.adapt
     print(f"sample: {summary.documents} documents, {summary.text_bytes / MB:.1f} MB from "
-          f"{used} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
-    adapting = ", adapting" if asked.adapt else ""
+          f"{len(chosen)} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
+    adapting = ", adapting" if adapt else ""
     print(f"model: {asked.model} (k = {model.k}, {len(model)} contexts{adapting}); theta_r "
-          f"{asked.theta_r:g}{' and --adapt' if asked.adapt else ''}: give patch the same")
-    print(f"theta {theta:.6g} gives a mean patch length of {summary.text_bytes / patches:.3f} "
-          f"bytes (target {asked.target_mean:g}, theta_r {asked.theta_r:g}) in "
-          f"{time.perf_counter() - started:.1f} s")
+          f"{asked.theta_r:g}{' and --adapt' if adapt else ''}: give patch the same")
+    print(f"theta {theta:.6g} gives a mean patch length of "
+          f"{calibration.mean_patch_length(theta):.3f} bytes (target {asked.target_mean:g}, "
+          f"theta_r {asked.theta_r:g}) in {time.perf_counter() - started:.1f} s on {workers} "
+          "workers")
     print(repr(theta))
     return EXIT_UNREADABLE if summary.unreadable else EXIT_OK

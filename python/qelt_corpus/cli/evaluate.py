@@ -12,7 +12,7 @@ import time
 from .. import _storage
 from .._model import Evaluation
 from . import _cluster, _manifest, _options, _planning
-from ._settings import Cluster, Inputs
+from ._settings import Adapting, Cluster, Inputs
 from ._summary import Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 from .tasks import evaluate as tasks
@@ -41,18 +41,19 @@ class EvaluateRun:
     inputs: Inputs
     cluster: Cluster
     model: str
-    adapt: bool
+    adapting: Adapting
     json: bool
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> EvaluateRun:
-        return cls(Inputs.of(args), Cluster.of(args), args.model, args.adapt, args.json)
+        return cls(Inputs.of(args), Cluster.of(args), args.model, Adapting.of(args), args.json)
 
 
 def run(args: argparse.Namespace, started: float) -> int:
     asked = EvaluateRun.of(args)
     storage_options = asked.inputs.storage_options
-    model = _options.load_model(asked.model, storage_options, "evaluate", probabilities=True)
+    model = _options.load_model(asked.model, storage_options, "evaluate", probabilities=True,
+                                adapt=asked.adapting.adapt)
     identity = tuple(_manifest.model_identity(asked.model, storage_options))
     corpus = _planning.corpus(asked.inputs)
     partitions = corpus.partitions
@@ -70,7 +71,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             for index, future in _cluster.completed(
                     range(len(partitions)),
                     lambda i: client.submit(tasks.evaluate_partition, partitions[i], location,
-                                            identity, corpus.options, asked.adapt,
+                                            identity, corpus.options, asked.adapting,
                                             pure=False),
                     max(4, 3 * workers)):
                 try:
@@ -94,8 +95,11 @@ def run(args: argparse.Namespace, started: float) -> int:
               file=sys.stderr)
         return EXIT_UNREADABLE
     result = Evaluation.total(parts)
-    if not result.documents:
+    if not summary.documents:
         raise UsageError("evaluate: the inputs hold no documents")
+    if not result.bytes:
+        raise UsageError("evaluate: the inputs hold no bytes to evaluate (every document is "
+                         "empty or unreadable)")
     if asked.json:
         fields = {name: getattr(result, name) for name in
                   ("bytes", "documents", "bits_per_byte", "mean_entropy_bits",
@@ -108,7 +112,7 @@ def run(args: argparse.Namespace, started: float) -> int:
         bits = (f"{result.bits_per_byte:.4f}" if result.zero_probability_bytes == 0 else
                 f"infinite ({result.zero_probability_bytes} bytes have probability 0 under "
                 "this unsmoothed model)")
-        adapting = ", adapting to each document" if asked.adapt else ""
+        adapting = ", adapting to each document" if asked.adapting.adapt else ""
         print(f"model: {asked.model} (k = {model.k}, smoothing {model.smoothing}, "
               f"{len(model)} contexts{adapting})")
         print(f"{summary.counts_line(corpus.skipped)} in {seconds:.1f} s on {workers} workers")

@@ -83,7 +83,7 @@ def _model_settings(asked: PackRun) -> dict[str, Any]:
         return {"entropies": asked.inputs.entropies}
     if patching.model is None:
         return {"k": patching.k}
-    adapt = {"adapt": True} if patching.adapt else {}
+    adapt = patching.adapting.manifest()
     fs, path = _storage.resolve(patching.model, asked.inputs.storage_options)
     if fs is None:
         with open(path, "rb") as file:

@@ -92,6 +92,8 @@ class Patch:
 
 
 def run(args: argparse.Namespace, started: float) -> int:
+    if args.histogram:  # found now, not once the run is over
+        _options.check_writable_file(args.histogram, args.storage_options, "--histogram")
     asked = PatchRun("patch", Inputs.of(args), Cluster.of(args), Patching.of(args), args.out,
                      args.resume, args.histogram)
     return _driver.run(asked, started, Patch(asked))

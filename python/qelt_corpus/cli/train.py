@@ -103,32 +103,9 @@ def _peak_memory() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def _check_out(location: str, storage_options: dict[str, Any]) -> None:
-    """UsageError unless a model file can be written at `location`."""
-    if _storage.is_remote(location):
-        try:
-            fs, path = _storage.filesystem(location, storage_options)
-            directory = fs.isdir(path)
-        except _storage.StorageError as error:
-            raise UsageError(f"--out {error}") from None
-        except Exception as error:
-            raise UsageError(f"--out {_storage.describe(error, location)}") from None
-        if directory:
-            raise UsageError(f"--out {location}: is a directory")
-        return
-    path = _storage.local_path(location)
-    if os.path.isdir(path):
-        raise UsageError(f"--out {location}: is a directory")
-    directory = os.path.dirname(os.path.abspath(path))
-    while not os.path.exists(directory):
-        directory = os.path.dirname(directory)
-    if not os.access(directory, os.W_OK | os.X_OK):
-        raise UsageError(f"--out {location}: cannot be written ({directory} is read-only)")
-
-
 def run(args: argparse.Namespace, started: float) -> int:
     asked = TrainRun.of(args)
-    _check_out(asked.out, asked.inputs.storage_options)
+    _options.check_writable_file(asked.out, asked.inputs.storage_options, "--out")
     _check_budget(asked.k, asked.max_model_bytes)
     corpus = _planning.corpus(asked.inputs)
     options, partitions = corpus.options, corpus.partitions
@@ -140,17 +117,28 @@ def run(args: argparse.Namespace, started: float) -> int:
     progress = _cluster.Progress(asked.cluster, sum(min(partitions[i].size, q or partitions[i].size)
                                                     for i, q in plan))
     workers = 0
+    out = _storage.absolute(asked.out)
+    # The model is written beside --out and put there only once it is whole and the run
+    # has not been interrupted: until then --out is as it was.
+    temporary = _storage.temporary_beside(out)
+    committed = False
     try:
         with _cluster.connect(asked.cluster) as (client, workers):
-            if not _storage.is_remote(asked.out):
-                path = os.path.abspath(_storage.local_path(asked.out))
-                os.makedirs(os.path.dirname(path), exist_ok=True)
+            if not _storage.is_remote(out):
+                os.makedirs(os.path.dirname(out), exist_ok=True)
             partitions = _cluster.number_rows(client, partitions, options)
-            made = _reduce(client, workers, partitions, plan, asked, options, progress)
+            made = _reduce(client, workers, partitions, plan, asked, options, progress,
+                           temporary)
+            if made.file_bytes:
+                with _interrupts.held():  # not cut short half way
+                    _storage.commit(temporary, out, asked.inputs.storage_options)
+                    committed = True
+                _interrupts.check()
             peaks = client.run(_peak_memory)
     except KeyboardInterrupt:
         progress.close()
-        print("interrupted: no model written")
+        print(f"interrupted: the model was written to {asked.out}" if committed else
+              f"interrupted: no model written ({asked.out} is as it was)")
         return EXIT_INTERRUPTED
     except _TaskFailed as failure:
         progress.close()
@@ -158,9 +146,14 @@ def run(args: argparse.Namespace, started: float) -> int:
         return EXIT_UNREADABLE
     finally:
         progress.close()
+        if not committed:  # once the workers are gone, so that none still writes it
+            _storage.discard(temporary, asked.inputs.storage_options)
     summary = made.summary
     if not summary.documents:
         raise UsageError(f"train: {NO_DOCUMENTS}")
+    if not summary.text_bytes:
+        raise UsageError("train: the inputs hold no bytes (every document is empty or "
+                         "unreadable): no model written")
     summary.report_unreadable("the corpus", lambda m: print(m, file=sys.stderr))
     seconds = time.perf_counter() - started
     sampled = f" (a sample of {len(plan)} of {len(partitions)} partitions)" \
@@ -183,11 +176,11 @@ class _TaskFailed(Exception):
 
 def _reduce(client: Any, workers: int, partitions: list[Any],
             plan: list[tuple[int, int | None]], asked: TrainRun, options: Any,
-            progress: _cluster.Progress) -> tasks.ModelMade:
+            progress: _cluster.Progress, out: str) -> tasks.ModelMade:
     """Counts the planned partitions and merges the counts as they come, FAN_IN at a
     time on the worker that holds them (so that counts travel between workers only for
     the last merges; once every partition is under way, any two are merged), then
-    makes the model of them all on a worker, which saves it."""
+    makes the model of them all on a worker, which saves it at `out`."""
     from dask.distributed import as_completed
 
     queue = as_completed()
@@ -238,7 +231,6 @@ def _reduce(client: Any, workers: int, partitions: list[Any],
             merge(list(group), holder)
             group.clear()
     last = [f for group in ready.values() for f in group]
-    out = _storage.absolute(asked.out)
     built = client.submit(tasks.build_model, out, asked.inputs.storage_options,
                           asked.min_count, asked.max_model_bytes, asked.smoothing, *last,
                           pure=False)

@@ -35,7 +35,7 @@ qelt::ContextModel load_model(const std::string& path) {
     error = e.code().value();
   }
   py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-      error, std::strerror(error), path);
+      error, std::strerror(error), py::bytes(path));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(os_error.ptr())), os_error.ptr());
   throw py::error_already_set();
 }
@@ -49,31 +49,70 @@ qelt::ContextModel model_from_image(py::handle data) {
 
 py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::handle data,
                                            double theta, double theta_r,
-                                           std::size_t max_length, bool adapt) {
+                                           std::size_t max_length, bool adapt,
+                                           std::uint64_t memory) {
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_buffer(data, "document", max_length,
                         [&](const std::uint8_t* bytes, std::size_t size) {
-                          return qelt::patch_ends(model, bytes, size, limits, {adapt});
+                          return qelt::patch_ends(model, bytes, size, limits, {adapt, memory});
                         });
 }
 
 py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle validity,
                                  py::handle offsets, py::handle data, std::size_t offset,
                                  std::size_t length, int offset_width, double theta,
-                                 double theta_r, std::size_t max_length, bool adapt) {
+                                 double theta_r, std::size_t max_length, bool adapt,
+                                 std::uint64_t memory) {
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
                        [&](const qelt::ByteSpan* spans, std::size_t count) {
-                         return qelt::patch_ends_batch(model, spans, count, limits, max_length, {adapt});
+                         return qelt::patch_ends_batch(model, spans, count, limits, max_length,
+                                                       {adapt, memory});
                        });
 }
 
-float model_calibrate(const qelt::ContextModel& model, const py::list& items, double target,
-                      double theta_r, bool adapt) {
+// What calibration needs of the documents: (bytes, fixed, evaluated, entropies as
+// float32, positions as uint64).
+py::tuple model_calibration(const qelt::ContextModel& model, const py::list& items,
+                            double theta_r, bool adapt, std::uint64_t memory) {
   const DocumentList documents(items);
+  qelt::CalibrationLevels levels;
+  {
+    const py::gil_scoped_release release;
+    levels = qelt::calibration_levels(model, documents.spans(), documents.count(),
+                                      thresholds(0.0, theta_r).theta_r, {adapt, memory});
+  }
+  std::vector<float> entropies(levels.levels.size());
+  std::vector<std::uint64_t> positions(levels.levels.size());
+  for (std::size_t i = 0; i < levels.levels.size(); ++i) {
+    entropies[i] = levels.levels[i].first;
+    positions[i] = levels.levels[i].second;
+  }
+  return py::make_tuple(levels.bytes, levels.fixed, levels.evaluated,
+                        to_numpy<float>(std::move(entropies)),
+                        to_numpy<std::uint64_t>(std::move(positions)));
+}
+
+// The theta of calibration levels given as calibration() returns them (the entropies
+// told apart by their bits).
+float choose_theta(std::uint64_t bytes, std::uint64_t fixed, std::uint64_t evaluated,
+                   const py::array_t<float, py::array::c_style | py::array::forcecast>& entropies,
+                   const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>&
+                       positions,
+                   double target) {
+  if (entropies.size() != positions.size()) {
+    throw py::value_error("as many entropies as counts of positions are needed");
+  }
+  qelt::CalibrationLevels levels;
+  levels.bytes = bytes;
+  levels.fixed = fixed;
+  levels.evaluated = evaluated;
+  const float* h = entropies.data();
+  const std::uint64_t* n = positions.data();
+  for (py::ssize_t i = 0; i < entropies.size(); ++i) levels.levels.emplace_back(h[i], n[i]);
   const py::gil_scoped_release release;
-  return qelt::calibrate(model, documents.spans(), documents.count(), target,
-                         thresholds(0.0, theta_r).theta_r, {adapt});
+  levels.merge({});  // in the order the core sorts them
+  return qelt::choose_theta(levels, target);
 }
 
 // The next-byte distribution after `context` (its last k bytes).
@@ -97,14 +136,14 @@ float model_entropy(const qelt::ContextModel& model, py::handle context) {
 // The entropy at every position of `document`, and the log2 probability of its byte
 // too when `with_log_probs`.
 py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool with_log_probs,
-                      bool adapt) {
+                      bool adapt, std::uint64_t memory) {
   const ByteBuffer bytes(document, "document");
   std::vector<float> entropies(bytes.size());
   std::vector<double> log_probs(with_log_probs ? bytes.size() : 0);
   {
     const py::gil_scoped_release release;
     qelt::score(model, bytes.data(), bytes.size(), entropies.data(),
-                with_log_probs ? log_probs.data() : nullptr, {adapt});
+                with_log_probs ? log_probs.data() : nullptr, {adapt, memory});
   }
   return py::make_tuple(to_numpy<float>(std::move(entropies)),
                         to_numpy<double>(std::move(log_probs)));
@@ -112,12 +151,13 @@ py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool
 
 // The sums of evaluate over the documents: (bytes, documents, bits, entropy bits,
 // bytes of probability 0).
-py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items, bool adapt) {
+py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items, bool adapt,
+                         std::uint64_t memory) {
   const DocumentList documents(items);
   qelt::Evaluation evaluation;
   {
     const py::gil_scoped_release release;
-    evaluation = qelt::evaluate(model, documents.spans(), documents.count(), {adapt});
+    evaluation = qelt::evaluate(model, documents.spans(), documents.count(), {adapt, memory});
   }
   return py::make_tuple(evaluation.bytes, evaluation.documents, evaluation.bits,
                         evaluation.entropy_bits, evaluation.zero_probability_bytes);
@@ -147,12 +187,13 @@ void bind_model(py::module_& m) {
                                static_cast<py::ssize_t>(model.image_size()), true);
       })
       .def("patch_ends", &model_patch_ends, py::arg("document"), py::arg("theta"),
-           py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"))
+           py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"), py::arg("memory"))
       .def("patch_ends_arrow", &model_patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
            py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
-           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"))
-      .def("calibrate", &model_calibrate, py::arg("documents"), py::arg("target"),
-           py::arg("theta_r"), py::arg("adapt"))
+           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"),
+           py::arg("memory"))
+      .def("calibration", &model_calibration, py::arg("documents"), py::arg("theta_r"),
+           py::arg("adapt"), py::arg("memory"))
       .def_property_readonly("kind",
                              [](const qelt::ContextModel& model) {
                                return std::string(model.kind().name);
@@ -162,8 +203,11 @@ void bind_model(py::module_& m) {
       .def("probabilities", &model_probabilities, py::arg("context"))
       .def("entropy", &model_entropy, py::arg("context"))
       .def("score", &model_score, py::arg("document"), py::arg("with_log_probs"),
-           py::arg("adapt"))
-      .def("evaluate", &model_evaluate, py::arg("documents"), py::arg("adapt"));
+           py::arg("adapt"), py::arg("memory"))
+      .def("evaluate", &model_evaluate, py::arg("documents"), py::arg("adapt"),
+           py::arg("memory"));
+  m.def("choose_theta", &choose_theta, py::arg("bytes"), py::arg("fixed"),
+        py::arg("evaluated"), py::arg("entropies"), py::arg("positions"), py::arg("target"));
 }
 
 }  // namespace qelt_corpus

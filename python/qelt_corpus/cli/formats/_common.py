@@ -100,6 +100,17 @@ def reason(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}".replace("\n", " ")
 
 
+def printable(text: str) -> str:
+    """`text` as UTF-8 can hold it: a path is bytes on POSIX, and one that is not UTF-8
+    reaches Python with its other bytes as lone surrogates, which are written as
+    ``\\xHH`` (docs/formats.md, "Output dataset")."""
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def kept_type(kind: str) -> Any:
     """The Arrow type of a kept column: "string" or "binary"."""
     import pyarrow as pa
@@ -154,9 +165,10 @@ class Batches:
         import pyarrow as pa
 
         columns = {
-            "id": pa.array(self.ids, pa.string()),
+            "id": pa.array([printable(i) for i in self.ids], pa.string()),
             "text": pa.array(self.texts, pa.large_binary()),
-            "problem": pa.array(self.problems, pa.string()),
+            "problem": pa.array([None if p is None else printable(p) for p in self.problems],
+                                pa.string()),
         }
         for values, (name, kind) in zip(self.kept, self.keep):
             columns[KEPT + name] = pa.array(values, kept_type(kind))

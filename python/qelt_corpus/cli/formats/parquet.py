@@ -8,8 +8,8 @@ import dataclasses
 from typing import Any, ClassVar, Iterator, Sequence
 
 from .._usage import UsageError
-from ._common import (KEPT, ENTROPIES, Batches, File, Options, check_text_type, kept_type,
-                      open_file, raw, reason, storage_failure)
+from ._common import (ENTROPIES, KEPT, Batches, File, Options, check_text_type, kept_type,
+                      open_file, printable, raw, reason, storage_failure)
 from ._format import Format
 
 
@@ -169,7 +169,7 @@ def _tables(partition: ParquetPartition, options: Options) -> Iterator[Any]:
             ids = pc.cast(batch.column(options.id_column), pa.string())
         else:
             numbers = pc.cast(pa.array(np.arange(row, row + count, dtype=np.int64)), pa.string())
-            ids = pc.binary_join_element_wise(partition.name, numbers, ":")
+            ids = pc.binary_join_element_wise(printable(partition.name), numbers, ":")
         text = batch.column(options.column)
         if pa.types.is_string(text.type) or pa.types.is_large_string(text.type):
             text = text.view(pa.binary() if pa.types.is_string(text.type) else pa.large_binary())

@@ -58,6 +58,7 @@ class Documents:
             entropies = single_array(table.column(ENTROPIES))
             problem = _mismatched_entropies(single_array(table.column("text")), entropies,
                                             problem)
+            problem = _impossible_entropies(entropies, problem)
         unreadable = problem.is_valid()
         text = single_array(table.column("text"))
         if problem.null_count < len(problem):
@@ -106,6 +107,31 @@ def _mismatched_entropies(text: Any, entropies: Any, problem: Any) -> Any:
     return pc.if_else(wrong, reasons, problem)
 
 
+def _impossible_entropies(entropies: Any, problem: Any) -> Any:
+    """`problem` with a reason for every readable document one of whose entropies is
+    null or NaN, which no position can be judged by: the first such position."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    flat = pc.list_flatten(entropies)
+    missing = flat.is_null()
+    bad = pc.or_(missing, pc.fill_null(pc.is_nan(flat), False))
+    if not pc.any(bad).as_py():
+        return problem
+    where = np.flatnonzero(bad.to_numpy(zero_copy_only=False))
+    lengths = pc.fill_null(pc.list_value_length(entropies), 0).to_numpy(zero_copy_only=False)
+    parents = np.repeat(np.arange(len(entropies)), lengths)  # as list_flatten lays them
+    rows, first = np.unique(parents[where], return_index=True)
+    at = where[first]
+    positions = at - np.searchsorted(parents, rows)  # within the document
+    nulls = missing.to_numpy(zero_copy_only=False)[at]
+    reasons: list[str | None] = [None] * len(entropies)
+    for row, position, null in zip(rows.tolist(), positions.tolist(), nulls.tolist()):
+        reasons[row] = f"the entropy at position {position} is {'null' if null else 'NaN'}"
+    return pc.coalesce(problem, pa.array(reasons, pa.string()))
+
+
 @dataclasses.dataclass(frozen=True)
 class Patcher:
     """How a run patches each batch: with each document's own model of `k`, with the
@@ -119,6 +145,7 @@ class Patcher:
     model: str | None = None
     model_identity: tuple[Any, ...] = ()
     adapt: bool = False
+    adapt_memory: int | None = None
     entropies: bool = False
     storage_options: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False,
                                                          repr=False)
@@ -133,7 +160,8 @@ class Patcher:
         if self.model is not None:
             model = model_at(self.model, self.model_identity, self.storage_options)
             return model.patch_ends_batch(documents.text, self.theta, self.theta_r,
-                                          max_patch_length=longest, adapt=self.adapt)
+                                          max_patch_length=longest, adapt=self.adapt,
+                                          adapt_memory=self.adapt_memory)
         assert self.k is not None
         return patch_ends_batch(documents.text, self.k, self.theta, self.theta_r,
                                 max_patch_length=longest)

@@ -6,20 +6,27 @@ from __future__ import annotations
 from typing import Any
 
 from ..._model import Evaluation
+from .._settings import Adapting
 from .._summary import Summary
 from ..formats import Options, read
 from ._documents import Documents, model_at
 
 
 def evaluate_partition(partition: Any, model: str, identity: tuple[Any, ...], options: Options,
-                       adapt: bool) -> tuple[Evaluation | None, Summary]:
-    """The model's evaluation of a partition's readable documents (adapting to each if
-    `adapt`; None if they hold no byte), and its summary."""
+                       adapting: Adapting) -> tuple[Evaluation, Summary]:
+    """The model's evaluation of a partition's readable documents (adapting to each as
+    `adapting` says), and its summary."""
     loaded = model_at(model, identity, options.storage_options)
     parts: list[Evaluation] = []
     summary = Summary()
     for table in read(partition, options):
         documents = Documents.of(table)
+        bytes_before = summary.text_bytes
         documents.count_into(summary)
-        parts.append(loaded.evaluate(documents.readable_text(), adapt=adapt))
+        readable = documents.readable_text()
+        if summary.text_bytes > bytes_before:
+            parts.append(loaded.evaluate(readable, adapt=adapting.adapt,
+                                         adapt_memory=adapting.memory))
+        else:  # documents without a byte: counted, nothing to score
+            parts.append(Evaluation.of_sums(0, len(readable), 0.0, 0.0, 0))
     return Evaluation.total(parts), summary

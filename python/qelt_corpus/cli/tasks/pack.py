@@ -56,7 +56,8 @@ def pack_shard(index: int, partitions: list[Any], out: str, patcher: Patcher,
         with open(temporary[".bytes"], "wb") as data, \
                 open(temporary[".patches"], "wb") as patches, \
                 open(temporary[".docs"], "wb") as docs, \
-                pq.ParquetWriter(temporary[".ids.parquet"], pa.schema([("id", pa.string())]),
+                open(temporary[".ids.parquet"], "wb") as ids_file, \
+                pq.ParquetWriter(ids_file, pa.schema([("id", pa.string())]),
                                  compression="zstd") as ids:
             docs.write(np.zeros(2, "<i8").tobytes())
             for partition in partitions:
@@ -104,6 +105,7 @@ def stored_shard(directory: str, index: int) -> ShardMade:
     import pyarrow.parquet as pq
 
     base = os.path.join(directory, shard_name(index))
-    summary = Summary.from_json(pq.read_metadata(base + ".ids.parquet").metadata[SUMMARY_KEY])
+    with open(base + ".ids.parquet", "rb") as file:  # any byte path
+        summary = Summary.from_json(pq.read_metadata(file).metadata[SUMMARY_KEY])
     return ShardMade(os.path.getsize(base + ".docs") // 16 - 1, os.path.getsize(base + ".bytes"),
                      os.path.getsize(base + ".patches") // 4, summary)

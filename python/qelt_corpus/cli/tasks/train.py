@@ -75,9 +75,9 @@ def build_model(out: str, storage_options: dict[str, Any], min_count: int,
                 max_bytes: int | None, smoothing: str, *parts: Counted) -> ModelMade:
     """Makes the model of the counts of a whole corpus, given in `parts`, and saves it
     at `out`: the model is written where it is made, instead of travelling to the
-    client first. A corpus of no documents makes no model."""
+    client first. A corpus without a byte makes no model."""
     counted = parts[0] if len(parts) == 1 else merge_counted(*parts)
-    if not counted.summary.documents:
+    if not counted.summary.text_bytes:
         return ModelMade(counted.counts.k, min_count, (), 0, counted.summary)
     model = counted.counts.to_model(min_count, max_bytes=max_bytes, smoothing=smoothing)
     model.save(out, storage_options=storage_options)
