@@ -22,6 +22,8 @@ template <typename Key>
 class WindowCounts;
 }  // namespace internal
 
+struct ShareBuilder;
+
 // For every context of k bytes (0 <= k <= 8) and every shorter suffix of it, how often
 // each byte value followed it in the documents added. Each document is counted on its
 // own, as patching trains on a sequence: the byte at each position i >= k after the k
@@ -58,6 +60,18 @@ class ContextCounts {
   // making room for all of them at once.
   void merge(const ContextCounts* const* others, std::size_t count);
 
+  // At least the number of distinct windows (a context and the byte after it) counted;
+  // exact once the counts are merged or split.
+  std::uint64_t windows() const;
+
+  // About the bytes of memory the counts take.
+  std::uint64_t memory_bytes() const;
+
+  // The counts of the windows of each of 2^bits shares (model_build.h), in one pass:
+  // together they are these counts. Throws std::invalid_argument unless
+  // 0 <= bits <= kMostShareBits.
+  std::vector<ContextCounts> split(int bits) const;
+
   // The model of these counts: for every context of length 0 .. k seen at least
   // `min_count` (>= 1) times, the bytes that followed it with their shares of its
   // count, and its entropy, computed from its counts exactly as
@@ -75,8 +89,14 @@ class ContextCounts {
   // "Model file"): a kind that reads every context estimates from the counts of every
   // context, those left out included, and throws std::overflow_error past 2^55
   // positions. Each context's entropy is that of its distribution.
+  //
+  // Counts whose build would take more than kBuildBudget bytes at once are built in
+  // shares, one at a time (model_build.h): the same model, in the memory of the counts,
+  // the model and one share.
   ContextModel to_model(std::uint64_t min_count, std::uint64_t max_bytes = 0,
                         const ModelKind& kind = unsmoothed_kind()) const;
+
+  static constexpr std::uint64_t kBuildBudget = std::uint64_t{1} << 30;
 
   // The size of the smallest file to_model(min_count, max_bytes) can make: the one of
   // the empty context alone, with the bytes that followed it (of no context, if it was
@@ -96,6 +116,8 @@ class ContextCounts {
   using Key128 = unsigned __int128;
   using Table = std::variant<std::unique_ptr<internal::WindowCounts<std::uint64_t>>,
                              std::unique_ptr<internal::WindowCounts<Key128>>>;
+
+  friend struct ShareBuilder;
 
   template <typename Key>
   void add_windows(const std::uint8_t* data, std::size_t n);

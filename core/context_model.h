@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format_error.h"
@@ -51,6 +52,13 @@ class ContextModel {
   // valid one, checksum included.
   static ContextModel from_image(std::vector<std::uint8_t> image);
 
+  // The model whose file image is the `size` bytes at `image`, which `owner` keeps
+  // alive. Throws ModelFormatError if it is not a valid one.
+  static ContextModel from_owned_image(std::shared_ptr<const void> owner,
+                                       const std::uint8_t* image, std::size_t size) {
+    return view_image(std::move(owner), image, size);
+  }
+
   // The model in the file at `path`, mapped into memory (not copied). Throws
   // std::system_error if the file cannot be read, ModelFormatError if it is not a
   // valid model. The file must not be truncated while the model lives.
@@ -68,7 +76,7 @@ class ContextModel {
   // The number of contexts kept, all lengths together.
   std::uint64_t size() const { return contexts_; }
   // The number of contexts of `length` (0 .. k) kept.
-  std::uint64_t contexts_of_length(int length) const { return tables_[length].contexts; }
+  std::uint64_t contexts_of_length(int length) const { return lengths_[length].contexts; }
 
   // The file image: these bytes, written to a file, are the saved model.
   const std::uint8_t* image() const { return image_; }
@@ -98,10 +106,10 @@ class ContextModel {
   // Where the lookups after a context start: the longest suffix of it that the model
   // keeps.
   struct Suffix {
-    std::uint64_t context = 0;  // the context's key (as in ContextEntropy)
-    int length = -1;            // of the suffix kept; -1 if none is
-    std::int64_t slot = -1;     // its slot in the table of `length`
-    float entropy = 0.0f;       // its entropy; the floor's if none is kept
+    std::uint64_t context = 0;           // the context's key (as in ContextEntropy)
+    int length = -1;                     // of the suffix kept; -1 if none is
+    const std::uint8_t* slot = nullptr;  // its slot in the model's image
+    float entropy = 0.0f;                // its entropy; the floor's if none is kept
   };
   // That of the context of `length` bytes packed in `key` (a length over k counts as k),
   // into `into`.
@@ -112,8 +120,8 @@ class ContextModel {
   void prefetch(std::uint64_t key) const;
   // Prefetches the bytes listed by the suffix of `length` kept in `slot` (as a Suffix
   // gives them) and their probabilities, for probability() soon after. Reads the
-  // slot's record, which is best prefetched first. The only effect is speed.
-  void prefetch_listed(int length, std::int64_t slot) const;
+  // slot, which is best prefetched first. The only effect is speed.
+  void prefetch_listed(int length, const std::uint8_t* slot) const;
   // The probability of `byte` after the context `suffix` was found for. Needs
   // has_probabilities().
   double probability(const Suffix& suffix, std::uint8_t byte) const;
@@ -127,23 +135,46 @@ class ContextModel {
   void probabilities(const std::uint8_t* context, std::size_t length, double* out) const;
 
  private:
-  // The hash table of the contexts of one length, and (version 2) its slots' records
-  // and the bytes they list.
-  struct Table {
+  // The hash table of the contexts of one length in one block, and (version 2) its
+  // slots' records and the bytes they list, or (version 3) the lists after it.
+  struct Block {
     const std::uint8_t* slots = nullptr;
     std::uint64_t slot_count = 0;
-    std::uint64_t contexts = 0;
-    std::size_t key_bytes = 4;
+    std::uint64_t home_scale = 0;  // AnySizeHome of slot_count
     const std::uint8_t* records = nullptr;
     const std::uint8_t* pair_bytes = nullptr;
     const std::uint8_t* pair_probabilities = nullptr;
   };
+  // The contexts of one length: their blocks, and how their slots are laid out.
+  struct Length {
+    std::uint64_t contexts = 0;
+    int blocks_log2 = 0;
+    std::size_t key_bytes = 4;
+    std::size_t slot_bytes = 8;
+    bool inline_records = false;  // version 3
+    std::vector<Block> blocks;
+  };
+  // What a kept context lists: its bytes and their probabilities (f32 each), and the
+  // weight of its shorter suffix's distribution.
+  struct Listed {
+    const std::uint8_t* bytes = nullptr;
+    const std::uint8_t* probabilities = nullptr;
+    std::uint32_t count = 0;
+    float weight = 0.0f;
+  };
 
-  // The slot of `key` in the table of `length`, or -1; its entropy into `entropy`.
-  std::int64_t find_slot(int length, std::uint64_t key, float& entropy) const;
+  // The block of the table of `length` that would hold `key`.
+  const Block& block_of(int length, std::uint64_t key) const;
+  // The slot of `key` in the table of `length`, or null; its entropy into `entropy`.
+  const std::uint8_t* find_slot(int length, std::uint64_t key, float& entropy) const;
   // The length (from `length` down) of the longest suffix of the context `key` that the
   // model keeps, or -1; its slot and entropy into `slot` and `entropy`.
-  int longest_kept(std::uint64_t key, int length, std::int64_t& slot, float& entropy) const;
+  int longest_kept(std::uint64_t key, int length, const std::uint8_t*& slot,
+                   float& entropy) const;
+  // What the context kept in `slot` of the table of `length` lists.
+  Listed listed(int length, const std::uint8_t* slot) const;
+  // Prefetches the home slot of `key` in the table of `length`, and its record.
+  void prefetch_home(int length, std::uint64_t key, bool record) const;
   // score_positions without probabilities.
   void entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
                     std::size_t end, float* entropy) const;
@@ -162,7 +193,8 @@ class ContextModel {
   float floor_entropy_ = 0.0f;
   std::uint32_t version_ = 0;
   std::uint64_t contexts_ = 0;
-  std::array<Table, kMaxOrder + 1> tables_{};
+  int bucket_ = 0;  // the last bytes of a context that place it in a block
+  std::array<Length, kMaxOrder + 1> lengths_{};
 };
 
 }  // namespace qelt

@@ -2,6 +2,7 @@
 #ifndef QELT_CORE_MODEL_KINDS_H_
 #define QELT_CORE_MODEL_KINDS_H_
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -11,15 +12,27 @@
 namespace qelt {
 
 struct GatheredOrder;
+struct MadeOrder;
 
 // A kind of model, as the one table of kinds (estimation/model_kinds.cc) defines it.
 // Everything that differs between kinds is here: building, loading, scoring and the
 // adaptive mode read these fields and never name a kind.
 struct ModelKind {
-  // The model orders of every context of lengths 0 .. k, from what was gathered of
-  // each length (gathered[j], sorted by key; with `every_context`, every context seen,
-  // with continuation counts below k).
-  using Estimate = std::vector<ModelOrder> (*)(const std::vector<GatheredOrder>& gathered);
+  // What an estimator needs to know of each length over the whole corpus: numbers that
+  // add up over the parts of a build (for Kneser-Ney, how many bytes have a count of 1,
+  // 2, 3 and 4).
+  using Statistics = std::array<std::uint64_t, 4>;
+  // Adds what the contexts `gathered` (of one length) tell to `into`.
+  using Count = void (*)(const GatheredOrder& gathered, Statistics& into);
+  // The model order of the contexts `gathered` (of one length, sorted by key; with
+  // `every_context`, every context seen, with continuation counts below k), from the
+  // statistics of their length over the whole corpus and, where they are longer than
+  // 0, what was made of the contexts one byte shorter (`shorter`, which holds every
+  // suffix of theirs, and `shorter_made`); what it made of them into `made`, unless
+  // null.
+  using Estimate = ModelOrder (*)(const GatheredOrder& gathered, const Statistics& statistics,
+                                  const GatheredOrder* shorter, const MadeOrder* shorter_made,
+                                  MadeOrder* made);
 
   std::string_view name;     // as the API and the command take it
   std::uint32_t number;      // as the model file stores it (docs/formats.md)
@@ -33,6 +46,9 @@ struct ModelKind {
   // What models of this kind support beyond patching.
   bool probabilities;
   bool adaptive;
+  // Whether the estimate of a length needs what was made of the length below.
+  bool interpolates;
+  Count count;
   Estimate estimate;
 };
 

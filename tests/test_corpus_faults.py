@@ -77,6 +77,37 @@ def test_a_worker_killed_mid_run_is_replaced_and_the_dataset_is_whole(tmp_path, 
     assert not partial_files(out)
 
 
+def test_a_worker_killed_while_the_model_is_built_changes_nothing(tmp_path, corpus,
+                                                                 dask_cluster):
+    from dask.distributed import Client
+
+    with Client(dask_cluster, timeout="30s") as client:
+        pids = list(client.run(os.getpid).values())
+    train = ["train", corpus, "-k", 8, "--smoothing", "kneser-ney", "--no-progress",
+             "--partition-bytes", 200_000]
+    out = tmp_path / "out"
+    out.mkdir()
+    process = subprocess.Popen([*COMMAND, *map(str, train), "--out", str(out / "m.qelt"),
+                                "--scheduler", dask_cluster],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # The shares are being built once the first one's run is beside --out.
+    deadline = time.monotonic() + 120
+    while (time.monotonic() < deadline and process.poll() is None
+           and not list(out.glob(".*.parts/*.run"))):
+        time.sleep(0.002)
+    os.kill(pids[0], signal.SIGKILL)  # its nanny starts another
+    stdout, stderr = process.communicate(timeout=300)
+    assert "Traceback" not in stderr
+    if process.returncode == 0:  # the lost shares were made again
+        clean = command(*train, "--out", tmp_path / "clean.qelt", "--workers", 1)
+        assert clean.returncode == 0, clean.stderr
+        assert (out / "m.qelt").read_bytes() == (tmp_path / "clean.qelt").read_bytes()
+    else:
+        assert process.returncode == 1 and len(stderr.strip().splitlines()) == 1, stderr
+        assert not (out / "m.qelt").exists()
+    assert [p.name for p in out.iterdir()] == ["m.qelt"][:process.returncode == 0]
+
+
 def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_path, corpus):
     clean = command("patch", corpus, "--out", tmp_path / "clean", *PATCH, "--workers", 1,
                     "--partition-bytes", 300_000)

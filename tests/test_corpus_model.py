@@ -183,7 +183,7 @@ def test_save_and_load_round_trip(tmp_path, real_text):
         (lambda p: p.write_bytes(b"QELTMO"), "truncated"),
         (lambda p: p.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(200)), "foreign"),
         (lambda p: p.write_text("QELTMODL but not really"), "version"),
-        (lambda p: p.write_bytes(b"QELTMODL" + (3).to_bytes(4, "little") + bytes(100)), "version"),
+        (lambda p: p.write_bytes(b"QELTMODL" + (4).to_bytes(4, "little") + bytes(100)), "version"),
     ],
 )
 def test_load_refuses_what_is_not_a_model(tmp_path, make, reason):

@@ -4,6 +4,7 @@ tests/reference.py: probabilities, entropies, log-probabilities and evaluations 
 random small corpora at k = 0..4, with min_count and max_bytes."""
 
 import math
+import pathlib
 import random
 
 import numpy as np
@@ -126,15 +127,27 @@ def test_scores_of_a_document_agree_with_the_distributions(kind, seed):
             assert evaluation.bits_per_byte == pytest.approx(-together.mean(), rel=1e-12)
 
 
+def align(x: int) -> int:
+    return (x + 7) // 8 * 8
+
+
 def image_size(k: int, contexts: list[int], pairs: list[int]) -> int:
-    """The size of a model file of version 2 (docs/formats.md, "Model file")."""
-    align = lambda x: (x + 7) // 8 * 8  # noqa: E731
+    """The size a budget holds a model to (docs/formats.md, "Budgets"): the larger of
+    its version 2 file and the bound on its version 3 file."""
     size = align(48 + 24 * (k + 1))
     for j in range(k + 1):
         slots = contexts[j] + contexts[j] // 4 + 1 if contexts[j] else 0
         size += align(slots * ((4 if j <= 4 else 8) + 4)) + align(16 * slots)
         size += align(pairs[j]) + align(4 * pairs[j])
-    return size + 8
+    blocks = [0 if j < min(k, 2) else max((b for b in range(17) if contexts[j] >= 4096 << b),
+                                            default=0) for j in range(k + 1)]
+    bound = 8 + align(48 + 32 * (k + 1) + sum(32 << b for b in blocks))
+    for j in range(k + 1):
+        if contexts[j]:
+            slot = 16 if j <= 4 else 20
+            bound += (slot * (contexts[j] + contexts[j] // 4 + (1 << blocks[j])) + contexts[j]
+                      + 5 * pairs[j] + 7 * (1 << blocks[j]))
+    return max(size + 8, bound)
 
 
 def kept_within(documents: list[bytes], k: int, max_bytes: int) -> set[bytes]:
@@ -222,18 +235,20 @@ def sections(image: bytes) -> list[dict[str, int]]:
     return found
 
 
+DATA = pathlib.Path(__file__).parent / "data"
+
+
 @pytest.mark.parametrize("damage,reason", [
     ("a weight above 1", "layout"),
     ("a probability of 0", "layout"),
     ("bytes out of order", "layout"),
     ("an unknown smoothing", "layout"),
     ("a record of an empty slot", "layout"),
-    ("version 3", "version"),
+    ("version 4", "version"),
 ])
 def test_damaged_version_2_files_are_named_errors(damage, reason, tmp_path):
-    model = ContextModel.train([b"abracadabra, abracadabra"], 1, smoothing="kneser-ney")
-    image = bytearray(memoryview(model._model))
-    length_0, length_1 = sections(bytes(image))
+    image = bytearray((DATA / "model-v2-kneser-ney.qelt").read_bytes())
+    length_0, length_1 = sections(bytes(image))[:2]
     filled = next(s for s in range(length_0["slots"])
                   if image[length_0["table"] + 8 * s + 4:length_0["table"] + 8 * s + 8]
                   != b"\xff" * 4)
@@ -253,8 +268,8 @@ def test_damaged_version_2_files_are_named_errors(damage, reason, tmp_path):
                      == b"\xff" * 4)
         at = length_1["records"] + 16 * empty + 12
         image[at:at + 4] = np.float32(0.5).tobytes()
-    elif damage == "version 3":
-        image[8] = 3
+    elif damage == "version 4":
+        image[8] = 4
     path = tmp_path / "damaged.qelt"
     path.write_bytes(resealed(image))
     with pytest.raises(ModelFormatError) as raised:
@@ -262,10 +277,64 @@ def test_damaged_version_2_files_are_named_errors(damage, reason, tmp_path):
     assert raised.value.reason == reason
 
 
-def test_a_version_1_model_patches_but_has_no_probabilities():
-    import pathlib
+def blocks3(image: bytes, length: int) -> list[dict[str, int]]:
+    """The blocks of `length` in a version 3 image (docs/formats.md, "Model file"), each
+    with its table's offset and slots and its lists' offset and bytes."""
+    k = int.from_bytes(image[12:16], "little")
+    entry = 48 + 32 * length
+    log2 = int.from_bytes(image[entry + 16:entry + 20], "little")
+    directory = int.from_bytes(image[entry + 24:entry + 32], "little")
+    assert k >= length
+    return [dict(zip(("table", "slots", "lists", "lists_bytes", "slot_bytes"),
+                     [int.from_bytes(image[at + 8 * i:at + 8 * i + 8], "little") for i in range(4)]
+                     + [16 if length <= 4 else 20]))
+            for at in range(directory, directory + (32 << log2), 32)]
 
-    path = pathlib.Path(__file__).parent / "data" / "model-v1.qelt"
+
+@pytest.mark.parametrize("damage", ["a weight above 1", "a probability of 0",
+                                    "bytes out of order", "an unknown smoothing",
+                                    "a record of an empty slot", "a list elsewhere",
+                                    "a directory elsewhere", "version 4"])
+def test_damaged_version_3_files_are_named_errors(damage, tmp_path):
+    image = bytearray((DATA / "model-v3-kneser-ney.qelt").read_bytes())
+    (block,) = blocks3(bytes(image), 1)
+    width, table = block["slot_bytes"], block["table"]
+    slots = [image[table + width * s:table + width * (s + 1)] for s in range(block["slots"])]
+    filled = next(s for s, slot in enumerate(slots) if slot[4:8] != b"\xff" * 4)
+    empty = next(s for s, slot in enumerate(slots) if slot[4:8] == b"\xff" * 4)
+    lists = block["lists"]
+    if damage == "a weight above 1":
+        at = table + width * filled + 8
+        image[at:at + 4] = np.float32(2).tobytes()
+    elif damage == "a probability of 0":
+        n = image[lists] + 1
+        image[lists + 1 + n:lists + 5 + n] = bytes(4)
+    elif damage == "bytes out of order":
+        at = lists
+        while image[at] == 0:  # a list of one byte: the next
+            at += 6
+        image[at + 1], image[at + 2] = image[at + 2], image[at + 1]
+    elif damage == "an unknown smoothing":
+        image[40] = 7
+    elif damage == "a record of an empty slot":
+        at = table + width * empty + 8
+        image[at:at + 4] = np.float32(0.5).tobytes()
+    elif damage == "a list elsewhere":
+        at = table + width * filled + 12
+        image[at:at + 4] = (int.from_bytes(image[at:at + 4], "little") + 1).to_bytes(4, "little")
+    elif damage == "a directory elsewhere":
+        image[48 + 32 + 24] += 8
+    elif damage == "version 4":
+        image[8] = 4
+    path = tmp_path / "damaged.qelt"
+    path.write_bytes(resealed(image))
+    with pytest.raises(ModelFormatError) as raised:
+        ContextModel.load(path)
+    assert raised.value.reason == ("version" if damage == "version 4" else "layout")
+
+
+def test_a_version_1_model_patches_but_has_no_probabilities():
+    path = DATA / "model-v1.qelt"
     model = ContextModel.load(path)
     assert model.smoothing == "none"
     assert len(model.entropies(b"the cat sat")) == 11

@@ -84,12 +84,15 @@ def test_patch_train_calibrate_on_s3_equal_the_same_runs_on_local_files(store, c
     for name in fs.ls(f"{bucket}/out"):
         assert SECRET.encode() not in fs.cat_file(name)
 
+    # Built in other numbers of shares, and put together on the store from their runs.
     trained_local = command("train", corpus / "docs.jsonl.zst", corpus / "files", "--out",
                             tmp_path / "m.qelt", "-k", 3, "--workers", 1, "--no-progress")
     trained_s3 = command("train", f"{remote}/docs.jsonl.zst", f"{remote}/files", "--out",
-                         f"s3://{bucket}/models/m.qelt", "-k", 3, "--workers", 1, "--no-progress")
+                         f"s3://{bucket}/models/m.qelt", "-k", 3, "--workers", 3, "--no-progress")
     assert trained_local.returncode == 0 and trained_s3.returncode == 0, trained_s3.stderr
     assert fs.cat_file(f"{bucket}/models/m.qelt") == (tmp_path / "m.qelt").read_bytes()
+    fs.invalidate_cache()
+    assert fs.find(f"{bucket}/models") == [f"{bucket}/models/m.qelt"]  # no share left
 
     calibrated = [command("calibrate", source, "--model", model, "--target-mean", 4,
                           "--theta-r", 1.0)

@@ -3,14 +3,17 @@ once, a model within a size budget keeps the most frequent contexts, and the com
 trains from a sample and reports what patch reports."""
 
 import json
+import os
 import pathlib
 import pickle
 import random
+import re
 import struct
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from conftest import command
 from qelt_corpus import ContextCounts, ContextModel, cli
 
 
@@ -65,28 +68,25 @@ def test_any_split_and_merge_tree_gives_the_model_of_one_go(k, size, alphabet, t
 
 
 def model_contexts(path: pathlib.Path) -> list[dict[int, float]]:
-    """The contexts of each length in a model file, read as docs/formats.md lays it
-    out (not with the code under test)."""
+    """The contexts of each length in a model file of version 3, read as docs/formats.md
+    lays it out (not with the code under test)."""
     data = path.read_bytes()
-    assert struct.unpack_from("<I", data, 8)[0] == 2
+    assert struct.unpack_from("<I", data, 8)[0] == 3
     k = struct.unpack_from("<I", data, 12)[0]
-    offset = (48 + 24 * (k + 1) + 7) // 8 * 8
     tables = []
     for j in range(k + 1):
-        contexts, slots, pairs = struct.unpack_from("<QQQ", data, 48 + 24 * j)
-        key_bytes = 4 if j <= 4 else 8
+        contexts, _, log2, _, directory = struct.unpack_from("<QQIIQ", data, 48 + 32 * j)
+        width, key_bytes = (16, 4) if j <= 4 else (20, 8)
         table = {}
-        for s in range(slots):
-            at = offset + s * (key_bytes + 4)
-            bits = struct.unpack_from("<I", data, at + key_bytes)[0]
-            if bits != 0xFFFFFFFF:
-                key = int.from_bytes(data[at:at + key_bytes], "little")
-                table[key] = struct.unpack_from("<f", data, at + key_bytes)[0]
+        for block in range(1 << log2):
+            offset, slots, _, _ = struct.unpack_from("<QQQQ", data, directory + 32 * block)
+            for s in range(slots):
+                at = offset + s * width
+                if struct.unpack_from("<I", data, at + key_bytes)[0] != 0xFFFFFFFF:
+                    key = int.from_bytes(data[at:at + key_bytes], "little")
+                    table[key] = struct.unpack_from("<f", data, at + key_bytes)[0]
         assert len(table) == contexts
         tables.append(table)
-        # Past the table: its records, the bytes listed, their probabilities.
-        for section in (slots * (key_bytes + 4), 16 * slots, pairs, 4 * pairs):
-            offset = (offset + section + 7) // 8 * 8
     return tables
 
 
@@ -193,3 +193,46 @@ def test_train_within_a_budget_and_from_a_sample(tmp_path, real_text, capsys):
     assert samples[0] != (tmp_path / "full.qelt").read_bytes()
     sampled = ContextModel.load(tmp_path / "a.qelt")
     assert 0 < len(sampled) < len(ContextModel.load(tmp_path / "full.qelt"))
+
+
+# k, smoothing, min_count, budget (a share of the unbudgeted model's size), workers
+SHARDED = [(0, "none", 1, None, 1), (1, "kneser-ney", 2, None, 2), (2, "kneser-ney", 1, 0.6, 3),
+           (3, "none", 1, 0.5, 4), (4, "kneser-ney", 3, None, 5), (5, "kneser-ney", 1, 0.7, 2),
+           (6, "none", 2, 0.6, 3), (7, "kneser-ney", 1, None, 4), (8, "kneser-ney", 2, 0.5, 5)]
+
+
+@pytest.mark.parametrize(("k", "smoothing", "min_count", "budget", "workers"), SHARDED)
+def test_train_in_shares_on_any_cluster_makes_the_model_of_one_process(
+        tmp_path, k, smoothing, min_count, budget, workers):
+    documents = documents_of(100 + k, 50, 1500, 10)
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    for i, document in enumerate(documents):
+        (corpus / f"{i:02}").write_bytes(document)
+    counts = counted(k, documents)
+    max_bytes = None if budget is None else int(
+        budget * counts.to_model(min_count, smoothing=smoothing).nbytes)
+    expected = counts.to_model(min_count, max_bytes=max_bytes, smoothing=smoothing)
+    result = command("train", corpus, "--out", tmp_path / "m.qelt", "-k", k, "--smoothing",
+                     smoothing, "--min-count", min_count, "--workers", workers, "--no-progress",
+                     "--partition-bytes", 15000,
+                     *(["--max-model-bytes", max_bytes] if max_bytes else []))
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "m.qelt").read_bytes() == bytes(memoryview(expected._model))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["corpus", "m.qelt"]  # nothing left
+
+
+def test_shares_the_workers_spill_to_disk_build_the_same_model(tmp_path, real_text):
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_bytes(real_text[:3_000_000])
+    common = ["-k", 5, "--smoothing", "kneser-ney", "--workers", 2, "--no-progress",
+              "--partition-bytes", 500_000]
+    # Workers that keep almost nothing in memory: every share is spilled as it is made.
+    spilling = dict(os.environ, DASK_DISTRIBUTED__WORKER__MEMORY__TARGET="0.00001")
+    spilled = command("train", corpus, "--out", tmp_path / "spilled.qelt", *common, env=spilling)
+    kept = command("train", corpus, "--out", tmp_path / "kept.qelt", *common)
+    assert spilled.returncode == 0 and kept.returncode == 0, spilled.stderr + kept.stderr
+    amount = re.search(r"([\d.]+) MB of counts spilled", spilled.stdout)
+    assert float(amount.group(1)) > 0, spilled.stdout
+    assert "0.0 MB of counts spilled" in kept.stdout
+    assert (tmp_path / "spilled.qelt").read_bytes() == (tmp_path / "kept.qelt").read_bytes()

@@ -42,7 +42,7 @@ def counts_from(name: str) -> ContextCounts:
     return rebuild((DATA / name).read_bytes())
 
 
-@pytest.mark.parametrize("name", ["model-v1.qelt", "model-v2.qelt"])
+@pytest.mark.parametrize("name", ["model-v1.qelt", "model-v2.qelt", "model-v3-none.qelt"])
 def test_the_model_file_gives_its_entropies_and_ends(name):
     values = golden()
     model = ContextModel.load(DATA / name)
@@ -66,7 +66,7 @@ def test_every_counts_encoding_gives_the_golden_model(name):
     assert counts.positions == sum(max(0, len(d) - values["k"]) for d in corpus())
     for kind in KINDS:
         model = counts.to_model(values["min_count"], smoothing=kind)
-        assert model == ContextModel.load(DATA / f"model-v2-{kind}.qelt"), kind
+        assert model == ContextModel.load(DATA / f"model-v3-{kind}.qelt"), kind
 
 
 def test_the_writers_make_the_golden_bytes(tmp_path):
@@ -78,7 +78,7 @@ def test_the_writers_make_the_golden_bytes(tmp_path):
     assert state == (DATA / "counts-v1.bin").read_bytes()
     for kind in KINDS:
         counts.to_model(values["min_count"], smoothing=kind).save(tmp_path / "model")
-        assert (tmp_path / "model").read_bytes() == (DATA / f"model-v2-{kind}.qelt").read_bytes()
+        assert (tmp_path / "model").read_bytes() == (DATA / f"model-v3-{kind}.qelt").read_bytes()
     assert pickle.loads(pickle.dumps(counts)).__reduce__()[1][0] == state
 
 
@@ -88,7 +88,12 @@ def test_the_smoothed_model_file_gives_its_golden_values():
     k, min_count = int(lines[0].split()[1]), int(lines[1].split()[1])
     probe = bytes.fromhex(lines[2].split()[1])
     expected = np.array([[float(x) for x in line.split()] for line in lines[3:]])
-    model = ContextModel.load(DATA / "model-v2-kneser-ney.qelt")
+    for version in (2, 3):
+        check_golden_kneser_ney(ContextModel.load(DATA / f"model-v{version}-kneser-ney.qelt"),
+                                k, min_count, probe, expected)
+
+
+def check_golden_kneser_ney(model, k, min_count, probe, expected):
     assert (model.k, model.min_count, model.smoothing) == (k, min_count, "kneser-ney")
     np.testing.assert_allclose(model.entropies(probe), expected[:, 0], rtol=0, atol=2e-6)
     # Probabilities are stored in single precision.

@@ -12,12 +12,15 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "counting/window_counts.h"
 #include "estimation/budget.h"
 #include "estimation/derivation.h"
+#include "format/model_layout.h"
+#include "model_build.h"
 #include "util/window_key.h"
 
 namespace qelt {
@@ -113,25 +116,49 @@ void ContextCounts::merge(const ContextCounts* const* others, std::size_t count)
       table_);
 }
 
-ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_bytes,
-                                     const ModelKind& kind) const {
-  if (min_count == 0) throw std::invalid_argument("min_count must be at least 1");
-  // A count carried with its continuation count must leave it room.
-  if (kind.every_context && positions_ >> (64 - internal::kContinuationBits) != 0) {
-    throw std::overflow_error("too many positions to carry continuation counts");
+std::uint64_t ContextCounts::windows() const {
+  return std::visit([](const auto& table) { return table->size_bound(); }, table_);
+}
+
+std::uint64_t ContextCounts::memory_bytes() const {
+  return std::visit([](const auto& table) { return table->memory_bytes(); }, table_) +
+         sizeof(ContextCounts);
+}
+
+std::vector<ContextCounts> ContextCounts::split(int bits) const {
+  if (bits < 0 || bits > kMostShareBits) {
+    throw std::invalid_argument("a build has 2^0 to 2^" + std::to_string(kMostShareBits) +
+                                " shares, not 2^" + std::to_string(bits));
   }
-  std::vector<GatheredOrder> gathered(static_cast<std::size_t>(k_) + 1);
+  std::vector<ContextCounts> shares;
+  for (int s = 0; s < (1 << bits); ++s) shares.emplace_back(k_);
+  const int bucket = share_key_bytes(k_);
   std::visit(
       [&](const auto& table) {
         using Key = typename std::remove_reference_t<decltype(*table)>::Key;
-        internal::derive_orders<Key>(
-            k_, [&](auto visit) { table->for_each_in_order(visit); }, table->size_bound(),
-            kind.every_context ? 1 : min_count, kind.every_context, gathered);
+        std::vector<internal::RunBytes> runs(shares.size());
+        std::vector<std::optional<internal::RunWriter<Key>>> writers(shares.size());
+        for (std::size_t s = 0; s < shares.size(); ++s) writers[s].emplace(runs[s]);
+        table->for_each_in_order([&](Key window, std::uint64_t count) {
+          const std::uint32_t s = internal::block_of(
+              static_cast<std::uint64_t>(window >> 8), bucket, bits);
+          writers[s]->add(window, count);
+          shares[s].positions_ += count;
+        });
+        for (std::size_t s = 0; s < shares.size(); ++s) {
+          writers[s]->finish();
+          std::get<std::unique_ptr<WindowCounts<Key>>>(shares[s].table_)
+              ->take_run(std::move(runs[s]), writers[s]->windows());
+        }
       },
       table_);
-  std::vector<ModelOrder> orders = kind.estimate(gathered);
-  internal::keep_within(orders, gathered, min_count, max_bytes);
-  return ContextModel::build(kind, min_count, orders);
+  return shares;
+}
+
+ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_bytes,
+                                     const ModelKind& kind) const {
+  const BuildSettings settings{&kind, min_count, max_bytes};
+  return build_in_shares(*this, settings, share_bits_within(*this, kBuildBudget));
 }
 
 std::uint64_t ContextCounts::smallest_model_bytes(std::uint64_t min_count) const {

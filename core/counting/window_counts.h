@@ -141,6 +141,13 @@ class WindowCounts {
     return windows;
   }
 
+  // The bytes it holds: its table's slots and its runs.
+  std::uint64_t memory_bytes() const {
+    std::uint64_t bytes = table_.slot_count() * sizeof(Slot);
+    for (const Run& run : runs_) bytes += run.bytes.capacity();
+    return bytes;
+  }
+
   // Calls visit(key, count) for every window, in ascending order of key.
   template <typename Visit>
   void for_each_in_order(Visit visit) const {

@@ -36,7 +36,8 @@ constexpr std::uint64_t kContinuationMask = (std::uint64_t{1} << kContinuationBi
 // `min_count` times from windows given in ascending order of key. A context's windows
 // come in ascending order of their last byte, so the terms of its entropy are summed
 // in ascending byte order, with the rounding of FrequencyTable::compute_entropy.
-// Values carry continuation counts when `packed`.
+// Values carry continuation counts when `packed`. Without `entropies`, every entropy
+// is left 0 (for what needs only the counts).
 template <typename Key>
 class ContextGatherer {
  public:
@@ -44,9 +45,9 @@ class ContextGatherer {
   // once (memory that is never written is never taken), so that no copy is made as
   // they come.
   ContextGatherer(std::uint64_t min_count, TermMemo& memo, std::uint64_t windows,
-                  bool packed, bool continuations, GatheredOrder& out)
+                  bool packed, bool continuations, bool entropies, GatheredOrder& out)
       : min_count_(min_count), memo_(memo), packed_(packed), continuations_wanted_(continuations),
-        out_(out) {
+        entropies_(entropies), out_(out) {
     const std::uint64_t room = std::min<std::uint64_t>(windows, kMostRoom);
     out_.keys.reserve(room);
     out_.totals.reserve(room);
@@ -74,7 +75,7 @@ class ContextGatherer {
     for (std::size_t i = 0; i < size_; ++i) total += counts_[i];
     if (total >= min_count_) {
       float entropy = 0.0f;
-      for (std::size_t i = 0; i < size_; ++i) {
+      for (std::size_t i = 0; entropies_ && i < size_; ++i) {
         entropy = subtract_entropy_term(entropy, memo_.term(counts_[i], total));
       }
       out_.keys.push_back(static_cast<std::uint64_t>(context_));
@@ -96,7 +97,7 @@ class ContextGatherer {
 
   std::uint64_t min_count_;
   TermMemo& memo_;
-  bool packed_, continuations_wanted_;
+  bool packed_, continuations_wanted_, entropies_;
   GatheredOrder& out_;
   Key context_ = 0;
   // The current context's windows.
@@ -157,10 +158,12 @@ class SuffixCounts {
 template <typename Key, typename ForEach>
 std::unique_ptr<SuffixCounts> derive_order(int j, int k, const ForEach& for_each,
                                            std::uint64_t windows, std::uint64_t min_count,
-                                           bool continuations, TermMemo& memo,
+                                           bool continuations, bool entropies, TermMemo& memo,
                                            GatheredOrder& gathered) {
   const bool packed = continuations && j < k;
-  ContextGatherer<Key> contexts(min_count, memo, windows, packed, continuations, gathered);
+  gathered.length = j;
+  ContextGatherer<Key> contexts(min_count, memo, windows, packed, continuations, entropies,
+                                gathered);
   if (j == 0) {
     for_each([&](Key window, std::uint64_t value) { contexts.add(window, value); });
     contexts.finish();
@@ -182,22 +185,28 @@ std::unique_ptr<SuffixCounts> derive_order(int j, int k, const ForEach& for_each
   return suffixes;
 }
 
-// The contexts of length k and of every shorter one into `gathered`, from the windows
-// of k + 1 bytes that for_each(visit) gives in ascending order of key (at most
-// `windows` of them), with continuation counts if `continuations`.
+// The contexts of lengths `top` down to `lowest` (>= 0) into gathered[j], from the
+// windows of top + 1 bytes that for_each(visit) gives in ascending order of key (at
+// most `windows` of them; their values packed with continuation counts if
+// `continuations` and `top` < k); with continuation counts if `continuations`. Returns
+// the counts of the windows of `lowest` bytes, the contexts of length lowest - 1 (none
+// when `lowest` is 0), for the lengths below to be derived from, apart. Without
+// `entropies`, every entropy is left 0.
 template <typename Key, typename ForEach>
-void derive_orders(int k, const ForEach& for_each, std::uint64_t windows,
-                   std::uint64_t min_count, bool continuations,
-                   std::vector<GatheredOrder>& gathered) {
+std::unique_ptr<SuffixCounts> derive_orders(int top, int k, int lowest, const ForEach& for_each,
+                                            std::uint64_t windows, std::uint64_t min_count,
+                                            bool continuations, bool entropies,
+                                            std::vector<GatheredOrder>& gathered) {
   TermMemo memo(std::numeric_limits<std::size_t>::max());
-  std::unique_ptr<SuffixCounts> suffixes =
-      derive_order<Key>(k, k, for_each, windows, min_count, continuations, memo, gathered[k]);
-  for (int j = k - 1; suffixes != nullptr; --j) {
+  std::unique_ptr<SuffixCounts> suffixes = derive_order<Key>(
+      top, k, for_each, windows, min_count, continuations, entropies, memo, gathered[top]);
+  for (int j = top - 1; j >= lowest && suffixes != nullptr; --j) {
     SuffixCounts& longer = *suffixes;
     suffixes = derive_order<std::uint64_t>(
         j, k, [&](auto visit) { longer.for_each_in_order(visit); }, longer.size_bound(),
-        min_count, continuations, memo, gathered[j]);
+        min_count, continuations, entropies, memo, gathered[j]);
   }
+  return suffixes;
 }
 
 }  // namespace internal

@@ -2,6 +2,7 @@
 #ifndef QELT_CORE_ESTIMATION_ESTIMATOR_H_
 #define QELT_CORE_ESTIMATION_ESTIMATOR_H_
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace qelt {
 // counts (how many distinct bytes were seen before the context and the byte; at the
 // longest length, their counts again).
 struct GatheredOrder {
+  int length = 0;
   std::vector<std::uint64_t> keys, totals;
   std::vector<float> entropies;
   std::vector<std::uint64_t> ends;  // the bytes of context c end at ends[c]
@@ -23,6 +25,14 @@ struct GatheredOrder {
 
   // Where the bytes of context c begin.
   std::uint64_t begin(std::size_t c) const { return c == 0 ? 0 : ends[c - 1]; }
+};
+
+// What an estimator made of one length, for the next longer one to interpolate with:
+// the probability of each gathered byte, in their order, and the entropy of each
+// context, unrounded.
+struct MadeOrder {
+  std::vector<double> probabilities;
+  std::vector<double> entropies;
 };
 
 }  // namespace qelt

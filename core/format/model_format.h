@@ -1,5 +1,7 @@
-// The model file: writing an image and reading one back (internal). The layout is
-// specified in docs/formats.md ("Model file"); this is its only implementation.
+// The model file: reading an image of any version and writing one of the current
+// version (internal). The layout is specified in docs/formats.md ("Model file"); this
+// is its only implementation, with format/model_layout.h for where things lie in
+// version 3.
 #ifndef QELT_CORE_FORMAT_MODEL_FORMAT_H_
 #define QELT_CORE_FORMAT_MODEL_FORMAT_H_
 
@@ -8,26 +10,26 @@
 #include <cstdint>
 #include <vector>
 
-#include "util/hash.h"
-#include "util/little_endian.h"
+#include "format/model_layout.h"
 #include "model_contents.h"
 #include "model_kinds.h"
+#include "util/hash.h"
+#include "util/little_endian.h"
 #include "util/probing_table.h"
 
 namespace qelt {
 namespace internal {
 
-constexpr int kMaxModelOrder = 8;
-
 // The entropy bits of an empty slot: a NaN, which no entropy is.
 constexpr std::uint32_t kEmptySlotBits = 0xFFFFFFFF;
 
 // A slot of a context table as stored: the key in KeyBytes bytes, then the bits of the
-// entropy, both little-endian, with no padding.
-template <std::size_t KeyBytes>
-struct ModelSlot {
+// entropy, both little-endian, with no padding; in version 3, then the weight and the
+// distance to the context's list (kSlotExtra more bytes).
+template <std::size_t KeyBytes, std::size_t Extra>
+struct StoredSlot {
   using Key = std::uint64_t;
-  std::uint8_t bytes[KeyBytes + 4];
+  std::uint8_t bytes[KeyBytes + 4 + Extra];
 
   Key key() const {
     if constexpr (KeyBytes == 4) return load_le<std::uint32_t>(bytes);
@@ -47,33 +49,35 @@ struct ModelSlot {
     store_le<std::uint32_t>(bytes + KeyBytes, float_bits(entropy));
   }
 };
+
+// Versions 1 and 2: key and entropy.
+template <std::size_t KeyBytes>
+using ModelSlot = StoredSlot<KeyBytes, 0>;
 static_assert(sizeof(ModelSlot<4>) == 8 && sizeof(ModelSlot<8>) == 12,
+              "model slots are stored unpadded");
+
+// Version 3: key, entropy, weight (f32) and list distance (u32).
+template <std::size_t KeyBytes>
+struct ModelSlot3 : StoredSlot<KeyBytes, 8> {
+  float weight() const { return bits_float(load_le<std::uint32_t>(this->bytes + KeyBytes + 4)); }
+  std::uint32_t list_distance() const { return load_le<std::uint32_t>(this->bytes + KeyBytes + 8); }
+  void set_weight(float weight) { store_le<std::uint32_t>(this->bytes + KeyBytes + 4, float_bits(weight)); }
+  void set_list_distance(std::uint32_t d) { store_le<std::uint32_t>(this->bytes + KeyBytes + 8, d); }
+};
+static_assert(sizeof(ModelSlot3<4>) == 16 && sizeof(ModelSlot3<8>) == 20,
               "model slots are stored unpadded");
 
 // A context table of a model file: the hash is fmix64 and the home slot
 // floor(fmix64(key) * slots / 2^64), which version 1 fixes.
-template <std::size_t KeyBytes>
-using ModelTable = ProbingTable<ModelSlot<KeyBytes>, MurmurMix, AnySizeHome>;
-// The same table, to read from a mapped model.
-template <std::size_t KeyBytes>
-using ModelReader = ProbingTable<const ModelSlot<KeyBytes>, MurmurMix, AnySizeHome>;
+template <typename Slot>
+using StoredTable = ProbingTable<Slot, MurmurMix, AnySizeHome>;
 
 // Contexts of up to 4 bytes take 4-byte keys, longer ones 8.
 inline std::size_t model_key_bytes(int length) { return length <= 4 ? 4 : 8; }
 
-// The slots of the table of `contexts` contexts: a quarter more, and one, so that at
-// least one is empty and a search for an absent key ends.
-inline std::uint64_t model_slots(std::uint64_t contexts) {
-  return contexts == 0 ? 0 : contexts + contexts / 4 + 1;
-}
-
-// The size in bytes of the image of a model whose contexts of length j number
-// contexts[j] and list pairs[j] bytes, j = 0 .. k; 0 if it would not fit in memory.
-std::size_t model_image_size(int k, const std::uint64_t* contexts, const std::uint64_t* pairs);
-
-// The record of a slot of a context table, beside the table (version 2): where the
-// context's listed bytes start among those of its length, how many there are, and
-// the weight of the shorter context's distribution. An empty slot's record is zero.
+// The record of a slot of version 2, beside the table: where the context's listed bytes
+// start among those of its length, how many there are, and the weight of the shorter
+// context's distribution. An empty slot's record is zero.
 struct ModelRecord {
   std::uint64_t first_pair = 0;
   std::uint32_t pairs = 0;
@@ -87,36 +91,131 @@ inline ModelRecord load_model_record(const std::uint8_t* records, std::uint64_t 
           bits_float(load_le<std::uint32_t>(at + 12))};
 }
 
+// The size in bytes of the image of version 2 of a model whose contexts of length j
+// number contexts[j] and list pairs[j] bytes, j = 0 .. k; 0 if it would not fit in
+// memory. A budget of bytes leaves contexts out by it (docs/formats.md, "Budgets").
+std::size_t model_image_size(int k, const std::uint64_t* contexts, const std::uint64_t* pairs);
+
+// A block of a valid image: its table of `slots` slots, and (version 3) the start of
+// its lists or (version 2) the records of its slots and the bytes of its length.
+struct BlockView {
+  const std::uint8_t* table = nullptr;
+  std::uint64_t slots = 0;
+  const std::uint8_t* lists = nullptr;               // version 3
+  const std::uint8_t* records = nullptr;             // version 2
+  const std::uint8_t* pair_bytes = nullptr;          // version 2
+  const std::uint8_t* pair_probabilities = nullptr;  // version 2 (f32 each)
+};
+
+// The contexts of one length of a valid image.
+struct LengthView {
+  std::uint64_t contexts = 0;
+  std::uint64_t pairs = 0;
+  int blocks_log2 = 0;  // 0 before version 3
+  std::vector<BlockView> blocks;
+};
+
 // A valid image, read: its header and where its tables lie.
 struct ModelImageView {
   std::uint32_t version = 0;
   const ModelKind* kind = nullptr;  // the unsmoothed kind for version 1
   int k = 0;
+  int bucket = 0;  // the bytes that place contexts in blocks (version 3)
   std::uint64_t min_count = 1;
   std::uint64_t contexts = 0;
-  std::array<const std::uint8_t*, kMaxModelOrder + 1> tables{};
-  std::array<std::uint64_t, kMaxModelOrder + 1> slots{};
-  std::array<std::uint64_t, kMaxModelOrder + 1> contexts_of_length{};
-  // Version 2 only (null in version 1): the records of each table's slots, and the
-  // listed bytes and their probabilities (f32) of each length.
-  std::array<const std::uint8_t*, kMaxModelOrder + 1> records{};
-  std::array<const std::uint8_t*, kMaxModelOrder + 1> pair_bytes{};
-  std::array<const std::uint8_t*, kMaxModelOrder + 1> pair_probabilities{};
-  std::array<std::uint64_t, kMaxModelOrder + 1> pairs{};
+  std::array<LengthView, kMaxModelOrder + 1> lengths{};
 };
-
-// The image (the current version) of the model of `kind` whose contexts of length j
-// are orders[j], j = 0 .. k. Throws std::invalid_argument for contents that are not
-// those of a model: keys unsorted, repeated or too long, entropies no distribution
-// has, weights outside [0, 1], bytes unsorted, probabilities outside (0, 1].
-std::vector<std::uint8_t> write_model_image(const ModelKind& kind, std::uint64_t min_count,
-                                            const std::vector<ModelOrder>& orders);
 
 // Reads the `size` bytes at `image` as a model file of any version this build reads,
 // checking everything a lookup relies on: framing, version, checksum, and every slot
 // of every table. Throws ModelFormatError, with the reason, if they are not a valid
 // image.
 ModelImageView read_model_image(const std::uint8_t* image, std::size_t size);
+
+// The bytes of one section of a file of version 3: the table of the contexts of one
+// length in one block, then their lists.
+struct SectionBytes {
+  std::vector<std::uint8_t> bytes;
+  std::uint64_t slots = 0;
+  std::uint64_t lists_bytes = 0;  // the table's bytes are the rest
+  std::uint64_t contexts = 0;
+  std::uint64_t pairs = 0;
+};
+
+// The section of the contexts `order` holds (sorted by key, no key repeated, of their
+// length, with entropies of byte distributions; each with its list, and weights in
+// [0, 1]), all of length `length`. Throws std::invalid_argument for contents that are
+// not those of a model.
+SectionBytes write_section(int length, const ModelOrder& order);
+
+// A file of version 3 being put together: its header from the counts of each length
+// and the sizes of its sections, then where each section goes.
+class ImageLayout {
+ public:
+  // For a model of `kind`, `min_count`, with contexts[j] contexts listing pairs[j]
+  // bytes of each length j = 0 .. k.
+  ImageLayout(const ModelKind& kind, std::uint64_t min_count, int k,
+              const std::array<std::uint64_t, kMaxModelOrder + 1>& contexts,
+              const std::array<std::uint64_t, kMaxModelOrder + 1>& pairs);
+
+  int k() const { return k_; }
+  const std::array<int, kMaxModelOrder + 1>& blocks_log2() const { return log2_; }
+  // The sections in the order of the file.
+  const std::vector<SectionId>& order() const { return order_; }
+
+  // The size of the section at `position` of the order (its table of `slots` slots and
+  // its lists), given once each. Then offsets and the header can be had.
+  void set_section(std::size_t position, std::uint64_t slots, std::uint64_t lists_bytes,
+                   std::uint64_t contexts, std::uint64_t pairs);
+
+  // Where each section starts (its table), in the file; 0 for one with no context. Its
+  // bytes go up to the start of the next (zero bytes of padding after them).
+  std::uint64_t section_offset(std::size_t position) const;
+  // Where the section at `position` starts, or would if it had a context, and where it
+  // ends with its padding: the bytes of sections first .. last are start(first) ..
+  // end(last).
+  std::uint64_t section_start(std::size_t position) const;
+  std::uint64_t section_end(std::size_t position) const;
+  // The size of the file.
+  std::uint64_t size() const;
+  // The header and the directories: the file's first header_bytes() bytes. Throws
+  // std::invalid_argument if the sections do not add up to the counts given.
+  std::vector<std::uint8_t> header() const;
+  std::uint64_t header_bytes() const { return align8(header_bytes3(k_, log2_)); }
+
+ private:
+  void place() const;
+
+  const ModelKind* kind_;
+  std::uint64_t min_count_;
+  int k_;
+  std::array<std::uint64_t, kMaxModelOrder + 1> contexts_{}, pairs_{};
+  std::array<int, kMaxModelOrder + 1> log2_{};
+  std::vector<SectionId> order_;
+  struct Sizes {
+    std::uint64_t slots = 0, lists_bytes = 0, contexts = 0, pairs = 0;
+    bool set = false;
+  };
+  std::vector<Sizes> sizes_;
+  mutable std::vector<std::uint64_t> offsets_, starts_;
+  mutable std::uint64_t size_ = 0;
+  mutable bool placed_ = false;
+};
+
+// The image (of the current version) of the model of `kind` whose contexts of length j
+// are orders[j], j = 0 .. k, made in one process. Throws std::invalid_argument for
+// contents that are not those of a model.
+std::vector<std::uint8_t> write_model_image(const ModelKind& kind, std::uint64_t min_count,
+                                            const std::vector<ModelOrder>& orders);
+
+// The part of `order` (of contexts sorted by key) in each of the 2^log2 blocks of
+// their length from `first` to `first + count` (bucket bytes `bucket`), each sorted by
+// key. Throws std::logic_error for a context in none of them.
+std::vector<ModelOrder> orders_by_block(const ModelOrder& order, int bucket, int log2,
+                                        std::uint32_t first, std::uint32_t count);
+
+// Fills in the checksum of a whole image, whose last 8 bytes are the trailer.
+void seal_image(std::uint8_t* image, std::size_t size);
 
 }  // namespace internal
 }  // namespace qelt

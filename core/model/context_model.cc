@@ -2,9 +2,12 @@
 // checks it (format/model_format.cc), and lookups probe the mapped tables directly, so
 // a model of any size costs no copy and every process that loads it shares the pages.
 // The entropy at a position is that of the longest suffix of its context that a
-// table holds: the table of length k first, down to the empty context. Entropies
-// read the tables alone; a probability also reads the record of the slot found and
-// the bytes it lists, and goes on to shorter suffixes only for a byte not listed.
+// table holds: the table of length k first, down to the empty context. A table is
+// that of the context's block (files of version 3 cut the longer lengths into blocks
+// by the context's last bytes; earlier ones have one block). Entropies read the tables
+// alone; a probability also reads the record of the slot found (in the slot itself
+// from version 3) and the bytes it lists, and goes on to shorter suffixes only for a
+// byte not listed.
 
 #include "context_model.h"
 
@@ -28,19 +31,20 @@ namespace qelt {
 
 namespace {
 
-using internal::ModelReader;
 using internal::ModelSlot;
+using internal::ModelSlot3;
+using internal::StoredTable;
 
-// The slot of `key` in the table of `slots` slots at `table`, or -1; its entropy.
-template <std::size_t KeyBytes>
-std::int64_t find(const std::uint8_t* table, std::uint64_t slots, std::uint64_t key,
-                  float& entropy) {
-  const auto* begin = reinterpret_cast<const ModelSlot<KeyBytes>*>(table);
-  const ModelReader<KeyBytes> probing(begin, slots);
-  const ModelSlot<KeyBytes>* slot = probing.find(key);
-  if (slot == nullptr) return -1;
+// The slot of `key` in the table of `slots` slots at `table`, or null; its entropy.
+template <typename Slot>
+const std::uint8_t* find(const std::uint8_t* table, std::uint64_t slots, std::uint64_t key,
+                         float& entropy) {
+  const auto* begin = reinterpret_cast<const Slot*>(table);
+  const StoredTable<const Slot> probing(begin, slots);
+  const Slot* slot = probing.find(key);
+  if (slot == nullptr) return nullptr;
   entropy = slot->entropy();
-  return slot - begin;
+  return slot->bytes;
 }
 
 // The key of the `length` bytes before `end` (fewer if `length` is more than k).
@@ -115,30 +119,83 @@ ContextModel ContextModel::view_image(std::shared_ptr<const void> owner, const s
   model.floor_entropy_ =
       view.kind->floor_probability > 0.0 ? static_cast<float>(std::log(256.0)) : 0.0f;
   model.version_ = view.version;
+  model.bucket_ = view.bucket;
   for (int j = 0; j <= view.k; ++j) {
-    model.tables_[j] = {view.tables[j],     view.slots[j],      view.contexts_of_length[j],
-                        internal::model_key_bytes(j), view.records[j], view.pair_bytes[j],
-                        view.pair_probabilities[j]};
+    const internal::LengthView& from = view.lengths[j];
+    Length& length = model.lengths_[j];
+    length.contexts = from.contexts;
+    length.blocks_log2 = from.blocks_log2;
+    length.inline_records = view.version >= 3;
+    length.key_bytes = internal::model_key_bytes(j);
+    length.slot_bytes = length.inline_records ? internal::slot_bytes3(j) : length.key_bytes + 4;
+    for (const internal::BlockView& block : from.blocks) {
+      length.blocks.push_back({block.table, block.slots, block.slots, block.records,
+                               block.pair_bytes, block.pair_probabilities});
+    }
   }
   return model;
 }
 
 float ContextModel::entropy(std::uint64_t context) const { return entropy_of(context, k_); }
 
-std::int64_t ContextModel::find_slot(int length, std::uint64_t key, float& entropy) const {
-  const Table& table = tables_[length];
-  if (table.slot_count == 0) return -1;
-  return table.key_bytes == 4 ? find<4>(table.slots, table.slot_count, key, entropy)
-                              : find<8>(table.slots, table.slot_count, key, entropy);
+const ContextModel::Block& ContextModel::block_of(int length, std::uint64_t key) const {
+  const Length& of = lengths_[length];
+  return of.blocks[internal::block_of(key, bucket_, of.blocks_log2)];
 }
 
-int ContextModel::longest_kept(std::uint64_t key, int length, std::int64_t& slot,
+const std::uint8_t* ContextModel::find_slot(int length, std::uint64_t key, float& entropy) const {
+  const Block& block = block_of(length, key);
+  if (block.slot_count == 0) return nullptr;
+  const Length& of = lengths_[length];
+  if (of.inline_records) {
+    return of.key_bytes == 4 ? find<ModelSlot3<4>>(block.slots, block.slot_count, key, entropy)
+                             : find<ModelSlot3<8>>(block.slots, block.slot_count, key, entropy);
+  }
+  return of.key_bytes == 4 ? find<ModelSlot<4>>(block.slots, block.slot_count, key, entropy)
+                           : find<ModelSlot<8>>(block.slots, block.slot_count, key, entropy);
+}
+
+int ContextModel::longest_kept(std::uint64_t key, int length, const std::uint8_t*& slot,
                                float& entropy) const {
   for (int j = length; j >= 0; --j) {
     slot = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)), entropy);
-    if (slot >= 0) return j;
+    if (slot != nullptr) return j;
   }
   return -1;
+}
+
+ContextModel::Listed ContextModel::listed(int length, const std::uint8_t* slot) const {
+  const Length& of = lengths_[length];
+  Listed out;
+  if (of.inline_records) {
+    out.weight = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes + 4));
+    const std::uint32_t distance = internal::load_le<std::uint32_t>(slot + of.key_bytes + 8);
+    if (distance != 0) {
+      const std::uint8_t* list = slot + distance;
+      out.count = std::uint32_t{list[0]} + 1;
+      out.bytes = list + 1;
+      out.probabilities = list + 1 + out.count;
+    }
+    return out;
+  }
+  const Block& block = of.blocks[0];  // before version 3, a length is one block
+  const internal::ModelRecord record = internal::load_model_record(
+      block.records, static_cast<std::uint64_t>(slot - block.slots) / of.slot_bytes);
+  out.weight = record.weight;
+  out.count = record.pairs;
+  out.bytes = block.pair_bytes + record.first_pair;
+  out.probabilities = block.pair_probabilities + 4 * record.first_pair;
+  return out;
+}
+
+void ContextModel::prefetch_home(int length, std::uint64_t key, bool record) const {
+  const Block& block = block_of(length, key);
+  if (block.slot_count == 0) return;
+  const std::size_t home = internal::AnySizeHome(block.home_scale)(internal::fmix64(key));
+  __builtin_prefetch(block.slots + home * lengths_[length].slot_bytes);
+  if (record && block.records != nullptr) {
+    __builtin_prefetch(block.records + home * internal::kModelRecordBytes);
+  }
 }
 
 float ContextModel::entropy_after(const std::uint8_t* context, std::size_t length) const {
@@ -147,7 +204,7 @@ float ContextModel::entropy_after(const std::uint8_t* context, std::size_t lengt
 }
 
 float ContextModel::entropy_of(std::uint64_t key, std::size_t length) const {
-  std::int64_t slot;
+  const std::uint8_t* slot;
   float h;
   const int used = static_cast<int>(std::min(length, static_cast<std::size_t>(k_)));
   return longest_kept(key, used, slot, h) >= 0 ? h : floor_entropy_;
@@ -160,22 +217,14 @@ void ContextModel::longest_suffix(std::uint64_t key, std::size_t length, Suffix&
   if (into.length < 0) into.entropy = floor_entropy_;
 }
 
-void ContextModel::prefetch(std::uint64_t key) const {
-  const Table& top = tables_[k_];
-  if (top.slot_count == 0) return;
-  const std::size_t home = internal::AnySizeHome(top.slot_count)(internal::fmix64(key));
-  __builtin_prefetch(top.slots + home * (top.key_bytes + 4));
-  if (top.records != nullptr) __builtin_prefetch(top.records + home * internal::kModelRecordBytes);
-}
+void ContextModel::prefetch(std::uint64_t key) const { prefetch_home(k_, key, true); }
 
-void ContextModel::prefetch_listed(int length, std::int64_t slot) const {
-  if (length < 0) return;
-  const Table& table = tables_[length];
-  if (table.records == nullptr) return;
-  const internal::ModelRecord record =
-      internal::load_model_record(table.records, static_cast<std::uint64_t>(slot));
-  __builtin_prefetch(table.pair_bytes + record.first_pair);
-  __builtin_prefetch(table.pair_probabilities + 4 * record.first_pair);
+void ContextModel::prefetch_listed(int length, const std::uint8_t* slot) const {
+  if (length < 0 || !has_probabilities()) return;
+  const Listed list = listed(length, slot);
+  if (list.count == 0) return;
+  __builtin_prefetch(list.bytes);
+  __builtin_prefetch(list.probabilities);
 }
 
 double ContextModel::probability(const Suffix& suffix, std::uint8_t byte) const {
@@ -193,30 +242,26 @@ void ContextModel::probabilities(const Suffix& suffix, const std::uint8_t* bytes
   std::size_t pending = count;
   double scale = 1.0;
   for (int j = suffix.length; j >= 0 && pending != 0 && scale != 0.0; --j) {
-    std::int64_t slot = suffix.slot;
+    const std::uint8_t* slot = suffix.slot;
     if (j != suffix.length) {
       float unused;
       slot = find_slot(j, suffix.context & internal::window_mask(static_cast<std::size_t>(j)),
                        unused);
-      if (slot < 0) continue;
+      if (slot == nullptr) continue;
     }
-    const Table& table = tables_[j];
-    const internal::ModelRecord record =
-        internal::load_model_record(table.records, static_cast<std::uint64_t>(slot));
-    const std::uint8_t* first = table.pair_bytes + record.first_pair;
-    const std::uint8_t* last = first + record.pairs;
+    const Listed list = listed(j, slot);
+    const std::uint8_t* first = list.bytes;
     for (std::size_t i = 0; i < count; ++i) {
-      if (out[i] != kPending) continue;
-      const std::uint8_t* at = static_cast<const std::uint8_t*>(
-          std::memchr(first, bytes[i], static_cast<std::size_t>(last - first)));
+      if (out[i] != kPending || list.count == 0) continue;
+      const std::uint8_t* at =
+          static_cast<const std::uint8_t*>(std::memchr(first, bytes[i], list.count));
       if (at != nullptr) {
-        const std::uint64_t pair = record.first_pair + static_cast<std::uint64_t>(at - first);
-        out[i] = scale * internal::bits_float(
-                             internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
+        out[i] = scale * internal::bits_float(internal::load_le<std::uint32_t>(
+                             list.probabilities + 4 * static_cast<std::size_t>(at - first)));
         --pending;
       }
     }
-    scale *= record.weight;
+    scale *= list.weight;
   }
   const double floor = kind_->floor_probability;
   const double rest = suffix.length < 0 ? floor : scale * floor;
@@ -233,23 +278,19 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
   const std::size_t used = std::min(length, static_cast<std::size_t>(k_));
   const std::uint64_t key = key_before(context + length, used);
   // The kept suffixes, longest first; the distribution is built from the shortest up.
-  std::array<std::int64_t, kMaxOrder + 1> slots;
-  slots.fill(-1);
+  std::array<const std::uint8_t*, kMaxOrder + 1> slots{};
   for (int j = static_cast<int>(used); j >= 0; --j) {
     float unused;
     slots[j] = find_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)), unused);
   }
   std::fill(out, out + 256, kind_->floor_probability);
   for (int j = 0; j <= static_cast<int>(used); ++j) {
-    if (slots[j] < 0) continue;
-    const Table& table = tables_[j];
-    const internal::ModelRecord record =
-        internal::load_model_record(table.records, static_cast<std::uint64_t>(slots[j]));
-    for (int b = 0; b < 256; ++b) out[b] *= record.weight;
-    for (std::uint32_t p = 0; p < record.pairs; ++p) {
-      const std::uint64_t pair = record.first_pair + p;
-      out[table.pair_bytes[pair]] = internal::bits_float(
-          internal::load_le<std::uint32_t>(table.pair_probabilities + 4 * pair));
+    if (slots[j] == nullptr) continue;
+    const Listed list = listed(j, slots[j]);
+    for (int b = 0; b < 256; ++b) out[b] *= list.weight;
+    for (std::uint32_t p = 0; p < list.count; ++p) {
+      out[list.bytes[p]] =
+          internal::bits_float(internal::load_le<std::uint32_t>(list.probabilities + 4 * p));
     }
   }
 }
@@ -271,8 +312,6 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
   // with them.
   constexpr std::size_t kAhead = 16;
   const int deepest = std::max(std::min(3, k_), k_ - 2);
-  std::array<internal::AnySizeHome, kMaxOrder + 1> homes;
-  for (int j = deepest; j <= k_; ++j) homes[j] = internal::AnySizeHome(tables_[j].slot_count);
   internal::RollingKey<> ahead(k);  // the up to k bytes before position i + kAhead
   if (begin + kAhead <= n) {
     const std::size_t to = begin + kAhead;
@@ -281,14 +320,8 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
   for (std::size_t i = begin; i < end; ++i) {
     if (i + kAhead < n) {
       for (int j = deepest; j <= k_; ++j) {
-        const Table& table = tables_[j];
-        if (table.slot_count == 0 || i + kAhead < static_cast<std::size_t>(j)) continue;
-        const std::size_t home = homes[j](internal::fmix64(
-            ahead.key() & internal::window_mask(static_cast<std::size_t>(j))));
-        __builtin_prefetch(table.slots + home * (table.key_bytes + 4));
-        if (table.records != nullptr) {
-          __builtin_prefetch(table.records + home * internal::kModelRecordBytes);
-        }
+        if (i + kAhead < static_cast<std::size_t>(j)) continue;
+        prefetch_home(j, ahead.key() & internal::window_mask(static_cast<std::size_t>(j)), true);
       }
       ahead.push(data[i + kAhead]);
     }
@@ -306,16 +339,13 @@ void ContextModel::entropies_at(const std::uint8_t* data, std::size_t n, std::si
   // The longest contexts' table is the largest, and its lookups would wait on memory:
   // the home slot of the context kAhead positions on is prefetched.
   constexpr std::size_t kAhead = 16;
-  const Table& top = tables_[k];
-  const internal::AnySizeHome top_home(top.slot_count);
-  const std::size_t slot_bytes = top.key_bytes + 4;
   internal::RollingKey<> context(k), ahead(k);
   for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) context.push(data[i]);
   ahead = context;
   for (std::size_t i = begin; i < std::min(n, begin + kAhead); ++i) ahead.push(data[i]);
   for (std::size_t i = begin; i < end; ++i) {
-    if (i + kAhead < n && top.slot_count != 0) {
-      __builtin_prefetch(top.slots + top_home(internal::fmix64(ahead.key())) * slot_bytes);
+    if (i + kAhead < n) {
+      prefetch_home(k_, ahead.key(), false);
       ahead.push(data[i + kAhead]);
     }
     entropy[i - begin] = entropy_of(context.key(), std::min(i, k));

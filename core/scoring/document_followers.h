@@ -58,7 +58,7 @@ struct alignas(64) DocumentContext {
   bool summed = false;
   std::int8_t suffix_length = -1;
   float suffix_entropy = 0.0f;
-  std::int64_t suffix_slot = -1;
+  const std::uint8_t* suffix_slot = nullptr;
   double a_log_a = 0.0;
   float mass = 0.0f;
   float p_log_p = 0.0f;

@@ -230,8 +230,8 @@ TEST(ModelFormatErrorTest, ReasonsSayWhatIsWrong) {
   auto model_reason = [&](std::vector<std::uint8_t> bytes) {
     return reason_of([&] { ContextModel::from_image(bytes); });
   };
-  auto version_3 = image;
-  version_3[8] = 3;
+  auto version_4 = image;
+  version_4[8] = 4;
   auto flipped = image;
   flipped[image.size() / 2] ^= 1;
   auto extended = image;
@@ -240,7 +240,7 @@ TEST(ModelFormatErrorTest, ReasonsSayWhatIsWrong) {
   EXPECT_EQ(model_reason({image.begin(), image.begin() + 5}), "truncated");
   EXPECT_EQ(model_reason({image.begin(), image.end() - 1}), "truncated");
   EXPECT_EQ(model_reason(bytes_of("PK\x03\x04 not a model at all, a zip")), "foreign");
-  EXPECT_EQ(model_reason(version_3), "version");
+  EXPECT_EQ(model_reason(version_4), "version");
   EXPECT_EQ(model_reason(flipped), "checksum");
   EXPECT_EQ(model_reason(extended), "layout");
 

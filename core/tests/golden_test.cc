@@ -101,7 +101,7 @@ std::vector<Bytes> corpus() {
 Bytes image_of(const ContextModel& model) { return {model.image(), model.image() + model.image_size()}; }
 
 TEST(GoldenTest, TheModelFileGivesItsEntropiesAndEnds) {
-  for (const char* name : {"model-v1.qelt", "model-v2.qelt"}) {
+  for (const char* name : {"model-v1.qelt", "model-v2.qelt", "model-v3-none.qelt"}) {
     SCOPED_TRACE(name);
     const Golden golden = read_golden();
     const ContextModel model = ContextModel::load(std::string(QELT_TEST_DATA) + "/" + name);
@@ -121,8 +121,28 @@ TEST(GoldenTest, TheModelFileGivesItsEntropiesAndEnds) {
 }
 
 // The golden model file of each kind, in the version written.
-std::string model_file(const ModelKind& kind) {
-  return "model-v2-" + std::string(kind.name) + ".qelt";
+std::string model_file(const ModelKind& kind, int version = 3) {
+  return "model-v" + std::to_string(version) + "-" + std::string(kind.name) + ".qelt";
+}
+
+TEST(GoldenTest, EveryVersionOfAKindGivesTheSameDistributions) {
+  const Golden golden = read_golden();
+  for (const ModelKind& kind : model_kinds()) {
+    SCOPED_TRACE(std::string(kind.name));
+    const std::string data = std::string(QELT_TEST_DATA) + "/";
+    const ContextModel written = ContextModel::load(data + model_file(kind));
+    const ContextModel earlier = ContextModel::load(data + model_file(kind, 2));
+    ASSERT_EQ(written.size(), earlier.size());
+    for (std::size_t i = 0; i <= golden.probe.size(); ++i) {
+      const std::size_t from = i > static_cast<std::size_t>(golden.k) ? i - golden.k : 0;
+      double p[256], q[256];
+      written.probabilities(golden.probe.data() + from, i - from, p);
+      earlier.probabilities(golden.probe.data() + from, i - from, q);
+      EXPECT_EQ(std::vector<double>(p, p + 256), std::vector<double>(q, q + 256)) << i;
+      EXPECT_EQ(written.entropy_after(golden.probe.data() + from, i - from),
+                earlier.entropy_after(golden.probe.data() + from, i - from)) << i;
+    }
+  }
 }
 
 TEST(GoldenTest, TheKindsKeepTheirNumbers) {

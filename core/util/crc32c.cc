@@ -49,12 +49,53 @@ bool has_sse42() { return __builtin_cpu_supports("sse4.2"); }
 
 }  // namespace
 
-std::uint32_t crc32c(const std::uint8_t* data, std::size_t size) {
-  std::uint32_t crc = 0xFFFFFFFF;
+std::uint32_t crc32c_extend(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  if (has_sse42()) return ~update_sse42(crc, data, size);
+  if (has_sse42()) return ~update_sse42(~crc, data, size);
 #endif
-  return ~update_bytewise(crc, data, size);
+  return ~update_bytewise(~crc, data, size);
+}
+
+std::uint32_t crc32c(const std::uint8_t* data, std::size_t size) {
+  return crc32c_extend(0, data, size);  // ~0 is the initial register
+}
+
+namespace {
+
+// Polynomials over GF(2) modulo the CRC's, bit-reflected as the CRC is: the product of
+// a and b.
+std::uint32_t multiply(std::uint32_t a, std::uint32_t b) {
+  std::uint32_t m = std::uint32_t{1} << 31, product = 0;
+  for (;;) {
+    if (a & m) {
+      product ^= b;
+      if ((a & (m - 1)) == 0) break;
+    }
+    m >>= 1;
+    b = (b & 1) ? (b >> 1) ^ kPolynomial : b >> 1;
+  }
+  return product;
+}
+
+// x^(2^n) for n = 0 .. 63.
+const std::array<std::uint32_t, 64> kPowers = [] {
+  std::array<std::uint32_t, 64> powers{};
+  powers[0] = std::uint32_t{1} << 30;  // x^1
+  for (int n = 1; n < 64; ++n) powers[n] = multiply(powers[n - 1], powers[n - 1]);
+  return powers;
+}();
+
+}  // namespace
+
+std::uint32_t crc32c_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t size_b) {
+  // Appending size_b bytes multiplies A's remainder by x^(8 size_b); the two
+  // pre- and post-conditionings cancel out, as zlib's crc32_combine shows.
+  std::uint32_t shift = std::uint32_t{1} << 31;  // x^0
+  std::uint64_t bits = size_b;
+  for (int n = 3; bits != 0; bits >>= 1, ++n) {
+    if (bits & 1) shift = multiply(kPowers[n & 63], shift);
+  }
+  return multiply(shift, crc_a) ^ crc_b;
 }
 
 }  // namespace qelt

@@ -259,6 +259,11 @@ class ContextCounts:
         always give the same file, whose contexts are a subset of the unbudgeted
         model's. The empty context is always kept; a budget below the size of the
         model that keeps it alone raises ValueError.
+
+        Counts whose model would take more than 1 GiB to build at once are built in
+        shares, one after another, each of the contexts that end in some of the byte
+        pairs: the same model, in about the memory of the counts, the model and one
+        share.
         """
         minimum = _min_count(min_count)
         budget = 0 if max_bytes is None else _arguments.integer("max_bytes", max_bytes, 1)
@@ -347,7 +352,8 @@ class ContextModel:
     ) -> ContextModel:
         """The model of ``documents`` (an Arrow array of binary or string, or an
         iterable of buffers), each counted on its own, keeping the contexts seen at
-        least ``min_count`` times, with ``smoothing`` as ContextCounts.to_model."""
+        least ``min_count`` times, with ``smoothing`` as ContextCounts.to_model (built
+        in shares if large, as it is)."""
         counts = ContextCounts(k)
         minimum = _min_count(min_count)
         _kinds.kind(smoothing)

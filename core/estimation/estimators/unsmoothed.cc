@@ -3,26 +3,27 @@
 // Its entropy is the one computed from the counts as they were gathered.
 
 #include "estimation/estimator.h"
+#include "model_kinds.h"
 
 namespace qelt {
 
-std::vector<ModelOrder> estimate_unsmoothed(const std::vector<GatheredOrder>& gathered) {
-  std::vector<ModelOrder> orders(gathered.size());
-  for (std::size_t j = 0; j < gathered.size(); ++j) {
-    const GatheredOrder& g = gathered[j];
-    ModelOrder& order = orders[j];
-    order.contexts.reserve(g.keys.size());
-    for (std::size_t c = 0; c < g.keys.size(); ++c) {
-      order.contexts.push_back({g.keys[c], g.entropies[c]});
-      for (std::uint64_t p = g.begin(c); p < g.ends[c]; ++p) {
-        order.pair_probabilities.push_back(static_cast<float>(
-            static_cast<double>(g.counts[p]) / static_cast<double>(g.totals[c])));
-      }
+void count_unsmoothed(const GatheredOrder&, ModelKind::Statistics&) {}
+
+ModelOrder estimate_unsmoothed(const GatheredOrder& g, const ModelKind::Statistics&,
+                               const GatheredOrder*, const MadeOrder*, MadeOrder*) {
+  ModelOrder order;
+  order.contexts.reserve(g.keys.size());
+  order.pair_probabilities.reserve(g.bytes.size());
+  for (std::size_t c = 0; c < g.keys.size(); ++c) {
+    order.contexts.push_back({g.keys[c], g.entropies[c]});
+    for (std::uint64_t p = g.begin(c); p < g.ends[c]; ++p) {
+      order.pair_probabilities.push_back(static_cast<float>(
+          static_cast<double>(g.counts[p]) / static_cast<double>(g.totals[c])));
     }
-    order.pair_ends = g.ends;
-    order.pair_bytes = g.bytes;
   }
-  return orders;
+  order.pair_ends = g.ends;
+  order.pair_bytes = g.bytes;
+  return order;
 }
 
 }  // namespace qelt

@@ -63,7 +63,8 @@ def connect(cluster: Cluster) -> Iterator[tuple[Any, int]]:
         with _workers_ignore_ctrl_c(), _interrupts.held(), \
                 dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
             local = LocalCluster(n_workers=cluster.workers, threads_per_worker=1,
-                                 processes=True, silence_logs=level, **dashboard)
+                                 processes=True, silence_logs=level,
+                                 memory_limit=cluster.memory_limit, **dashboard)
         _interrupts.check()
         if cluster.dashboard:
             print(f"dashboard: {local.dashboard_link}", file=sys.stderr)

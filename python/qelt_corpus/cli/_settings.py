@@ -50,11 +50,15 @@ class Cluster:
     dashboard: str | None
     progress: bool
     verbose: bool
+    # The memory of each local worker, as Dask takes it: bytes, 0 for no limit, or
+    # "auto" (the machine's memory over the workers).
+    memory_limit: int | str = "auto"
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> Cluster:
+        limit = getattr(args, "memory_limit", "auto")
         return cls(args.workers, args.scheduler, args.dashboard, not args.no_progress,
-                   args.verbose)
+                   args.verbose, 0 if limit is None else limit)
 
 
 DEFAULT_ADAPT_MEMORY = 1 << 30  # as ContextModel's

@@ -1,13 +1,21 @@
 """``qelt-corpus train``: a context model of a whole corpus (or of a sample of it),
-counted on the workers and merged by a tree reduction that streams: partitions are
-counted a few per worker at a time, and every few counts that are ready are merged
-on a worker, so that neither the client nor any worker holds more than a few
-partial counts at once. The model is made from the last one, on a worker."""
+counted and built on the workers, none of which holds more than its share.
+
+Partitions are counted a few per worker at a time, and each partition's counts are
+split into shares by the last bytes of their contexts (qelt_corpus._shares): a
+shuffle, the pieces of each share merged by a tree reduction of its own on the worker
+that owns the share. How many shares there are follows from the first partition's
+counts, the size of the corpus and the memory of the workers. Each share is then
+surveyed where it lies; the surveys make the plan (a small reduce, on the client);
+each share is built into its run of bytes of the model, written to a scratch
+directory beside --out; and the model is put together from the runs and the few
+bytes the plan gives, under a temporary name, then put at --out."""
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import itertools
 import math
 import os
 import resource
@@ -15,16 +23,20 @@ import sys
 import time
 from typing import Any
 
-from .. import _kinds, _storage
+from .. import _kinds, _shares, _storage
 from .._model import ContextCounts
-from . import _cluster, _interrupts, _options, _planning
+from . import _cluster, _interrupts, _model_parts, _options, _planning
 from ._settings import Cluster, Inputs
-from ._summary import MB
+from ._summary import MB, Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 from .tasks import train as tasks
 
 NO_DOCUMENTS = "the inputs hold no documents: no model written"
-FAN_IN = 4  # partial counts merged by one task
+FAN_IN = 4  # pieces of a share merged by one task
+# A share is built within this much memory at most (less on workers of little memory):
+# then a worker's peak does not grow with the corpus, which only makes more shares.
+SHARE_BUILD_BYTES = 256 << 20
+WORKER_START_BYTES = 400 << 20  # a worker's own memory, before any task
 SAMPLE_QUOTA = 1 << 20  # a sample takes at least this many bytes from each partition it reads
 
 
@@ -49,6 +61,11 @@ def add_parser(commands: Any) -> None:
                        "spread evenly over the corpus (the same ones on every run)")
     _options.add_partitioning(train)
     _options.add_cluster(train)
+    train.add_argument("--memory-limit", type=_options.size, metavar="SIZE",
+                       default=argparse.SUPPRESS,
+                       help="the memory of each local worker, as 1.5GiB, 800MB or bytes "
+                       "('none' for no limit; default: the machine's memory over the "
+                       "workers); each share of the build is made to fit within it")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -68,6 +85,10 @@ class TrainRun:
     def of(cls, args: argparse.Namespace) -> TrainRun:
         if not 0 <= args.k <= 8:
             raise UsageError("train: argument -k: must be between 0 and 8")
+        if hasattr(args, "memory_limit") and args.scheduler:
+            raise UsageError("train: argument --memory-limit: sets the memory of local "
+                             "workers; the workers of --scheduler have theirs (dask worker "
+                             "--memory-limit)")
         return cls(Inputs.of(args), Cluster.of(args), args.out, args.k, args.min_count,
                    args.max_model_bytes, args.smoothing, args.sample_bytes)
 
@@ -118,20 +139,24 @@ def run(args: argparse.Namespace, started: float) -> int:
                                                     for i, q in plan))
     workers = 0
     out = _storage.absolute(asked.out)
+    storage = asked.inputs.storage_options
     # The model is written beside --out and put there only once it is whole and the run
-    # has not been interrupted: until then --out is as it was.
+    # has not been interrupted: until then --out is as it was. The shares' runs are
+    # written beside it too, in a directory removed at the end whatever happens.
     temporary = _storage.temporary_beside(out)
+    scratch = temporary + ".parts"
     committed = False
     try:
         with _cluster.connect(asked.cluster) as (client, workers):
             if not _storage.is_remote(out):
                 os.makedirs(os.path.dirname(out), exist_ok=True)
+            _model_parts.make_directory(scratch, storage)
             partitions = _cluster.number_rows(client, partitions, options)
-            made = _reduce(client, workers, partitions, plan, asked, options, progress,
-                           temporary)
+            made = _Training(client, asked, options, progress).run(partitions, plan, temporary,
+                                                                   scratch)
             if made.file_bytes:
                 with _interrupts.held():  # not cut short half way
-                    _storage.commit(temporary, out, asked.inputs.storage_options)
+                    _storage.commit(temporary, out, storage)
                     committed = True
                 _interrupts.check()
             peaks = client.run(_peak_memory)
@@ -146,8 +171,10 @@ def run(args: argparse.Namespace, started: float) -> int:
         return EXIT_UNREADABLE
     finally:
         progress.close()
-        if not committed:  # once the workers are gone, so that none still writes it
-            _storage.discard(temporary, asked.inputs.storage_options)
+        # Once the workers are gone, so that none still writes there.
+        _model_parts.remove_directory(scratch, storage)
+        if not committed:
+            _storage.discard(temporary, storage)
     summary = made.summary
     if not summary.documents:
         raise UsageError(f"train: {NO_DOCUMENTS}")
@@ -162,86 +189,229 @@ def run(args: argparse.Namespace, started: float) -> int:
           f"({summary.text_bytes / MB / seconds:.1f} MB/s) on {workers} workers")
     kept = ", ".join(f"{count} of length {length}"
                      for length, count in enumerate(made.contexts_by_length))
-    print(f"model: {asked.out} (k = {made.k}, min_count {made.min_count}, smoothing "
+    print(f"model: {asked.out} (k = {asked.k}, min_count {asked.min_count}, smoothing "
           f"{asked.smoothing}, "
           f"{made.file_bytes} bytes): {sum(made.contexts_by_length)} contexts kept, {kept}")
-    print(f"peak memory: client {_peak_memory() / MB:.0f} MB, workers up to "
-          f"{max(peaks.values(), default=0) / MB:.0f} MB")
+    worker_peaks = ", ".join(f"{peak / MB:.0f}" for peak in sorted(peaks.values(), reverse=True))
+    print(f"built in {made.shares} shares; peak memory: client {_peak_memory() / MB:.0f} MB, "
+          f"workers {worker_peaks} MB; temporary disk: {made.scratch_bytes / MB:.0f} MB of "
+          f"shares beside --out (removed), {made.spilled_bytes / MB:.1f} MB of counts spilled "
+          f"by the workers")
     return EXIT_UNREADABLE if summary.unreadable else EXIT_OK
 
 
 class _TaskFailed(Exception):
-    """A count or merge failed on a worker: said in one line."""
+    """A task failed on a worker, or the model could not be made: said in one line."""
 
 
-def _reduce(client: Any, workers: int, partitions: list[Any],
-            plan: list[tuple[int, int | None]], asked: TrainRun, options: Any,
-            progress: _cluster.Progress, out: str) -> tasks.ModelMade:
-    """Counts the planned partitions and merges the counts as they come, FAN_IN at a
-    time on the worker that holds them (so that counts travel between workers only for
-    the last merges; once every partition is under way, any two are merged), then
-    makes the model of them all on a worker, which saves it at `out`."""
-    from dask.distributed import as_completed
+@dataclasses.dataclass(frozen=True)
+class ModelMade:
+    """What was written: the contexts kept of each length, the size of the file, the
+    summary of what was read, the shares built, the bytes of their runs, and the bytes
+    of counts the workers had spilled to disk when the shares were built."""
 
-    queue = as_completed()
-    waiting = iter(plan)
-    drained = False  # every partition submitted
-    counting: dict[str, tuple[int, int | None]] = {}  # future key -> plan item
-    ready: dict[str, list[Any]] = {}  # worker address -> futures of counts not merged yet
-    running = 0
+    contexts_by_length: tuple[int, ...]
+    file_bytes: int
+    summary: Summary
+    shares: int
+    scratch_bytes: int
+    spilled_bytes: int
 
-    def submit_counts(count: int) -> None:
-        nonlocal running, drained
-        for _ in range(count):
-            item = next(waiting, None)
-            if item is None:
-                drained = True
-                return
-            index, quota = item
-            future = client.submit(tasks.count_partition, partitions[index], asked.k, options,
-                                   quota, pure=False)
-            counting[future.key] = item
-            queue.add(future)
-            running += 1
 
-    def merge(group: list[Any], where: str | None) -> None:
-        nonlocal running
-        placement = {"workers": [where], "allow_other_workers": True} if where else {}
-        # Merges go first: they free the memory of their parts.
-        queue.add(client.submit(tasks.merge_counted, *group, pure=False, priority=10,
-                                **placement))
-        running += 1
+class _Training:
+    """One run's counting, shuffle and build on the cluster of `client`."""
 
-    submit_counts(max(4, 2 * workers))
-    for future in queue:
+    def __init__(self, client: Any, asked: TrainRun, options: Any,
+                 progress: _cluster.Progress) -> None:
+        self.client = client
+        self.asked = asked
+        self.options = options
+        self.progress = progress
+        self.settings = _shares.Settings(asked.smoothing, asked.min_count,
+                                         asked.max_model_bytes or 0)
+        workers = client.scheduler_info()["workers"]
+        self.owners = sorted(workers)
+        self.share_budget = _share_budget(workers.values())
+
+    def owner(self, index: int) -> dict[str, Any]:
+        """Where share `index`'s tasks run: its owner, unless it is gone."""
+        return {"workers": [self.owners[index % len(self.owners)]], "allow_other_workers": True}
+
+    def run(self, partitions: list[Any], plan: list[tuple[int, int | None]], temporary: str,
+            scratch: str) -> ModelMade:
+        bits, shares, summary = self.count(partitions, plan)
+        if not summary.text_bytes:
+            return ModelMade((), 0, summary, 0, 0, 0)
+        built_plan = self.plan(shares, bits)
+        runs = self.build(shares, bits, built_plan, scratch)
+        spilled = sum(self.client.run(_spilled_bytes).values())
+        del shares  # the counts of the shares are let go on the workers
+        assembly = _shares.assemble(built_plan, bits, [run.sections for run in runs])
         _interrupts.check()
-        running -= 1
-        if future.status != "finished":
-            raise _TaskFailed(_failure(future, counting))
-        item = counting.pop(future.key, None)
-        if item is not None:
+        try:
+            _model_parts.write(temporary, assembly.size, assembly.rest([run.crc for run in runs]),
+                               [(assembly.run_offset(run.index), run.location, run.size)
+                                for run in runs], self.asked.inputs.storage_options)
+        except (OSError, RuntimeError) as error:
+            raise _TaskFailed(f"writing the model: {_storage.describe(error, temporary)}") \
+                from None
+        return ModelMade(tuple(built_plan.kept_contexts), assembly.size, summary, 1 << bits,
+                         sum(run.size for run in runs), spilled)
+
+    def count(self, partitions: list[Any], plan: list[tuple[int, int | None]]
+              ) -> tuple[int, list[Any], Summary]:
+        """Counts the planned partitions, splits each one's counts into shares and
+        merges the pieces of each share as they come, FAN_IN at a time on its owner.
+        Returns the bits of the shares, a future of each share's counts, and the summary
+        of what was read."""
+        from dask.distributed import as_completed
+
+        client, asked = self.client, self.asked
+        queue = as_completed()
+        waiting = iter(plan)
+        counting: dict[str, tuple[int, int | None]] = {}  # count task -> plan item
+        split_already: set[str] = set()  # count tasks submitted once the bits were known
+        share_of: dict[str, int] = {}  # piece or merge task -> its share
+        bits: int | None = None
+        ready: list[list[Any]] = []
+        summary = Summary()
+        planned = sum(min(partitions[i].size, q or partitions[i].size) for i, q in plan)
+
+        def submit_counts(count: int) -> None:
+            for item in itertools.islice(waiting, count):
+                index, quota = item
+                future = client.submit(tasks.count_partition, partitions[index], asked.k,
+                                       self.options, quota, bits, pure=False)
+                counting[future.key] = item
+                if bits is not None:
+                    split_already.add(future.key)
+                queue.add(future)
+
+        def add_pieces(counted: Any, holder: str | None) -> None:
+            placement = {"workers": [holder], "allow_other_workers": True} if holder else {}
+            for share in range(1 << bits):
+                piece = client.submit(tasks.piece, counted, share, pure=False, **placement)
+                share_of[piece.key] = share
+                queue.add(piece)
+
+        submit_counts(max(4, 2 * len(self.owners)))
+        for future in queue:
+            _interrupts.check()
+            if future.status != "finished":
+                raise _TaskFailed(_failure(future, counting))
+            item = counting.pop(future.key, None)
+            if item is None:  # a piece of a share, or a merge of some
+                share = share_of.pop(future.key)
+                ready[share].append(future)
+                if len(ready[share]) >= FAN_IN:
+                    self.merge(queue, share_of, share, ready[share])
+                    ready[share] = []
+                continue
             submit_counts(1)
             index, quota = item
             size = partitions[index].size if quota is None else min(partitions[index].size, quota)
-            progress.done(size, client.submit(_text_bytes, future, pure=False).result())
-        holder = (client.who_has([future]).get(future.key) or [None])[0]
-        group = ready.setdefault(holder, [])
-        group.append(future)
-        if len(group) >= (2 if drained else FAN_IN) and running > 0:
-            merge(list(group), holder)
-            group.clear()
-    last = [f for group in ready.values() for f in group]
-    built = client.submit(tasks.build_model, out, asked.inputs.storage_options,
-                          asked.min_count, asked.max_model_bytes, asked.smoothing, *last,
-                          pure=False)
-    try:
-        return built.result()
-    except Exception as error:
-        raise _TaskFailed(f"making the model: {type(error).__name__}: {error}") from None
+            read, windows = client.submit(tasks.read_of, future, pure=False).result()
+            summary.add(read)
+            self.progress.done(size, read.text_bytes)
+            holder = (client.who_has([future]).get(future.key) or [None])[0]
+            if bits is None:
+                # The first partition counted tells how many windows the corpus has,
+                # at most: as many per byte.
+                estimate = windows * planned // max(1, size)
+                bits = _shares.share_bits(asked.k, estimate, self.share_budget,
+                                          least_shares=2 * len(self.owners))
+                ready = [[] for _ in range(1 << bits)]
+            if future.key in split_already:
+                split_already.discard(future.key)
+                add_pieces(future, holder)
+            else:
+                add_pieces(client.submit(tasks.split_counted, future, bits, pure=False,
+                                         **({"workers": [holder], "allow_other_workers": True}
+                                            if holder else {})), holder)
+        assert bits is not None
+        shares = []
+        for share, pieces in enumerate(ready):
+            shares.append(pieces[0] if len(pieces) == 1 else
+                          client.submit(tasks.merge_pieces, *pieces, pure=False,
+                                        **self.owner(share)))
+        return bits, shares, summary
+
+    def merge(self, queue: Any, share_of: dict[str, int], share: int, pieces: list[Any]) -> None:
+        # Merges go first: they free the memory of their parts.
+        merged = self.client.submit(tasks.merge_pieces, *pieces, pure=False, priority=10,
+                                    **self.owner(share))
+        share_of[merged.key] = share
+        queue.add(merged)
+
+    def plan(self, shares: list[Any], bits: int) -> _shares.Plan:
+        """The plan of the build, from a survey of each share where it lies; with a
+        budget that falls among contexts of one count and length, the key it falls at,
+        searched for over the shares' candidates, which stay on the workers."""
+        client = self.client
+        surveys = self.gather([client.submit(tasks.survey, share, index, bits, self.settings,
+                                             pure=False, **self.owner(index))
+                               for index, share in enumerate(shares)], "surveying a share")
+        try:
+            plan = _shares.plan(surveys, self.asked.k, self.settings)
+        except (ValueError, OverflowError) as error:
+            raise _TaskFailed(f"making the model: {type(error).__name__}: {error}") from None
+        if not plan.needs_cut_key:
+            return plan
+        [plan_future] = client.scatter([plan], broadcast=True)
+        candidates = [client.submit(tasks.candidates, share, index, bits, plan_future,
+                                    pure=False, **self.owner(index))
+                      for index, share in enumerate(shares)]
+
+        def ask(points: Any) -> tuple[Any, Any]:
+            _interrupts.check()
+            answers = self.gather([client.submit(tasks.at_most, c, points, pure=False)
+                                   for c in candidates], "searching a share's candidates")
+            return sum(a for a, _ in answers), sum(p for _, p in answers)
+
+        return _shares.settle(plan, ask)
+
+    def build(self, shares: list[Any], bits: int, plan: _shares.Plan,
+              scratch: str) -> list[tasks.RunWritten]:
+        """Each share built where it lies, its run written to `scratch`."""
+        client = self.client
+        [plan_future] = client.scatter([plan], broadcast=True)
+        runs = self.gather([client.submit(tasks.build, share, index, bits, plan_future, scratch,
+                                          self.asked.inputs.storage_options, pure=False,
+                                          **self.owner(index))
+                            for index, share in enumerate(shares)], "building a share")
+        return sorted(runs, key=lambda run: run.index)
+
+    def gather(self, futures: list[Any], what: str) -> list[Any]:
+        """The results of `futures` in their order; _TaskFailed, in one line, for the
+        first that failed."""
+        from dask.distributed import as_completed
+
+        for future in as_completed(futures):
+            _interrupts.check()
+            if future.status != "finished":
+                error = future.exception()
+                raise _TaskFailed(f"{what}: {type(error).__name__}: {error}")
+        return self.client.gather(futures)
 
 
-def _text_bytes(counted: tasks.Counted) -> int:
-    return counted.summary.text_bytes
+def _spilled_bytes(dask_worker: Any) -> int:
+    """The bytes a worker holds spilled to its local directory now."""
+    total = getattr(dask_worker.data, "spilled_total", None)
+    return int(total.disk) if total is not None else 0
+
+
+def _share_budget(workers: Any) -> int:
+    """The memory a share's build may take: SHARE_BUILD_BYTES, or less where a worker
+    (of the least memory per thread) has less to give beside what it holds anyway."""
+    import psutil
+
+    least = None
+    for info in workers:
+        limit = info.get("memory_limit") or psutil.virtual_memory().total
+        per_task = limit // max(1, info.get("nthreads", 1))
+        least = per_task if least is None else min(least, per_task)
+    least = least or psutil.virtual_memory().total
+    return max(32 << 20, min(SHARE_BUILD_BYTES, (least - WORKER_START_BYTES) // 3))
 
 
 def _failure(future: Any, counting: dict[str, tuple[int, int | None]]) -> str:

@@ -11,6 +11,8 @@ namespace qelt_corpus {
 void bind_patching(pybind11::module_& module);
 // The class Counts: context counts that add documents, merge and serialize.
 void bind_counts(pybind11::module_& module);
+// The steps of a model built in shares: plans, cut searches, assemblies.
+void bind_build(pybind11::module_& module);
 // The class Model: a context model loaded, queried and used to patch.
 void bind_model(pybind11::module_& module);
 // model_kinds: the table of model kinds.

@@ -1,23 +1,38 @@
-"""The tasks of ``train``: counting a partition's contexts, merging counts (a step of
-the tree reduction), and making the model of them all."""
+"""The tasks of ``train``: counting a partition's contexts and splitting the counts into
+shares, merging the pieces of one share, and the steps of the build on each share
+(qelt_corpus._shares): its survey, its candidates for a budget's cut, and its run of
+bytes of the model file, written to the build's scratch directory."""
 
 from __future__ import annotations
 
 import dataclasses
+import uuid
 from typing import Any
 
+import numpy as np
+from dask.sizeof import sizeof
+
+from ... import _shares, _storage
 from ..._model import ContextCounts
 from .._summary import Summary
 from ..formats import Options, read
 from ._documents import Documents
 
 
+@sizeof.register(ContextCounts)
+def _sizeof_counts(counts: ContextCounts) -> int:
+    # Dask weighs what a worker holds by this when it decides what to spill to disk.
+    return int(counts._counts.memory_bytes)
+
+
 @dataclasses.dataclass
 class Counted:
-    """Context counts of some partitions and what was read to make them."""
+    """The context counts of a partition, whole or as one piece per share, what was
+    read to make them, and how many distinct windows they hold."""
 
-    counts: ContextCounts
+    counts: ContextCounts | list[ContextCounts]
     summary: Summary
+    windows: int
 
 
 def first_documents(table: Any, quota: int) -> tuple[Any, int]:
@@ -30,10 +45,11 @@ def first_documents(table: Any, quota: int) -> tuple[Any, int]:
     return table.slice(0, keep), int(sizes[:keep].sum())
 
 
-def count_partition(partition: Any, k: int, options: Options,
-                    quota: int | None = None) -> Counted:
+def count_partition(partition: Any, k: int, options: Options, quota: int | None = None,
+                    bits: int | None = None) -> Counted:
     """The context counts of a partition's documents, and its summary; of its first
-    documents only, about `quota` bytes of them, if given."""
+    documents only, about `quota` bytes of them, if given. With `bits`, the counts
+    come split into 2**bits shares."""
     counts = ContextCounts(k)
     summary = Summary()
     taken = 0
@@ -46,40 +62,67 @@ def count_partition(partition: Any, k: int, options: Options,
         counts.add_batch(documents.text)
         if quota is not None and taken >= quota:
             break
-    return Counted(counts, summary)
+    counted = Counted(counts, summary, _shares.windows(counts))
+    return counted if bits is None else split_counted(counted, bits)
 
 
-def merge_counted(*parts: Counted) -> Counted:
-    """One Counted of several: a step of the tree reduction. The parts are left as
-    they are (the scheduler may hold them for another use); the first is copied."""
-    merged = Counted(ContextCounts(parts[0].counts.k), Summary())
-    merged.counts.merge(*(part.counts for part in parts))
-    for part in parts:
-        merged.summary.add(part.summary)
+def split_counted(counted: Counted, bits: int) -> Counted:
+    """The counts of a partition split into 2**bits shares."""
+    assert isinstance(counted.counts, ContextCounts)
+    return Counted(_shares.split(counted.counts, bits), counted.summary, counted.windows)
+
+
+def read_of(counted: Counted) -> tuple[Summary, int]:
+    """What a partition's counting read, and the distinct windows it counted."""
+    return counted.summary, counted.windows
+
+
+def piece(counted: Counted, index: int) -> ContextCounts:
+    """The counts of share `index` of a partition split into shares."""
+    assert isinstance(counted.counts, list)
+    return counted.counts[index]
+
+
+def merge_pieces(*pieces: ContextCounts) -> ContextCounts:
+    """The counts of one share from its pieces: a step of the share's tree reduction.
+    The pieces are left as they are (the scheduler may hold them for another use)."""
+    merged = ContextCounts(pieces[0].k)
+    merged.merge(*pieces)
     return merged
 
 
+def survey(share: ContextCounts, index: int, bits: int, settings: _shares.Settings) -> bytes:
+    return _shares.survey(share, index, bits, settings)
+
+
+def candidates(share: ContextCounts, index: int, bits: int,
+               plan: _shares.Plan) -> _shares.Candidates:
+    return _shares.candidates(share, index, bits, plan)
+
+
+def at_most(candidates: _shares.Candidates, points: Any) -> tuple[Any, Any]:
+    return candidates.at_most(np.asarray(points, dtype=np.uint64))
+
+
 @dataclasses.dataclass(frozen=True)
-class ModelMade:
-    """What build_model wrote: the model's k, min_count, contexts of each length, and
-    the size of its file."""
+class RunWritten:
+    """A share built, its run of bytes of the model at `location`."""
 
-    k: int
-    min_count: int
-    contexts_by_length: tuple[int, ...]
-    file_bytes: int
-    summary: Summary
+    index: int
+    location: str
+    size: int
+    crc: int
+    sections: bytes
 
 
-def build_model(out: str, storage_options: dict[str, Any], min_count: int,
-                max_bytes: int | None, smoothing: str, *parts: Counted) -> ModelMade:
-    """Makes the model of the counts of a whole corpus, given in `parts`, and saves it
-    at `out`: the model is written where it is made, instead of travelling to the
-    client first. A corpus without a byte makes no model."""
-    counted = parts[0] if len(parts) == 1 else merge_counted(*parts)
-    if not counted.summary.text_bytes:
-        return ModelMade(counted.counts.k, min_count, (), 0, counted.summary)
-    model = counted.counts.to_model(min_count, max_bytes=max_bytes, smoothing=smoothing)
-    model.save(out, storage_options=storage_options)
-    return ModelMade(model.k, model.min_count, model.contexts_by_length,
-                     model.nbytes, counted.summary)
+def build(share: ContextCounts, index: int, bits: int, plan: _shares.Plan, scratch: str,
+          storage_options: dict[str, Any]) -> RunWritten:
+    """Builds share `index` and writes its run into `scratch`, under a name of its own
+    (a task run again after its worker was lost writes afresh, beside what the lost
+    one left)."""
+    built = _shares.build(share, index, bits, plan)
+    location = _storage.join(scratch, f"share-{index:05d}-{uuid.uuid4().hex[:8]}.run")
+    fs, path = _storage.resolve(location, storage_options)
+    with (open(path, "wb") if fs is None else fs.open(path, "wb")) as file:
+        file.write(memoryview(built.run))
+    return RunWritten(index, location, len(built.run), built.crc, built.sections)
