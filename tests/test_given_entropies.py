@@ -93,3 +93,15 @@ def test_batches_of_lists_give_each_row_its_ends_and_nulls_stay_null(large):
         patch_ends_from_entropies_batch(pa.array([[1.0], [0.0, 1.0, math.nan]]), 1.0, 1.0)
     with pytest.raises(TypeError, match="list"):
         patch_ends_from_entropies_batch(pa.array([b"abc"]), 1.0, 1.0)
+
+
+def test_entropies_at_a_misaligned_address_are_read_as_any_others():
+    # NumPy views at odd byte offsets (and arrays Dask unpickles from its frames) are
+    # not aligned for float32; the sanitized suite would flag a typed read of them.
+    entropies = np.array([0.5, 3.0, 0.1, 2.5, 0.2], np.float32)
+    raw = np.zeros(entropies.nbytes + 1, np.uint8)
+    raw[1:] = entropies.view(np.uint8)
+    misaligned = raw[1:].view(np.float32)
+    assert not misaligned.flags.aligned
+    assert (patch_ends_from_entropies(misaligned, 1.0, 9.0).tolist()
+            == patch_ends_from_entropies(entropies, 1.0, 9.0).tolist() == [2, 4, 5])

@@ -72,7 +72,9 @@ class Candidates {
   explicit Candidates(qelt::CutCandidates candidates) : candidates_(std::move(candidates)) {}
 
   std::size_t size() const { return candidates_.size(); }
-  py::tuple at_most(const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& points) const {
+  py::tuple at_most(const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>&
+                        given) const {
+    const auto points = aligned(given);
     std::vector<std::uint64_t> contexts(points.size()), pairs(points.size());
     {
       const py::gil_scoped_release release;

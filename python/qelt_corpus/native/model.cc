@@ -107,8 +107,10 @@ float choose_theta(std::uint64_t bytes, std::uint64_t fixed, std::uint64_t evalu
   levels.bytes = bytes;
   levels.fixed = fixed;
   levels.evaluated = evaluated;
-  const float* h = entropies.data();
-  const std::uint64_t* n = positions.data();
+  const auto entropies_in = aligned(entropies);
+  const auto positions_in = aligned(positions);
+  const float* h = entropies_in.data();
+  const std::uint64_t* n = positions_in.data();
   for (py::ssize_t i = 0; i < entropies.size(); ++i) levels.levels.emplace_back(h[i], n[i]);
   const py::gil_scoped_release release;
   levels.merge({});  // in the order the core sorts them

@@ -10,6 +10,7 @@
 
 #include "bindings.h"
 #include "packed.h"
+#include "views.h"
 
 namespace py = pybind11;
 
@@ -22,9 +23,11 @@ namespace {
 // patch.
 std::pair<py::array_t<std::uint8_t>, py::array_t<bool>> read_stretch(
     const py::array_t<std::uint8_t, py::array::c_style>& bytes,
-    const py::array_t<std::uint32_t, py::array::c_style>& lengths,
-    const py::array_t<std::uint64_t, py::array::c_style>& block_starts, std::size_t block,
+    const py::array_t<std::uint32_t, py::array::c_style>& given_lengths,
+    const py::array_t<std::uint64_t, py::array::c_style>& given_block_starts, std::size_t block,
     std::uint64_t begin, std::uint64_t end) {
+  const auto lengths = aligned(given_lengths);
+  const auto block_starts = aligned(given_block_starts);
   const auto size = static_cast<std::uint64_t>(bytes.size());
   if (begin > end || end > size) throw py::value_error("need begin <= end <= the shard's size");
   if (block_starts.size() == 0 || block == 0) {
@@ -47,7 +50,8 @@ std::pair<py::array_t<std::uint8_t>, py::array_t<bool>> read_stretch(
 
 // The sums of consecutive blocks of `block` patch lengths (a uint32 array, read in place).
 py::array_t<std::uint64_t> sum_length_blocks(
-    const py::array_t<std::uint32_t, py::array::c_style>& lengths, std::size_t block) {
+    const py::array_t<std::uint32_t, py::array::c_style>& given_lengths, std::size_t block) {
+  const auto lengths = aligned(given_lengths);
   if (block == 0) throw py::value_error("block must be at least 1");
   const std::size_t count = static_cast<std::size_t>(lengths.size());
   py::array_t<std::uint64_t> sums(static_cast<py::ssize_t>((count + block - 1) / block));

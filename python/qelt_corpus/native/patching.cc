@@ -40,8 +40,9 @@ py::tuple patch_ends_arrow(py::handle validity, py::handle offsets, py::handle d
 }
 
 py::array_t<std::int64_t> patch_ends_from_entropies(
-    const py::array_t<float, py::array::c_style>& entropies, std::size_t first, double theta,
-    double theta_r, std::size_t max_length) {
+    const py::array_t<float, py::array::c_style>& given_entropies, std::size_t first,
+    double theta, double theta_r, std::size_t max_length) {
+  const auto entropies = aligned(given_entropies);
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   const float* values = entropies.data();
   const auto n = static_cast<std::size_t>(entropies.size());
@@ -69,10 +70,12 @@ py::array_t<std::int64_t> patch_ends_from_entropies(
 
 // The patch ends of every row of a list array of entropies: row i is values[offsets[i]
 // .. offsets[i + 1]).
-py::tuple patch_ends_from_entropy_lists(const py::array_t<std::int64_t, py::array::c_style>& offsets,
-                                        const py::array_t<float, py::array::c_style>& values,
-                                        std::size_t first, double theta, double theta_r,
-                                        std::size_t max_length) {
+py::tuple patch_ends_from_entropy_lists(
+    const py::array_t<std::int64_t, py::array::c_style>& given_offsets,
+    const py::array_t<float, py::array::c_style>& given_values, std::size_t first, double theta,
+    double theta_r, std::size_t max_length) {
+  const auto offsets = aligned(given_offsets);
+  const auto values = aligned(given_values);
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   const std::int64_t* bounds = offsets.data();
   const float* entropies = values.data();

@@ -6,6 +6,7 @@
 #ifndef QELT_CORPUS_NATIVE_VIEWS_H_
 #define QELT_CORPUS_NATIVE_VIEWS_H_
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -17,6 +18,15 @@
 #include "batch.h"
 
 namespace qelt_corpus {
+
+// `array` itself when its elements lie at addresses aligned for T, else an aligned copy.
+// NumPy hands over misaligned arrays (views at odd byte offsets, arrays Dask unpickles
+// from the middle of its frames), which the core may not read through a T pointer.
+template <typename T, int Flags>
+pybind11::array_t<T, Flags> aligned(const pybind11::array_t<T, Flags>& array) {
+  if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(T) == 0) return array;
+  return array.attr("copy")().template cast<pybind11::array_t<T, Flags>>();
+}
 
 // A read-only view of a Python buffer of single bytes. The constructor refuses
 // anything else with TypeError (a str, an object without the buffer protocol, items
