@@ -94,14 +94,44 @@ class ContextModel {
   // ContextEntropy; a length over k counts as k).
   float entropy_of(std::uint64_t key, std::size_t length) const;
 
+  // What lookups in one model have found, by context, so that a context met again is
+  // answered from here instead of from the model's tables, which are larger than the
+  // caches: documents meet again most of their contexts (held-out Python sources a new
+  // context of 6 bytes at a third of their positions). A cache the size of a core's
+  // share of L2 at most: it forgets, and never changes a result. One thread uses it at
+  // a time, with one model (it starts afresh when given another).
+  class Recall {
+   public:
+    // For about `positions` positions (a batch's bytes): no larger than they need.
+    explicit Recall(std::size_t positions);
+
+   private:
+    friend class ContextModel;
+    struct Entry {
+      std::uint64_t key;
+      const std::uint8_t* slot;  // of the longest suffix kept
+      float entropy;
+      std::int16_t length;  // of the context, plus one; 0: nothing recalled here
+      std::int16_t kept;    // the length of the longest suffix kept, or -1
+    };
+    Entry& entry(std::uint64_t key) {
+      return entries_[(key * 0x9E3779B97F4A7C15ull) >> shift_];
+    }
+    std::vector<Entry> entries_;
+    int shift_;
+    std::uint64_t model_ = 0;  // the identity of the model whose results these are
+  };
+
   // For each position i in [begin, end) of the `n` bytes at `data`: into
   // entropy[i - begin] the entropy given the up to k bytes before i (fewer before
   // position k), and, unless `probability` is null, into probability[i - begin] the
   // probability of data[i] after them (needs has_probabilities()). Positions are
   // looked up many at a time, the memory of those a little further on (up to n)
   // prefetched, so that a model larger than the caches does not wait on each.
+  // `recall`, unless null, answers the contexts met before with this model.
   void score_positions(const std::uint8_t* data, std::size_t n, std::size_t begin,
-                       std::size_t end, float* entropy, double* probability) const;
+                       std::size_t end, float* entropy, double* probability,
+                       Recall* recall = nullptr) const;
 
   // Where the lookups after a context start: the longest suffix of it that the model
   // keeps.
@@ -141,6 +171,7 @@ class ContextModel {
     const std::uint8_t* slots = nullptr;
     std::uint64_t slot_count = 0;
     std::uint64_t home_scale = 0;  // AnySizeHome of slot_count
+    const std::uint8_t* tags = nullptr;  // model/slot_tags.h
     const std::uint8_t* records = nullptr;
     const std::uint8_t* pair_bytes = nullptr;
     const std::uint8_t* pair_probabilities = nullptr;
@@ -163,10 +194,36 @@ class ContextModel {
     float weight = 0.0f;
   };
 
+  // A position's lookup, asked for ahead of when it is read (entropies_at,
+  // score_positions): first the tags of its longest context's home are fetched
+  // (ask), then the tags rule out the lengths whose context is absent and the slot
+  // of the first likely one is fetched (narrow), then the slots are read (finish).
+  // A position whose context was recalled has the length kRecalled and its entropy.
+  static constexpr int kRecalled = -2;
+  struct Pending {
+    std::uint64_t key = 0;          // the context's key
+    std::uint64_t bucket_hash = 0;  // of its last bytes, which choose its blocks
+    std::uint64_t hash = 0;         // of its suffix of `length`
+    int length = -1;                // the longest length not known to be absent
+    int context_length = 0;         // the context's
+    Suffix recalled;                // if the length is kRecalled
+  };
+  void ask(Pending& pending, std::uint64_t key, int length) const;
+  void narrow(Pending& pending) const;
+  // The length of the longest suffix kept, or -1; its slot and entropy.
+  int finish(const Pending& pending, const std::uint8_t*& slot, float& entropy) const;
+
   // The block of the table of `length` that would hold `key`.
   const Block& block_of(int length, std::uint64_t key) const;
+  // The block of the table of `length` that holds the contexts whose last bytes hash
+  // to `bucket_hash` (internal::bucket_hash).
+  const Block& block_at(int length, std::uint64_t bucket_hash) const;
   // The slot of `key` in the table of `length`, or null; its entropy into `entropy`.
   const std::uint8_t* find_slot(int length, std::uint64_t key, float& entropy) const;
+  // The slot of `key`, whose hash is `hash`, in `block` of the table of `length`, or
+  // null; its entropy into `entropy`.
+  const std::uint8_t* find_in(const Block& block, int length, std::uint64_t key,
+                              std::uint64_t hash, float& entropy) const;
   // The length (from `length` down) of the longest suffix of the context `key` that the
   // model keeps, or -1; its slot and entropy into `slot` and `entropy`.
   int longest_kept(std::uint64_t key, int length, const std::uint8_t*& slot,
@@ -175,18 +232,29 @@ class ContextModel {
   Listed listed(int length, const std::uint8_t* slot) const;
   // Prefetches the home slot of `key` in the table of `length`, and its record.
   void prefetch_home(int length, std::uint64_t key, bool record) const;
+  // Asks for the lookup of the context `key` of `length` into `pending`, unless
+  // `recall` holds it.
+  void ask_unless_recalled(Pending& pending, std::uint64_t key, int length,
+                           Recall* recall) const;
+  // The longest suffix kept of the context of `pending`, after ask and narrow, into
+  // `into`; remembered by `recall` unless null.
+  void finish_suffix(const Pending& pending, Suffix& into, Recall* recall) const;
   // score_positions without probabilities.
   void entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
-                    std::size_t end, float* entropy) const;
+                    std::size_t end, float* entropy, Recall* recall) const;
 
   ContextModel() = default;
+  // Makes the tags of every table's slots (model/slot_tags.h).
+  void tag_slots();
   // The model whose image is the `size` bytes at `image`, which `owner` keeps alive.
   static ContextModel view_image(std::shared_ptr<const void> owner, const std::uint8_t* image,
                                  std::size_t size);
 
   std::shared_ptr<const void> owner_;  // keeps the image alive
+  std::shared_ptr<const void> tags_;   // keeps the tables' tags alive
   const std::uint8_t* image_ = nullptr;
   std::size_t image_size_ = 0;
+  std::uint64_t identity_ = 0;  // of the image, unique in the process (for Recall)
   int k_ = 0;
   std::uint64_t min_count_ = 1;
   const ModelKind* kind_ = nullptr;

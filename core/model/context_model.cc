@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -25,6 +26,7 @@
 #include <system_error>
 
 #include "format/model_format.h"
+#include "model/slot_tags.h"
 #include "util/window_key.h"
 
 namespace qelt {
@@ -34,18 +36,6 @@ namespace {
 using internal::ModelSlot;
 using internal::ModelSlot3;
 using internal::StoredTable;
-
-// The slot of `key` in the table of `slots` slots at `table`, or null; its entropy.
-template <typename Slot>
-const std::uint8_t* find(const std::uint8_t* table, std::uint64_t slots, std::uint64_t key,
-                         float& entropy) {
-  const auto* begin = reinterpret_cast<const Slot*>(table);
-  const StoredTable<const Slot> probing(begin, slots);
-  const Slot* slot = probing.find(key);
-  if (slot == nullptr) return nullptr;
-  entropy = slot->entropy();
-  return slot->bytes;
-}
 
 // The key of the `length` bytes before `end` (fewer if `length` is more than k).
 std::uint64_t key_before(const std::uint8_t* end, std::size_t length) {
@@ -129,11 +119,40 @@ ContextModel ContextModel::view_image(std::shared_ptr<const void> owner, const s
     length.key_bytes = internal::model_key_bytes(j);
     length.slot_bytes = length.inline_records ? internal::slot_bytes3(j) : length.key_bytes + 4;
     for (const internal::BlockView& block : from.blocks) {
-      length.blocks.push_back({block.table, block.slots, block.slots, block.records,
+      length.blocks.push_back({block.table, block.slots, block.slots, nullptr, block.records,
                                block.pair_bytes, block.pair_probabilities});
     }
   }
+  model.tag_slots();
+  static std::atomic<std::uint64_t> images{0};
+  model.identity_ = ++images;
   return model;
+}
+
+void ContextModel::tag_slots() {
+  std::size_t bytes = 1;
+  for (const Length& length : lengths_) {
+    for (const Block& block : length.blocks) bytes += internal::SlotTags::bytes_for(block.slot_count);
+  }
+  auto tags = std::make_shared<internal::SlotTags>(bytes);
+  std::uint8_t* at = tags->data();
+  for (Length& length : lengths_) {
+    for (Block& block : length.blocks) {
+      if (block.slot_count == 0) continue;
+      for (std::uint64_t s = 0; s < block.slot_count; ++s) {
+        const std::uint8_t* slot = block.slots + s * length.slot_bytes;
+        const bool empty = internal::load_le<std::uint32_t>(slot + length.key_bytes) ==
+                           internal::kEmptySlotBits;
+        const std::uint64_t key = length.key_bytes == 4 ? internal::load_le<std::uint32_t>(slot)
+                                                        : internal::load_le<std::uint64_t>(slot);
+        at[s] = empty ? 0 : internal::slot_tag(internal::fmix64(key));
+      }
+      internal::SlotTags::close(at, block.slot_count);
+      block.tags = at;
+      at += internal::SlotTags::bytes_for(block.slot_count);
+    }
+  }
+  tags_ = std::move(tags);
 }
 
 float ContextModel::entropy(std::uint64_t context) const { return entropy_of(context, k_); }
@@ -143,16 +162,33 @@ const ContextModel::Block& ContextModel::block_of(int length, std::uint64_t key)
   return of.blocks[internal::block_of(key, bucket_, of.blocks_log2)];
 }
 
+const ContextModel::Block& ContextModel::block_at(int length, std::uint64_t bucket_hash) const {
+  const Length& of = lengths_[length];
+  return of.blocks[of.blocks_log2 == 0 ? 0 : bucket_hash >> (64 - of.blocks_log2)];
+}
+
 const std::uint8_t* ContextModel::find_slot(int length, std::uint64_t key, float& entropy) const {
-  const Block& block = block_of(length, key);
+  return find_in(block_of(length, key), length, key, internal::fmix64(key), entropy);
+}
+
+const std::uint8_t* ContextModel::find_in(const Block& block, int length, std::uint64_t key,
+                                          std::uint64_t hash, float& entropy) const {
   if (block.slot_count == 0) return nullptr;
   const Length& of = lengths_[length];
-  if (of.inline_records) {
-    return of.key_bytes == 4 ? find<ModelSlot3<4>>(block.slots, block.slot_count, key, entropy)
-                             : find<ModelSlot3<8>>(block.slots, block.slot_count, key, entropy);
-  }
-  return of.key_bytes == 4 ? find<ModelSlot<4>>(block.slots, block.slot_count, key, entropy)
-                           : find<ModelSlot<8>>(block.slots, block.slot_count, key, entropy);
+  const std::uint8_t* slots = block.slots;
+  const std::size_t width = of.slot_bytes;
+  const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);
+  const bool narrow = of.key_bytes == 4;
+  const std::int64_t found = internal::find_tagged(
+      block.tags, block.slot_count, home, internal::slot_tag(hash), [&](std::size_t s) {
+        const std::uint8_t* slot = slots + s * width;
+        return (narrow ? internal::load_le<std::uint32_t>(slot)
+                       : internal::load_le<std::uint64_t>(slot)) == key;
+      });
+  if (found < 0) return nullptr;
+  const std::uint8_t* slot = slots + static_cast<std::size_t>(found) * width;
+  entropy = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes));
+  return slot;
 }
 
 int ContextModel::longest_kept(std::uint64_t key, int length, const std::uint8_t*& slot,
@@ -192,6 +228,7 @@ void ContextModel::prefetch_home(int length, std::uint64_t key, bool record) con
   const Block& block = block_of(length, key);
   if (block.slot_count == 0) return;
   const std::size_t home = internal::AnySizeHome(block.home_scale)(internal::fmix64(key));
+  __builtin_prefetch(block.tags + home);
   __builtin_prefetch(block.slots + home * lengths_[length].slot_bytes);
   if (record && block.records != nullptr) {
     __builtin_prefetch(block.records + home * internal::kModelRecordBytes);
@@ -295,61 +332,167 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
   }
 }
 
+ContextModel::Recall::Recall(std::size_t positions) {
+  // A table of twice the positions, at least 2^8 and at most 2^16 entries (1.5 MiB).
+  int log2 = 8;
+  while (log2 < 16 && (std::size_t{1} << log2) < 2 * positions) ++log2;
+  entries_.assign(std::size_t{1} << log2, Entry{0, nullptr, 0.0f, 0, -1});
+  shift_ = 64 - log2;
+}
+
 void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std::size_t begin,
-                                   std::size_t end, float* entropy, double* probability) const {
+                                   std::size_t end, float* entropy, double* probability,
+                                   Recall* recall) const {
+  if (recall != nullptr && recall->model_ != identity_) {
+    std::fill(recall->entries_.begin(), recall->entries_.end(),
+              Recall::Entry{0, nullptr, 0.0f, 0, -1});
+    recall->model_ = identity_;
+  }
   if (probability == nullptr) {
-    entropies_at(data, n, begin, end, entropy);
+    entropies_at(data, n, begin, end, entropy, recall);
     return;
   }
   if (!has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
+  // As entropies_at, with a stage more: each position's suffix is found kStep
+  // positions before its probability is read, and the bytes it lists prefetched.
   const std::size_t k = static_cast<std::size_t>(k_);
-  std::uint64_t key = key_before(data + begin, std::min(begin, k));  // before position i
-  // The slot of the context kAhead positions on is prefetched in the longest contexts'
-  // table and the two next largest, where a byte the longer context does not list is
-  // looked for (the tables of 3 bytes or fewer stay in the caches), and their records
-  // with them.
-  constexpr std::size_t kAhead = 16;
-  const int deepest = std::max(std::min(3, k_), k_ - 2);
-  internal::RollingKey<> ahead(k);  // the up to k bytes before position i + kAhead
-  if (begin + kAhead <= n) {
-    const std::size_t to = begin + kAhead;
-    for (std::size_t i = to - std::min(to, k); i < to; ++i) ahead.push(data[i]);
-  }
+  constexpr std::size_t kStep = 8, kRing = 32;
+  Pending ring[kRing];
+  Suffix found[kRing];
+  internal::RollingKey<> ahead(k);  // the context of position `asked`
+  for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) ahead.push(data[i]);
+  std::size_t asked = begin;
+  auto ask_next = [&] {
+    ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
+                        recall);
+    ahead.push(data[asked]);
+    ++asked;
+  };
+  auto find_next = [&](std::size_t i) {
+    finish_suffix(ring[i % kRing], found[i % kRing], recall);
+    prefetch_listed(found[i % kRing].length, found[i % kRing].slot);
+  };
+  while (asked < std::min(n, begin + 3 * kStep)) ask_next();
+  for (std::size_t i = begin; i < std::min(n, begin + 2 * kStep); ++i) narrow(ring[i % kRing]);
+  for (std::size_t i = begin; i < std::min(n, begin + kStep); ++i) find_next(i);
   for (std::size_t i = begin; i < end; ++i) {
-    if (i + kAhead < n) {
-      for (int j = deepest; j <= k_; ++j) {
-        if (i + kAhead < static_cast<std::size_t>(j)) continue;
-        prefetch_home(j, ahead.key() & internal::window_mask(static_cast<std::size_t>(j)), true);
-      }
-      ahead.push(data[i + kAhead]);
-    }
-    Suffix suffix;
-    longest_suffix(key, std::min(i, k), suffix);
+    if (asked < n) ask_next();
+    if (i + 2 * kStep < n) narrow(ring[(i + 2 * kStep) % kRing]);
+    if (i + kStep < n) find_next(i + kStep);
+    const Suffix& suffix = found[i % kRing];
     entropy[i - begin] = suffix.entropy;
     probability[i - begin] = this->probability(suffix, data[i]);
-    key = (key << 8 | data[i]) & internal::window_mask(k);
+  }
+}
+
+void ContextModel::ask(Pending& pending, std::uint64_t key, int length) const {
+  pending.key = key;
+  pending.length = length;
+  pending.context_length = length;
+  pending.bucket_hash = internal::bucket_hash(key, bucket_);
+  pending.hash = internal::fmix64(key & internal::window_mask(static_cast<std::size_t>(length)));
+  const Block& block = block_at(length, pending.bucket_hash);
+  if (block.slot_count == 0) return;
+  const std::size_t home = internal::AnySizeHome(block.home_scale)(pending.hash);
+  __builtin_prefetch(block.tags + home);
+  __builtin_prefetch(block.slots + home * lengths_[length].slot_bytes);
+}
+
+void ContextModel::narrow(Pending& pending) const {
+  for (; pending.length >= 0; --pending.length) {
+    const Block& block = block_at(pending.length, pending.bucket_hash);
+    if (block.slot_count != 0) {
+      const std::int64_t likely = internal::find_tagged(
+          block.tags, block.slot_count, internal::AnySizeHome(block.home_scale)(pending.hash),
+          internal::slot_tag(pending.hash), [](std::size_t) { return true; });
+      if (likely >= 0) {
+        const std::size_t width = lengths_[pending.length].slot_bytes;
+        const std::uint8_t* slot = block.slots + static_cast<std::size_t>(likely) * width;
+        __builtin_prefetch(slot);
+        __builtin_prefetch(slot + width - 1);
+        return;
+      }
+    }
+    if (pending.length > 0) {
+      pending.hash = internal::fmix64(
+          pending.key & internal::window_mask(static_cast<std::size_t>(pending.length - 1)));
+    }
+  }
+}
+
+int ContextModel::finish(const Pending& pending, const std::uint8_t*& slot, float& entropy) const {
+  std::uint64_t hash = pending.hash;
+  for (int j = pending.length; j >= 0; --j) {
+    const std::uint64_t key = pending.key & internal::window_mask(static_cast<std::size_t>(j));
+    if (j != pending.length) hash = internal::fmix64(key);
+    slot = find_in(block_at(j, pending.bucket_hash), j, key, hash, entropy);
+    if (slot != nullptr) return j;
+  }
+  return -1;
+}
+
+void ContextModel::ask_unless_recalled(Pending& pending, std::uint64_t key, int length,
+                                       Recall* recall) const {
+  if (recall != nullptr) {
+    const Recall::Entry& e = recall->entry(key);
+    if (e.key == key && e.length == length + 1) {
+      // Copied now: a position between this one and its reading may take the entry.
+      pending.key = key;
+      pending.length = kRecalled;
+      pending.recalled.length = e.kept;
+      pending.recalled.slot = e.slot;
+      pending.recalled.entropy = e.entropy;
+      return;
+    }
+  }
+  ask(pending, key, length);
+}
+
+void ContextModel::finish_suffix(const Pending& pending, Suffix& into, Recall* recall) const {
+  if (pending.length == kRecalled) {
+    into = pending.recalled;
+    into.context = pending.key;
+    return;
+  }
+  into.context = pending.key;
+  into.length = finish(pending, into.slot, into.entropy);
+  if (into.length < 0) {
+    into.slot = nullptr;
+    into.entropy = floor_entropy_;
+  }
+  if (recall != nullptr) {
+    recall->entry(pending.key) = {pending.key, into.slot, into.entropy,
+                                  static_cast<std::int16_t>(pending.context_length + 1),
+                                  static_cast<std::int16_t>(into.length)};
   }
 }
 
 void ContextModel::entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
-                                std::size_t end, float* entropy) const {
+                                std::size_t end, float* entropy, Recall* recall) const {
   const std::size_t k = static_cast<std::size_t>(k_);
-  // The longest contexts' table is the largest, and its lookups would wait on memory:
-  // the home slot of the context kAhead positions on is prefetched.
-  constexpr std::size_t kAhead = 16;
-  internal::RollingKey<> context(k), ahead(k);
-  for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) context.push(data[i]);
-  ahead = context;
-  for (std::size_t i = begin; i < std::min(n, begin + kAhead); ++i) ahead.push(data[i]);
+  // Each position is asked for kStep positions before it is narrowed, and narrowed
+  // kStep positions before it is read: by then what it reads is in the caches.
+  constexpr std::size_t kStep = 32, kRing = 128;
+  Pending ring[kRing];
+  internal::RollingKey<> ahead(k);  // the context of position `asked`
+  for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) ahead.push(data[i]);
+  std::size_t asked = begin;
+  auto ask_next = [&] {
+    ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
+                        recall);
+    ahead.push(data[asked]);
+    ++asked;
+  };
+  while (asked < std::min(n, begin + 2 * kStep)) ask_next();
+  for (std::size_t i = begin; i < std::min(n, begin + kStep); ++i) narrow(ring[i % kRing]);
   for (std::size_t i = begin; i < end; ++i) {
-    if (i + kAhead < n) {
-      prefetch_home(k_, ahead.key(), false);
-      ahead.push(data[i + kAhead]);
-    }
-    entropy[i - begin] = entropy_of(context.key(), std::min(i, k));
-    context.push(data[i]);
+    if (asked < n) ask_next();
+    if (i + kStep < n) narrow(ring[(i + kStep) % kRing]);
+    Suffix suffix;
+    finish_suffix(ring[i % kRing], suffix, recall);
+    entropy[i - begin] = suffix.entropy;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -23,10 +24,28 @@ namespace {
 // Positions looked up at once by the model as it is.
 constexpr std::size_t kBlock = 1024;
 
-// The reader of each document: an AdaptiveModel, or none for the model as it is.
-std::unique_ptr<AdaptiveModel> reader_of(const ContextModel& model, Adaptation adaptation) {
-  return adaptation.enabled ? std::make_unique<AdaptiveModel>(model, adaptation.memory)
-                            : nullptr;
+// How documents are read: by an AdaptiveModel, or by the model as it is with what
+// its lookups found recalled across the documents of a call.
+struct Reader {
+  std::unique_ptr<AdaptiveModel> adaptive;
+  std::optional<ContextModel::Recall> recall;
+};
+
+// The reader of the documents of a call, which hold about `positions` bytes.
+Reader reader_of(const ContextModel& model, Adaptation adaptation, std::size_t positions) {
+  Reader reader;
+  if (adaptation.enabled) {
+    reader.adaptive = std::make_unique<AdaptiveModel>(model, adaptation.memory);
+  } else {
+    reader.recall.emplace(positions);
+  }
+  return reader;
+}
+
+std::size_t bytes_of(const ByteSpan* documents, std::size_t count) {
+  std::size_t bytes = 0;
+  for (std::size_t d = 0; d < count; ++d) bytes += documents[d].size;
+  return bytes;
 }
 
 void need_probabilities(const ContextModel& model) {
@@ -37,11 +56,12 @@ void need_probabilities(const ContextModel& model) {
 
 // Calls visit(i, entropy, probability) for every position i of `data`, in order, with
 // the entropy given the up to k bytes before i and (if `with_probability`, else 0)
-// the probability of data[i] after them; by `adaptive` if it is not null, which reads
+// the probability of data[i] after them; by the reader's AdaptiveModel if it has one, which reads
 // `data` from its start.
 template <typename Visit>
-void for_each_score(const ContextModel& model, AdaptiveModel* adaptive, const std::uint8_t* data,
+void for_each_score(const ContextModel& model, Reader& reader, const std::uint8_t* data,
                     std::size_t n, bool with_probability, Visit visit) {
+  AdaptiveModel* adaptive = reader.adaptive.get();
   if (adaptive != nullptr) {
     adaptive->start(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -57,7 +77,7 @@ void for_each_score(const ContextModel& model, AdaptiveModel* adaptive, const st
   for (std::size_t begin = 0; begin < n; begin += kBlock) {
     const std::size_t end = std::min(n, begin + kBlock);
     model.score_positions(data, n, begin, end, entropies,
-                          with_probability ? probabilities : nullptr);
+                          with_probability ? probabilities : nullptr, &*reader.recall);
     for (std::size_t i = begin; i < end; ++i) {
       visit(i, entropies[i - begin], with_probability ? probabilities[i - begin] : 0.0);
     }
@@ -66,10 +86,11 @@ void for_each_score(const ContextModel& model, AdaptiveModel* adaptive, const st
 
 // Calls visit(i, entropy) for every position i = k .. n - 1 of `data`, in order.
 template <typename Visit>
-void for_each_entropy(const ContextModel& model, AdaptiveModel* adaptive,
-                      const std::uint8_t* data, std::size_t n, Visit visit) {
+void for_each_entropy(const ContextModel& model, Reader& reader, const std::uint8_t* data,
+                      std::size_t n, Visit visit) {
   const std::size_t k = static_cast<std::size_t>(model.k());
   if (n <= k) return;
+  AdaptiveModel* adaptive = reader.adaptive.get();
   if (adaptive != nullptr) {
     adaptive->start(n);
     for (std::size_t i = 0; i < k; ++i) adaptive->push(data[i]);
@@ -83,12 +104,12 @@ void for_each_entropy(const ContextModel& model, AdaptiveModel* adaptive,
   float entropies[kBlock];
   for (std::size_t begin = k; begin < n; begin += kBlock) {
     const std::size_t end = std::min(n, begin + kBlock);
-    model.score_positions(data, n, begin, end, entropies, nullptr);
+    model.score_positions(data, n, begin, end, entropies, nullptr, &*reader.recall);
     for (std::size_t i = begin; i < end; ++i) visit(i, entropies[i - begin]);
   }
 }
 
-std::vector<std::size_t> patch_ends_with(const ContextModel& model, AdaptiveModel* adaptive,
+std::vector<std::size_t> patch_ends_with(const ContextModel& model, Reader& reader,
                                          const std::uint8_t* data, std::size_t n,
                                          Thresholds thresholds) {
   std::vector<std::size_t> ends;
@@ -99,7 +120,7 @@ std::vector<std::size_t> patch_ends_with(const ContextModel& model, AdaptiveMode
   std::size_t block[kBlock];
   std::size_t filled = 0;
   float previous = 0.0f;
-  for_each_entropy(model, adaptive, data, n, [&](std::size_t i, float h) {
+  for_each_entropy(model, reader, data, n, [&](std::size_t i, float h) {
     block[filled] = i + 1;
     filled += internal::closes(h, previous, thresholds);
     previous = h;
@@ -118,8 +139,8 @@ std::vector<std::size_t> patch_ends_with(const ContextModel& model, AdaptiveMode
 void score(const ContextModel& model, const std::uint8_t* data, std::size_t n, float* entropy,
            double* log2_p, Adaptation adaptation) {
   if (log2_p != nullptr) need_probabilities(model);
-  const std::unique_ptr<AdaptiveModel> adaptive = reader_of(model, adaptation);
-  for_each_score(model, adaptive.get(), data, n, log2_p != nullptr,
+  Reader reader = reader_of(model, adaptation, n);
+  for_each_score(model, reader, data, n, log2_p != nullptr,
                  [&](std::size_t i, float h, double p) {
     entropy[i] = h;
     if (log2_p != nullptr) log2_p[i] = p > 0.0 ? std::log2(p) : -INFINITY;
@@ -129,7 +150,7 @@ void score(const ContextModel& model, const std::uint8_t* data, std::size_t n, f
 Evaluation evaluate(const ContextModel& model, const ByteSpan* documents, std::size_t count,
                     Adaptation adaptation) {
   need_probabilities(model);
-  const std::unique_ptr<AdaptiveModel> adaptive = reader_of(model, adaptation);
+  Reader reader = reader_of(model, adaptation, bytes_of(documents, count));
   Evaluation evaluation;
   // The log of a product instead of a sum of logs: one logarithm for every run of
   // bytes, the product's binary exponent taken out every 16 factors so that it never
@@ -143,7 +164,7 @@ Evaluation evaluate(const ContextModel& model, const ByteSpan* documents, std::s
     const ByteSpan& document = documents[d];
     ++evaluation.documents;
     evaluation.bytes += document.size;
-    for_each_score(model, adaptive.get(), document.data, document.size, true,
+    for_each_score(model, reader, document.data, document.size, true,
                    [&](std::size_t, float h, double p) {
       entropy_nats += h;
       if (p >= 0x1p-300) {
@@ -169,18 +190,17 @@ Evaluation evaluate(const ContextModel& model, const ByteSpan* documents, std::s
 std::vector<std::size_t> patch_ends(const ContextModel& model, const std::uint8_t* data,
                                     std::size_t n, Thresholds thresholds,
                                     Adaptation adaptation) {
-  const std::unique_ptr<AdaptiveModel> adaptive = reader_of(model, adaptation);
-  return patch_ends_with(model, adaptive.get(), data, n, thresholds);
+  Reader reader = reader_of(model, adaptation, n);
+  return patch_ends_with(model, reader, data, n, thresholds);
 }
 
 BatchEnds patch_ends_batch(const ContextModel& model, const ByteSpan* documents,
                            std::size_t count, Thresholds thresholds, std::size_t max_length,
                            Adaptation adaptation) {
-  const std::unique_ptr<AdaptiveModel> adaptive = reader_of(model, adaptation);
+  Reader reader = reader_of(model, adaptation, bytes_of(documents, count));
   return patch_ends_batch(documents, count, max_length,
                           [&](const std::uint8_t* data, std::size_t size) {
-                            return patch_ends_with(model, adaptive.get(), data, size,
-                                                   thresholds);
+                            return patch_ends_with(model, reader, data, size, thresholds);
                           });
 }
 
@@ -199,7 +219,7 @@ void CalibrationLevels::merge(const CalibrationLevels& other) {
 
 CalibrationLevels calibration_levels(const ContextModel& model, const ByteSpan* documents,
                                      std::size_t count, float theta_r, Adaptation adaptation) {
-  const std::unique_ptr<AdaptiveModel> adaptive = reader_of(model, adaptation);
+  Reader reader = reader_of(model, adaptation, bytes_of(documents, count));
   // A document's patches are its ends: one per closing position other than its last,
   // plus the end of the document. A position closes when its rise passes theta_r,
   // whatever theta is, or else when its entropy is above theta; so the patches at a
@@ -212,7 +232,7 @@ CalibrationLevels calibration_levels(const ContextModel& model, const ByteSpan* 
     result.bytes += document.size;
     ++result.fixed;
     float previous = 0.0f;
-    for_each_entropy(model, adaptive.get(), document.data, document.size,
+    for_each_entropy(model, reader, document.data, document.size,
                      [&](std::size_t i, float h) {
       ++result.evaluated;
       const bool rise = internal::rises(h, previous, theta_r);
