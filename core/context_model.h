@@ -233,9 +233,9 @@ class ContextModel {
   // Prefetches the home slot of `key` in the table of `length`, and its record.
   void prefetch_home(int length, std::uint64_t key, bool record) const;
   // Asks for the lookup of the context `key` of `length` into `pending`, unless
-  // `recall` holds it.
-  void ask_unless_recalled(Pending& pending, std::uint64_t key, int length,
-                           Recall* recall) const;
+  // `recall` holds it; then, `for_list`, prefetches the slot that leads to its list.
+  void ask_unless_recalled(Pending& pending, std::uint64_t key, int length, Recall* recall,
+                           bool for_list) const;
   // The longest suffix kept of the context of `pending`, after ask and narrow, into
   // `into`; remembered by `recall` unless null.
   void finish_suffix(const Pending& pending, Suffix& into, Recall* recall) const;

@@ -258,10 +258,18 @@ void ContextModel::prefetch(std::uint64_t key) const { prefetch_home(k_, key, tr
 
 void ContextModel::prefetch_listed(int length, const std::uint8_t* slot) const {
   if (length < 0 || !has_probabilities()) return;
-  const Listed list = listed(length, slot);
-  if (list.count == 0) return;
-  __builtin_prefetch(list.bytes);
-  __builtin_prefetch(list.probabilities);
+  // From the slot alone: reading the list (for its length) would wait for it.
+  const Length& of = lengths_[length];
+  if (of.inline_records) {
+    const std::uint32_t distance = internal::load_le<std::uint32_t>(slot + of.key_bytes + 8);
+    if (distance == 0) return;
+    __builtin_prefetch(slot + distance);       // the count, the bytes and
+    __builtin_prefetch(slot + distance + 64);  // the probabilities of short lists
+    return;
+  }
+  const Block& block = of.blocks[0];
+  __builtin_prefetch(block.records + static_cast<std::uint64_t>(slot - block.slots) /
+                                         of.slot_bytes * internal::kModelRecordBytes);
 }
 
 double ContextModel::probability(const Suffix& suffix, std::uint8_t byte) const {
@@ -366,7 +374,7 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
   std::size_t asked = begin;
   auto ask_next = [&] {
     ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
-                        recall);
+                        recall, true);
     ahead.push(data[asked]);
     ++asked;
   };
@@ -434,7 +442,7 @@ int ContextModel::finish(const Pending& pending, const std::uint8_t*& slot, floa
 }
 
 void ContextModel::ask_unless_recalled(Pending& pending, std::uint64_t key, int length,
-                                       Recall* recall) const {
+                                       Recall* recall, bool for_list) const {
   if (recall != nullptr) {
     const Recall::Entry& e = recall->entry(key);
     if (e.key == key && e.length == length + 1) {
@@ -444,6 +452,10 @@ void ContextModel::ask_unless_recalled(Pending& pending, std::uint64_t key, int 
       pending.recalled.length = e.kept;
       pending.recalled.slot = e.slot;
       pending.recalled.entropy = e.entropy;
+      if (for_list && e.slot != nullptr) {  // the slot leads to its list
+        __builtin_prefetch(e.slot);
+        __builtin_prefetch(e.slot + lengths_[e.kept].slot_bytes - 1);
+      }
       return;
     }
   }
@@ -474,14 +486,14 @@ void ContextModel::entropies_at(const std::uint8_t* data, std::size_t n, std::si
   const std::size_t k = static_cast<std::size_t>(k_);
   // Each position is asked for kStep positions before it is narrowed, and narrowed
   // kStep positions before it is read: by then what it reads is in the caches.
-  constexpr std::size_t kStep = 32, kRing = 128;
+  constexpr std::size_t kStep = 8, kRing = 32;
   Pending ring[kRing];
   internal::RollingKey<> ahead(k);  // the context of position `asked`
   for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) ahead.push(data[i]);
   std::size_t asked = begin;
   auto ask_next = [&] {
     ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
-                        recall);
+                        recall, false);
     ahead.push(data[asked]);
     ++asked;
   };
