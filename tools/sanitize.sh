@@ -13,7 +13,7 @@ echo "== C++ core tests, sanitized =="
 cmake -S . -B build/sanitize -DQELT_BUILD_TESTS=ON -DQELT_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/sanitize
-ctest --test-dir build/sanitize --output-on-failure --no-tests=error
+ctest --test-dir build/sanitize --output-on-failure --no-tests=error -j2
 
 echo "== Python tests on the sanitized module =="
 site=build/sanitize-site
@@ -31,7 +31,7 @@ python3 -m pip install --quiet --no-deps --upgrade --target "$site" \
 # and leaving them out here keeps CI well inside its time.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" QELT_SANITIZED=1 \
-PYTHONPATH="$PWD/$site" python3 -m pytest -p no:cacheprovider \
+PYTHONPATH="$PWD/$site" python3 -m pytest -p no:cacheprovider -n auto --maxprocesses 2 \
   --ignore=tests/test_corpus_typing.py --ignore=tests/test_readme.py \
   --ignore=tests/test_corpus_storage.py --ignore=tests/test_corpus_inputs.py \
   --ignore=tests/test_corpus_interrupts.py --ignore=tests/test_corpus_faults.py \

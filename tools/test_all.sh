@@ -27,4 +27,5 @@ cmake --build build/core-tests
 ctest --test-dir build/core-tests --output-on-failure --no-tests=error
 
 echo "== Python tests =="
-python3 -m pytest
+# Two test processes at most: many tests start clusters of their own.
+python3 -m pytest -n auto --maxprocesses 2

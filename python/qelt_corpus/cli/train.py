@@ -42,8 +42,9 @@ SAMPLE_QUOTA = 1 << 20  # a sample takes at least this many bytes from each part
 
 def add_parser(commands: Any) -> None:
     train = commands.add_parser("train", help="train a context model on a corpus",
-                                description="Count contexts on the workers, merge the counts "
-                                "by a tree reduction, and save the model.")
+                                description="Count contexts on the workers, shuffle the "
+                                "counts into shares by the last bytes of their contexts, build "
+                                "each share where it lies, and write the model from the shares.")
     _options.add_inputs(train)
     train.add_argument("--out", required=True, metavar="MODEL", help="model file to write")
     train.add_argument("-k", type=int, required=True, help="context length, 0 to 8")
