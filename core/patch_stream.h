@@ -53,6 +53,12 @@ class PatchStream {
  private:
   ContextModel model_;
   std::optional<AdaptiveModel> adaptive_;
+  // A static stream looks up the entropies of a push's positions as whole-document
+  // patching does, many at once: over `scratch_` (the bytes before the push that
+  // contexts reach back to, the push, and a byte of padding), into `entropies_`.
+  std::optional<ContextModel::Recall> recall_;
+  std::vector<std::uint8_t> scratch_;
+  std::vector<float> entropies_;
   Thresholds thresholds_;
   std::uint64_t max_length_;
   std::uint64_t position_ = 0;

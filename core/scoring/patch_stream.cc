@@ -18,10 +18,24 @@
 
 namespace qelt {
 
+namespace {
+
+// What a static stream's recall is sized for: pushes of a few KiB.
+constexpr std::size_t kRecallPositions = 4096;
+// Pushes shorter than this look each position up as it comes: there is too little to
+// keep in flight for the batch to pay for its setting up.
+constexpr std::size_t kBatchAtLeast = 32;
+
+}  // namespace
+
 PatchStream::PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length,
                          Adaptation adaptation)
     : model_(std::move(model)), thresholds_(thresholds), max_length_(max_length) {
-  if (adaptation.enabled) adaptive_.emplace(model_, adaptation.memory);
+  if (adaptation.enabled) {
+    adaptive_.emplace(model_, adaptation.memory);
+  } else {
+    recall_.emplace(kRecallPositions);
+  }
   next_entropy_ = adaptive_ ? adaptive_->entropy() : model_.entropy_of(0, 0);
 }
 
@@ -44,9 +58,23 @@ void PatchStream::push(const std::uint8_t* data, std::size_t n, std::vector<std:
 
 std::size_t PatchStream::push(const std::uint8_t* data, std::size_t n, std::size_t* ends) {
   if (finished_) throw std::logic_error("the stream is finished: nothing more can be pushed");
-  if (adaptive_) adaptive_->reserve(n);  // the one step that can fail
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
   const std::uint64_t mask = internal::window_mask(static_cast<std::size_t>(k));
+  if (adaptive_) {
+    adaptive_->reserve(n);  // the one step that can fail
+  } else if (n >= kBatchAtLeast) {
+    // The steps that can fail: the entropy after each pushed byte, looked up at once.
+    const std::size_t reach = static_cast<std::size_t>(std::min(position_, k));
+    scratch_.resize(reach + n + 1);
+    entropies_.resize(n);
+    for (std::size_t j = 0; j < reach; ++j) {
+      scratch_[j] = static_cast<std::uint8_t>(key_ >> (8 * (reach - 1 - j)));
+    }
+    std::copy(data, data + n, scratch_.begin() + static_cast<std::ptrdiff_t>(reach));
+    scratch_[reach + n] = 0;  // a position after the last byte, never read
+    model_.score_positions(scratch_.data(), scratch_.size(), reach + 1, reach + n + 1,
+                           entropies_.data(), nullptr, &*recall_);
+  }
   std::size_t closed = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (next_ends_patch()) {
@@ -61,7 +89,9 @@ std::size_t PatchStream::push(const std::uint8_t* data, std::size_t n, std::size
       next_entropy_ = adaptive_->entropy();
     } else {
       key_ = (key_ << 8 | data[i]) & mask;
-      next_entropy_ = model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
+      next_entropy_ = n >= kBatchAtLeast
+                          ? entropies_[i]
+                          : model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
     }
   }
   return closed;
