@@ -194,7 +194,7 @@ class ContextModel {
     float weight = 0.0f;
   };
 
-  // A position's lookup, asked for ahead of when it is read (entropies_at,
+  // A position's lookup, asked for ahead of when it is read (look_up,
   // score_positions): first the tags of its longest context's home are fetched
   // (ask), then the tags rule out the lengths whose context is absent and the slot
   // of the first likely one is fetched (narrow), then the slots are read (finish).
@@ -239,9 +239,10 @@ class ContextModel {
   // The longest suffix kept of the context of `pending`, after ask and narrow, into
   // `into`; remembered by `recall` unless null.
   void finish_suffix(const Pending& pending, Suffix& into, Recall* recall) const;
-  // score_positions without probabilities.
-  void entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
-                    std::size_t end, float* entropy, Recall* recall) const;
+  // score_positions, with probabilities if kListed.
+  template <bool kListed>
+  void look_up(const std::uint8_t* data, std::size_t n, std::size_t begin, std::size_t end,
+               float* entropy, double* probability, Recall* recall) const;
 
   ContextModel() = default;
   // Makes the tags of every table's slots (model/slot_tags.h).

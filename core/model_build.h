@@ -214,6 +214,12 @@ class CutSearch {
   std::vector<std::uint64_t> points_;
 };
 
+// The search of `plan`'s cut key in one process, every share's candidates at hand; then
+// plan.settle_cut with it. (Across a cluster, each round's points go to the workers
+// that hold the candidates instead.)
+void settle_cut(BuildPlan& plan, const std::vector<CutCandidates>& shares);
+
+
 // What a share of 2^bits made (step 3).
 struct BuiltShare {
   int index = 0;

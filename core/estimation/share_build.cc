@@ -156,10 +156,7 @@ BuiltShare BuiltShare::deserialize_sections(const std::uint8_t* data, std::size_
   return share;
 }
 
-namespace {
-
-// Finds the key a plan's budget falls at, asking `shares` candidates.
-void settle(BuildPlan& plan, const std::vector<CutCandidates>& shares) {
+void settle_cut(BuildPlan& plan, const std::vector<CutCandidates>& shares) {
   CutSearch search(plan);
   while (!search.done()) {
     const std::vector<std::uint64_t>& points = search.points();
@@ -177,8 +174,6 @@ void settle(BuildPlan& plan, const std::vector<CutCandidates>& shares) {
   plan.settle_cut(search);
 }
 
-}  // namespace
-
 ContextModel build_in_shares(const ContextCounts& counts, const BuildSettings& settings,
                              int bits) {
   if (bits < 0 || bits > kMostShareBits) throw std::invalid_argument("no such shares");
@@ -192,7 +187,7 @@ ContextModel build_in_shares(const ContextCounts& counts, const BuildSettings& s
     // One share: its contexts are derived once, for the survey and the build alike.
     ShareBuilder::Gathered g = ShareBuilder::gather(counts, 0, 0, settings, bucket, true);
     plan = plan_build({ShareBuilder::survey(g, settings)}, k, settings);
-    if (plan.needs_cut_key()) settle(plan, {ShareBuilder::candidates(g, plan)});
+    if (plan.needs_cut_key()) settle_cut(plan, {ShareBuilder::candidates(g, plan)});
     built.push_back(ShareBuilder::build(std::move(g), 0, 0, plan));
   } else {
     std::vector<ShareSurvey> surveys;
@@ -202,7 +197,7 @@ ContextModel build_in_shares(const ContextCounts& counts, const BuildSettings& s
     if (plan.needs_cut_key()) {
       std::vector<CutCandidates> candidates;
       for (int s = 0; s < shares; ++s) candidates.push_back(cut_candidates(counts, s, bits, plan));
-      settle(plan, candidates);
+      settle_cut(plan, candidates);
     }
     for (int s = 0; s < shares; ++s) built.push_back(build_share(counts, s, bits, plan));
   }

@@ -357,16 +357,26 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
     recall->model_ = identity_;
   }
   if (probability == nullptr) {
-    entropies_at(data, n, begin, end, entropy, recall);
+    look_up<false>(data, n, begin, end, entropy, nullptr, recall);
     return;
   }
   if (!has_probabilities()) {
     throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
   }
-  // As entropies_at, with a stage more: each position's suffix is found kStep
-  // positions before its probability is read, and the bytes it lists prefetched.
-  const std::size_t k = static_cast<std::size_t>(k_);
+  look_up<true>(data, n, begin, end, entropy, probability, recall);
+}
+
+template <bool kListed>
+void ContextModel::look_up(const std::uint8_t* data, std::size_t n, std::size_t begin,
+                           std::size_t end, float* entropy, double* probability,
+                           Recall* recall) const {
+  // Each position is asked for kStep positions before it is narrowed, and narrowed
+  // kStep positions before its suffix is found: by then what each stage reads is in
+  // the caches. With probabilities, the suffix is found kStep positions before the
+  // probability is read, and the list it leads to prefetched meanwhile.
   constexpr std::size_t kStep = 8, kRing = 32;
+  constexpr std::size_t kFound = kListed ? kStep : 0;  // how far ahead a suffix is found
+  const std::size_t k = static_cast<std::size_t>(k_);
   Pending ring[kRing];
   Suffix found[kRing];
   internal::RollingKey<> ahead(k);  // the context of position `asked`
@@ -374,24 +384,26 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
   std::size_t asked = begin;
   auto ask_next = [&] {
     ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
-                        recall, true);
+                        recall, kListed);
     ahead.push(data[asked]);
     ++asked;
   };
-  auto find_next = [&](std::size_t i) {
+  auto find = [&](std::size_t i) {
     finish_suffix(ring[i % kRing], found[i % kRing], recall);
-    prefetch_listed(found[i % kRing].length, found[i % kRing].slot);
+    if (kListed) prefetch_listed(found[i % kRing].length, found[i % kRing].slot);
   };
-  while (asked < std::min(n, begin + 3 * kStep)) ask_next();
-  for (std::size_t i = begin; i < std::min(n, begin + 2 * kStep); ++i) narrow(ring[i % kRing]);
-  for (std::size_t i = begin; i < std::min(n, begin + kStep); ++i) find_next(i);
+  while (asked < std::min(n, begin + 2 * kStep + kFound)) ask_next();
+  for (std::size_t i = begin; i < std::min(n, begin + kStep + kFound); ++i) {
+    narrow(ring[i % kRing]);
+  }
+  for (std::size_t i = begin; i < std::min(n, begin + kFound); ++i) find(i);
   for (std::size_t i = begin; i < end; ++i) {
     if (asked < n) ask_next();
-    if (i + 2 * kStep < n) narrow(ring[(i + 2 * kStep) % kRing]);
-    if (i + kStep < n) find_next(i + kStep);
+    if (i + kStep + kFound < n) narrow(ring[(i + kStep + kFound) % kRing]);
+    if (i + kFound < n) find(i + kFound);
     const Suffix& suffix = found[i % kRing];
     entropy[i - begin] = suffix.entropy;
-    probability[i - begin] = this->probability(suffix, data[i]);
+    if (kListed) probability[i - begin] = this->probability(suffix, data[i]);
   }
 }
 
@@ -478,33 +490,6 @@ void ContextModel::finish_suffix(const Pending& pending, Suffix& into, Recall* r
     recall->entry(pending.key) = {pending.key, into.slot, into.entropy,
                                   static_cast<std::int16_t>(pending.context_length + 1),
                                   static_cast<std::int16_t>(into.length)};
-  }
-}
-
-void ContextModel::entropies_at(const std::uint8_t* data, std::size_t n, std::size_t begin,
-                                std::size_t end, float* entropy, Recall* recall) const {
-  const std::size_t k = static_cast<std::size_t>(k_);
-  // Each position is asked for kStep positions before it is narrowed, and narrowed
-  // kStep positions before it is read: by then what it reads is in the caches.
-  constexpr std::size_t kStep = 8, kRing = 32;
-  Pending ring[kRing];
-  internal::RollingKey<> ahead(k);  // the context of position `asked`
-  for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) ahead.push(data[i]);
-  std::size_t asked = begin;
-  auto ask_next = [&] {
-    ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
-                        recall, false);
-    ahead.push(data[asked]);
-    ++asked;
-  };
-  while (asked < std::min(n, begin + 2 * kStep)) ask_next();
-  for (std::size_t i = begin; i < std::min(n, begin + kStep); ++i) narrow(ring[i % kRing]);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (asked < n) ask_next();
-    if (i + kStep < n) narrow(ring[(i + kStep) % kRing]);
-    Suffix suffix;
-    finish_suffix(ring[i % kRing], suffix, recall);
-    entropy[i - begin] = suffix.entropy;
   }
 }
 

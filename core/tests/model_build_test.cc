@@ -71,21 +71,7 @@ std::vector<std::uint8_t> built_step_by_step(const ContextCounts& counts,
       candidates.push_back(
           through_bytes<CutCandidates>(cut_candidates(shares[s], s, bits, plan).serialize()));
     }
-    CutSearch search(plan);
-    while (!search.done()) {
-      const std::vector<std::uint64_t>& points = search.points();
-      std::vector<std::uint64_t> contexts(points.size()), pairs(points.size());
-      std::vector<std::uint64_t> some(points.size()), some_pairs(points.size());
-      for (const CutCandidates& c : candidates) {
-        c.at_most(points.data(), points.size(), some.data(), some_pairs.data());
-        for (std::size_t i = 0; i < points.size(); ++i) {
-          contexts[i] += some[i];
-          pairs[i] += some_pairs[i];
-        }
-      }
-      search.answer(contexts, pairs);
-    }
-    plan.settle_cut(search);
+    settle_cut(plan, candidates);
     plan = through_bytes<BuildPlan>(plan.serialize());
   }
   ModelAssembly assembly(plan, bits);

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import itertools
 import logging
 import os
@@ -11,10 +12,12 @@ import shlex
 import shutil
 import sys
 import tempfile
-from typing import Any, Callable, Iterable, Iterator
+from typing import Any, Callable, Iterable, Iterator, Sequence
 
+from .. import _storage
 from . import _interrupts, _planning, formats
 from ._settings import Cluster
+from ._summary import Summary
 from ._usage import UsageError
 
 
@@ -178,3 +181,51 @@ def number_rows(client: Any, partitions: list[Any], options: Any) -> list[Any]:
 
 def _count_rows(partition: Any, options: Any) -> int:
     return formats.of(partition).count_rows(partition, options)
+
+
+@dataclasses.dataclass
+class Gathered:
+    """What a model's tasks made of some partitions: each one's part, in the order
+    they ended, and the summary of what was read."""
+    parts: list[Any]
+    summary: Summary
+    failed: int  # partitions whose task failed, each reported in a line
+    workers: int
+
+
+def gather_parts(cluster: Cluster, corpus: Any, chosen: Sequence[tuple[int, int | None]],
+                 submit: Callable[[Any, Any, int | None], Any], per_worker: int,
+                 report_each: bool) -> Gathered:
+    """Runs submit(client, partition, quota) on the partitions `chosen`, as (index,
+    quota of bytes or None), up to `per_worker` per worker in flight, each returning a
+    (part, read): those of `evaluate` and `calibrate`. With `report_each`, each
+    partition's unreadable documents are reported as it ends. KeyboardInterrupt
+    propagates, the progress bar closed."""
+    partitions = corpus.partitions
+    done_bytes = [partitions[i].size if quota is None else min(partitions[i].size, quota)
+                  for i, quota in chosen]
+    progress = Progress(cluster, sum(done_bytes))
+    gathered = Gathered([], Summary(), 0, 0)
+    try:
+        with connect(cluster) as (client, workers):
+            gathered.workers = workers
+            partitions = number_rows(client, partitions, corpus.options)
+            for position, future in completed(
+                    range(len(chosen)),
+                    lambda c: submit(client, partitions[chosen[c][0]], chosen[c][1]),
+                    max(4, per_worker * workers)):
+                index = chosen[position][0]
+                try:
+                    part, read = future.result()
+                except Exception as error:
+                    gathered.failed += 1
+                    progress.write(f"error: partition {index}: {_storage.first_line(error)}")
+                    continue
+                if report_each:
+                    read.report_unreadable(f"partition {index}", progress.write)
+                gathered.summary.add(read)
+                gathered.parts.append(part)
+                progress.done(done_bytes[position], read.text_bytes)
+    finally:
+        progress.close()
+    return gathered

@@ -14,7 +14,7 @@ from .. import _storage
 from .._model import Calibration
 from . import _cluster, _manifest, _options, _planning
 from ._settings import Adapting, Cluster, Inputs
-from ._summary import MB, Summary
+from ._summary import MB
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 from .tasks import calibrate as tasks
 
@@ -78,45 +78,25 @@ def run(args: argparse.Namespace, started: float) -> int:
     if not chosen:
         raise UsageError("calibrate: the inputs hold no documents")
     location = _storage.absolute(asked.model)
-    parts: list[Calibration] = []
-    summary = Summary()
-    failed: list[str] = []
-    progress = _cluster.Progress(asked.cluster, sum(min(partitions[i].size, quota)
-                                                    for i, quota in chosen))
-    workers = 0
     try:
-        with _cluster.connect(asked.cluster) as (client, workers):
-            partitions = _cluster.number_rows(client, partitions, corpus.options)
-            for position, future in _cluster.completed(
-                    range(len(chosen)),
-                    lambda c: client.submit(tasks.calibrate_partition, partitions[chosen[c][0]],
-                                            chosen[c][1], location, identity, corpus.options,
-                                            asked.theta_r, asked.adapting, pure=False),
-                    max(4, 2 * workers)):
-                index, quota = chosen[position]
-                try:
-                    part, read = future.result()
-                except Exception as error:
-                    failed.append(f"partition {index}")
-                    progress.write(f"error: partition {index}: {_storage.first_line(error)}")
-                    continue
-                parts.append(part)
-                summary.add(read)
-                progress.done(min(partitions[index].size, quota), read.text_bytes)
+        gathered = _cluster.gather_parts(
+            asked.cluster, corpus, chosen,
+            lambda client, partition, quota: client.submit(
+                tasks.calibrate_partition, partition, quota, location, identity, corpus.options,
+                asked.theta_r, asked.adapting, pure=False),
+            per_worker=2, report_each=False)
     except KeyboardInterrupt:
-        progress.close()
         print("interrupted: no theta found", file=sys.stderr)
         return EXIT_INTERRUPTED
-    finally:
-        progress.close()
-    if failed:
-        print(f"qelt-corpus calibrate: {len(failed)} partitions of the sample failed; no theta "
-              "found", file=sys.stderr)
+    if gathered.failed:
+        print(f"qelt-corpus calibrate: {gathered.failed} partitions of the sample failed; no "
+              "theta found", file=sys.stderr)
         return EXIT_UNREADABLE
+    summary, workers = gathered.summary, gathered.workers
     if not summary.documents:
         raise UsageError("calibrate: the inputs hold no documents")
     summary.report_unreadable("the sample", lambda m: print(m, file=sys.stderr))
-    calibration = Calibration.total(parts)
+    calibration = Calibration.total(gathered.parts)
     try:
         theta = calibration.theta(asked.target_mean)
     except ValueError as error:  # nothing in the sample that theta could change

@@ -13,7 +13,6 @@ from .. import _storage
 from .._model import Evaluation
 from . import _cluster, _manifest, _options, _planning
 from ._settings import Adapting, Cluster, Inputs
-from ._summary import Summary
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 from .tasks import evaluate as tasks
 
@@ -60,41 +59,22 @@ def run(args: argparse.Namespace, started: float) -> int:
     if not partitions:
         raise UsageError("evaluate: the inputs hold no documents")
     location = _storage.absolute(asked.model)
-    parts: list[Evaluation] = []
-    summary = Summary()
-    failed: list[str] = []
-    progress = _cluster.Progress(asked.cluster, sum(p.size for p in partitions))
-    workers = 0
     try:
-        with _cluster.connect(asked.cluster) as (client, workers):
-            partitions = _cluster.number_rows(client, partitions, corpus.options)
-            for index, future in _cluster.completed(
-                    range(len(partitions)),
-                    lambda i: client.submit(tasks.evaluate_partition, partitions[i], location,
-                                            identity, corpus.options, asked.adapting,
-                                            pure=False),
-                    max(4, 3 * workers)):
-                try:
-                    part, read = future.result()
-                except Exception as error:
-                    failed.append(f"partition {index}")
-                    progress.write(f"error: partition {index}: {_storage.first_line(error)}")
-                    continue
-                read.report_unreadable(f"partition {index}", progress.write)
-                summary.add(read)
-                parts.append(part)
-                progress.done(partitions[index].size, read.text_bytes)
+        gathered = _cluster.gather_parts(
+            asked.cluster, corpus, [(index, None) for index in range(len(partitions))],
+            lambda client, partition, _: client.submit(
+                tasks.evaluate_partition, partition, location, identity, corpus.options,
+                asked.adapting, pure=False),
+            per_worker=3, report_each=True)
     except KeyboardInterrupt:
-        progress.close()
         print("interrupted: nothing evaluated", file=sys.stderr)
         return EXIT_INTERRUPTED
-    finally:
-        progress.close()
-    if failed:
-        print(f"qelt-corpus evaluate: {len(failed)} partitions failed; nothing evaluated",
+    if gathered.failed:
+        print(f"qelt-corpus evaluate: {gathered.failed} partitions failed; nothing evaluated",
               file=sys.stderr)
         return EXIT_UNREADABLE
-    result = Evaluation.total(parts)
+    summary, workers = gathered.summary, gathered.workers
+    result = Evaluation.total(gathered.parts)
     if not summary.documents:
         raise UsageError("evaluate: the inputs hold no documents")
     if not result.bytes:
