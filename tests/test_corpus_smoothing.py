@@ -214,6 +214,15 @@ def resealed(image: bytearray) -> bytes:
     return bytes(image)
 
 
+def refused_for(image: bytes, tmp_path) -> str:
+    """The reason loading the model file `image` is refused for."""
+    path = tmp_path / "damaged.qelt"
+    path.write_bytes(image)
+    with pytest.raises(ModelFormatError) as raised:
+        ContextModel.load(path)
+    return raised.value.reason
+
+
 def sections(image: bytes) -> list[dict[str, int]]:
     """Where each length's table, records, bytes and probabilities start in a version 2
     image, and its slot and byte counts (docs/formats.md, "Model file")."""
@@ -270,11 +279,7 @@ def test_damaged_version_2_files_are_named_errors(damage, reason, tmp_path):
         image[at:at + 4] = np.float32(0.5).tobytes()
     elif damage == "version 4":
         image[8] = 4
-    path = tmp_path / "damaged.qelt"
-    path.write_bytes(resealed(image))
-    with pytest.raises(ModelFormatError) as raised:
-        ContextModel.load(path)
-    assert raised.value.reason == reason
+    assert refused_for(resealed(image), tmp_path) == reason
 
 
 def blocks3(image: bytes, length: int) -> list[dict[str, int]]:
@@ -326,11 +331,8 @@ def test_damaged_version_3_files_are_named_errors(damage, tmp_path):
         image[48 + 32 + 24] += 8
     elif damage == "version 4":
         image[8] = 4
-    path = tmp_path / "damaged.qelt"
-    path.write_bytes(resealed(image))
-    with pytest.raises(ModelFormatError) as raised:
-        ContextModel.load(path)
-    assert raised.value.reason == ("version" if damage == "version 4" else "layout")
+    assert refused_for(resealed(image), tmp_path) == ("version" if damage == "version 4"
+                                                      else "layout")
 
 
 def test_a_version_1_model_patches_but_has_no_probabilities():
