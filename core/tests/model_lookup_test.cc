@@ -13,6 +13,7 @@
 
 #include "context_model.h"
 #include "model_kinds.h"
+#include "model_scoring.h"
 
 namespace qelt {
 namespace {
@@ -82,11 +83,12 @@ TEST(ModelLookupTest, BatchedLookupsFollowTheWalkOverTheContents) {
         const float floor_entropy = weighted ? static_cast<float>(std::log(256.0)) : 0.0f;
         // Long enough to cross every batch and prefetch distance, with a byte now
         // and then that no context lists.
-        std::vector<std::uint8_t> data(1 + rng() % 700);
+        std::vector<std::uint8_t> data(1 + rng() % (trial == 2 ? 3000 : 700));
         for (auto& b : data) b = rng() % 50 == 0 ? 'z' : static_cast<std::uint8_t>('a' + rng() % alphabet);
         const std::size_t n = data.size();
-        const std::size_t begin = rng() % 3 == 0 ? rng() % n : 0;
-        const std::size_t end = begin + rng() % (n - begin + 1);
+        const bool whole = trial == 2;  // and long enough for several of score()'s blocks
+        const std::size_t begin = !whole && rng() % 3 == 0 ? rng() % n : 0;
+        const std::size_t end = whole ? n : begin + rng() % (n - begin + 1);
         // Each way three times over: without a recall, with one that starts afresh
         // (it was last given another model), and with what that one remembers.
         std::vector<float> entropies(end - begin), plain(end - begin);
@@ -132,6 +134,16 @@ TEST(ModelLookupTest, BatchedLookupsFollowTheWalkOverTheContents) {
           if (model.has_probabilities()) {
             ASSERT_EQ(entropies[i - begin], expected) << kind.name << " k=" << k << " at " << i;
             ASSERT_EQ(probabilities[i - begin], p) << kind.name << " k=" << k << " at " << i;
+          }
+        }
+        // Scoring a whole document goes through it in blocks, with one recall for all.
+        if (whole && model.has_probabilities()) {
+          std::vector<float> whole(n);
+          std::vector<double> log2_p(n);
+          score(model, data.data(), n, whole.data(), log2_p.data(), Adaptation{});
+          ASSERT_EQ(whole, entropies) << kind.name << " k=" << k;
+          for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(log2_p[i], probabilities[i] > 0.0 ? std::log2(probabilities[i]) : -INFINITY);
           }
         }
       }
