@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "counting/window_counts.h"
+#include "format/model_format.h"
 #include "format/model_layout.h"
 
 namespace qelt {
@@ -253,20 +254,8 @@ MadeOrder get_made_order(SerialReader& in) {
 
 ModelOrder order_with(const ModelOrder& order, const std::vector<bool>& keep) {
   ModelOrder kept;
-  const bool weighted = !order.weights.empty();
-  const bool listed = !order.pair_ends.empty();
   for (std::size_t c = 0; c < order.contexts.size(); ++c) {
-    if (!keep[c]) continue;
-    kept.contexts.push_back(order.contexts[c]);
-    if (weighted) kept.weights.push_back(order.weights[c]);
-    if (!listed) continue;
-    const std::uint64_t first = c == 0 ? 0 : order.pair_ends[c - 1];
-    kept.pair_bytes.insert(kept.pair_bytes.end(), order.pair_bytes.begin() + first,
-                           order.pair_bytes.begin() + order.pair_ends[c]);
-    kept.pair_probabilities.insert(kept.pair_probabilities.end(),
-                                   order.pair_probabilities.begin() + first,
-                                   order.pair_probabilities.begin() + order.pair_ends[c]);
-    kept.pair_ends.push_back(kept.pair_bytes.size());
+    if (keep[c]) append_context(kept, order, c);
   }
   return kept;
 }

@@ -66,17 +66,7 @@ ModelOrder merged_pieces(const std::vector<BuiltShare>& shares, int length) {
   std::sort(contexts.begin(), contexts.end());
   ModelOrder merged;
   for (const auto& [key, s, c] : contexts) {
-    const ModelOrder& piece = shares[s].pieces[length];
-    merged.contexts.push_back(piece.contexts[c]);
-    if (!piece.weights.empty()) merged.weights.push_back(piece.weights[c]);
-    if (piece.pair_ends.empty()) continue;
-    const std::uint64_t first = c == 0 ? 0 : piece.pair_ends[c - 1];
-    merged.pair_bytes.insert(merged.pair_bytes.end(), piece.pair_bytes.begin() + first,
-                             piece.pair_bytes.begin() + piece.pair_ends[c]);
-    merged.pair_probabilities.insert(merged.pair_probabilities.end(),
-                                     piece.pair_probabilities.begin() + first,
-                                     piece.pair_probabilities.begin() + piece.pair_ends[c]);
-    merged.pair_ends.push_back(merged.pair_bytes.size());
+    internal::append_context(merged, shares[s].pieces[length], c);
   }
   if (!merged.weights.empty() && merged.weights.size() != merged.contexts.size()) {
     throw std::invalid_argument("pieces of a length with weights and without");

@@ -445,27 +445,29 @@ SectionBytes write_section(int length, const ModelOrder& order) {
   return section;
 }
 
+void append_context(ModelOrder& to, const ModelOrder& from, std::size_t c) {
+  to.contexts.push_back(from.contexts[c]);
+  if (!from.weights.empty()) to.weights.push_back(from.weights[c]);
+  if (from.pair_ends.empty()) return;
+  const std::uint64_t begin = c == 0 ? 0 : from.pair_ends[c - 1];
+  const std::uint64_t end = from.pair_ends[c];
+  to.pair_bytes.insert(to.pair_bytes.end(), from.pair_bytes.begin() + begin,
+                       from.pair_bytes.begin() + end);
+  to.pair_probabilities.insert(to.pair_probabilities.end(),
+                               from.pair_probabilities.begin() + begin,
+                               from.pair_probabilities.begin() + end);
+  to.pair_ends.push_back(to.pair_bytes.size());
+}
+
 std::vector<ModelOrder> orders_by_block(const ModelOrder& order, int bucket, int log2,
                                         std::uint32_t first, std::uint32_t count) {
   std::vector<ModelOrder> blocks(count);
-  const bool weighted = !order.weights.empty();
-  const bool listed = !order.pair_ends.empty();
   for (std::size_t c = 0; c < order.contexts.size(); ++c) {
     const std::uint32_t block = block_of(order.contexts[c].key, bucket, log2);
     if (block < first || block - first >= count) {
       throw std::logic_error("a context outside the blocks of its share");
     }
-    ModelOrder& part = blocks[block - first];
-    part.contexts.push_back(order.contexts[c]);
-    if (weighted) part.weights.push_back(order.weights[c]);
-    if (!listed) continue;
-    const std::uint64_t begin = c == 0 ? 0 : order.pair_ends[c - 1];
-    part.pair_bytes.insert(part.pair_bytes.end(), order.pair_bytes.begin() + begin,
-                           order.pair_bytes.begin() + order.pair_ends[c]);
-    part.pair_probabilities.insert(part.pair_probabilities.end(),
-                                   order.pair_probabilities.begin() + begin,
-                                   order.pair_probabilities.begin() + order.pair_ends[c]);
-    part.pair_ends.push_back(part.pair_bytes.size());
+    append_context(blocks[block - first], order, c);
   }
   return blocks;
 }

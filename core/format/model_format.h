@@ -208,6 +208,10 @@ class ImageLayout {
 std::vector<std::uint8_t> write_model_image(const ModelKind& kind, std::uint64_t min_count,
                                             const std::vector<ModelOrder>& orders);
 
+// Appends context `c` of `from` to `to`: its key and entropy, its weight if `from` has
+// weights, and its listed bytes if `from` lists any.
+void append_context(ModelOrder& to, const ModelOrder& from, std::size_t c);
+
 // The part of `order` (of contexts sorted by key) in each of the 2^log2 blocks of
 // their length from `first` to `first + count` (bucket bytes `bucket`), each sorted by
 // key. Throws std::logic_error for a context in none of them.
