@@ -1,9 +1,12 @@
 """A model file written from the parts of a build in shares: the bytes the assembly
 gives (the header, the sections of the shortest contexts, the checksum) and each
 share's run, which its worker wrote to the build's scratch directory. On a local disk
-each part is copied to its offset by the kernel (copy_file_range), without passing
-through this process; on an object store the parts are streamed in order into one
-multipart upload. No more than a chunk of the model is held here at a time."""
+each part is written at its offset in chunks of 8 MiB: a model is read at random, and
+the page cache keeps what large writes bring in large folios, which a reader maps by
+huge pages (ContextModel::load); the kernel's copy (copy_file_range) leaves them in
+small ones, and a model read straight after training then costs a page walk per
+lookup. On an object store the parts are streamed in order into one multipart upload.
+No more than a chunk of the model is held here at a time."""
 
 from __future__ import annotations
 
@@ -68,22 +71,19 @@ def _opened(location: str, storage_options: Mapping[str, Any]) -> Iterator[IO[by
 
 def _copy_range(source: IO[bytes], out: IO[bytes], offset: int, length: int) -> None:
     """Copies `length` bytes from the start of `source` to `offset` of `out`."""
+    buffer = memoryview(bytearray(min(CHUNK, length)))
     copied = 0
-    if hasattr(source, "fileno") and hasattr(os, "copy_file_range"):
-        with contextlib.suppress(OSError):  # across file systems, or not offered
-            while copied < length:
-                done = os.copy_file_range(source.fileno(), out.fileno(), length - copied,
-                                          copied, offset + copied)
-                if done == 0:
-                    break
-                copied += done
-    source.seek(copied)
     while copied < length:
-        chunk = source.read(min(CHUNK, length - copied))
-        if not chunk:
+        # Each write but the last ends at a multiple of the chunk in the file, so that
+        # no folio is cut between two writes.
+        want = min(CHUNK - (offset + copied) % CHUNK, length - copied)
+        read = source.readinto(buffer[:want])  # type: ignore[attr-defined]
+        if not read:
             raise RuntimeError("a share's run ended early")
-        os.pwrite(out.fileno(), chunk, offset + copied)
-        copied += len(chunk)
+        written = 0
+        while written < read:  # a write may be cut short
+            written += os.pwrite(out.fileno(), buffer[written:read], offset + copied + written)
+        copied += read
 
 
 def make_directory(location: str, storage_options: Mapping[str, Any]) -> None:
