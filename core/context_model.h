@@ -197,7 +197,8 @@ class ContextModel {
   // A position's lookup, asked for ahead of when it is read (look_up,
   // score_positions): first the tags of its longest context's home are fetched
   // (ask), then the tags rule out the lengths whose context is absent and the slot
-  // of the first likely one is fetched (narrow), then the slots are read (finish).
+  // of the first likely one is fetched (narrow), then that slot is read, and the
+  // tables searched again only if it holds another key (finish).
   // A position whose context was recalled has the length kRecalled and its entropy.
   static constexpr int kRecalled = -2;
   struct Pending {
@@ -206,6 +207,7 @@ class ContextModel {
     std::uint64_t hash = 0;         // of its suffix of `length`
     int length = -1;                // the longest length not known to be absent
     int context_length = 0;         // the context's
+    const std::uint8_t* likely = nullptr;  // the slot of `length` whose tag matches
     Suffix recalled;                // if the length is kRecalled
   };
   void ask(Pending& pending, std::uint64_t key, int length) const;

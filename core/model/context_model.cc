@@ -27,6 +27,7 @@
 
 #include "format/model_format.h"
 #include "model/slot_tags.h"
+#include "util/prefetch.h"
 #include "util/window_key.h"
 
 namespace qelt {
@@ -236,10 +237,10 @@ void ContextModel::prefetch_home(int length, std::uint64_t key, bool record) con
   const Block& block = block_of(length, key);
   if (block.slot_count == 0) return;
   const std::size_t home = internal::AnySizeHome(block.home_scale)(internal::fmix64(key));
-  __builtin_prefetch(block.tags + home);
-  __builtin_prefetch(block.slots + home * lengths_[length].slot_bytes);
+  internal::prefetch(block.tags + home);
+  internal::prefetch(block.slots + home * lengths_[length].slot_bytes);
   if (record && block.records != nullptr) {
-    __builtin_prefetch(block.records + home * internal::kModelRecordBytes);
+    internal::prefetch(block.records + home * internal::kModelRecordBytes);
   }
 }
 
@@ -271,12 +272,12 @@ void ContextModel::prefetch_listed(int length, const std::uint8_t* slot) const {
   if (of.inline_records) {
     const std::uint32_t distance = internal::load_le<std::uint32_t>(slot + of.key_bytes + 8);
     if (distance == 0) return;
-    __builtin_prefetch(slot + distance);       // the count, the bytes and
-    __builtin_prefetch(slot + distance + 64);  // the probabilities of short lists
+    internal::prefetch(slot + distance);       // the count, the bytes and
+    internal::prefetch(slot + distance + 64);  // the probabilities of short lists
     return;
   }
   const Block& block = of.blocks[0];
-  __builtin_prefetch(block.records + static_cast<std::uint64_t>(slot - block.slots) /
+  internal::prefetch(block.records + static_cast<std::uint64_t>(slot - block.slots) /
                                          of.slot_bytes * internal::kModelRecordBytes);
 }
 
@@ -419,13 +420,14 @@ void ContextModel::ask(Pending& pending, std::uint64_t key, int length) const {
   pending.key = key;
   pending.length = length;
   pending.context_length = length;
+  pending.likely = nullptr;
   pending.bucket_hash = internal::bucket_hash(key, bucket_);
   pending.hash = internal::fmix64(key & internal::window_mask(static_cast<std::size_t>(length)));
   const Block& block = block_at(length, pending.bucket_hash);
   if (block.slot_count == 0) return;
   const std::size_t home = internal::AnySizeHome(block.home_scale)(pending.hash);
-  __builtin_prefetch(block.tags + home);
-  __builtin_prefetch(block.slots + home * lengths_[length].slot_bytes);
+  internal::prefetch(block.tags + home);
+  internal::prefetch(block.slots + home * lengths_[length].slot_bytes);
 }
 
 void ContextModel::narrow(Pending& pending) const {
@@ -438,8 +440,9 @@ void ContextModel::narrow(Pending& pending) const {
       if (likely >= 0) {
         const std::size_t width = lengths_[pending.length].slot_bytes;
         const std::uint8_t* slot = block.slots + static_cast<std::size_t>(likely) * width;
-        __builtin_prefetch(slot);
-        __builtin_prefetch(slot + width - 1);
+        internal::prefetch(slot);
+        internal::prefetch(slot + width - 1);
+        pending.likely = slot;
         return;
       }
     }
@@ -451,6 +454,20 @@ void ContextModel::narrow(Pending& pending) const {
 }
 
 int ContextModel::finish(const Pending& pending, const std::uint8_t*& slot, float& entropy) const {
+  if (pending.likely != nullptr) {
+    // The first slot whose tag matches is the one a search would find, if it holds
+    // the key; a false match (one in 128) searches again below.
+    const Length& of = lengths_[pending.length];
+    const std::uint64_t key =
+        pending.key & internal::window_mask(static_cast<std::size_t>(pending.length));
+    const std::uint64_t held = of.key_bytes == 4 ? internal::load_le<std::uint32_t>(pending.likely)
+                                                 : internal::load_le<std::uint64_t>(pending.likely);
+    if (held == key) {
+      slot = pending.likely;
+      entropy = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes));
+      return pending.length;
+    }
+  }
   std::uint64_t hash = pending.hash;
   for (int j = pending.length; j >= 0; --j) {
     const std::uint64_t key = pending.key & internal::window_mask(static_cast<std::size_t>(j));
@@ -473,8 +490,8 @@ void ContextModel::ask_unless_recalled(Pending& pending, std::uint64_t key, int 
       pending.recalled.slot = e.slot;
       pending.recalled.entropy = e.entropy;
       if (for_list && e.slot != nullptr) {  // the slot leads to its list
-        __builtin_prefetch(e.slot);
-        __builtin_prefetch(e.slot + lengths_[e.kept].slot_bytes - 1);
+        internal::prefetch(e.slot);
+        internal::prefetch(e.slot + lengths_[e.kept].slot_bytes - 1);
       }
       return;
     }

@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "util/hash.h"
+#include "util/prefetch.h"
 #include "util/probing_table.h"
 #include "util/radix_sort.h"
 #include "util/window_key.h"
@@ -74,7 +75,7 @@ class DirectIndex {
     if (!slots_) throw std::bad_alloc();
   }
 
-  void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[key]); }
+  void prefetch(std::uint64_t key) const { internal::prefetch(&slots_[key]); }
 
   // The id of `key`, the next free one if it is new; counts one occurrence of it.
   Id id_of(std::uint64_t key) {

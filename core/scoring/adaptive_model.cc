@@ -51,6 +51,15 @@ const std::array<double, 257> kLogTrust = [] {
   return table;
 }();
 
+// fast_log of each whole number below 2^12: the total N + 2u of a context is one, and
+// nearly always a small one.
+constexpr std::size_t kTabledLogs = 4096;
+const std::array<double, kTabledLogs> kLogWhole = [] {
+  std::array<double, kTabledLogs> table{};
+  for (std::size_t n = 1; n < kTabledLogs; ++n) table[n] = fast_log(static_cast<double>(n));
+  return table;
+}();
+
 }  // namespace
 
 AdaptiveModel::AdaptiveModel(ContextModel model, std::uint64_t memory_budget)
@@ -181,7 +190,9 @@ float AdaptiveModel::entropy() {
     const double total = context.followed + trust;
     const double w = trust / total;
     const double a_total = context.followed + trust * context.mass;
-    const double log_total = fast_log(total);
+    static_assert(kModelWeight == 2.0, "the total is a whole number");
+    const std::uint64_t whole = std::uint64_t{context.followed} + 2u * context.distinct;
+    const double log_total = whole < kTabledLogs ? kLogWhole[whole] : fast_log(total);
     const double q_log_q = (context.a_log_a - a_total * log_total) / total;
     const double unshown_mass = std::max(0.0, model_mass - context.mass);
     const double unshown_entropy = std::max(0.0, model_entropy + context.p_log_p);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "util/big_buffer.h"
+#include "util/prefetch.h"
 
 namespace qelt {
 namespace internal {
@@ -79,7 +80,7 @@ class ProbingTable {
   static std::uint64_t hash(Key key) { return Hash()(key); }
   std::size_t home_of(std::uint64_t hash) const { return home_(hash); }
   void prefetch(Key key) const { prefetch_hash(hash(key)); }
-  void prefetch_hash(std::uint64_t hash) const { __builtin_prefetch(slots_ + home_(hash)); }
+  void prefetch_hash(std::uint64_t hash) const { internal::prefetch(slots_ + home_(hash)); }
 
   // The slot holding `key`, or else the empty slot where it belongs (to be filled by
   // the caller). `hash` is hash(key), for a caller that has it already.
