@@ -236,3 +236,19 @@ def test_shares_the_workers_spill_to_disk_build_the_same_model(tmp_path, real_te
     assert float(amount.group(1)) > 0, spilled.stdout
     assert "0.0 MB of counts spilled" in kept.stdout
     assert (tmp_path / "spilled.qelt").read_bytes() == (tmp_path / "kept.qelt").read_bytes()
+
+
+def test_a_model_is_assembled_from_its_parts_across_chunk_boundaries(tmp_path, monkeypatch):
+    from qelt_corpus.cli import _model_parts
+    monkeypatch.setattr(_model_parts, "CHUNK", 64)  # the writes' boundaries, at small scale
+    image = random.Random(5).randbytes(1000)
+    cuts = [0, 3, 70, 129, 130, 600, 1000]  # pieces at odd offsets, one of a single byte
+    runs = []
+    for i, (start, stop) in enumerate(zip(cuts, cuts[1:])):
+        (tmp_path / f"run{i}").write_bytes(image[start:stop] + b"after the run")
+        runs.append((start, str(tmp_path / f"run{i}"), stop - start))
+    _model_parts.write(str(tmp_path / "m.qelt"), 1000, [], runs[1:] + runs[:1], {})
+    assert (tmp_path / "m.qelt").read_bytes() == image
+    (tmp_path / "run4").write_bytes(image[130:200])  # cut short of its 470 bytes
+    with pytest.raises(RuntimeError, match="a share's run ended early"):
+        _model_parts.write(str(tmp_path / "m.qelt"), 1000, [], runs, {})
