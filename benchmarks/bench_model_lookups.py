@@ -21,7 +21,7 @@ import argparse
 import pathlib
 import subprocess
 import sys
-import time
+from typing import Callable
 
 import pyarrow as pa
 
@@ -48,14 +48,12 @@ def model_path(kind: str, k: int) -> pathlib.Path:
     return path
 
 
-def best_rates(calls: dict[str, object], size: int, turns: int) -> dict[str, float]:
+def best_rates(calls: dict[str, Callable[[], object]], size: int, turns: int) -> dict[str, float]:
     """MB/s of each call, the best of `turns`, the calls taken in turn."""
     best = {name: float("inf") for name in calls}
     for _ in range(turns):
         for name, call in calls.items():
-            start = time.perf_counter()
-            call()  # type: ignore[operator]
-            best[name] = min(best[name], time.perf_counter() - start)
+            best[name] = min(best[name], shared.best_seconds(call, 1))
     return {name: size / 1e6 / seconds for name, seconds in best.items()}
 
 

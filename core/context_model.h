@@ -114,6 +114,7 @@ class ContextModel {
       std::int16_t length;  // of the context, plus one; 0: nothing recalled here
       std::int16_t kept;    // the length of the longest suffix kept, or -1
     };
+    static constexpr Entry kNothing{0, nullptr, 0.0f, 0, -1};
     Entry& entry(std::uint64_t key) {
       return entries_[(key * 0x9E3779B97F4A7C15ull) >> shift_];
     }
@@ -184,6 +185,8 @@ class ContextModel {
     std::size_t slot_bytes = 8;
     bool inline_records = false;  // version 3
     std::vector<Block> blocks;
+    // The key held in a slot of these tables.
+    std::uint64_t key_in(const std::uint8_t* slot) const;
   };
   // What a kept context lists: its bytes and their probabilities (f32 each), and the
   // weight of its shorter suffix's distribution.
@@ -234,6 +237,9 @@ class ContextModel {
   Listed listed(int length, const std::uint8_t* slot) const;
   // Prefetches the home slot of `key` in the table of `length`, and its record.
   void prefetch_home(int length, std::uint64_t key, bool record) const;
+  // Prefetches the home of a key of hash `hash` in `block` of the table of `length`:
+  // its tags and its slot.
+  void prefetch_home_in(const Block& block, int length, std::uint64_t hash) const;
   // Asks for the lookup of the context `key` of `length` into `pending`, unless
   // `recall` holds it; then, `for_list`, prefetches the slot that leads to its list.
   void ask_unless_recalled(Pending& pending, std::uint64_t key, int length, Recall* recall,

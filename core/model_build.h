@@ -219,7 +219,6 @@ class CutSearch {
 // that hold the candidates instead.)
 void settle_cut(BuildPlan& plan, const std::vector<CutCandidates>& shares);
 
-
 // What a share of 2^bits made (step 3).
 struct BuiltShare {
   int index = 0;

@@ -141,7 +141,9 @@ ContextModel ContextModel::view_image(std::shared_ptr<const void> owner, const s
 void ContextModel::tag_slots() {
   std::size_t bytes = 1;
   for (const Length& length : lengths_) {
-    for (const Block& block : length.blocks) bytes += internal::SlotTags::bytes_for(block.slot_count);
+    for (const Block& block : length.blocks) {
+      bytes += internal::SlotTags::bytes_for(block.slot_count);
+    }
   }
   auto tags = std::make_shared<internal::SlotTags>(bytes);
   std::uint8_t* at = tags->data();
@@ -152,9 +154,7 @@ void ContextModel::tag_slots() {
         const std::uint8_t* slot = block.slots + s * length.slot_bytes;
         const bool empty = internal::load_le<std::uint32_t>(slot + length.key_bytes) ==
                            internal::kEmptySlotBits;
-        const std::uint64_t key = length.key_bytes == 4 ? internal::load_le<std::uint32_t>(slot)
-                                                        : internal::load_le<std::uint64_t>(slot);
-        at[s] = empty ? 0 : internal::slot_tag(internal::fmix64(key));
+        at[s] = empty ? 0 : internal::slot_tag(internal::fmix64(length.key_in(slot)));
       }
       internal::SlotTags::close(at, block.slot_count);
       block.tags = at;
@@ -162,6 +162,11 @@ void ContextModel::tag_slots() {
     }
   }
   tags_ = std::move(tags);
+}
+
+std::uint64_t ContextModel::Length::key_in(const std::uint8_t* slot) const {
+  return key_bytes == 4 ? internal::load_le<std::uint32_t>(slot)
+                        : internal::load_le<std::uint64_t>(slot);
 }
 
 float ContextModel::entropy(std::uint64_t context) const { return entropy_of(context, k_); }
@@ -187,13 +192,9 @@ const std::uint8_t* ContextModel::find_in(const Block& block, int length, std::u
   const std::uint8_t* slots = block.slots;
   const std::size_t width = of.slot_bytes;
   const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);
-  const bool narrow = of.key_bytes == 4;
   const std::int64_t found = internal::find_tagged(
-      block.tags, block.slot_count, home, internal::slot_tag(hash), [&](std::size_t s) {
-        const std::uint8_t* slot = slots + s * width;
-        return (narrow ? internal::load_le<std::uint32_t>(slot)
-                       : internal::load_le<std::uint64_t>(slot)) == key;
-      });
+      block.tags, block.slot_count, home, internal::slot_tag(hash),
+      [&](std::size_t s) { return of.key_in(slots + s * width) == key; });
   if (found < 0) return nullptr;
   const std::uint8_t* slot = slots + static_cast<std::size_t>(found) * width;
   entropy = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes));
@@ -236,12 +237,19 @@ ContextModel::Listed ContextModel::listed(int length, const std::uint8_t* slot) 
 void ContextModel::prefetch_home(int length, std::uint64_t key, bool record) const {
   const Block& block = block_of(length, key);
   if (block.slot_count == 0) return;
-  const std::size_t home = internal::AnySizeHome(block.home_scale)(internal::fmix64(key));
-  internal::prefetch(block.tags + home);
-  internal::prefetch(block.slots + home * lengths_[length].slot_bytes);
+  const std::uint64_t hash = internal::fmix64(key);
+  prefetch_home_in(block, length, hash);
   if (record && block.records != nullptr) {
+    const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);
     internal::prefetch(block.records + home * internal::kModelRecordBytes);
   }
+}
+
+void ContextModel::prefetch_home_in(const Block& block, int length, std::uint64_t hash) const {
+  if (block.slot_count == 0) return;
+  const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);
+  internal::prefetch(block.tags + home);
+  internal::prefetch(block.slots + home * lengths_[length].slot_bytes);
 }
 
 float ContextModel::entropy_after(const std::uint8_t* context, std::size_t length) const {
@@ -353,7 +361,7 @@ ContextModel::Recall::Recall(std::size_t positions) {
   // A table of twice the positions, at least 2^8 and at most 2^16 entries (1.5 MiB).
   int log2 = 8;
   while (log2 < 16 && (std::size_t{1} << log2) < 2 * positions) ++log2;
-  entries_.assign(std::size_t{1} << log2, Entry{0, nullptr, 0.0f, 0, -1});
+  entries_.assign(std::size_t{1} << log2, kNothing);
   shift_ = 64 - log2;
 }
 
@@ -361,8 +369,7 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
                                    std::size_t end, float* entropy, double* probability,
                                    Recall* recall) const {
   if (recall != nullptr && recall->model_ != identity_) {
-    std::fill(recall->entries_.begin(), recall->entries_.end(),
-              Recall::Entry{0, nullptr, 0.0f, 0, -1});
+    std::fill(recall->entries_.begin(), recall->entries_.end(), Recall::kNothing);
     recall->model_ = identity_;
   }
   if (probability == nullptr) {
@@ -423,11 +430,7 @@ void ContextModel::ask(Pending& pending, std::uint64_t key, int length) const {
   pending.likely = nullptr;
   pending.bucket_hash = internal::bucket_hash(key, bucket_);
   pending.hash = internal::fmix64(key & internal::window_mask(static_cast<std::size_t>(length)));
-  const Block& block = block_at(length, pending.bucket_hash);
-  if (block.slot_count == 0) return;
-  const std::size_t home = internal::AnySizeHome(block.home_scale)(pending.hash);
-  internal::prefetch(block.tags + home);
-  internal::prefetch(block.slots + home * lengths_[length].slot_bytes);
+  prefetch_home_in(block_at(length, pending.bucket_hash), length, pending.hash);
 }
 
 void ContextModel::narrow(Pending& pending) const {
@@ -460,9 +463,7 @@ int ContextModel::finish(const Pending& pending, const std::uint8_t*& slot, floa
     const Length& of = lengths_[pending.length];
     const std::uint64_t key =
         pending.key & internal::window_mask(static_cast<std::size_t>(pending.length));
-    const std::uint64_t held = of.key_bytes == 4 ? internal::load_le<std::uint32_t>(pending.likely)
-                                                 : internal::load_le<std::uint64_t>(pending.likely);
-    if (held == key) {
+    if (of.key_in(pending.likely) == key) {
       slot = pending.likely;
       entropy = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes));
       return pending.length;

@@ -89,9 +89,11 @@ std::size_t PatchStream::push(const std::uint8_t* data, std::size_t n, std::size
       next_entropy_ = adaptive_->entropy();
     } else {
       key_ = (key_ << 8 | data[i]) & mask;
-      next_entropy_ = n >= kBatchAtLeast
-                          ? entropies_[i]
-                          : model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
+      if (n >= kBatchAtLeast) {
+        next_entropy_ = entropies_[i];
+      } else {
+        next_entropy_ = model_.entropy_of(key_, static_cast<std::size_t>(std::min(position_, k)));
+      }
     }
   }
   return closed;
