@@ -104,9 +104,10 @@ def entry() -> None:
     try:
         status = main()
         sys.stdout.flush()
+        _interrupts.ignore_from_now_on()  # the work is done and said
     except KeyboardInterrupt:  # between main's return and here
         status = EXIT_INTERRUPTED
-    _interrupts.ignore_from_now_on()  # the work is done and said
+        _interrupts.ignore_from_now_on()
     sys.exit(status)
 
 
