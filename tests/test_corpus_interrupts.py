@@ -117,7 +117,9 @@ def test_an_interrupt_at_any_moment_exits_130_and_resume_finishes(
 # library's bare except) drops it; and one that lands in source text being executed
 # (a dataclass or a namedtuple being made) is taken by the interpreter for one that
 # ended the program, which it then ends by SIGINT at exit, whatever its exit status
-# (when run as python -m, as here).
+# (when run as python -m, as here); one that lands in a finalizer (__del__, a weak
+# reference's callback, run whenever the garbage is collected) is printed by the
+# interpreter with its traceback, and dropped.
 WRAPPED = """
 import os, signal, sys, time
 from qelt_corpus import cli
@@ -139,6 +141,8 @@ INTERRUPTS = {
     "dropped": f"try:\n            {SIGINT_HERE}\n        except BaseException:\n"
                "            pass",
     "in executed text": f"exec({SIGINT_HERE!r})",
+    "in a finalizer": "class Dropped:\n            def __del__(self):\n"
+                      f"                {SIGINT_HERE}\n        Dropped()",
 }
 
 
@@ -146,6 +150,7 @@ INTERRUPTS = {
     ("dropped", "_planning", "corpus"),  # before the cluster starts
     ("dropped", "_manifest", "write"),  # once it has
     ("in executed text", "_driver", "say"),  # in the summary
+    ("in a finalizer", "_manifest", "write"),  # which Python reports, and goes on
 ])
 def test_an_interrupt_that_other_code_mishandles_is_honoured_all_the_same(
         tmp_path, corpus, undisturbed, module, step, interrupt):

@@ -5,13 +5,17 @@ run, and code that clears every exception on its way (a C extension probing for 
 attribute, a library's bare except) can drop it there: the run would go on to the end
 as if the key had never been pressed. So the command's handler also records that it
 was pressed, and the command looks at that record between its steps (`check`): an
-interrupt dropped on the way is still honoured, a step later.
+interrupt dropped on the way is still honoured, a step later. The interpreter drops
+one itself where it lands in a finalizer (``__del__``, a weak reference's callback,
+run whenever garbage is collected), and prints it with its traceback: that one is
+dropped quietly, since the record has it.
 """
 
 from __future__ import annotations
 
 import contextlib
 import signal
+import sys
 from typing import Any, Iterator
 
 _received = False
@@ -20,6 +24,13 @@ _received = False
 def install() -> None:
     """From now on, Ctrl-C is recorded and raised as KeyboardInterrupt. Main thread only."""
     signal.signal(signal.SIGINT, _record_and_raise)
+    sys.unraisablehook = _unraisable
+
+
+def _unraisable(unraisable: Any) -> None:
+    if isinstance(unraisable.exc_value, KeyboardInterrupt) and _received:
+        return  # recorded, and honoured at the next check
+    sys.__unraisablehook__(unraisable)
 
 
 def ignore_from_now_on() -> None:
