@@ -459,7 +459,7 @@ void ContextModel::narrow(Pending& pending) const {
 int ContextModel::finish(const Pending& pending, const std::uint8_t*& slot, float& entropy) const {
   if (pending.likely != nullptr) {
     // The first slot whose tag matches is the one a search would find, if it holds
-    // the key; a false match (one in 128) searches again below.
+    // the key; a false match (one in 255 tags scanned) searches again below.
     const Length& of = lengths_[pending.length];
     const std::uint64_t key =
         pending.key & internal::window_mask(static_cast<std::size_t>(pending.length));

@@ -1,6 +1,7 @@
 // A byte per slot of a model's tables, kept in memory beside its image (internal): 0
-// for an empty slot, else 0x80 and 7 bits of the key's hash. A lookup scans the tags of
-// its probe sequence 16 at a time and reads a slot only where its tag matches. The
+// for an empty slot, else the low byte of the key's hash (1 in place of 0, so a tag
+// matches another key's one time in 255). A lookup scans the tags of its probe
+// sequence 16 at a time and reads a slot only where its tag matches. The
 // tables are probed at a load of 4/5, where a key that is absent (the common case
 // below the longest context kept) runs past a dozen slots on average: over the tags,
 // that is part of one cache line, and the tags of every table together are a
@@ -29,7 +30,8 @@ namespace internal {
 constexpr std::size_t kTagGroup = 16;
 
 inline std::uint8_t slot_tag(std::uint64_t hash) {
-  return static_cast<std::uint8_t>(0x80 | (hash & 0x7F));
+  const auto tag = static_cast<std::uint8_t>(hash);
+  return tag != 0 ? tag : 1;
 }
 
 // The tags of every table of a model, in one buffer (offered for transparent huge
