@@ -4,6 +4,8 @@
 # the corpus that earlier runs left in build/fuzz/corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Builds on every core (CMake's Makefiles build one file at a time unless told).
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 seconds="${1:-60}"
 
 if ! command -v clang++ >/dev/null ||

@@ -4,6 +4,8 @@
 # under valgrind's memcheck. Any finding fails the run. Arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Builds on every core (CMake's Makefiles build one file at a time unless told).
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 # Any report aborts the process, so that no finding passes unnoticed.
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"

@@ -5,6 +5,8 @@
 # fails or if either runner finds no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Builds on every core (CMake's Makefiles build one file at a time unless told).
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
