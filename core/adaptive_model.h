@@ -2,6 +2,7 @@
 #ifndef QELT_CORE_ADAPTIVE_MODEL_H_
 #define QELT_CORE_ADAPTIVE_MODEL_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,8 +92,9 @@ class AdaptiveModel {
 
   // For a caller that holds the whole document, the `n` bytes at `data`, of which the
   // next byte is data[i]: prefetches the memory that positions a little further on
-  // will read. The only effect is speed.
-  void prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const;
+  // will read, and starts the lookups in the model that they will need. The only
+  // effect is speed.
+  void prefetch(const std::uint8_t* data, std::size_t i, std::size_t n);
 
  private:
   // The lookups of the position reached, and the sums of its context brought up to date.
@@ -102,6 +104,15 @@ class AdaptiveModel {
   std::unique_ptr<internal::DocumentFollowers> followers_;
   std::uint64_t position_ = 0;
   std::uint64_t key_ = 0;  // the up to k bytes before the position
+
+  // The model's lookups that prefetch() asked for, by position.
+  struct Lookup {
+    std::uint64_t position = ~std::uint64_t{0};
+    std::uint64_t key = 0;
+    ContextModel::SuffixLookup suffix;
+  };
+  static constexpr std::size_t kLookups = 16;
+  std::array<Lookup, kLookups> lookups_;
 
   ContextModel::Suffix suffix_;  // the model's longest kept suffix of the context
   internal::DocumentContext* shown_ = nullptr;  // the context, if the document showed it

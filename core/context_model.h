@@ -145,10 +145,19 @@ class ContextModel {
   // That of the context of `length` bytes packed in `key` (a length over k counts as k),
   // into `into`.
   void longest_suffix(std::uint64_t key, std::size_t length, Suffix& into) const;
-  // Prefetches the memory that longest_suffix reads for the context of k bytes `key`,
-  // for a lookup soon after: its slot and record in the table of k. The only effect is
-  // speed.
-  void prefetch(std::uint64_t key) const;
+  // The lookup of a longest suffix asked for some positions before it is read, so
+  // that the memory it reads arrives meanwhile: ask_suffix, narrow_suffix a few
+  // positions on (which may be left out), then find_suffix, which gives what
+  // longest_suffix would.
+  class SuffixLookup;
+  // Starts the lookup of the context of `length` bytes packed in `key` (a length over
+  // k counts as k) into `lookup`: prefetches the home of its longest length.
+  void ask_suffix(SuffixLookup& lookup, std::uint64_t key, std::size_t length) const;
+  // Rules out the lengths whose tags say the context is absent (which ask_suffix
+  // prefetched) and prefetches the slot of the first likely one.
+  void narrow_suffix(SuffixLookup& lookup) const;
+  // The longest suffix kept of the context `lookup` was asked for, into `into`.
+  void find_suffix(const SuffixLookup& lookup, Suffix& into) const;
   // Prefetches the bytes listed by the suffix of `length` kept in `slot` (as a Suffix
   // gives them) and their probabilities, for probability() soon after. Reads the
   // slot, which is best prefetched first. The only effect is speed.
@@ -235,8 +244,6 @@ class ContextModel {
                    float& entropy) const;
   // What the context kept in `slot` of the table of `length` lists.
   Listed listed(int length, const std::uint8_t* slot) const;
-  // Prefetches the home slot of `key` in the table of `length`, and its record.
-  void prefetch_home(int length, std::uint64_t key, bool record) const;
   // Prefetches the home of a key of hash `hash` in `block` of the table of `length`:
   // its tags and its slot.
   void prefetch_home_in(const Block& block, int length, std::uint64_t hash) const;
@@ -272,6 +279,12 @@ class ContextModel {
   std::uint64_t contexts_ = 0;
   int bucket_ = 0;  // the last bytes of a context that place it in a block
   std::array<Length, kMaxOrder + 1> lengths_{};
+};
+
+class ContextModel::SuffixLookup {
+ private:
+  friend class ContextModel;
+  Pending pending_;
 };
 
 }  // namespace qelt

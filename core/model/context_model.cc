@@ -234,17 +234,6 @@ ContextModel::Listed ContextModel::listed(int length, const std::uint8_t* slot) 
   return out;
 }
 
-void ContextModel::prefetch_home(int length, std::uint64_t key, bool record) const {
-  const Block& block = block_of(length, key);
-  if (block.slot_count == 0) return;
-  const std::uint64_t hash = internal::fmix64(key);
-  prefetch_home_in(block, length, hash);
-  if (record && block.records != nullptr) {
-    const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);
-    internal::prefetch(block.records + home * internal::kModelRecordBytes);
-  }
-}
-
 void ContextModel::prefetch_home_in(const Block& block, int length, std::uint64_t hash) const {
   if (block.slot_count == 0) return;
   const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);
@@ -271,7 +260,18 @@ void ContextModel::longest_suffix(std::uint64_t key, std::size_t length, Suffix&
   if (into.length < 0) into.entropy = floor_entropy_;
 }
 
-void ContextModel::prefetch(std::uint64_t key) const { prefetch_home(k_, key, true); }
+void ContextModel::ask_suffix(SuffixLookup& lookup, std::uint64_t key,
+                              std::size_t length) const {
+  ask(lookup.pending_, key, static_cast<int>(std::min(length, static_cast<std::size_t>(k_))));
+}
+
+void ContextModel::narrow_suffix(SuffixLookup& lookup) const {
+  if (lookup.pending_.likely == nullptr) narrow(lookup.pending_);
+}
+
+void ContextModel::find_suffix(const SuffixLookup& lookup, Suffix& into) const {
+  finish_suffix(lookup.pending_, into, nullptr);
+}
 
 void ContextModel::prefetch_listed(int length, const std::uint8_t* slot) const {
   if (length < 0 || !has_probabilities()) return;

@@ -99,12 +99,13 @@ void AdaptiveModel::start(std::size_t expected_size) {
   prepare();
 }
 
-void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) const {
+void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) {
   // The document's slot first; some positions on, from what it holds, either the
-  // model's slot (for a context the document has not shown, whose suffix is still to
-  // be found) or the list of its kept suffix (for one that has gained a follower since
-  // it was last summed).
-  constexpr std::size_t kFar = 16, kNear = 8;
+  // lookup of the model's longest kept suffix (for a context the document has not
+  // shown), narrowed a few positions later, or the list of its kept suffix (for one
+  // that has gained a follower since it was last summed).
+  constexpr std::size_t kFar = 16, kNear = 8, kNarrow = 4;
+  static_assert(kNear < kLookups, "a lookup is read before its entry is taken again");
   const std::size_t k = static_cast<std::size_t>(model_.k());
   if (k == 0) return;  // one context, always at hand
   if (i + kFar < n && i + kFar >= k) {
@@ -115,11 +116,16 @@ void AdaptiveModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_
     const std::uint64_t near = internal::window_key_fast(data + i + kNear - k, data + n, k);
     const DocumentFollowers::Context* context = followers_->find(near);
     if (context == nullptr) {
-      model_.prefetch(near);
+      Lookup& lookup = lookups_[(position_ + kNear) % kLookups];
+      lookup.position = position_ + kNear;
+      lookup.key = near;
+      model_.ask_suffix(lookup.suffix, near, k);
     } else if (!context->summed) {
       model_.prefetch_listed(context->suffix_length, context->suffix_slot);
     }
   }
+  Lookup& narrowed = lookups_[(position_ + kNarrow) % kLookups];
+  if (narrowed.position == position_ + kNarrow) model_.narrow_suffix(narrowed.suffix);
 }
 
 // Made as soon as the position is reached, whatever is asked of it later, so that
@@ -129,7 +135,14 @@ void AdaptiveModel::prepare() {
   shown_ = position_ >= k ? followers_->find(key_) : nullptr;
   has_entropy_ = false;
   if (shown_ == nullptr) {
-    model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)), suffix_);
+    // Asked for by prefetch() a few positions ago, or looked up now. A lookup left
+    // from another document that has this position and key gives the same answer.
+    const Lookup& asked = lookups_[position_ % kLookups];
+    if (position_ >= k && asked.position == position_ && asked.key == key_) {
+      model_.find_suffix(asked.suffix, suffix_);
+    } else {
+      model_.longest_suffix(key_, static_cast<std::size_t>(std::min(position_, k)), suffix_);
+    }
     return;
   }
   // The model's suffix of a context is looked up at its first position and kept.

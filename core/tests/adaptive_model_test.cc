@@ -73,27 +73,46 @@ TEST(AdaptiveModel, EachDocumentReadsAsOnAFreshInstance) {
   EXPECT_EQ(grown, expected);
 }
 
-// A document read whole (its memory prefetched, room made for it once) reads as one
-// read a byte at a time with no length given (its table grown from the smallest), at
-// every k, where the model keeps the contexts at some lengths only and most of the
-// document's contexts are new.
+// A document read whole (its memory prefetched, the model's lookups asked for ahead,
+// room made for it once) reads as one read a byte at a time with no length given (its
+// table grown from the smallest), at every k, where the model keeps the contexts at
+// some lengths only and most of the document's contexts are new; so do documents read
+// after it by the same instance, short ones among them that meet the lookups an
+// earlier document asked for at the same positions.
 TEST(AdaptiveModel, ReadingWholeEqualsReadingByteByByte) {
+  constexpr std::uint64_t kBudget = AdaptiveModel::kLeastMemory;
   const std::vector<std::uint8_t> corpus = random_bytes(20000, 12, 5);
-  const std::vector<std::uint8_t> document = random_bytes(60000, 16, 6);
+  std::vector<std::vector<std::uint8_t>> documents = {random_bytes(60000, 16, 6)};
+  for (unsigned length = 3; length < 40; length += 3) {
+    documents.push_back(random_bytes(length, 3, 7 + length % 2));
+  }
+  for (unsigned seed = 0; seed < 300; ++seed) documents.push_back(random_bytes(300, 4, 100 + seed));
+  documents.push_back(documents[0]);
   for (int k = 1; k <= 6; ++k) {
     ContextCounts counts(k);
     counts.add(corpus.data(), corpus.size());
     const ContextModel model = counts.to_model(2, 0, *find_model_kind("kneser-ney"));
-    std::vector<float> whole(document.size());
-    score(model, document.data(), document.size(), whole.data(), nullptr, Adaptation{true});
-    AdaptiveModel adaptive(model);
-    adaptive.start();
-    std::vector<float> by_byte;
-    for (std::uint8_t b : document) {
-      by_byte.push_back(adaptive.entropy());
-      adaptive.push(b);
+    std::vector<float> whole(documents[0].size());
+    score(model, documents[0].data(), documents[0].size(), whole.data(), nullptr,
+          Adaptation{true, kBudget});
+    AdaptiveModel reading(model, kBudget);
+    for (std::size_t d = 0; d < documents.size(); ++d) {
+      const std::vector<std::uint8_t>& document = documents[d];
+      AdaptiveModel adaptive(model, kBudget);
+      adaptive.start();
+      reading.start(document.size());
+      std::vector<float> by_byte;
+      for (std::size_t i = 0; i < document.size(); ++i) {
+        by_byte.push_back(adaptive.entropy());
+        reading.prefetch(document.data(), i, document.size());
+        ASSERT_EQ(reading.entropy(), by_byte.back()) << "k = " << k << ", document " << d;
+        ASSERT_EQ(reading.probability(document[i]), adaptive.probability(document[i]))
+            << "k = " << k << ", document " << d << ", position " << i;
+        adaptive.push(document[i]);
+        reading.push(document[i]);
+      }
+      if (d == 0) EXPECT_EQ(whole, by_byte) << "k = " << k;
     }
-    EXPECT_EQ(whole, by_byte) << "k = " << k;
   }
 }
 
