@@ -94,8 +94,8 @@ class ContextModel {
   // ContextEntropy; a length over k counts as k).
   float entropy_of(std::uint64_t key, std::size_t length) const;
 
-  // What lookups in one model have found, by context, so that a context met again is
-  // answered from here instead of from the model's tables, which are larger than the
+  // What lookups in one model have found, by context (and, with probabilities, by
+  // context and byte), so that a context met again is answered from here instead of from the model's tables, which are larger than the
   // caches: documents meet again most of their contexts (held-out Python sources a new
   // context of 6 bytes at a third of their positions). A cache the size of a core's
   // share of L2 at most: it forgets, and never changes a result. One thread uses it at
@@ -118,7 +118,23 @@ class ContextModel {
     Entry& entry(std::uint64_t key) {
       return entries_[(key * 0x9E3779B97F4A7C15ull) >> shift_];
     }
+    // The probability of a byte after a context: evaluation reads, at every position,
+    // the list of the context's longest kept suffix (hundreds of bytes for the short
+    // contexts that list much), and documents meet most (context, byte) pairs again:
+    // held-out Python sources at 94 % of positions at k = 3, 78 % at k = 6.
+    struct Probability {
+      std::uint64_t key;
+      std::uint32_t pair;  // the byte, and the context's length plus one above it; 0: none
+      double probability;
+    };
+    static std::uint32_t pair_of(int length, std::uint8_t byte) {
+      return static_cast<std::uint32_t>(length + 1) << 8 | byte;
+    }
+    Probability& probability_of(std::uint64_t key, std::uint32_t pair) {
+      return probabilities_[((key ^ pair) * 0xD6E8FEB86659FD93ull) >> (shift_ + 2)];
+    }
     std::vector<Entry> entries_;
+    std::vector<Probability> probabilities_;  // a quarter as many, made when first needed
     int shift_;
     std::uint64_t model_ = 0;  // the identity of the model whose results these are
   };

@@ -358,7 +358,8 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
 }
 
 ContextModel::Recall::Recall(std::size_t positions) {
-  // A table of twice the positions, at least 2^8 and at most 2^16 entries (1.5 MiB).
+  // A table of twice the positions, at least 2^8 and at most 2^16 entries (1.5 MiB);
+  // with probabilities, a quarter as many of them (0.4 MiB at most).
   int log2 = 8;
   while (log2 < 16 && (std::size_t{1} << log2) < 2 * positions) ++log2;
   entries_.assign(std::size_t{1} << log2, kNothing);
@@ -370,7 +371,11 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
                                    Recall* recall) const {
   if (recall != nullptr && recall->model_ != identity_) {
     std::fill(recall->entries_.begin(), recall->entries_.end(), Recall::kNothing);
+    recall->probabilities_.clear();
     recall->model_ = identity_;
+  }
+  if (recall != nullptr && probability != nullptr && recall->probabilities_.empty()) {
+    recall->probabilities_.assign(recall->entries_.size() / 4, Recall::Probability{0, 0, 0.0f});
   }
   if (probability == nullptr) {
     look_up<false>(data, n, begin, end, entropy, nullptr, recall);
@@ -395,18 +400,43 @@ void ContextModel::look_up(const std::uint8_t* data, std::size_t n, std::size_t 
   const std::size_t k = static_cast<std::size_t>(k_);
   Pending ring[kRing];
   Suffix found[kRing];
+  double recalled[kListed ? kRing : 1];  // a probability recalled, or -1
   internal::RollingKey<> ahead(k);  // the context of position `asked`
   for (std::size_t i = begin - std::min(begin, k); i < begin; ++i) ahead.push(data[i]);
   std::size_t asked = begin;
   auto ask_next = [&] {
-    ask_unless_recalled(ring[asked % kRing], ahead.key(), static_cast<int>(std::min(asked, k)),
-                        recall, kListed);
+    const int length = static_cast<int>(std::min(asked, k));
+    bool for_list = kListed;
+    if (kListed) {
+      recalled[asked % kRing] = -1.0;
+      if (recall != nullptr) {
+        const std::uint32_t pair = Recall::pair_of(length, data[asked]);
+        const Recall::Probability& e = recall->probability_of(ahead.key(), pair);
+        if (e.pair == pair && e.key == ahead.key()) {
+          recalled[asked % kRing] = e.probability;
+          for_list = false;
+        }
+      }
+    }
+    ask_unless_recalled(ring[asked % kRing], ahead.key(), length, recall, for_list);
     ahead.push(data[asked]);
     ++asked;
   };
   auto find = [&](std::size_t i) {
     finish_suffix(ring[i % kRing], found[i % kRing], recall);
-    if (kListed) prefetch_listed(found[i % kRing].length, found[i % kRing].slot);
+    if (kListed && recalled[i % kRing] < 0.0) {
+      prefetch_listed(found[i % kRing].length, found[i % kRing].slot);
+    }
+  };
+  auto probability_at = [&](std::size_t i, const Suffix& suffix) {
+    if (recalled[i % kRing] >= 0.0) return recalled[i % kRing];
+    const double p = this->probability(suffix, data[i]);
+    if (recall != nullptr) {
+      const std::uint32_t pair =
+          Recall::pair_of(static_cast<int>(std::min(i, k)), data[i]);
+      recall->probability_of(suffix.context, pair) = {suffix.context, pair, p};
+    }
+    return p;
   };
   while (asked < std::min(n, begin + 2 * kStep + kFound)) ask_next();
   for (std::size_t i = begin; i < std::min(n, begin + kStep + kFound); ++i) {
@@ -419,7 +449,7 @@ void ContextModel::look_up(const std::uint8_t* data, std::size_t n, std::size_t 
     if (i + kFound < n) find(i + kFound);
     const Suffix& suffix = found[i % kRing];
     entropy[i - begin] = suffix.entropy;
-    if (kListed) probability[i - begin] = this->probability(suffix, data[i]);
+    if (kListed) probability[i - begin] = probability_at(i, suffix);
   }
 }
 

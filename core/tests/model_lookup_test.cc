@@ -25,13 +25,15 @@ struct Kept {
 };
 
 // Contents with contexts at some lengths only (a length may keep none, the empty
-// context included), over a small alphabet so that documents meet them.
+// context included), over a small alphabet from `first` so that documents meet them
+// (from 0, a context's key is also that of a context of another length).
 struct RandomContents {
   std::vector<std::map<std::uint64_t, Kept>> by_length;
   std::vector<ModelOrder> orders;
 };
 
-RandomContents random_contents(int k, bool weighted, int alphabet, std::mt19937_64& rng) {
+RandomContents random_contents(int k, bool weighted, int alphabet, std::uint8_t first,
+                               std::mt19937_64& rng) {
   RandomContents c;
   std::uniform_real_distribution<float> unit(0.01f, 1.0f);
   for (int j = 0; j <= k; ++j) {
@@ -40,10 +42,10 @@ RandomContents random_contents(int k, bool weighted, int alphabet, std::mt19937_
       const int wanted = 1 + static_cast<int>(rng() % 300);
       for (int t = 0; t < wanted; ++t) {
         std::uint64_t key = 0;
-        for (int b = 0; b < j; ++b) key = key << 8 | static_cast<std::uint64_t>('a' + rng() % alphabet);
+        for (int b = 0; b < j; ++b) key = key << 8 | (first + rng() % alphabet);
         Kept context{unit(rng) * 5.0f, weighted ? unit(rng) : 0.0f, {}};
         for (int b = 0; b < alphabet + 1; ++b) {
-          if (rng() % 2 == 0) context.listed[static_cast<std::uint8_t>('a' + b)] = unit(rng);
+          if (rng() % 2 == 0) context.listed[static_cast<std::uint8_t>(first + b)] = unit(rng);
         }
         kept[key] = context;
       }
@@ -78,13 +80,14 @@ TEST(ModelLookupTest, BatchedLookupsFollowTheWalkOverTheContents) {
     for (int k = 0; k <= ContextModel::kMaxOrder; ++k) {
       for (int trial = 0; trial < 3; ++trial) {
         const int alphabet = 2 + static_cast<int>(rng() % 3);
-        const RandomContents c = random_contents(k, weighted, alphabet, rng);
+        const std::uint8_t first = trial == 1 ? 0 : 'a';
+        const RandomContents c = random_contents(k, weighted, alphabet, first, rng);
         const ContextModel model = ContextModel::build(kind, 1, c.orders);
         const float floor_entropy = weighted ? static_cast<float>(std::log(256.0)) : 0.0f;
         // Long enough to cross every batch and prefetch distance, with a byte now
         // and then that no context lists.
         std::vector<std::uint8_t> data(1 + rng() % (trial == 2 ? 3000 : 700));
-        for (auto& b : data) b = rng() % 50 == 0 ? 'z' : static_cast<std::uint8_t>('a' + rng() % alphabet);
+        for (auto& b : data) b = rng() % 50 == 0 ? 'z' : static_cast<std::uint8_t>(first + rng() % alphabet);
         const std::size_t n = data.size();
         const bool whole = trial == 2;  // and long enough for several of score()'s blocks
         const std::size_t begin = !whole && rng() % 3 == 0 ? rng() % n : 0;
