@@ -95,11 +95,12 @@ class ContextModel {
   float entropy_of(std::uint64_t key, std::size_t length) const;
 
   // What lookups in one model have found, by context (and, with probabilities, by
-  // context and byte), so that a context met again is answered from here instead of from the model's tables, which are larger than the
-  // caches: documents meet again most of their contexts (held-out Python sources a new
-  // context of 6 bytes at a third of their positions). A cache the size of a core's
-  // share of L2 at most: it forgets, and never changes a result. One thread uses it at
-  // a time, with one model (it starts afresh when given another).
+  // context and byte), so that a context met again is answered from here instead of
+  // from the model's tables, which are larger than the caches: documents meet again
+  // most of their contexts (held-out Python sources a new context of 6 bytes at a third
+  // of their positions). A cache the size of a core's share of L2 at most (1.9 MiB): it
+  // forgets, and never changes a result. One thread uses it at a time, with one model
+  // (it starts afresh when given another).
   class Recall {
    public:
     // For about `positions` positions (a batch's bytes): no larger than they need.
