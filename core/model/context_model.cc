@@ -359,7 +359,7 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
 
 ContextModel::Recall::Recall(std::size_t positions) {
   // A table of twice the positions, at least 2^8 and at most 2^16 entries (1.5 MiB);
-  // with probabilities, a quarter as many of them (0.4 MiB at most).
+  // with probabilities, as many of them.
   int log2 = 8;
   while (log2 < 16 && (std::size_t{1} << log2) < 2 * positions) ++log2;
   entries_.assign(std::size_t{1} << log2, kNothing);
@@ -375,7 +375,7 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
     recall->model_ = identity_;
   }
   if (recall != nullptr && probability != nullptr && recall->probabilities_.empty()) {
-    recall->probabilities_.assign(recall->entries_.size() / 4, Recall::Probability{0, 0, 0.0f});
+    recall->probabilities_.assign(recall->entries_.size(), Recall::Probability{0, 0, 0.0f});
   }
   if (probability == nullptr) {
     look_up<false>(data, n, begin, end, entropy, nullptr, recall);
