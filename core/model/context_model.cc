@@ -375,7 +375,7 @@ void ContextModel::score_positions(const std::uint8_t* data, std::size_t n, std:
     recall->model_ = identity_;
   }
   if (recall != nullptr && probability != nullptr && recall->probabilities_.empty()) {
-    recall->probabilities_.assign(recall->entries_.size(), Recall::Probability{0, 0, 0.0f});
+    recall->probabilities_.assign(recall->entries_.size(), Recall::Probability{0, 0, 0.0});
   }
   if (probability == nullptr) {
     look_up<false>(data, n, begin, end, entropy, nullptr, recall);
