@@ -67,6 +67,26 @@ class ContextCounts {
   // About the bytes of memory the counts take.
   std::uint64_t memory_bytes() const;
 
+  // From now on the counts' table takes at most about `table_bytes` bytes (0: no
+  // bound, as at construction): once it is full, its windows are encoded into a run
+  // (a few bytes a window) and it starts empty. The counts are the same; memory_bytes()
+  // then grows by the encoded runs alone. The room is taken at once.
+  void bound_table(std::uint64_t table_bytes);
+
+  // The counts of each of 2^bits shares, as split(bits) makes them, each encoded as
+  // serialize() encodes counts, one after another.
+  struct EncodedShares {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint64_t> ends;     // where the encoding of share s ends in `bytes`
+    std::vector<std::uint64_t> windows;  // the distinct windows of share s
+  };
+
+  // The encoded shares of these counts, which are left empty (their table's bound
+  // kept): the counts are let go before the encodings are made, and each share's once
+  // it is encoded, so that at most the counts and their shares are held at once.
+  // Throws std::invalid_argument unless 0 <= bits <= kMostShareBits.
+  EncodedShares take_encoded_shares(int bits);
+
   // The counts of the windows of each of 2^bits shares (model_build.h), in one pass:
   // together they are these counts. Throws std::invalid_argument unless
   // 0 <= bits <= kMostShareBits.
@@ -124,6 +144,7 @@ class ContextCounts {
 
   int k_;
   std::uint64_t positions_ = 0;
+  std::uint64_t table_bytes_ = 0;  // the table's bound, 0 for none
   Table table_;
 };
 

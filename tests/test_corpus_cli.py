@@ -460,9 +460,10 @@ def test_two_local_runs_at_once_print_nothing_of_dask(tmp_path, parquet_input):
         assert stderr == "", stderr  # no "Port 8787 is already in use"
 
 
-def test_progress_counts_bytes_of_text_as_the_summary_does(tmp_path, texts):
-    # Compressed input holds several times the text it takes: the bar must end at the
-    # text's size, not the input's.
+def test_progress_counts_input_to_a_fixed_total_and_shows_the_text(tmp_path, texts):
+    # Compressed input holds several times the text it takes: the bar counts the input,
+    # whose total is known from the start, and shows beside it the text read, which
+    # ends at the summary's.
     body = "".join(json.dumps({"text": t * 20}) + "\n" for t in texts).encode()
     for i in range(3):
         (tmp_path / f"{i}.jsonl.gz").write_bytes(gzip.compress(body))
@@ -470,9 +471,12 @@ def test_progress_counts_bytes_of_text_as_the_summary_does(tmp_path, texts):
                      "-k", 2, "--theta", THETA, "--theta-r", THETA_R, "--workers",
                      1, "--partition-bytes", 1000)
     assert result.returncode == 0, result.stderr
-    done, total = re.findall(r"([\d.]+)M/([\d.]+)M ", result.stderr)[-1]
+    states = re.findall(r"patching: +\d+%\|[^|]*\| *([\d.]+\w?)/([\d.]+\w?) ", result.stderr)
+    assert len({total for _, total in states}) == 1, result.stderr
+    assert states[-1][0] == states[-1][1], result.stderr
+    text = float(re.findall(r"([\d.]+) MB of text", result.stderr)[-1])
     summary = float(re.search(r"([\d.]+) MB in", result.stdout).group(1))
-    assert done == total and abs(float(total) - summary) < 0.1, (result.stderr, result.stdout)
+    assert abs(text - summary) < 0.1, (result.stderr, result.stdout)
     assert summary > 3 * sum(p.stat().st_size for p in tmp_path.glob("*.gz")) / 1e6
 
 
@@ -506,7 +510,7 @@ def test_a_corpus_without_documents(tmp_path, texts, subcommand, emptiness, caps
     if subcommand in ("train", "calibrate", "evaluate"):
         assert status == 2, captured
         assert len(captured.err.strip().splitlines()) == 1, captured
-        assert captured.err.startswith(f"qelt-corpus: {subcommand}: "), captured
+        assert captured.err.startswith(f"qelt-corpus {subcommand}: "), captured
         assert "no documents" in captured.err or "no bytes" in captured.err \
             or "no document is longer" in captured.err, captured
         assert not out.exists() and not captured.out

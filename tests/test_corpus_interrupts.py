@@ -220,25 +220,35 @@ def trained(corpus, tmp_path_factory):
     return out.read_bytes(), time.monotonic() - started
 
 
-@pytest.mark.parametrize("fraction", [0.6, 0.85, 0.93, 0.98])
+@pytest.mark.parametrize("fraction", [0.3, 0.6, 0.85, 0.93, 0.98])
 def test_an_interrupted_train_leaves_the_old_model_or_says_it_wrote_the_new(
         tmp_path, corpus, trained, fraction):
+    """Ctrl-C at any moment: the old model stays, or the new one was written whole; the
+    counts made so far stay beside it (and nothing else), and --resume goes on from
+    them to the model of an undisturbed run."""
     new, seconds = trained
     out = tmp_path / "model.qelt"
     ContextModel.train([b"an older model"], 2).save(out)
     old = out.read_bytes()
-    status, stdout, stderr, _ = interrupted_run(["train", corpus, "--out", out, *TRAIN],
-                                                max(EARLIEST, fraction * seconds))
+    arguments = ["train", corpus, "--out", out, "--overwrite", *TRAIN]
+    status, stdout, stderr, _ = interrupted_run(arguments, max(EARLIEST, fraction * seconds))
     assert "Traceback" not in stderr
-    assert os.listdir(tmp_path) == ["model.qelt"]  # no temporary file, no share's run
-    if status == 0:  # it ended before the moment
-        assert out.read_bytes() == new
+    left = sorted(os.listdir(tmp_path))
+    if status == 0 or "the model was written" in stdout:  # it ended before the moment
+        assert status in (0, 130) and out.read_bytes() == new and left == ["model.qelt"]
         return
     assert status == 130, (stdout, stderr)
-    if "the model was written" in stdout:
-        assert out.read_bytes() == new
-    else:
-        assert "no model written" in stdout and out.read_bytes() == old, (stdout, stderr)
+    assert "no model written" in stdout and out.read_bytes() == old, (stdout, stderr)
+    if "--resume" not in stdout:
+        assert left == ["model.qelt"], stdout
+        return
+    scratch = tmp_path / ".model.qelt.train"
+    assert left == [scratch.name, "model.qelt"]
+    assert all(re.fullmatch(r"partition-\d{5}\.(counts|json)|_qelt_corpus\.json", name)
+               for name in os.listdir(scratch)), os.listdir(scratch)
+    status, stdout, stderr, _ = interrupted_run([*arguments, "--resume"], 600)
+    assert status == 0 and "were counted before" in stdout, (stdout, stderr)
+    assert out.read_bytes() == new and os.listdir(tmp_path) == ["model.qelt"]
 
 
 def test_an_interrupted_calibration_stops_at_once(tmp_path, corpus):

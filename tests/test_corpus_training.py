@@ -228,7 +228,7 @@ def test_shares_the_workers_spill_to_disk_build_the_same_model(tmp_path, real_te
     common = ["-k", 5, "--smoothing", "kneser-ney", "--workers", 2, "--no-progress",
               "--partition-bytes", 500_000]
     # Workers that keep almost nothing in memory: every share is spilled as it is made.
-    spilling = dict(os.environ, DASK_DISTRIBUTED__WORKER__MEMORY__TARGET="0.00001")
+    spilling = dict(os.environ, DASK_DISTRIBUTED__WORKER__MEMORY__TARGET="1e-9")
     spilled = command("train", corpus, "--out", tmp_path / "spilled.qelt", *common, env=spilling)
     kept = command("train", corpus, "--out", tmp_path / "kept.qelt", *common)
     assert spilled.returncode == 0 and kept.returncode == 0, spilled.stderr + kept.stderr

@@ -125,6 +125,32 @@ std::uint64_t ContextCounts::memory_bytes() const {
          sizeof(ContextCounts);
 }
 
+void ContextCounts::bound_table(std::uint64_t table_bytes) {
+  table_bytes_ = table_bytes;
+  std::visit([&](auto& table) { table->bound_table(table_bytes); }, table_);
+}
+
+ContextCounts::EncodedShares ContextCounts::take_encoded_shares(int bits) {
+  std::vector<ContextCounts> shares = split(bits);
+  {
+    ContextCounts emptied(k_);
+    emptied.bound_table(table_bytes_);
+    *this = std::move(emptied);
+  }
+  EncodedShares encoded;
+  std::uint64_t room = 0;
+  for (const ContextCounts& share : shares) room += share.memory_bytes() + 16;
+  encoded.bytes.reserve(room);
+  for (ContextCounts& share : shares) {
+    const std::string bytes = share.serialize();
+    encoded.bytes.insert(encoded.bytes.end(), bytes.begin(), bytes.end());
+    encoded.ends.push_back(encoded.bytes.size());
+    encoded.windows.push_back(share.windows());
+    share = ContextCounts(k_);
+  }
+  return encoded;
+}
+
 std::vector<ContextCounts> ContextCounts::split(int bits) const {
   if (bits < 0 || bits > kMostShareBits) {
     throw std::invalid_argument("a build has 2^0 to 2^" + std::to_string(kMostShareBits) +

@@ -92,8 +92,25 @@ class WindowCounts {
   static std::uint64_t hash(Key key) { return Table::hash(key); }
   void prefetch_hash(std::uint64_t hash) const { table_.prefetch_hash(hash); }
 
+  // From now on the table takes `table_bytes` bytes at most (0: it grows as it needs):
+  // it grows as before up to the largest room within that, and once it is full there
+  // its windows are sealed into a run and it starts empty in the same room. The counts
+  // are the same either way; a bounded store grows beyond its table by its runs alone,
+  // a few bytes a window. Merges into a bounded store keep the bound too.
+  void bound_table(std::uint64_t table_bytes) {
+    seal();
+    table_bound_ = 0;
+    if (table_bytes != 0) {
+      std::size_t slots = 16;
+      while (2 * slots * sizeof(Slot) <= table_bytes) slots *= 2;
+      table_bound_ = slots / 4 * 3;
+    }
+    if (table_.room() > table_bound_ && table_bound_ != 0) table_ = Table(kInitialKeys);
+  }
+
   // Adds `count` (>= 1) to the count of `key`, whose hash is `hash`.
   void add(Key key, std::uint64_t hash, std::uint64_t count) {
+    if (table_bound_ != 0 && table_.size() >= table_bound_) seal();
     bool inserted;
     Slot& slot = table_.find_or_insert(key, hash, [&] { return Slot::make(key, count); }, inserted);
     if (!inserted) slot.add(count);
@@ -168,7 +185,10 @@ class WindowCounts {
   }
 
  private:
-  static constexpr std::size_t kInitialKeys = 3072;
+  // A new table starts in the least room: stores made of runs (split shares, decoded
+  // counts) come in the thousands and never use their table, and a table that counts
+  // grows from there in a few cheap steps.
+  static constexpr std::size_t kInitialKeys = 0;
   // Up to this many windows, counts stay in a table (of 2 MiB at most, so in the
   // caches), which merges faster than it sorts; beyond, they are kept as runs. A
   // larger table merges by random access to memory, slower than sorting it.
@@ -183,6 +203,30 @@ class WindowCounts {
     RunBytes bytes;
     std::uint64_t windows = 0;
   };
+
+  // The table's windows sealed into a run, and the table emptied in its room. Runs are
+  // kept as a stack of sizes that at least halve from bottom to top: a new run is
+  // merged with the one below it while that one is no more than twice its size. So
+  // each window is rewritten a logarithmic number of times and the runs stay few,
+  // however small the table is beside what it counts.
+  void seal() {
+    if (table_.size() == 0) return;
+    const WindowCounts* self = this;
+    runs_.push_back(tables_run(&self, 1));
+    table_.clear_in_place();
+    while (runs_.size() >= 2 &&
+           runs_[runs_.size() - 2].bytes.size() <= 2 * runs_.back().bytes.size()) {
+      const Run* top[] = {&runs_[runs_.size() - 2], &runs_.back()};
+      Run merged;
+      merged.bytes.reserve(top[0]->bytes.size() + top[1]->bytes.size());
+      RunWriter<Key> writer(merged.bytes);
+      merge_runs(top, 2, BigVector<Slot>{}, [&](Key key, std::uint64_t c) { writer.add(key, c); });
+      writer.finish();
+      merged.windows = writer.windows();
+      runs_.pop_back();
+      runs_.back() = std::move(merged);
+    }
+  }
 
   std::uint64_t checked(std::uint64_t count) const {
     Slot probe = Slot::make(0, count);  // refuses a count the slot cannot hold
@@ -240,11 +284,13 @@ class WindowCounts {
       if (others[i]->table_.size() != 0) with_tables.push_back(others[i]);
     }
     runs += !with_tables.empty();
-    if (size_bound() == 0 && count == 1 && others[0]->runs_.empty()) {
+    // A bounded table takes nothing beyond its room: what comes in becomes runs.
+    if (table_bound_ == 0 && size_bound() == 0 && count == 1 && others[0]->runs_.empty()) {
       table_ = others[0]->table_;  // into nothing: a copy of the slots, in one pass
       return;
     }
-    if (incoming < size_bound() / 4 || size_bound() + incoming <= kTableWindows) {
+    if (table_bound_ == 0 &&
+        (incoming < size_bound() / 4 || size_bound() + incoming <= kTableWindows)) {
       // Small beside this one, or all small enough for a table in the caches: into the
       // table, in time proportional to their size.
       table_.reserve(table_.size() + incoming);
@@ -361,8 +407,8 @@ class WindowCounts {
 
   // Calls visit(key, count) for every window of the `count` runs at `runs` and of
   // `sorted` (windows in ascending order of key, each once), in ascending order of
-  // key, the counts of a key summed. The front key of every source sits in one small
-  // array, so that finding the least is a few comparisons without branches.
+  // key, the counts of a key summed. With few sources, their front keys sit in one
+  // small array, so that finding the least is a few comparisons without branches.
   template <typename Visit>
   static void merge_runs(const Run* const* runs, std::size_t count, const BigVector<Slot>& sorted,
                          Visit visit) {
@@ -389,26 +435,27 @@ class WindowCounts {
       } while (live[0]->pop());
       return;
     }
+    if (live.size() > kScannedSources) {
+      merge_by_heap(live, keys, visit);
+      return;
+    }
     while (!live.empty()) {
       Key least = keys[0];
       for (std::size_t s = 1; s < keys.size(); ++s) least = keys[s] < least ? keys[s] : least;
       Slot window = Slot::make(least, 0);
       bool ended = false;
-      for (std::size_t base = 0; base < keys.size(); base += 64) {
-        const std::size_t end = std::min(keys.size(), base + 64);
-        std::uint64_t at_least = 0;  // a bit for each source whose front is `least`
-        for (std::size_t s = base; s < end; ++s) {
-          at_least |= std::uint64_t{keys[s] == least} << (s - base);
-        }
-        for (; at_least != 0; at_least &= at_least - 1) {
-          const std::size_t s = base + static_cast<std::size_t>(__builtin_ctzll(at_least));
-          window.add(live[s]->front().counted());
-          if (live[s]->pop()) {
-            keys[s] = live[s]->front().key();
-          } else {
-            live[s] = nullptr;
-            ended = true;
-          }
+      std::uint64_t at_least = 0;  // a bit for each source whose front is `least`
+      for (std::size_t s = 0; s < keys.size(); ++s) {
+        at_least |= std::uint64_t{keys[s] == least} << s;
+      }
+      for (; at_least != 0; at_least &= at_least - 1) {
+        const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(at_least));
+        window.add(live[s]->front().counted());
+        if (live[s]->pop()) {
+          keys[s] = live[s]->front().key();
+        } else {
+          live[s] = nullptr;
+          ended = true;
         }
       }
       if (ended) {  // rare: the sources that ended leave
@@ -426,7 +473,40 @@ class WindowCounts {
     }
   }
 
+  // Up to this many sources, the least front key is found by a scan without branches;
+  // beyond, by a heap, whose few comparisons a window beat a scan of them all (the
+  // shares of a partition's counts come in a thousand pieces, each a source).
+  static constexpr std::size_t kScannedSources = 32;  // a bit each in a word, at most 64
+
+  // As merge_runs, for the sources `live` with their front keys `keys`: the least
+  // source kept at the top of a heap of their indices.
+  template <typename Visit>
+  static void merge_by_heap(std::vector<SortedSource*>& live, std::vector<Key>& keys,
+                            Visit visit) {
+    std::vector<std::size_t> heap(live.size());
+    for (std::size_t s = 0; s < heap.size(); ++s) heap[s] = s;
+    const auto later = [&](std::size_t a, std::size_t b) { return keys[b] < keys[a]; };
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty()) {
+      const Key least = keys[heap.front()];
+      Slot window = Slot::make(least, 0);
+      do {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        const std::size_t s = heap.back();
+        window.add(live[s]->front().counted());
+        if (live[s]->pop()) {
+          keys[s] = live[s]->front().key();
+          std::push_heap(heap.begin(), heap.end(), later);
+        } else {
+          heap.pop_back();
+        }
+      } while (!heap.empty() && keys[heap.front()] == least);
+      visit(least, window.counted());
+    }
+  }
+
   std::size_t bytes_;
+  std::size_t table_bound_ = 0;  // the most windows the table holds; 0: no bound
   std::vector<Run> runs_;
   Table table_;
 };

@@ -119,7 +119,52 @@ TEST_P(MergeTest, AnyTreeGivesTheCountsOfOneGo) {
   EXPECT_EQ(grown.serialize(), expected);
 }
 
-// More runs than a merge reads side by side in one word of its bookkeeping (64), all
+// A table kept within a bound (sealed into runs again and again, the runs merged when
+// they grow many), merged into and encoded in shares, holds the counts of one go; the
+// shares, decoded and merged, are those counts, and the counts taken are left empty.
+TEST_P(MergeTest, ABoundedTableAndItsEncodedSharesGiveTheCountsOfOneGo) {
+  const Corpus c = GetParam();
+  const auto documents = random_documents(c.documents, c.size, c.alphabet, 13);
+  const ContextCounts whole = counted(c.k, documents, 0, documents.size());
+  const std::string expected = whole.serialize();
+  for (const std::uint64_t table_bytes : {1u << 12, 1u << 16}) {
+    ContextCounts bounded(c.k);
+    bounded.bound_table(table_bytes);
+    const std::size_t half = documents.size() / 2;
+    for (std::size_t i = 0; i < half; ++i) bounded.add(documents[i].data(), documents[i].size());
+    bounded.merge(counted(c.k, documents, half, half + 1));
+    for (std::size_t i = half + 1; i < documents.size(); ++i) {
+      bounded.add(documents[i].data(), documents[i].size());
+    }
+    EXPECT_EQ(bounded.serialize(), expected) << "table_bytes " << table_bytes;
+    for (const int bits : {0, 10}) {
+      ContextCounts taken = round_trip(bounded);
+      taken.bound_table(table_bytes);
+      const ContextCounts::EncodedShares shares = taken.take_encoded_shares(bits);
+      EXPECT_EQ(taken.windows(), 0u);
+      EXPECT_EQ(taken.positions(), 0u);
+      ASSERT_EQ(shares.ends.size(), std::size_t{1} << bits);
+      ContextCounts merged(c.k);
+      std::uint64_t begin = 0, windows = 0;
+      for (std::size_t s = 0; s < shares.ends.size(); ++s) {
+        const ContextCounts share =
+            ContextCounts::deserialize(shares.bytes.data() + begin, shares.ends[s] - begin);
+        EXPECT_EQ(share.windows(), shares.windows[s]);
+        windows += share.windows();
+        merged.merge(share);
+        begin = shares.ends[s];
+      }
+      EXPECT_EQ(begin, shares.bytes.size());
+      EXPECT_EQ(windows, whole.windows());  // exact, where the bounded store's is a bound
+      EXPECT_EQ(merged.serialize(), expected) << "bits " << bits;
+      // Counting goes on in the emptied counts, within the bound.
+      taken.add(documents[0].data(), documents[0].size());
+      EXPECT_EQ(taken.serialize(), counted(c.k, documents, 0, 1).serialize());
+    }
+  }
+}
+
+// More runs than a merge scans side by side (32: beyond, it keeps them in a heap), all
 // merged into one at once, and the tables of several stores sorted together.
 TEST(ManyRunsTest, MergedAtOnceGiveTheCountsOfOneGo) {
   const auto documents = random_documents(70, 1500, 256, 5);

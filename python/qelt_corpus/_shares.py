@@ -2,8 +2,8 @@
 native build's steps, for ``qelt-corpus train``).
 
 The windows of a corpus's counts fall in 2**bits shares by the last bytes of their
-contexts (``split``), so that a context and every longer one that ends with it are in
-one share. Each share is surveyed (``survey``); the surveys make the plan (``plan``),
+contexts (``take_encoded_shares``), so that a context and every longer one that ends
+with it are in one share. Each share is surveyed (``survey``); the surveys make the plan (``plan``),
 which settles what the whole corpus decides: the estimator's statistics, the shortest
 contexts, and which contexts a budget of bytes leaves out (where that falls among
 contexts of one count and length, ``settle`` searches the shares' ``candidates`` for
@@ -26,7 +26,7 @@ from ._model import ContextCounts
 Plan = _native.BuildPlan
 Candidates = _native.CutCandidates
 Assembly = _native.ModelAssembly
-MOST_BITS = 8  # at most 256 shares
+MOST_BITS = 10  # at most 1024 shares
 
 
 @dataclasses.dataclass(frozen=True)
@@ -57,27 +57,49 @@ def build_bytes(k: int, windows: int) -> int:
     return int(_native.share_build_bytes(k, windows))
 
 
-def share_bits(k: int, windows: int, budget: int, least_shares: int = 1) -> int:
+def share_bits(k: int, piece_windows: npt.NDArray[np.uint64], budget: int,
+               least_shares: int = 1) -> tuple[int, int]:
     """The bits of the fewest shares (at least ``least_shares``, at most 2**MOST_BITS)
-    whose builds take at most ``budget`` bytes each, for counts of ``windows`` windows;
-    0 at k = 0, whose windows all fall in one share."""
+    whose largest build takes at most ``budget`` bytes, for counts whose windows fall in
+    pieces (2**MOST_BITS of them, in the order of the shares) as ``piece_windows``
+    bounds them; and the bytes the largest share's build takes at those bits (more than
+    ``budget`` if even the most shares do not fit). 0 bits at k = 0, whose windows all
+    fall in one share."""
+    if len(piece_windows) != 1 << MOST_BITS:
+        raise ValueError(f"{len(piece_windows)} pieces, not {1 << MOST_BITS}")
     if k == 0:
-        return 0
+        return 0, build_bytes(k, int(piece_windows.sum()))
     bits = 0
-    while bits < MOST_BITS and ((1 << bits) < least_shares or
-                                build_bytes(k, windows) >> bits > budget):
+    while True:
+        largest = int(piece_windows.reshape(1 << bits, -1).sum(axis=1).max())
+        need = build_bytes(k, largest)
+        if bits == MOST_BITS or ((1 << bits) >= least_shares and need <= budget):
+            return bits, need
         bits += 1
-    return bits
 
 
-def split(counts: ContextCounts, bits: int) -> list[ContextCounts]:
-    """The counts of each of 2**bits shares: together, ``counts``."""
-    shares = []
-    for native in counts._counts.split(bits):
-        share = ContextCounts.__new__(ContextCounts)
-        share._counts = native
-        shares.append(share)
-    return shares
+def bounded_counts(k: int, table_bytes: int) -> ContextCounts:
+    """Empty counts of ``k`` whose table takes at most about ``table_bytes`` (sealed into
+    encoded runs whenever it is full)."""
+    counts = ContextCounts(k)
+    counts._counts.bound_table(table_bytes)
+    return counts
+
+
+def take_encoded_shares(counts: ContextCounts, bits: int
+                        ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.uint64],
+                                   npt.NDArray[np.uint64]]:
+    """The counts of each of 2**bits shares, each encoded (as pickling encodes counts),
+    one after another: the bytes, where each share's encoding ends, and the windows of
+    each. ``counts`` are left empty, their table's bound kept."""
+    return counts._counts.take_encoded_shares(bits)
+
+
+def decoded_counts(encoding: Any) -> ContextCounts:
+    """The counts of an encoding (a buffer), as take_encoded_shares makes them."""
+    counts = ContextCounts.__new__(ContextCounts)
+    counts._counts = _native.Counts.deserialize(encoding)
+    return counts
 
 
 def windows(counts: ContextCounts) -> int:

@@ -28,7 +28,7 @@ if TYPE_CHECKING:  # imported when used: the command starts at once
     from types import ModuleType
 
 from . import _interrupts
-from ._usage import EXIT_INTERRUPTED, EXIT_UNREADABLE, EXIT_USAGE, UsageError
+from ._usage import EXIT_INTERRUPTED, EXIT_UNREADABLE, EXIT_USAGE, UsageError, error_line
 
 # One module each, imported when the command runs (see main).
 SUBCOMMANDS = ("patch", "pack", "train", "calibrate", "evaluate")
@@ -64,7 +64,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     it is doing, from parsing to the last line of its summary, an interrupt ends it
     with EXIT_INTERRUPTED; any other failure is one line, not a traceback."""
     started = time.perf_counter()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    command = argv[0] if argv and argv[0] in SUBCOMMANDS else None
     try:
+        if not argv:  # nothing asked: what can be asked
+            parser().print_help(sys.stderr)
+            return EXIT_USAGE
         try:
             args = parser().parse_args(argv)
         except SystemExit as done:  # --help, --version
@@ -72,9 +77,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _interrupts.check()
         status = int(subcommand(args.command).run(args, started))
     except UsageError as error:
-        message = str(error)
-        print(message if message.startswith("qelt-corpus") else f"qelt-corpus: {message}",
-              file=sys.stderr)
+        print(error_line(command, str(error)), file=sys.stderr)
         status = EXIT_USAGE
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
@@ -83,7 +86,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not _interrupts.received():  # else an interrupt that surfaced as this error
             from .._storage import first_line
 
-            print(f"qelt-corpus: error: {first_line(error)}", file=sys.stderr)
+            from ._cluster import Stalled
+
+            print(error_line(command, str(error) if isinstance(error, Stalled)
+                             else first_line(error)), file=sys.stderr)
         status = EXIT_UNREADABLE
     if _interrupts.received() and status != EXIT_INTERRUPTED:
         # An interrupt that some code on its way dropped: the run was interrupted all

@@ -12,12 +12,13 @@ import shlex
 import shutil
 import sys
 import tempfile
+import time
 from typing import Any, Callable, Iterable, Iterator, Sequence
 
 from .. import _storage
 from . import _interrupts, _planning, formats
 from ._settings import Cluster
-from ._summary import Summary
+from ._summary import MB, Summary
 from ._usage import UsageError
 
 
@@ -114,10 +115,10 @@ def _workers_ignore_ctrl_c() -> Iterator[None]:
 
 
 def completed(indices: Iterable[int], submit: Callable[[int], Any],
-              in_flight: int) -> Iterator[tuple[int, Any]]:
+              in_flight: int, client: Any) -> Iterator[tuple[int, Any]]:
     """(index, future) for each of `indices` as its task ends, `submit(index)` making
     the task: at most `in_flight` are submitted at a time, so that a corpus of any size
-    streams through the scheduler."""
+    streams through the scheduler. Raises Stalled as `finished` does."""
     from dask.distributed import as_completed
 
     queue, index_of = as_completed(), {}
@@ -130,36 +131,141 @@ def completed(indices: Iterable[int], submit: Callable[[int], Any],
             queue.add(future)
 
     submit_next(in_flight)
-    for future in queue:
-        _interrupts.check()
+    for future in finished(queue, client):
         submit_next(1)
         yield index_of.pop(future.key), future
 
 
-class Progress:
-    """A progress bar on stderr (unless --no-progress) that counts bytes of text, the
-    unit of the summaries. The text in a partition is known only once it is read, so
-    the total is an estimate: what is done, and the input bytes still to do at the
-    ratio of text to input seen so far (a compressed or JSON input holds more or fewer
-    bytes of text than it takes). When the last partition is done it is exact."""
+class Stalled(Exception):
+    """The cluster stopped making progress (Watch): said in one line."""
 
-    def __init__(self, cluster: Cluster, input_bytes: int) -> None:
+
+POLL_SECONDS = 0.05
+CHECK_SECONDS = 2.0  # how often the cluster's state is asked for
+STALL_TIMEOUT = "60s"  # unless the Dask setting qelt-corpus.stall-timeout says otherwise
+
+
+def finished(queue: Any, client: Any) -> Iterator[Any]:
+    """The futures of `queue` (an as_completed, to which the caller may add while it
+    iterates) as each ends, once its result is there (a result lost with its worker is
+    waited for again while Dask computes it anew). Ctrl-C is honoured within
+    POLL_SECONDS, and Stalled raised once the cluster has stopped making progress
+    (Watch)."""
+    watch = Watch(client)
+    while not queue.is_empty():
+        batch = queue.next_batch(block=False)
+        if not batch:
+            _interrupts.check()
+            watch.check()
+            time.sleep(POLL_SECONDS)
+            continue
+        for future in batch:
+            _interrupts.check()
+            if future.status == "lost":
+                # Its result went with a worker that died: the scheduler computes it
+                # again, and it comes back here when that is done.
+                queue.add(future)
+                continue
+            watch.progressed()
+            yield future
+
+
+class Watch:
+    """Tells a cluster that has stopped making progress from one that is slow: every
+    worker paused by Dask for its memory, or no worker at all, for the whole stall
+    timeout (the Dask setting ``qelt-corpus.stall-timeout``, 60 s by default) while no
+    task ended. A paused worker starts no task until its memory falls, which it may
+    never do; a cluster without workers runs nothing. Slowness alone is never judged:
+    a task may take as long as it takes."""
+
+    def __init__(self, client: Any) -> None:
+        import dask
+        from dask.utils import parse_timedelta
+
+        self.client = client
+        self.timeout = float(parse_timedelta(dask.config.get("qelt-corpus.stall-timeout",
+                                                             STALL_TIMEOUT)))
+        self.checked = time.monotonic()
+        self.stuck_since: float | None = None
+
+    def progressed(self) -> None:
+        self.stuck_since = None
+
+    def check(self) -> None:
+        """Raises Stalled if the cluster has been stuck for the whole timeout."""
+        now = time.monotonic()
+        if now - self.checked < CHECK_SECONDS:
+            return
+        self.checked = now
+        why = self.stuck()
+        if why is None:
+            self.stuck_since = None
+            return
+        if self.stuck_since is None:
+            self.stuck_since = now
+        elif now - self.stuck_since >= self.timeout:
+            raise Stalled(f"{why}, and no task has ended for {now - self.stuck_since:.0f} s: "
+                          "the run cannot go on")
+
+    def stuck(self) -> str | None:
+        """Why no task can run now, or None."""
+        try:
+            workers = self.client.scheduler_info()["workers"].values()
+        except Exception:  # the scheduler did not answer: a later check will tell
+            return None
+        if not workers:
+            return "no worker is left (each died or was lost)"
+        if all(info.get("status") == "paused" for info in workers):
+            largest = max(workers, key=lambda info: info.get("metrics", {}).get("memory", 0))
+            used = largest.get("metrics", {}).get("memory", 0) / MB
+            limit = (largest.get("memory_limit") or 0) / MB
+            return (f"every worker is paused by Dask for its memory (up to {used:.0f} MB "
+                    f"of a {limit:.0f} MB limit): give the workers more memory")
+        return None
+
+
+def failure_of(future: Any) -> str:
+    """Why a task that did not finish failed, in one line: its error, or why it was
+    cancelled or lost, never an empty reason."""
+    status = future.status
+    if status == "lost":
+        return "its result was lost with the worker that held it"
+    try:
+        future.result(timeout=1)
+    except Exception as error:
+        name = type(error).__name__
+        if name == "KilledWorker":
+            return ("a worker died each time it ran this task (killed for going past its "
+                    "memory limit, or crashed; --verbose shows Dask's account)")
+        if name in ("CancelledError", "FutureCancelledError"):
+            reason = getattr(error, "reason", None)
+            return "the task was cancelled" + (f" ({reason})" if reason and reason != "unknown"
+                                               else "")
+        return _storage.first_line(error)
+    return f"the task ended as {status!r}"
+
+
+class Progress:
+    """A progress bar on stderr (unless --no-progress), labelled by what is being done,
+    over a total known from the start: bytes of input (the text a partition holds is
+    known only once it is read, so the text read so far is shown beside the bar), or
+    other units (shares)."""
+
+    def __init__(self, cluster: Cluster, total: int, what: str, unit: str = "B") -> None:
         from tqdm import tqdm
 
-        self._input_left = input_bytes
-        self._input_done = 0
-        self._text_done = 0
-        self._bar = tqdm(total=input_bytes, unit="B", unit_scale=True, disable=not cluster.progress,
-                         file=sys.stderr, dynamic_ncols=True, desc="text")
+        self._text = 0
+        self._bar = tqdm(total=total, unit=unit, unit_scale=unit == "B",
+                         disable=not cluster.progress, file=sys.stderr, dynamic_ncols=True,
+                         desc=what)
 
-    def done(self, input_bytes: int, text_bytes: int) -> None:
-        """A partition of `input_bytes` of input is done, and held `text_bytes`."""
-        self._input_left -= input_bytes
-        self._input_done += input_bytes
-        self._text_done += text_bytes
-        ratio = self._text_done / self._input_done if self._input_done else 1.0
-        self._bar.total = self._text_done + round(max(0, self._input_left) * ratio)
-        self._bar.update(text_bytes)
+    def done(self, amount: int, text_bytes: int | None = None) -> None:
+        """`amount` more is done (bytes of input, or units), which held `text_bytes` of
+        text if given."""
+        if text_bytes is not None:
+            self._text += text_bytes
+            self._bar.set_postfix_str(f"{self._text / MB:.1f} MB of text", refresh=False)
+        self._bar.update(amount)
 
     def write(self, line: str) -> None:
         """Writes a line to stderr above the bar."""
@@ -195,16 +301,17 @@ class Gathered:
 
 def gather_parts(cluster: Cluster, corpus: Any, chosen: Sequence[tuple[int, int | None]],
                  submit: Callable[[Any, Any, int | None], Any], per_worker: int,
-                 report_each: bool) -> Gathered:
+                 report_each: bool, what: str) -> Gathered:
     """Runs submit(client, partition, quota) on the partitions `chosen`, as (index,
     quota of bytes or None), up to `per_worker` per worker in flight, each returning a
-    (part, read): those of `evaluate` and `calibrate`. With `report_each`, each
+    (part, read): those of `evaluate` and `calibrate`, the progress bar labelled `what`.
+    With `report_each`, each
     partition's unreadable documents are reported as it ends. KeyboardInterrupt
     propagates, the progress bar closed."""
     partitions = corpus.partitions
     done_bytes = [partitions[i].size if quota is None else min(partitions[i].size, quota)
                   for i, quota in chosen]
-    progress = Progress(cluster, sum(done_bytes))
+    progress = Progress(cluster, sum(done_bytes), what)
     gathered = Gathered([], Summary(), 0, 0)
     try:
         with connect(cluster) as (client, workers):
@@ -213,14 +320,13 @@ def gather_parts(cluster: Cluster, corpus: Any, chosen: Sequence[tuple[int, int 
             for position, future in completed(
                     range(len(chosen)),
                     lambda c: submit(client, partitions[chosen[c][0]], chosen[c][1]),
-                    max(4, per_worker * workers)):
+                    max(4, per_worker * workers), client):
                 index = chosen[position][0]
-                try:
-                    part, read = future.result()
-                except Exception as error:
+                if future.status != "finished":
                     gathered.failed += 1
-                    progress.write(f"error: partition {index}: {_storage.first_line(error)}")
+                    progress.write(f"error: partition {index}: {failure_of(future)}")
                     continue
+                part, read = future.result()
                 if report_each:
                     read.report_unreadable(f"partition {index}", progress.write)
                 gathered.summary.add(read)

@@ -17,7 +17,7 @@ from .. import _storage
 from . import _cluster, _manifest, _planning
 from ._settings import Cluster, Inputs, Patching
 from ._summary import MB, Summary
-from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE
+from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, error_line
 from .tasks._documents import Patcher
 
 
@@ -37,6 +37,7 @@ class Job(Protocol):
     """What a command writes: one output per group of partitions."""
 
     verb: str  # what the summary says was done to the text: "patched", "packed"
+    doing: str  # what the progress bar says is being done: "patching", "packing"
     noun: str  # what its outputs are called: "partitions", "shards"
     in_flight_per_worker: int
     # task(index, partitions, out, patcher, options) -> a result, on a worker
@@ -84,6 +85,7 @@ class Run:
     failed: list[str] = dataclasses.field(default_factory=list)
     retryable: int = 0  # of the failed, those another try may finish
     interrupted: bool = False
+    stalled: str | None = None  # why the cluster stopped making progress, if it did
     workers: int = 0
 
     def total(self, indices: Any = None) -> Summary:
@@ -131,7 +133,7 @@ def run(asked: DirectoryRun, started: float, job: Job) -> int:
     # The largest first, so that no large output is left being written alone at the end.
     todo = sorted((i for i in range(len(groups)) if i not in state.done),
                   key=lambda i: -size_of[i])
-    progress = _cluster.Progress(asked.cluster, sum(size_of[i] for i in todo))
+    progress = _cluster.Progress(asked.cluster, sum(size_of[i] for i in todo), job.doing)
     try:
         with _cluster.connect(asked.cluster) as (client, state.workers):
             _manifest.write(output, made_by)
@@ -142,19 +144,20 @@ def run(asked: DirectoryRun, started: float, job: Job) -> int:
                                      out, patcher, corpus.options, pure=False)
 
             for index, future in _cluster.completed(
-                    todo, submit, max(4, job.in_flight_per_worker * state.workers)):
+                    todo, submit, max(4, job.in_flight_per_worker * state.workers), client):
                 name = job.name(index)
-                try:
-                    summary = job.summary_of(future.result())
-                except Exception as error:
+                if future.status != "finished":
                     state.failed.append(name)
-                    state.retryable += retryable(error)
-                    progress.write(f"error: {name}: {_storage.first_line(error)}")
+                    state.retryable += retryable(future)
+                    progress.write(f"error: {name}: {_cluster.failure_of(future)}")
                     continue
+                summary = job.summary_of(future.result())
                 summary.report_unreadable(name, progress.write)
                 progress.done(size_of[index], summary.text_bytes)
     except KeyboardInterrupt:
         state.interrupted = True
+    except _cluster.Stalled as stalled:
+        state.stalled = str(stalled)
     finally:
         progress.close()
         if output.fs is not None or os.path.isdir(output.path):
@@ -198,6 +201,10 @@ def _report(started: float, job: Job, state: Run) -> int:
     if state.interrupted:
         say("run the same command with --resume to finish", error=True)
         return EXIT_INTERRUPTED
+    if state.stalled:
+        say(error_line(state.asked.command, f"{state.stalled}; run the same command with "
+                       "--resume to finish"), error=True)
+        return EXIT_UNREADABLE
     if state.failed:
         say(f"{len(state.failed)} {job.noun} failed" +
             ("; run the same command with --resume to retry" if state.retryable else ""),
@@ -205,9 +212,12 @@ def _report(started: float, job: Job, state: Run) -> int:
     return EXIT_UNREADABLE if problems or total.unreadable else EXIT_OK
 
 
-def retryable(error: BaseException) -> bool:
+def retryable(future: Any) -> bool:
     """Whether a failed task may succeed if tried again (with --resume): what failed was
     a store, a disk, the memory or a worker, not what the data holds."""
+    if future.status != "error":
+        return True  # cancelled or lost: nothing about the data
+    error = future.exception()
     module = type(error).__module__.split(".")[0]
     return isinstance(error, (OSError, ConnectionError, TimeoutError, MemoryError)) or module in (
         "distributed", "tornado", "botocore", "aiobotocore", "aiohttp", "urllib3", "requests",

@@ -103,7 +103,7 @@ storage_options.__name__ = "JSON object"
 
 
 def add_partitioning(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--partition-bytes", type=positive_int, metavar="N",
+    parser.add_argument("--partition-bytes", type=size, metavar="SIZE",
                         default=PARTITION_BYTES,
                         help=f"input bytes per partition, about (default {PARTITION_BYTES}, "
                         "32 MiB)")
@@ -154,25 +154,37 @@ def add_adapt(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--adapt", action="store_true",
                         help="the model also learns from each document as it reads it, "
                         "from its first byte (needs a model trained with this version)")
-    parser.add_argument("--adapt-memory", type=size, metavar="SIZE", default=argparse.SUPPRESS,
+    parser.add_argument("--adapt-memory", type=size_or_none, metavar="SIZE",
+                        default=argparse.SUPPRESS,
                         help="with --adapt: the memory what a document teaches may take, as "
                         "1GiB, 500MB or bytes (default 1GiB; 'none' for no bound): past it, "
                         "the model forgets the document so far and learns afresh")
 
 
-def size(text: str) -> int | None:
-    """A size in bytes, as Dask spells them (1GiB, 500 MB, 4096), or "none"."""
-    if text.strip().lower() == "none":
-        return None
+def size(text: str) -> int:
+    """A size in bytes, in one of the forms every size option takes: bytes (4096), or a
+    number with a decimal or binary unit (500MB, 1.5GiB, 64kB, 8 KiB), as Dask spells
+    them."""
     from dask.utils import parse_bytes
 
-    value = parse_bytes(text)
+    try:
+        value = parse_bytes(text)
+    except (ValueError, TypeError):
+        raise ValueError(text) from None
     if value < 1:
         raise ValueError(text)
     return int(value)
 
 
-size.__name__ = "size (1GiB, 500MB, bytes)"
+size.__name__ = "size (bytes, or 500MB, 1.5GiB, 64KiB)"
+
+
+def size_or_none(text: str) -> int | None:
+    """A size as `size` takes it, or "none" for no bound."""
+    return None if text.strip().lower() == "none" else size(text)
+
+
+size_or_none.__name__ = "size (bytes, or 500MB, 1.5GiB, 64KiB) or 'none'"
 
 
 NO_PROBABILITIES = ("this model's file is of version 1, which holds entropies only: it "

@@ -68,6 +68,12 @@ def _walk(root: str) -> tuple[list[File], int]:
     return found, skipped
 
 
+def _suffix(name: str) -> str:
+    """A file's kind as its name gives it, for messages: its suffix, or its name."""
+    suffix = os.path.splitext(name)[1]
+    return f"*{suffix}" if suffix else name.rsplit("/", 1)[-1]
+
+
 def _static_prefix(pattern: str) -> str:
     """The part of a glob before its first wildcard, up to the last slash."""
     first = min((i for i, c in enumerate(pattern) if c in GLOB_CHARACTERS), default=len(pattern))
@@ -146,6 +152,10 @@ def resolve(locations: Sequence[str], fmt: str,
             visible = [f for f in files if not any(map(_hidden, f.name.split("/")))]
             kind = formats.FORMATS[fmt] if fmt != "auto" else formats.format_of_directory(visible)
             files = kind.files_of_directory(files, visible)
+            if not files and fmt != "auto":
+                kinds = ", ".join(sorted({_suffix(f.name) for f in visible})[:5])
+                raise UsageError(f"{given}: holds no file of the format {fmt} (--format {fmt})"
+                                 + (f"; its files are {kinds}" if kinds else ""))
         else:
             kind = formats.FORMATS[fmt] if fmt != "auto" else formats.format_of_file(given)
         resolved.append((kind, files))

@@ -35,8 +35,8 @@ def add_parser(commands: Any) -> None:
     calibrate.add_argument("--theta-r", type=_options.threshold, required=True,
                            help="rise threshold (nats) that patch will be given with the theta "
                            "found: the mean length depends on both (inf: no rise test)")
-    calibrate.add_argument("--sample-bytes", type=_options.positive_int, default=16 << 20,
-                           metavar="N", help="bytes of documents to sample (default 16 MiB)")
+    calibrate.add_argument("--sample-bytes", type=_options.size, default=16 << 20,
+                           metavar="SIZE", help="bytes of documents to sample (default 16MiB)")
     _options.add_cluster(calibrate)
 
 
@@ -84,7 +84,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             lambda client, partition, quota: client.submit(
                 tasks.calibrate_partition, partition, quota, location, identity, corpus.options,
                 asked.theta_r, asked.adapting, pure=False),
-            per_worker=2, report_each=False)
+            per_worker=2, report_each=False, what="calibrating")
     except KeyboardInterrupt:
         print("interrupted: no theta found", file=sys.stderr)
         return EXIT_INTERRUPTED

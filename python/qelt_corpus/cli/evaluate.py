@@ -65,7 +65,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             lambda client, partition, _: client.submit(
                 tasks.evaluate_partition, partition, location, identity, corpus.options,
                 asked.adapting, pure=False),
-            per_worker=3, report_each=True)
+            per_worker=3, report_each=True, what="evaluating")
     except KeyboardInterrupt:
         print("interrupted: nothing evaluated", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -40,7 +40,7 @@ def add_parser(commands: Any) -> None:
                       "readers): absent, empty, or shards of an earlier run to finish with "
                       "--resume")
     _options.add_patching(pack)
-    pack.add_argument("--shard-bytes", type=_options.positive_int, metavar="N",
+    pack.add_argument("--shard-bytes", type=_options.size, metavar="SIZE",
                       help="bytes of input per shard, about (default: 1 GiB, or a "
                       f"{DEFAULT_SHARDS}th of the input if that is less, but not less than 64 "
                       "MiB, so that every worker has shards to write)")
@@ -98,6 +98,7 @@ class Pack:
     """A shard per run of consecutive partitions, and the index once all are whole."""
 
     verb = "packed"
+    doing = "packing"
     noun = "shards"
     in_flight_per_worker = 2
     task = staticmethod(tasks.pack_shard)

@@ -47,6 +47,7 @@ class Patch:
     """A part file of the dataset per partition."""
 
     verb = "patched"
+    doing = "patching"
     noun = "partitions"
     in_flight_per_worker = 3
     task = staticmethod(tasks.patch_partition)

@@ -91,17 +91,17 @@ class Counts {
     return py::bytes(encoded);
   }
 
-  // The counts of each of 2^bits shares (model_build.h).
-  std::vector<std::unique_ptr<Counts>> split(int bits) {
-    std::vector<qelt::ContextCounts> shares;
-    {
-      const py::gil_scoped_release release;
-      const std::lock_guard<std::mutex> lock(mutex_);
-      shares = counts_.split(bits);
-    }
-    std::vector<std::unique_ptr<Counts>> split;
-    for (qelt::ContextCounts& share : shares) split.push_back(std::make_unique<Counts>(std::move(share)));
-    return split;
+  void bound_table(std::uint64_t table_bytes) {
+    const py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    counts_.bound_table(table_bytes);
+  }
+
+  // The encoded shares (ContextCounts::take_encoded_shares), the counts left empty.
+  qelt::ContextCounts::EncodedShares take_encoded_shares(int bits) {
+    const py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return counts_.take_encoded_shares(bits);
   }
 
   std::uint64_t memory_bytes() {

@@ -1,20 +1,24 @@
-"""The tasks of ``train``: counting a partition's contexts and splitting the counts into
-shares, merging the pieces of one share, and the steps of the build on each share
-(qelt_corpus._shares): its survey, its candidates for a budget's cut, and its run of
-bytes of the model file, written to the build's scratch directory."""
+"""The tasks of ``train``: counting a partition's contexts into its counts file in the
+run's scratch directory (cli/_train_scratch), merging the pieces of one share from
+every counts file, and the steps of the build on each share (qelt_corpus._shares): its
+survey, its candidates for a budget's cut, and its run of bytes of the model file,
+written to the scratch directory. Each keeps to the memory budget it is given
+(cli/_memory)."""
 
 from __future__ import annotations
 
 import dataclasses
 import pickle
 import uuid
-from typing import Any
+from typing import Any, Iterator
 
 import numpy as np
 from dask.sizeof import sizeof
 
 from ... import _shares, _storage
 from ..._model import ContextCounts
+from .. import _memory, _train_scratch
+from .._memory import Counting
 from .._summary import Summary
 from ..formats import Options, read
 from ._documents import Documents
@@ -49,16 +53,6 @@ def _sizeof_packed(packed: PackedCounts) -> int:
     return len(packed.encoded)
 
 
-@dataclasses.dataclass
-class Counted:
-    """The context counts of a partition, whole or as one piece per share, what was
-    read to make them, and how many distinct windows they hold."""
-
-    counts: ContextCounts | list[ContextCounts]
-    summary: Summary
-    windows: int
-
-
 def first_documents(table: Any, quota: int) -> tuple[Any, int]:
     """The first rows of a table of documents whose texts add up to at most `quota`
     bytes (one row at least, if there is any), and those bytes."""
@@ -69,50 +63,93 @@ def first_documents(table: Any, quota: int) -> tuple[Any, int]:
     return table.slice(0, keep), int(sizes[:keep].sum())
 
 
-def count_partition(partition: Any, k: int, options: Options, quota: int | None = None,
-                    bits: int | None = None) -> Counted:
-    """The context counts of a partition's documents, and its summary; of its first
-    documents only, about `quota` bytes of them, if given. With `bits`, the counts
-    come split into 2**bits shares."""
-    counts = ContextCounts(k)
+def count_partition(index: int, partition: Any, k: int, options: Options, quota: int | None,
+                    counting: Counting, scratch: str,
+                    storage_options: dict[str, Any]) -> _train_scratch.Record:
+    """Counts the contexts of partition `index`'s documents (of its first documents
+    only, about `quota` bytes of them, if given) into its counts file in `scratch`,
+    within the budget `counting`; the partition's record, once it is written."""
+    counts = _shares.bounded_counts(k, counting.table_bytes)
     summary = Summary()
     taken = 0
-    for table in read(partition, options):
-        if quota is not None:
-            table, size = first_documents(table, quota - taken)
-            taken += size
-        documents = Documents.of(table)
-        documents.count_into(summary)
-        counts.add_batch(documents.text)
-        if quota is not None and taken >= quota:
-            break
-    counted = Counted(counts, summary, _shares.windows(counts))
-    return counted if bits is None else split_counted(counted, bits)
+    with _train_scratch.counts_file(scratch, index, summary, storage_options) as out:
+
+        def write_out() -> None:
+            out.add(*_shares.take_encoded_shares(counts, _train_scratch.SPLIT_BITS))
+            _memory.trim()
+
+        for table in read(partition, options):
+            if quota is not None:
+                table, size = first_documents(table, quota - taken)
+                taken += size
+            documents = Documents.of(table)
+            documents.count_into(summary)
+            for step in _steps(documents.text, counting.step_bytes, k):
+                counts.add_batch(step) if not isinstance(step, memoryview) else counts.add(step)
+                if counts._counts.memory_bytes >= counting.flush_bytes:
+                    write_out()
+            del table, documents
+            if quota is not None and taken >= quota:
+                break
+        write_out()
+    record = _train_scratch.Record(index, summary, tuple(out.chunks))
+    del counts
+    _memory.trim()
+    return record
 
 
-def split_counted(counted: Counted, bits: int) -> Counted:
-    """The counts of a partition split into 2**bits shares."""
-    assert isinstance(counted.counts, ContextCounts)
-    return Counted(_shares.split(counted.counts, bits), counted.summary, counted.windows)
+def _steps(text: Any, step_bytes: int, k: int) -> Iterator[Any]:
+    """The documents of `text` (an Arrow binary array without nulls) in steps of about
+    `step_bytes` bytes: slices of the array, and each document larger than a step as
+    pieces of its bytes (memoryviews) that overlap by `k` bytes, so that counting the
+    pieces counts every window of the document once."""
+    import pyarrow as pa
+
+    wide = pa.types.is_large_binary(text.type)
+    offsets = np.frombuffer(text.buffers()[1], dtype=np.int64 if wide else np.int32)
+    offsets = offsets[text.offset:text.offset + len(text) + 1].astype(np.int64)
+    begin = 0
+    while begin < len(text):
+        base = int(offsets[begin])
+        # The documents that end within a step of here: at least one.
+        end = max(begin + 1, int(np.searchsorted(offsets, base + step_bytes, side="right")) - 1)
+        end = min(end, len(text))
+        stop = int(offsets[end])
+        if end == begin + 1 and stop - base > step_bytes:
+            data = memoryview(text.buffers()[2])[base:stop]
+            for at in range(0, len(data) - k, step_bytes):
+                yield data[at:at + k + step_bytes]
+        else:
+            yield text.slice(begin, end - begin)
+        begin = end
 
 
-def read_of(counted: Counted) -> tuple[Summary, int]:
-    """What a partition's counting read, and the distinct windows it counted."""
-    return counted.summary, counted.windows
+def gather_share(share: int, bits: int, k: int, records: list[_train_scratch.Record],
+                 scratch: str, storage_options: dict[str, Any],
+                 merge_bytes: int) -> PackedCounts:
+    """The counts of share `share` of 2**bits, merged from its pieces in every counts
+    file of `records`, no more than `merge_bytes` of encoded counts merged at once."""
+    merged: ContextCounts | None = None
+    pending: list[ContextCounts] = []
+    pending_bytes = 0
 
+    def merge() -> ContextCounts:
+        whole = ContextCounts(k)
+        parts = ([merged] if merged is not None else []) + pending
+        if parts:
+            whole.merge(*parts)
+        return whole
 
-def piece(counted: Counted, index: int) -> PackedCounts:
-    """The counts of share `index` of a partition split into shares."""
-    assert isinstance(counted.counts, list)
-    return PackedCounts.of(counted.counts[index])
-
-
-def merge_pieces(*pieces: PackedCounts) -> PackedCounts:
-    """The counts of one share from its pieces: a step of the share's tree reduction."""
-    merged, *more = (piece.unpacked() for piece in pieces)
-    if more:
-        merged.merge(*more)
-    return PackedCounts.of(merged)
+    for piece in _train_scratch.share_pieces(scratch, records, share, bits, storage_options):
+        pending.append(_shares.decoded_counts(piece))
+        pending_bytes += len(piece)
+        if pending_bytes >= merge_bytes:
+            merged, pending, pending_bytes = merge(), [], 0
+    packed = PackedCounts.of(merge())
+    merged = None
+    pending.clear()
+    _memory.trim()
+    return packed
 
 
 def survey(share: PackedCounts, index: int, bits: int, settings: _shares.Settings) -> bytes:
@@ -145,6 +182,7 @@ def build(share: PackedCounts, index: int, bits: int, plan: _shares.Plan, scratc
     (a task run again after its worker was lost writes afresh, beside what the lost
     one left)."""
     built = _shares.build(share.unpacked(), index, bits, plan)
+    _memory.trim()
     location = _storage.join(scratch, f"share-{index:05d}-{uuid.uuid4().hex[:8]}.run")
     fs, path = _storage.resolve(location, storage_options)
     with (open(path, "wb") if fs is None else fs.open(path, "wb")) as file:
