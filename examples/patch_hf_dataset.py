@@ -7,6 +7,9 @@ one native call, without a Python object per document:
 
     python examples/patch_hf_dataset.py docs.jsonl --out patched/ -k 3 --theta 2.0
 
+It needs the Hugging Face `datasets` library: the `[datasets]` extra
+(`python3 -m pip install '.[corpus,datasets]'`).
+
 The result is saved with `Dataset.save_to_disk`: the original columns and `ends`.
 """
 

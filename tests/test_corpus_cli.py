@@ -194,17 +194,28 @@ def test_unreadable_inputs_are_recorded_and_the_run_goes_on(tmp_path, texts):
     data = bytearray(corrupt_parquet.read_bytes())
     data[len(data) // 3: len(data) // 3 + 64] = bytes(64)
     corrupt_parquet.write_bytes(bytes(data[:len(data) // 2]) + data[-8:])
-    corrupt_gzip = tmp_path / "cut.jsonl.gz"
-    corrupt_gzip.write_bytes(gzip.compress(b"".join(
-        json.dumps({"text": f"{i} " + texts[i % 20]}).encode() + b"\n" for i in range(3000)))[:4000])
-    result = patch(good, corrupt_parquet, corrupt_gzip, "--out", tmp_path / "out", "-k", 2)
+    # Compressed JSON lines cut short: every line before the damage is read, and the
+    # damage is one unreadable row in its place (a zstd reader used to end in silence).
+    lines = [json.dumps({"text": f"{i} " + texts[i % 20]}).encode() + b"\n" for i in range(3000)]
+    for name, compress in (("cut.jsonl.gz", gzip.compress),
+                           ("cut.jsonl.zst", zstandard.ZstdCompressor().compress)):
+        whole = compress(b"".join(lines))
+        (tmp_path / name).write_bytes(whole[:len(whole) * 9 // 10])
+    result = patch(good, corrupt_parquet, tmp_path / "cut.jsonl.gz", tmp_path / "cut.jsonl.zst",
+                   "--out", tmp_path / "out", "-k", 2)
     assert result.returncode == 1
     assert "Traceback" not in result.stderr
     found = rows(tmp_path / "out")
     assert found["corrupt.parquet"]["status"].startswith("unreadable: ")
-    assert found["cut.jsonl.gz"]["status"].startswith("unreadable: ")
     assert "unreadable: corrupt.parquet: " in result.stderr
-    assert "unreadable: cut.jsonl.gz: " in result.stderr
+    for name in ("cut.jsonl.gz", "cut.jsonl.zst"):
+        read = sorted(int(i.split(":")[1]) for i in found if i.startswith(name + ":"))
+        damage = read[-1]
+        assert read == list(range(damage + 1)) and 500 < damage < 3000, read
+        assert found[f"{name}:{damage}"]["status"].startswith("unreadable: EOFError")
+        assert f"unreadable: {name}:{damage}: " in result.stderr
+        for row in range(damage):
+            assert found[f"{name}:{row}"]["status"] == "ok"
     for row in range(5):
         assert_patched(found[f"good.jsonl:{row}"], texts[row].encode())
 
@@ -275,23 +286,43 @@ def parquet_input(tmp_path, texts):
           "--adapt-memory", "1GiB"], "--adapt-memory: needs --adapt"),
         (["evaluate", "PARQUET", "--model", "M", "--adapt", "--adapt-memory", "100"],
          "--adapt-memory: must be at least 4096"),
+        *((["train", "PARQUET", "--out", "M", "-k", "2", "--memory-limit", limit],
+           "is below the least that train works in") for limit in ("10", "300MB")),
+        (["train", "PARQUET", "--out", "PARQUET", "-k", "2"], "exists: --overwrite to replace it"),
+        (["train", "PARQUET", "--out", "M", "-k", "2", "--max-model-bytes", "lots"],
+         "argument --max-model-bytes: invalid size"),
+        (["patch", "JSONDIR", "--format", "parquet", "--out", "OUT", "-k", "2", "--theta", "1",
+          "--theta-r", "1"], "holds no file of the format parquet (--format parquet)"),
+        (["patch", "foo://bar/x.parquet", "--out", "OUT", "-k", "2", "--theta", "1",
+          "--theta-r", "1"], "foo:// is not a protocol fsspec knows"),
     ],
 )
 def test_usage_errors_exit_2_with_one_line_before_any_cluster(tmp_path, parquet_input, args,
                                                               message, capsys):
     jsonl = tmp_path / "docs.jsonl"
     jsonl.write_text(json.dumps({"text": "abc"}) + "\n")
+    (tmp_path / "json").mkdir()
+    (tmp_path / "json" / "docs.jsonl").write_bytes(jsonl.read_bytes())
     names = {"PARQUET": parquet_input, "JSONL": jsonl, "OUT": tmp_path / "out",
              "MISSING": tmp_path / "missing", "NOMODEL": tmp_path / "nomodel", "M": tmp_path / "m",
-             "UNWRITABLE": parquet_input / "h.png"}  # below a file
-    # An unreachable scheduler: had a cluster been sought first, this would fail otherwise.
-    cluster = ["--scheduler", "tcp://127.0.0.1:9"] if len(args) > 1 else []
+             "UNWRITABLE": parquet_input / "h.png",  # below a file
+             "JSONDIR": tmp_path / "json"}
+    # An unreachable scheduler: had a cluster been sought first, this would fail otherwise
+    # (a local cluster's memory limit is refused before any is sought).
+    cluster = ["--scheduler", "tcp://127.0.0.1:9"] if len(args) > 1 and \
+        "--memory-limit" not in args else []
     status = cli.main([str(names.get(a, a)) for a in args] + cluster)
     captured = capsys.readouterr()
     assert status == 2, (captured.out, captured.err)
     lines = captured.err.strip().splitlines()
     assert len(lines) == 1 and message in lines[0], captured.err
     assert not (tmp_path / "out").exists() or args[0] != "patch"
+
+
+def test_no_arguments_print_the_usage_and_exit_2(capsys):
+    assert cli.main([]) == 2
+    captured = capsys.readouterr()
+    assert captured.err.startswith("usage: qelt-corpus") and "train" in captured.err
 
 
 def test_an_existing_dataset_needs_resume_and_the_same_settings(tmp_path, parquet_input):
@@ -364,19 +395,32 @@ def test_train_on_dask_equals_train_in_process(tmp_path, texts):
     assert f"{len(expected)} contexts" in result.stdout
 
 
-def test_calibrate_prints_theta_last(tmp_path, texts):
+@pytest.mark.parametrize(("target", "reached"), [(4, None), (1e6, "largest"),
+                                                   (1.0001, "smallest")])
+def test_calibrate_prints_theta_last(tmp_path, texts, target, reached):
+    """The closest theta is on the last line; a target no theta reaches is said on a line
+    of its own, with the mean at the end it lies beyond, and exits 1."""
     model_path = tmp_path / "model.qelt"
     ContextModel.train([t.encode() for t in texts], 2).save(model_path)
     jsonl = tmp_path / "docs.jsonl"
     jsonl.write_text("".join(json.dumps({"text": t}) + "\n" for t in texts))
-    result = command("calibrate", jsonl, "--model", model_path, "--target-mean", 4,
-                     "--theta-r", 1.0)
-    assert result.returncode == 0, result.stderr
+    result = command("calibrate", jsonl, "--model", model_path, "--target-mean", target,
+                     "--theta-r", 1.0, "--no-progress")
     theta = float(result.stdout.strip().splitlines()[-1])
     model = ContextModel.load(model_path)
     sample = [t.encode() for t in texts if t]
-    assert theta == model.calibrate(sample, 4.0, theta_r=1.0)
+    assert theta == model.calibrate(sample, float(target), theta_r=1.0)
     assert "mean patch length" in result.stdout
+    if reached is None:
+        assert result.returncode == 0 and not result.stderr, result.stderr
+        return
+    assert result.returncode == 1
+    [line] = result.stderr.strip().splitlines()
+    theta_there = "inf" if reached == "largest" else "-inf"
+    mean = model.calibration(sample, theta_r=1.0).mean_patch_length(float(theta_there))
+    assert line == (f"qelt-corpus calibrate: no theta reaches the target mean patch length "
+                    f"{target:g}: the {reached} mean, with theta = {theta_there}, is "
+                    f"{mean:.3f} bytes")
 
 
 # --- A real cluster -------------------------------------------------------------------------------

@@ -77,8 +77,11 @@ def test_a_worker_killed_mid_run_is_replaced_and_the_dataset_is_whole(tmp_path, 
     assert not partial_files(out)
 
 
-def test_a_worker_killed_while_the_model_is_built_changes_nothing(tmp_path, corpus,
-                                                                 dask_cluster):
+@pytest.mark.parametrize("moment", ["partition-*.json", "share-*.run"])
+def test_a_worker_killed_while_training_changes_nothing(tmp_path, corpus, dask_cluster, moment):
+    """A worker killed once a partition is counted, or once the shares are being built:
+    Dask runs its tasks again and the model is the one of an undisturbed run, or the run
+    ends in one line and --resume goes on from the counts kept to that model."""
     from dask.distributed import Client
 
     with Client(dask_cluster, timeout="30s") as client:
@@ -87,25 +90,48 @@ def test_a_worker_killed_while_the_model_is_built_changes_nothing(tmp_path, corp
              "--partition-bytes", 200_000]
     out = tmp_path / "out"
     out.mkdir()
-    process = subprocess.Popen([*COMMAND, *map(str, train), "--out", str(out / "m.qelt"),
-                                "--scheduler", dask_cluster],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # The shares are being built once the first one's run is beside --out.
+    arguments = [*COMMAND, *map(str, train), "--out", str(out / "m.qelt"), "--scheduler",
+                 dask_cluster]
+    process = subprocess.Popen(arguments, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
     deadline = time.monotonic() + 120
     while (time.monotonic() < deadline and process.poll() is None
-           and not list(out.glob(".*.parts/*.run"))):
+           and not list(out.glob(f".m.qelt.train/{moment}"))):
         time.sleep(0.002)
     os.kill(pids[0], signal.SIGKILL)  # its nanny starts another
     stdout, stderr = process.communicate(timeout=300)
     assert "Traceback" not in stderr
-    if process.returncode == 0:  # the lost shares were made again
-        clean = command(*train, "--out", tmp_path / "clean.qelt", "--workers", 1)
-        assert clean.returncode == 0, clean.stderr
-        assert (out / "m.qelt").read_bytes() == (tmp_path / "clean.qelt").read_bytes()
-    else:
+    if process.returncode != 0:
         assert process.returncode == 1 and len(stderr.strip().splitlines()) == 1, stderr
-        assert not (out / "m.qelt").exists()
-    assert [p.name for p in out.iterdir()] == ["m.qelt"][:process.returncode == 0]
+        assert not (out / "m.qelt").exists() and "--resume" in stderr
+        resumed = subprocess.run([*arguments, "--resume"], capture_output=True, text=True,
+                                 timeout=300)
+        assert resumed.returncode == 0, resumed.stderr
+    clean = command(*train, "--out", tmp_path / "clean.qelt", "--workers", 1)
+    assert clean.returncode == 0, clean.stderr
+    assert (out / "m.qelt").read_bytes() == (tmp_path / "clean.qelt").read_bytes()
+    assert [p.name for p in out.iterdir()] == ["m.qelt"]
+
+
+@pytest.mark.parametrize("subcommand", ["train", "patch", "evaluate"])
+def test_a_cluster_that_stops_making_progress_ends_the_run_in_one_line(tmp_path, corpus,
+                                                                      subcommand):
+    """Workers that Dask keeps paused (here: for any memory at all) run nothing: the run
+    says so in one line once the stall timeout has passed, and exits 1."""
+    model = tmp_path / "m.qelt"
+    assert command("train", corpus, "--out", model, "-k", 2, "--no-progress",
+                   "--workers", 1).returncode == 0
+    arguments = {"train": ["--out", tmp_path / "again.qelt", "-k", 2],
+                 "patch": ["--out", tmp_path / "out", *PATCH],
+                 "evaluate": ["--model", model]}[subcommand]
+    paused = dict(os.environ, DASK_DISTRIBUTED__WORKER__MEMORY__PAUSE="1e-9",
+                  DASK_QELT_CORPUS__STALL_TIMEOUT="3s")
+    result = command(subcommand, corpus, *arguments, "--no-progress", "--workers", 2,
+                     "--partition-bytes", 200_000, env=paused, timeout=120)
+    assert result.returncode == 1, (result.stdout, result.stderr)
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"qelt-corpus {subcommand}: "), lines
+    assert "every worker is paused by Dask for its memory" in lines[0]
 
 
 def test_a_full_disk_fails_partitions_in_one_line_each_then_resume_finishes(tmp_path, corpus):

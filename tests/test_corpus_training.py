@@ -222,7 +222,9 @@ def test_train_in_shares_on_any_cluster_makes_the_model_of_one_process(
     assert sorted(p.name for p in tmp_path.iterdir()) == ["corpus", "m.qelt"]  # nothing left
 
 
-def test_shares_the_workers_spill_to_disk_build_the_same_model(tmp_path, real_text):
+def test_shares_that_spill_and_the_least_memory_limit_build_the_same_model(tmp_path, real_text):
+    from qelt_corpus.cli import _memory
+
     corpus = tmp_path / "corpus.txt"
     corpus.write_bytes(real_text[:3_000_000])
     common = ["-k", 5, "--smoothing", "kneser-ney", "--workers", 2, "--no-progress",
@@ -231,11 +233,31 @@ def test_shares_the_workers_spill_to_disk_build_the_same_model(tmp_path, real_te
     spilling = dict(os.environ, DASK_DISTRIBUTED__WORKER__MEMORY__TARGET="1e-9")
     spilled = command("train", corpus, "--out", tmp_path / "spilled.qelt", *common, env=spilling)
     kept = command("train", corpus, "--out", tmp_path / "kept.qelt", *common)
-    assert spilled.returncode == 0 and kept.returncode == 0, spilled.stderr + kept.stderr
+    limited = command("train", corpus, "--out", tmp_path / "limited.qelt", *common,
+                      "--memory-limit", _memory.least_limit())
+    for run in (spilled, kept, limited):
+        assert run.returncode == 0, run.stderr
     amount = re.search(r"([\d.]+) MB of counts spilled", spilled.stdout)
     assert float(amount.group(1)) > 0, spilled.stdout
     assert "0.0 MB of counts spilled" in kept.stdout
-    assert (tmp_path / "spilled.qelt").read_bytes() == (tmp_path / "kept.qelt").read_bytes()
+    for name in ("spilled.qelt", "limited.qelt"):
+        assert (tmp_path / name).read_bytes() == (tmp_path / "kept.qelt").read_bytes(), name
+
+
+@pytest.mark.parametrize("resume", [False, True])
+def test_the_counts_of_another_run_are_not_taken_for_these(tmp_path, resume, capsys):
+    """Counts kept beside --out need --resume, and then the same inputs and settings."""
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_bytes(b"abcabd\n" * 50)
+    scratch = tmp_path / ".m.qelt.train"
+    scratch.mkdir()
+    (scratch / "_qelt_corpus.json").write_text(json.dumps({"version": 1, "k": 4}))
+    status = cli.main(["train", str(corpus), "--out", str(tmp_path / "m.qelt"), "-k", "3",
+                       "--scheduler", "tcp://127.0.0.1:9", *(["--resume"] if resume else [])])
+    assert status == 2
+    message = capsys.readouterr().err
+    assert ("other inputs or settings" if resume else "--resume to go on from them") in message
+    assert (scratch / "_qelt_corpus.json").exists()
 
 
 def test_a_model_is_assembled_from_its_parts_across_chunk_boundaries(tmp_path, monkeypatch):

@@ -138,3 +138,35 @@ def test_pack_writes_the_golden_shards(tmp_path):
             assert (out / name).read_bytes() == (DATA / "packed-v1" / name).read_bytes(), name
         name = shard["name"] + ".ids.parquet"
         assert pq.read_table(out / name).equals(pq.read_table(DATA / "packed-v1" / name))
+
+
+def test_the_training_scratch_gives_the_golden_counts():
+    """Every share's pieces, over every chunk of every counts file, merge to the counts
+    of the golden corpus, whatever the number of shares."""
+    from qelt_corpus import _shares
+    from qelt_corpus.cli import _train_scratch as scratch
+
+    directory = DATA / "train-scratch-v1"
+    records = scratch.Scratch(str(directory), {}).records()
+    assert sorted(records) == [0, 1] and all(len(r.chunks) > 1 for r in records.values())
+    expected = counts_from("counts-v1.bin").__reduce__()[1][0]
+    for bits in (0, 3, 10):
+        merged = ContextCounts(golden()["k"])
+        for share in range(1 << bits):
+            for piece in scratch.share_pieces(str(directory), list(records.values()), share,
+                                              bits, {}):
+                merged.merge(_shares.decoded_counts(piece))
+        assert merged.__reduce__()[1][0] == expected, bits
+
+
+def test_counting_writes_the_golden_scratch(tmp_path):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("make_golden", DATA / "make_golden.py")
+    make_golden = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(make_golden)
+    make_golden.train_scratch(tmp_path)
+    names = sorted(p.name for p in (DATA / "train-scratch-v1").iterdir())
+    assert sorted(p.name for p in tmp_path.iterdir()) == names
+    for name in names:
+        assert (tmp_path / name).read_bytes() == (DATA / "train-scratch-v1" / name).read_bytes()

@@ -22,7 +22,7 @@ FENCED = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
 # Blocks that other tests run: the two set-up commands (tools/test_all.sh installs the
 # package, tests/test_examples.py runs the example; the second is this very suite) and
 # the C++ build, which tools/test_all.sh runs as written.
-RUN_ELSEWHERE = ("python3 -m pip install . && python3 examples/show_patches.py",
+RUN_ELSEWHERE = ("python3 -m pip install '.[corpus]' && python3 examples/show_patches.py",
                  "bash tools/test_all.sh", "cmake -S . -B build/core-tests")
 # What the README's examples name, and what stands for it here.
 LINES = 86  # of each JSON-lines file of the workspace

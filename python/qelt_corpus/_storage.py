@@ -63,6 +63,10 @@ def filesystem(location: str, storage_options: Mapping[str, Any] | None = None) 
     """The fsspec file system of `location` and its path there."""
     import fsspec
 
+    protocol = protocol_of(location)
+    if protocol not in fsspec.available_protocols():
+        raise StorageError(f"{location}: {protocol}:// is not a protocol fsspec knows "
+                           "(see fsspec.available_protocols())")
     try:
         return fsspec.core.url_to_fs(location, **(storage_options or {}))
     except ImportError:

@@ -2,6 +2,7 @@
 
     python3 tests/data/make_golden.py model-v1.qelt counts-v1.bin golden.txt
     python3 tests/data/make_golden.py --models-v2
+    python3 tests/data/make_golden.py --train-scratch
 
 The first wrote version 1 of the model file and the counts; the second writes version
 2 of the model file, unsmoothed and smoothed (model-v2.qelt, model-v2-kneser-ney.qelt),
@@ -15,6 +16,12 @@ from the code under test.
 
 counts-v1-first.bin, the first form of counts version 1 (magic "QELTCNT1", no version
 field), was written the same way by the first build that wrote counts.
+
+train-scratch-v1/ holds the counts files and records that `qelt-corpus train` keeps
+for --resume, written by its counting task (train_scratch below) for the golden corpus
+as one text file cut into partitions of SCRATCH_PARTITION_BYTES, each counted within
+SCRATCH_COUNTING: so small a budget that every partition writes several chunks and
+documents are counted in overlapping pieces.
 
 packed-v1/ was written by `qelt-corpus pack golden-corpus.txt --out packed-v1` with
 the options PACK of tests/test_golden.py, run in this directory; its manifest and
@@ -83,11 +90,37 @@ def models_v2() -> None:
         + kneser_ney_expectations())
 
 
+SCRATCH_PARTITION_BYTES = 64
+# table_bytes, flush_bytes, step_bytes: counts written out after every step of 48 bytes.
+SCRATCH_COUNTING = (512, 1, 48)
+
+
+def train_scratch(directory: pathlib.Path) -> None:
+    """Counts the golden corpus into `directory` as `train` does (its manifest apart)."""
+    from qelt_corpus.cli import _memory, _planning
+    from qelt_corpus.cli._settings import Inputs
+    from qelt_corpus.cli.formats import of
+    from qelt_corpus.cli.tasks.train import count_partition
+
+    inputs = Inputs((str(HERE / "golden-corpus.txt"),), "lines", "text", None, {},
+                    SCRATCH_PARTITION_BYTES)
+    corpus = _planning.corpus(inputs)
+    partitions = _planning.number_rows(corpus.partitions, {
+        p: of(p).count_rows(p, corpus.options) for p in _planning.uncounted(corpus.partitions)})
+    directory.mkdir(parents=True, exist_ok=True)
+    for index, partition in enumerate(partitions):
+        count_partition(index, partition, K, corpus.options, None,
+                        _memory.Counting(*SCRATCH_COUNTING), str(directory), {})
+
+
 def main() -> None:
     from qelt_corpus import ContextCounts
 
     if sys.argv[1:] == ["--models-v2"]:
         models_v2()
+        return
+    if sys.argv[1:] == ["--train-scratch"]:
+        train_scratch(HERE / "train-scratch-v1")
         return
     model_name, counts_name, expected_name = sys.argv[1:4]
     counts = ContextCounts(K)

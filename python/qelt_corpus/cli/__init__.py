@@ -86,9 +86,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not _interrupts.received():  # else an interrupt that surfaced as this error
             from .._storage import first_line
 
-            from ._cluster import Stalled
+            from ._cluster import Stalled, TaskFailed
 
-            print(error_line(command, str(error) if isinstance(error, Stalled)
+            print(error_line(command, str(error) if isinstance(error, (Stalled, TaskFailed))
                              else first_line(error)), file=sys.stderr)
         status = EXIT_UNREADABLE
     if _interrupts.received() and status != EXIT_INTERRUPTED:

@@ -10,6 +10,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -73,10 +74,25 @@ def connect(cluster: Cluster) -> Iterator[tuple[Any, int]]:
         if cluster.dashboard:
             print(f"dashboard: {local.dashboard_link}", file=sys.stderr)
         with Client(local) as client:
-            yield client, cluster.workers
+            processes = list(client.run(os.getpid).values())
+            try:
+                yield client, cluster.workers
+            except KeyboardInterrupt:
+                _end_at_once(processes)
+                raise
     finally:
         if local is not None:
             local.close()
+
+
+def _end_at_once(processes: list[int]) -> None:
+    """Ends the local workers' processes: an interrupted run wants nothing more of
+    them, and a worker closed in order waits for the task it runs, which may be in a
+    native call of many seconds, until its nanny kills it anyway. What a task was
+    writing is left under a temporary name, which the commands remove."""
+    for process in processes:
+        with contextlib.suppress(OSError):
+            os.kill(process, signal.SIGKILL)
 
 
 @contextlib.contextmanager
@@ -138,6 +154,10 @@ def completed(indices: Iterable[int], submit: Callable[[int], Any],
 
 class Stalled(Exception):
     """The cluster stopped making progress (Watch): said in one line."""
+
+
+class TaskFailed(Exception):
+    """A task failed on a worker, or what it made could not be used: said in one line."""
 
 
 POLL_SECONDS = 0.05
@@ -278,10 +298,16 @@ class Progress:
 def number_rows(client: Any, partitions: list[Any], options: Any) -> list[Any]:
     """The partitions with the first row of each known, the rows before it counted on
     the workers."""
+    from dask.distributed import as_completed
+
     uncounted = _planning.uncounted(partitions)
     if not uncounted:
         return partitions
-    counts = client.gather(client.map(_count_rows, uncounted, options=options, pure=False))
+    futures = client.map(_count_rows, uncounted, options=options, pure=False)
+    for future in finished(as_completed(futures), client):
+        if future.status != "finished":
+            raise TaskFailed(f"counting the rows of a partition: {failure_of(future)}")
+    counts = client.gather(futures)
     return _planning.number_rows(partitions, dict(zip(uncounted, counts)))
 
 

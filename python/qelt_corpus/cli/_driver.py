@@ -173,6 +173,9 @@ def _report(started: float, job: Job, state: Run) -> int:
     problems = list(state.failed)
     try:
         present = set(_manifest.names(state.output))
+        if state.interrupted and _manifest.MANIFEST not in present:
+            say(f"interrupted before anything was written: {state.asked.out} is as it was")
+            return EXIT_INTERRUPTED
         state.whole = [i for i in range(len(state.groups))
                        if job.completion_marker(i) in present]
         state.stored = {i: job.stored(state.output, i, state.corpus.options)

@@ -272,7 +272,8 @@ def share_pieces(scratch: str, records: Sequence[Record], share: int, bits: int,
                 else:
                     data = fs.cat_file(path, start=start, end=stop)
                 if len(data) != stop - start:
-                    raise DamagedScratch(f"{location}: cut short ({len(data)} of {stop - start} bytes at {start})")
+                    raise DamagedScratch(f"{location}: cut short ({len(data)} of "
+                                         f"{stop - start} bytes at {start})")
                 view = memoryview(data)
                 at = begin
                 for piece in range(first, last):

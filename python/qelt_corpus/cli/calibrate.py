@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
 import sys
 import time
 from typing import Any
@@ -15,7 +16,7 @@ from .._model import Calibration
 from . import _cluster, _manifest, _options, _planning
 from ._settings import Adapting, Cluster, Inputs
 from ._summary import MB
-from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
+from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError, error_line
 from .tasks import calibrate as tasks
 
 SAMPLE_PARTITIONS = 16  # the sample is spread over at most this many partitions
@@ -112,4 +113,21 @@ def run(args: argparse.Namespace, started: float) -> int:
           f"theta_r {asked.theta_r:g}) in {time.perf_counter() - started:.1f} s on {workers} "
           "workers")
     print(repr(theta))
+    reach = _unreachable(calibration, asked.target_mean)
+    if reach:
+        print(error_line("calibrate", reach), file=sys.stderr)
+        return EXIT_UNREADABLE
     return EXIT_UNREADABLE if summary.unreadable else EXIT_OK
+
+
+def _unreachable(calibration: Calibration, target: float) -> str | None:
+    """Why no theta gives the target mean, if none does: it lies beyond the mean of
+    theta = inf (only the rise test and the documents' ends cut) or below that of
+    theta = -inf (every judged position cut)."""
+    for theta, beyond, which in ((math.inf, target.__gt__, "largest"),
+                                 (-math.inf, target.__lt__, "smallest")):
+        mean = calibration.mean_patch_length(theta)
+        if beyond(mean):
+            return (f"no theta reaches the target mean patch length {target:g}: the {which} "
+                    f"mean, with theta = {theta}, is {mean:.3f} bytes")
+    return None

@@ -43,7 +43,9 @@ def add_parser(commands: Any) -> None:
     pack.add_argument("--shard-bytes", type=_options.size, metavar="SIZE",
                       help="bytes of input per shard, about (default: 1 GiB, or a "
                       f"{DEFAULT_SHARDS}th of the input if that is less, but not less than 64 "
-                      "MiB, so that every worker has shards to write)")
+                      "MiB, so that every worker has shards to write); below "
+                      "--partition-bytes, partitions are made as small, as far as the input "
+                      "can be cut (a Parquet row group, a compressed file are whole)")
     pack.add_argument("--resume", action="store_true",
                       help="finish an interrupted run: keep the shards it completed")
     _options.add_partitioning(pack)
@@ -160,6 +162,10 @@ def run(args: argparse.Namespace, started: float) -> int:
     if _storage.is_remote(args.out):
         raise UsageError(f"--out {args.out}: packed shards are written to local disk (readers "
                          "map them into memory)")
+    if args.shard_bytes and args.shard_bytes < args.partition_bytes:
+        # A shard is written from whole partitions: smaller shards need partitions at
+        # most as large (as far as the input can be cut: a row group, a compressed file).
+        args.partition_bytes = args.shard_bytes
     asked = PackRun("pack", Inputs.of(args), Cluster.of(args), Patching.of(args), args.out,
                     args.resume, args.shard_bytes)
     return _driver.run(asked, started, Pack(asked))

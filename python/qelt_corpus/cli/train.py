@@ -172,10 +172,6 @@ def _peak_memory() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-class _TaskFailed(Exception):
-    """A task failed on a worker, or the model could not be made: said in one line."""
-
-
 class _NeedsMemory(Exception):
     """The workers have too little memory for this run: said in one line (exit 2)."""
 
@@ -229,7 +225,7 @@ def run(args: argparse.Namespace, started: float) -> int:
         print(error_line("train", f"{failure}; no model written{_kept(scratch, len(plan))}"),
               file=sys.stderr)
         return EXIT_USAGE
-    except (_TaskFailed, _cluster.Stalled) as failure:
+    except (_cluster.TaskFailed, _cluster.Stalled) as failure:
         print(error_line("train", f"{failure}; no model written{_kept(scratch, len(plan))}"),
               file=sys.stderr)
         return EXIT_UNREADABLE
@@ -370,8 +366,8 @@ class _Training:
                                [(assembly.run_offset(run.index), run.location, run.size)
                                 for run in runs], self.asked.inputs.storage_options)
         except (OSError, RuntimeError) as error:
-            raise _TaskFailed(f"writing the model: {_storage.describe(error, temporary)}") \
-                from None
+            raise _cluster.TaskFailed(
+                f"writing the model: {_storage.describe(error, temporary)}") from None
         return ModelMade(tuple(built_plan.kept_contexts), assembly.size, summary, 1 << bits,
                          counts_bytes, sum(run.size for run in runs), spilled)
 
@@ -401,7 +397,8 @@ class _Training:
                                                    max(4, 2 * len(self.owners)), client):
             index = todo[position][0]
             if future.status != "finished":
-                raise _TaskFailed(f"counting partition {index}: {_cluster.failure_of(future)}")
+                raise _cluster.TaskFailed(
+                    f"counting partition {index}: {_cluster.failure_of(future)}")
             record = future.result()
             records[index] = record
             progress.done(size(todo[position]), record.summary.text_bytes)
@@ -446,7 +443,8 @@ class _Training:
         try:
             plan = _shares.plan(surveys, self.asked.k, self.settings)
         except (ValueError, OverflowError) as error:
-            raise _TaskFailed(f"making the model: {type(error).__name__}: {error}") from None
+            raise _cluster.TaskFailed(
+                f"making the model: {type(error).__name__}: {error}") from None
         if not plan.needs_cut_key:
             return plan
         [plan_future] = client.scatter([plan], broadcast=True)
@@ -475,13 +473,13 @@ class _Training:
 
     def wait(self, futures: list[Any], what: str, showing: str | None = None) -> None:
         """Waits for `futures` to end, with a progress bar `showing` if given;
-        _TaskFailed, in one line, for the first that failed."""
+        _cluster.TaskFailed, in one line, for the first that failed."""
         from dask.distributed import as_completed
 
         progress = self.show(len(futures), showing, "shares") if showing else None
         for future in _cluster.finished(as_completed(futures), self.client):
             if future.status != "finished":
-                raise _TaskFailed(f"{what}: {_cluster.failure_of(future)}")
+                raise _cluster.TaskFailed(f"{what}: {_cluster.failure_of(future)}")
             if progress is not None:
                 progress.done(1)
 

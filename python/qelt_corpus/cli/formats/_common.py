@@ -7,9 +7,11 @@ then the kept columns and the given entropies."""
 from __future__ import annotations
 
 import dataclasses
-import gzip
+import io
+import json
+import zlib
 import os
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Iterator
 
 from ... import _storage
 
@@ -68,15 +70,72 @@ def raw(location: str, storage_options: dict[str, Any] | None) -> BinaryIO:
 
 def open_file(location: str, compression: str | None,
               storage_options: dict[str, Any] | None = None) -> BinaryIO:
-    """The file at `location`, decompressed as `compression` says."""
+    """The file at `location`, decompressed as `compression` says. A compressed file
+    that is cut short or damaged reads as far as its data goes, and then raises (never
+    ends early in silence): a reader of lines gets every line before the damage."""
     stream = raw(location, storage_options)
-    if compression == "gzip":
-        return gzip.GzipFile(fileobj=stream, mode="rb")  # type: ignore[return-value]
-    if compression == "zstd":
+    if compression is None:
+        return stream
+    decompressed = io.BufferedReader(_Decompressed(stream, compression), 1 << 20)
+    return decompressed  # type: ignore[return-value]
+
+
+class _Decompressed(io.RawIOBase):
+    """The decompressed bytes of a stream of gzip or zstd frames (one or many, one after
+    another), as far as they go."""
+
+    def __init__(self, stream: BinaryIO, compression: str) -> None:
+        self._stream = stream
+        self._chunks = _decompressed_chunks(stream, compression)
+        self._pending = memoryview(b"")
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        while not self._pending:
+            chunk = next(self._chunks, None)
+            if chunk is None:
+                return 0
+            self._pending = memoryview(chunk)
+        size = min(len(buffer), len(self._pending))
+        buffer[:size] = self._pending[:size]
+        self._pending = self._pending[size:]
+        return size
+
+    def close(self) -> None:
+        self._stream.close()
+        super().close()
+
+
+def _decompressed_chunks(stream: BinaryIO, compression: str) -> Iterator[bytes]:
+    """The decompressed bytes of `stream`, a chunk at a time; once its data ends,
+    EOFError if the last frame was cut short (the decompressors' own readers drop the
+    bytes they decompressed before noticing, or say nothing at all)."""
+    def frame() -> Any:
+        if compression == "gzip":
+            return zlib.decompressobj(wbits=31)
         import zstandard
 
-        return zstandard.ZstdDecompressor().stream_reader(stream, closefd=True)  # type: ignore[no-any-return]
-    return stream
+        return zstandard.ZstdDecompressor().decompressobj()
+
+    decompressor, started = frame(), False
+    while True:
+        data = stream.read(1 << 20)
+        if not data:
+            break
+        while data:
+            started = True
+            out = decompressor.decompress(data)
+            if out:
+                yield out
+            if decompressor.eof:  # a frame ended: what follows is the next one
+                data = decompressor.unused_data
+                decompressor, started = frame(), False
+            else:
+                data = b""
+    if started:
+        raise EOFError("the compressed data ends before its end marker: the file is cut short")
 
 
 def storage_failure(error: BaseException, location: str) -> bool:
@@ -87,7 +146,7 @@ def storage_failure(error: BaseException, location: str) -> bool:
     if not _storage.is_remote(location):
         return False
     if isinstance(error, (FileNotFoundError, IsADirectoryError, EOFError, UnicodeError,
-                          gzip.BadGzipFile)):
+                          zlib.error)):
         return False
     module = type(error).__module__.split(".")[0]
     return isinstance(error, (OSError, ConnectionError, TimeoutError)) or module in (
@@ -96,7 +155,11 @@ def storage_failure(error: BaseException, location: str) -> bool:
 
 
 def reason(error: BaseException) -> str:
-    """Why a document is unreadable, in one line."""
+    """Why a document is unreadable, in one line. JSON's own errors say where in the
+    record (not the "line 1" of its one line, which ids and messages would then
+    number twice)."""
+    if isinstance(error, json.JSONDecodeError):
+        return f"{type(error).__name__}: {error.msg} at character {error.pos} of the record"
     return f"{type(error).__name__}: {error}".replace("\n", " ")
 
 

@@ -78,8 +78,7 @@ def numbered(partition: LinesPartition, first_row: int) -> Any:
 
 def owned_lines(partition: LinesPartition, options: Options) -> Iterator[tuple[int, bytes]]:
     """(row, line without its newline) of every line the partition owns."""
-    with open_file(partition.path, partition.compression, options.storage_options) as stream:
-        lines = io.BufferedReader(stream, 1 << 20) if partition.compression else stream  # type: ignore[arg-type]
+    with open_file(partition.path, partition.compression, options.storage_options) as lines:
         position = partition.start
         if partition.start > 0:
             lines.seek(partition.start - 1)
@@ -98,6 +97,10 @@ class LineFormat(Format):
 
     json: ClassVar[bool]  # what LinesPartition.json says of its partitions
 
+    def row_id(self, name: str, row: int) -> str:
+        """The id of line `row` (from 0) of the file `name`."""
+        raise NotImplementedError
+
     def add_line(self, batches: Batches, name: str, row: int, line: bytes,
                  options: Options) -> None:
         """Adds the document of line `row` (from 0) of the file `name` to `batches`."""
@@ -109,15 +112,18 @@ class LineFormat(Format):
 
     def read(self, partition: LinesPartition, options: Options) -> Iterator[Any]:
         batches = Batches(options)
+        row = partition.first_row
         try:
             for row, line in owned_lines(partition, options):
                 self.add_line(batches, partition.name, row, line, options)
+                row += 1
                 if batches.full():
                     yield batches.take()
         except Exception as error:  # a corrupt or truncated stream: the rest is unreadable
             if storage_failure(error, partition.path):
                 raise
-            batches.add(partition.name, None, reason(error))
+            # One unreadable row where the damage begins, numbered as that line's would be.
+            batches.add(self.row_id(partition.name, row), None, reason(error))
         yield batches.take()
 
     def uncounted(self, partition: LinesPartition) -> bool:

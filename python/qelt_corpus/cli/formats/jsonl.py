@@ -46,10 +46,13 @@ class JsonLines(LineFormat):
                    options: Options) -> dict[str, str]:
         return {name: "string" for name in names}  # checked in the first record
 
+    def row_id(self, name: str, row: int) -> str:
+        return f"{name}:{row}"
+
     def add_line(self, batches: Batches, name: str, row: int, line: bytes,
                  options: Options) -> None:
         if line.strip():
-            _add_record(batches, f"{name}:{row}", line, options)
+            _add_record(batches, self.row_id(name, row), line, options)
 
 
 def _kept_value(value: Any) -> str | None:

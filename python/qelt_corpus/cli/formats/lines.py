@@ -12,9 +12,12 @@ class Lines(LineFormat):
     name = "lines"
     json = False
 
+    def row_id(self, name: str, row: int) -> str:
+        return f"{name}:{row + 1}"
+
     def add_line(self, batches: Batches, name: str, row: int, line: bytes,
                  options: Options) -> None:
-        batches.add(f"{name}:{row + 1}", line.rstrip(b"\r"))
+        batches.add(self.row_id(name, row), line.rstrip(b"\r"))
 
 
 FORMAT = Lines()
