@@ -21,6 +21,7 @@
 #include "batch.h"
 #include "context_counts.h"
 #include "context_model.h"
+#include "model_build.h"
 #include "model_kinds.h"
 #include "model_scoring.h"
 #include "frequency_table.h"
@@ -301,6 +302,24 @@ void fuzz_context_model(FuzzedDataProvider& in) {
       for (const auto* piece : others) merged.merge(*piece);
     }
     check(merged.serialize() == counts.serialize(), "merged counts differ from counting all");
+  }
+  // Counted within a small table (sealed into runs as it fills), then taken in encoded
+  // shares: the shares, decoded and merged, are the counts, and the counts are empty.
+  if (in.ConsumeBool()) {
+    qelt::ContextCounts bounded(k);
+    bounded.bound_table(in.ConsumeIntegralInRange<std::uint64_t>(0, 4096));
+    bounded.add_batch(spans.data(), spans.size());
+    check(bounded.serialize() == counts.serialize(), "a bounded table counts otherwise");
+    const int bits = in.ConsumeIntegralInRange<int>(0, qelt::kMostShareBits);
+    const qelt::ContextCounts::EncodedShares shares = bounded.take_encoded_shares(bits);
+    check(bounded.positions() == 0 && bounded.windows() == 0, "taken counts are not empty");
+    qelt::ContextCounts merged(k);
+    std::uint64_t begin = 0;
+    for (const std::uint64_t end : shares.ends) {
+      merged.merge(qelt::ContextCounts::deserialize(shares.bytes.data() + begin, end - begin));
+      begin = end;
+    }
+    check(merged.serialize() == counts.serialize(), "encoded shares differ from the counts");
   }
   if (in.ConsumeBool()) counts.merge(counts);
   const std::string encoded = counts.serialize();

@@ -274,3 +274,21 @@ def test_a_model_is_assembled_from_its_parts_across_chunk_boundaries(tmp_path, m
     (tmp_path / "run4").write_bytes(image[130:200])  # cut short of its 470 bytes
     with pytest.raises(RuntimeError, match="a share's run ended early"):
         _model_parts.write(str(tmp_path / "m.qelt"), 1000, [], runs, {})
+
+
+def test_shares_are_the_fewest_whose_largest_build_fits():
+    import numpy as np
+    from qelt_corpus import _shares
+
+    even = np.full(1024, 1000, dtype=np.uint64)
+    one_piece = _shares.build_bytes(6, 1000)
+    assert _shares.share_bits(6, even, 1024 * one_piece) == (0, 1024 * one_piece)
+    assert _shares.share_bits(6, even, 300 * one_piece) == (2, 256 * one_piece)
+    assert _shares.share_bits(6, even, 1024 * one_piece, least_shares=5) == (3, 128 * one_piece)
+    assert _shares.share_bits(0, even, 1) == (0, _shares.build_bytes(0, 1024 * 1000))
+    # A pair of last bytes that ends most contexts cannot be cut: all shares, and the
+    # largest still over the budget, for the caller to judge.
+    skewed = even.copy()
+    skewed[700] = 10**6
+    bits, need = _shares.share_bits(6, skewed, 300 * one_piece)
+    assert bits == 10 and need == _shares.build_bytes(6, 10**6) > 300 * one_piece

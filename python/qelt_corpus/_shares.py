@@ -71,8 +71,7 @@ def share_bits(k: int, piece_windows: npt.NDArray[np.uint64], budget: int,
         return 0, build_bytes(k, int(piece_windows.sum()))
     bits = 0
     while True:
-        largest = int(piece_windows.reshape(1 << bits, -1).sum(axis=1).max())
-        need = build_bytes(k, largest)
+        need = build_bytes(k, int(piece_windows.reshape(1 << bits, -1).sum(axis=1).max()))
         if bits == MOST_BITS or ((1 << bits) >= least_shares and need <= budget):
             return bits, need
         bits += 1

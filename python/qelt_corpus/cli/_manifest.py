@@ -102,14 +102,19 @@ def check(location: str, resume: bool, made_by: dict[str, Any],
         raise UsageError(f"--out {location} already holds an output: --resume to finish it, "
                          "or choose another directory")
     if resume and MANIFEST in names:
-        found = json.loads(_read(output, MANIFEST))
-        if found.get("version") != VERSION:
-            raise UsageError(f"--out {location}: unsupported version {found.get('version')} "
-                             f"of {MANIFEST} (this build reads version {VERSION})")
-        if found != made_by:
-            raise UsageError(f"--out {location} holds a run with other inputs or settings: "
-                             "it cannot be resumed with these")
+        same_run(json.loads(_read(output, MANIFEST)), made_by, f"--out {location}")
     return output
+
+
+def same_run(found: dict[str, Any], made_by: dict[str, Any], where: str) -> None:
+    """UsageError unless the manifest `found` at `where` (as messages name it) is of the
+    version of `made_by` and says what it says: a run goes on only from its own."""
+    if found.get("version") != made_by["version"]:
+        raise UsageError(f"{where}: unsupported version {found.get('version')} of "
+                         f"{MANIFEST} (this build reads version {made_by['version']})")
+    if found != made_by:
+        raise UsageError(f"{where} holds a run with other inputs or settings: it cannot be "
+                         "resumed with these")
 
 
 def _local_names(path: str) -> list[str]:

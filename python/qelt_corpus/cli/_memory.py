@@ -111,7 +111,9 @@ class Budget:
 
     @property
     def build_bytes(self) -> int:
-        """What the build of one share may take."""
+        """What the build of one share should take: the shares are made as many as
+        keep every one within this (up to the most shares there are, beyond which the
+        largest takes up to the whole task)."""
         return min(self.task_bytes, MOST_BUILD_BYTES)
 
 

@@ -25,11 +25,12 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _storage
+from . import _manifest
 from ._summary import Summary
 from ._usage import UsageError
 
 SPLIT_BITS = 10  # pieces of a chunk: as many as a build has shares at most
-MANIFEST = "_qelt_corpus.json"
+MANIFEST = _manifest.MANIFEST
 VERSION = 1
 
 
@@ -196,12 +197,7 @@ def check(out: str, resume: bool, made_by: dict[str, Any],
         raise
     except Exception as error:
         raise UsageError(f"--out {_storage.describe(error, scratch.location)}") from None
-    if found.get("version") != VERSION:
-        raise UsageError(f"--out {out}: {scratch.location} holds a manifest of version "
-                         f"{found.get('version')} (this build reads version {VERSION})")
-    if found != made_by:
-        raise UsageError(f"--out {out}: {scratch.location} holds the counts of a run with "
-                         "other inputs or settings: they cannot be resumed with these")
+    _manifest.same_run(found, made_by, f"--out {out}: {scratch.location}")
     return scratch
 
 

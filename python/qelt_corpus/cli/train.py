@@ -406,13 +406,22 @@ class _Training:
 
     def share_bits(self, records: list[scratches.Record]) -> int:
         """The bits of the fewest shares (two per worker at least) whose largest build
-        fits a task's budget; _NeedsMemory if even the most shares do not."""
+        takes at most Budget.build_bytes; or, where even the most shares do not (a pair
+        of last bytes that ends very many contexts: two spaces, in code), the fewest
+        whose largest is not much larger than that pair's share; _NeedsMemory if even
+        the most shares do not fit a task's budget."""
         windows = np.zeros(1 << scratches.SPLIT_BITS, dtype=np.uint64)
         for record in records:
             windows += record.windows()
-        bits, need = _shares.share_bits(self.asked.k, windows, self.budget.build_bytes,
-                                        least_shares=2 * len(self.owners))
+        least = 2 * len(self.owners)
+        bits, need = _shares.share_bits(self.asked.k, windows, self.budget.build_bytes, least)
         if need > self.budget.build_bytes:
+            # The largest piece alone is over: the fewest shares whose largest takes no
+            # more than half again as much as it, within the task.
+            largest = _shares.build_bytes(self.asked.k, int(windows.max()))
+            target = min(self.budget.task_bytes, max(need, 3 * largest // 2))
+            bits, need = _shares.share_bits(self.asked.k, windows, target, least)
+        if need > self.budget.task_bytes:
             least = _memory.limit_needed(need, self.budget.worker_bytes)
             raise _NeedsMemory(f"building the largest share of these counts at k = "
                                f"{self.asked.k} takes about {need / MB:.0f} MB, more than a "
