@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "context_model.h"
+#include "reading.h"
 
 namespace qelt {
 
@@ -46,17 +47,11 @@ class AdaptiveModel {
  public:
   // The weight of the model's distribution, per distinct byte the context has shown.
   static constexpr double kModelWeight = 2.0;
-  // The budget when none is given: 1 GiB.
-  static constexpr std::uint64_t kDefaultMemory = std::uint64_t{1} << 30;
-  // No budget: the statistics grow with the document.
-  static constexpr std::uint64_t kUnbounded = ~std::uint64_t{0};
-  // The least budget: room for a few contexts.
-  static constexpr std::uint64_t kLeastMemory = 4096;
 
-  // Throws std::logic_error if `model` has no probabilities (a version 1 file), or is
-  // of a kind without an adaptive mode (model_kinds.h); std::invalid_argument for a
-  // `memory_budget` (bytes) below kLeastMemory.
-  explicit AdaptiveModel(ContextModel model, std::uint64_t memory_budget = kDefaultMemory);
+  // Throws std::logic_error if `model` cannot be read adaptively (reading.h); a
+  // `memory_budget` (bytes) of Reading::kUnbounded sets no bound.
+  explicit AdaptiveModel(ContextModel model,
+                         std::uint64_t memory_budget = Reading::kDefaultMemory);
   ~AdaptiveModel();
   AdaptiveModel(AdaptiveModel&&) noexcept;
   AdaptiveModel& operator=(AdaptiveModel&&) noexcept;
@@ -118,14 +113,6 @@ class AdaptiveModel {
   internal::DocumentContext* shown_ = nullptr;  // the context, if the document showed it
   bool has_entropy_ = false;
   float entropy_ = 0.0f;
-};
-
-// How a model reads each document: as it is, or also learning from the document so
-// far within `memory` bytes (AdaptiveModel::kUnbounded for no bound), which needs a
-// model with probabilities and a kind with an adaptive mode.
-struct Adaptation {
-  bool enabled = false;
-  std::uint64_t memory = AdaptiveModel::kDefaultMemory;
 };
 
 }  // namespace qelt

@@ -194,6 +194,24 @@ class ContextModel {
   // k count), into out[0 .. 255]. Needs has_probabilities().
   void probabilities(const std::uint8_t* context, std::size_t length, double* out) const;
 
+  // A kept context, level by level, for a reader that builds whole distributions (the
+  // mixing reading): the slot of the context of `length` bytes packed in `key` (length
+  // at most k), or null if the model does not keep it; and what the context of `length`
+  // kept in `slot` lists, as its distribution is defined above: its bytes, their
+  // probabilities (`count` little-endian f32 values at `probabilities`), and the weight
+  // of the next shorter kept suffix's distribution. Needs has_probabilities().
+  struct Listing {
+    const std::uint8_t* bytes = nullptr;
+    const std::uint8_t* probabilities = nullptr;
+    std::uint32_t count = 0;
+    float weight = 0.0f;
+    float probability(std::uint32_t i) const;
+  };
+  const std::uint8_t* kept_slot(int length, std::uint64_t key) const;
+  Listing listing(int length, const std::uint8_t* slot) const;
+  // The probability of every byte below all kept contexts (model_kinds.h).
+  double floor_probability() const { return kind_->floor_probability; }
+
  private:
   // The hash table of the contexts of one length in one block, and (version 2) its
   // slots' records and the bytes they list, or (version 3) the lists after it.

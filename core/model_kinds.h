@@ -43,9 +43,10 @@ struct ModelKind {
   // Whether the estimator reads every context seen, those that min_count will leave
   // out included, each byte with its continuation count (docs/formats.md).
   bool every_context;
-  // What models of this kind support beyond patching.
+  // What models of this kind support beyond patching (reading.h).
   bool probabilities;
   bool adaptive;
+  bool mixes;
   // Whether the estimate of a length needs what was made of the length below.
   bool interpolates;
   Count count;

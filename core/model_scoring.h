@@ -1,6 +1,5 @@
 // Documents read with a context model: entropies and probabilities at every position,
-// evaluation, patching and calibration, as the model is or also learning from each
-// document (adaptive_model.h).
+// evaluation, patching and calibration, in any reading (reading.h).
 #ifndef QELT_CORE_MODEL_SCORING_H_
 #define QELT_CORE_MODEL_SCORING_H_
 
@@ -9,16 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "adaptive_model.h"
 #include "batch.h"
 #include "context_model.h"
+#include "reading.h"
 #include "thresholds.h"
 
 namespace qelt {
 
-// Each function takes an Adaptation (adaptive_model.h): how the model reads each
-// document, as it is or also learning from it; they throw std::logic_error for an
-// adaptation the model cannot make.
+// Each function takes a Reading (reading.h): how the model reads each document; they
+// throw std::logic_error for a reading the model cannot make (check_reading).
 
 // For every position i of the `n` bytes at `data`: into entropy[i] the entropy given
 // the up to k bytes before i in them (fewer at the start), and, unless `log2_p` is
@@ -26,7 +24,7 @@ namespace qelt {
 // for probability 0; needs has_probabilities()). Patching judges entropy[i] for
 // i >= k.
 void score(const ContextModel& model, const std::uint8_t* data, std::size_t n, float* entropy,
-           double* log2_p, Adaptation adaptation = {});
+           double* log2_p, Reading reading = {});
 
 // Sums over every byte of some documents, as score gives them.
 struct Evaluation {
@@ -38,19 +36,19 @@ struct Evaluation {
 };
 // Needs has_probabilities().
 Evaluation evaluate(const ContextModel& model, const ByteSpan* documents, std::size_t count,
-                    Adaptation adaptation = {});
+                    Reading reading = {});
 
 // Patch ends of the `n` bytes at `data` as patch_ends (patching.h) gives them, but
 // with the entropy of each position i >= k taken from the model. Positions before k
 // never end a patch.
 std::vector<std::size_t> patch_ends(const ContextModel& model, const std::uint8_t* data,
                                     std::size_t n, Thresholds thresholds,
-                                    Adaptation adaptation = {});
+                                    Reading reading = {});
 
 // Each document patched as patch_ends does, each limited to `max_length` (0: none).
 BatchEnds patch_ends_batch(const ContextModel& model, const ByteSpan* documents,
                            std::size_t count, Thresholds thresholds, std::size_t max_length,
-                           Adaptation adaptation = {});
+                           Reading reading = {});
 
 // What calibration needs to know of some documents patched with a given theta_r: their
 // bytes, the patches that every theta gives them (each document's last, and every
@@ -68,7 +66,7 @@ struct CalibrationLevels {
 };
 CalibrationLevels calibration_levels(const ContextModel& model, const ByteSpan* documents,
                                      std::size_t count, float theta_r,
-                                     Adaptation adaptation = {});
+                                     Reading reading = {});
 
 // The theta for which the mean patch length (bytes over patches) of the documents
 // that `levels` describes is closest to `target_mean_length`. The candidates are their
@@ -79,7 +77,7 @@ float choose_theta(const CalibrationLevels& levels, double target_mean_length);
 
 // choose_theta of the calibration levels of the documents.
 float calibrate(const ContextModel& model, const ByteSpan* documents, std::size_t count,
-                double target_mean_length, float theta_r, Adaptation adaptation = {});
+                double target_mean_length, float theta_r, Reading reading = {});
 
 }  // namespace qelt
 

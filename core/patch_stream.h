@@ -4,11 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
-#include "adaptive_model.h"
 #include "context_model.h"
+#include "reading.h"
 #include "thresholds.h"
 
 namespace qelt {
@@ -16,15 +17,15 @@ namespace qelt {
 // Cuts a stream of bytes as patch_ends (model_scoring.h), followed by
 // limit_patch_length with `max_length` (0: no limit), cuts the whole of it: for every
 // split of a document into pushes, the ends the pushes give and then finish() are its
-// ends (with an adaptation, those of patch_ends with the same: the stream is then read
-// by an AdaptiveModel). Each byte costs the same time, however long the stream. Keeps
-// a copy of the model (which shares its image), so the model may go before the
-// stream.
+// ends (in any reading, those of patch_ends with the same: the stream is then read by
+// the reading's DocumentReader). Each byte costs the same time, however long the
+// stream. Keeps a copy of the model (which shares its image), so the model may go
+// before the stream.
 class PatchStream {
  public:
-  // Throws std::logic_error for an adaptation the model cannot make.
+  // Throws std::logic_error for a reading the model cannot make.
   PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length = 0,
-              Adaptation adaptation = {});
+              Reading reading = {});
 
   // Takes the `n` bytes at `data`; writes to `ends` (room for n of them) the ends
   // (offsets from the stream's start) of the patches they close, and returns how many.
@@ -52,7 +53,7 @@ class PatchStream {
 
  private:
   ContextModel model_;
-  std::optional<AdaptiveModel> adaptive_;
+  std::unique_ptr<DocumentReader> sequential_;  // null for the static reading
   // A static stream looks up the entropies of a push's positions as whole-document
   // patching does, many at once: over `scratch_` (the bytes before the push that
   // contexts reach back to, the push, and a byte of padding), into `entropies_`.

@@ -27,7 +27,7 @@
 #include "frequency_table.h"
 #include "util/crc32c.h"
 #include "packed.h"
-#include "adaptive_model.h"
+#include "reading.h"
 #include "patch_stream.h"
 #include "patcher.h"
 #include "patching.h"
@@ -244,17 +244,22 @@ void check_distributions(const qelt::ContextModel& model, FuzzedDataProvider& in
   const qelt::ByteSpan span{bytes, probe.size()};
   const qelt::Evaluation evaluation = evaluate(model, &span, 1);
   check(evaluation.bytes == probe.size() && evaluation.bits >= -1e-3, "an impossible evaluation");
-  // Learning from the probe as it goes: probabilities stay in [0, 1], entropies finite
-  // (and within ln 256 for a model made from counts).
-  score(model, bytes, probe.size(), entropy.data(), log2_p.data(), qelt::Adaptation{true});
-  for (std::size_t i = 0; i < probe.size(); ++i) {
-    check(std::isfinite(entropy[i]) && entropy[i] >= 0 && (!made || entropy[i] <= 5.6f) &&
-              log2_p[i] <= 1e-6,
-          "an impossible adaptive score");
+  // Learning from the probe as it goes, or mixing: probabilities stay in [0, 1],
+  // entropies finite (and within ln 256 for a model made from counts, and for a mixed
+  // distribution of 256 values).
+  for (const qelt::ReadingMode mode : {qelt::ReadingMode::kAdaptive, qelt::ReadingMode::kMix}) {
+    const qelt::Reading reading{mode};
+    score(model, bytes, probe.size(), entropy.data(), log2_p.data(), reading);
+    for (std::size_t i = 0; i < probe.size(); ++i) {
+      check(std::isfinite(entropy[i]) && entropy[i] >= 0 &&
+                ((!made && mode != qelt::ReadingMode::kMix) || entropy[i] <= 5.6f) &&
+                log2_p[i] <= 1e-6,
+            "an impossible adaptive or mixed score");
+    }
+    const qelt::Evaluation read = evaluate(model, &span, 1, reading);
+    check(read.bytes == probe.size() && read.bits >= -1e-3,
+          "an impossible adaptive or mixed evaluation");
   }
-  const qelt::Evaluation adaptive = evaluate(model, &span, 1, qelt::Adaptation{true});
-  check(adaptive.bytes == probe.size() && adaptive.bits >= -1e-3,
-        "an impossible adaptive evaluation");
 }
 
 void fuzz_batch(FuzzedDataProvider& in) {
@@ -504,11 +509,12 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
       1, 0, pick_kind(in));
   const std::string probe = in.ConsumeRandomLengthString(300);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.data());
-  // Small budgets make an adaptive reading start afresh within a probe.
-  const qelt::Adaptation adaptation{
-      in.ConsumeBool(), in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(4096, 12000)
-                                         : qelt::AdaptiveModel::kDefaultMemory};
-  qelt::PatchStream stream(model, {theta, theta_r}, max_length, adaptation);
+  // Small budgets make an adaptive or mixing reading start afresh within a probe.
+  const qelt::Reading reading{
+      qelt::reading_modes()[in.ConsumeIntegralInRange<std::size_t>(0, 2)],
+      in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(4096, 12000)
+                       : qelt::Reading::kDefaultMemory};
+  qelt::PatchStream stream(model, {theta, theta_r}, max_length, reading);
   std::vector<std::size_t> ends;
   for (std::size_t at = 0; at < probe.size();) {
     // An empty push now and then; never two in a row (an exhausted input gives 0).
@@ -526,7 +532,7 @@ void fuzz_given_entropies_and_streams(FuzzedDataProvider& in) {
   }
   stream.finish(ends);
   check(ends == qelt::limit_patch_length(
-                    patch_ends(model, bytes, probe.size(), {theta, theta_r}, adaptation),
+                    patch_ends(model, bytes, probe.size(), {theta, theta_r}, reading),
                     max_length),
         "a stream's ends differ from the whole probe's");
   try {

@@ -126,32 +126,34 @@ def test_a_budget_is_an_int_of_at_least_4096_bytes(memory):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_appending_bytes_changes_nothing_before_them(kind):
+@pytest.mark.parametrize("reading", ["adaptive", "mix"])
+def test_appending_bytes_changes_nothing_before_them(kind, reading):
     rng = random.Random(5)
     model = ContextModel.train(texts(rng, 8), 3, smoothing=kind)
     document = b"".join(texts(rng, 5))
-    whole_h = model.entropies(document, adapt=True)
-    whole_p = model.log_probs(document, adapt=True)
+    whole_h = model.entropies(document, reading=reading)
+    whole_p = model.log_probs(document, reading=reading)
     for cut in sorted(rng.sample(range(len(document)), 12)):
-        assert model.entropies(document[:cut], adapt=True).tolist() == whole_h[:cut].tolist()
-        assert model.log_probs(document[:cut], adapt=True).tolist() == whole_p[:cut].tolist()
+        assert model.entropies(document[:cut], reading=reading).tolist() == whole_h[:cut].tolist()
+        assert model.log_probs(document[:cut], reading=reading).tolist() == whole_p[:cut].tolist()
 
 
-def test_every_call_reads_each_document_on_its_own(real_text):
+@pytest.mark.parametrize("reading", ["adaptive", "mix"])
+def test_every_call_reads_each_document_on_its_own(real_text, reading):
     model = ContextModel.train([real_text[:40000]], 4, smoothing="kneser-ney")
     documents = [real_text[i:i + rng_size] for i, rng_size in
                  zip(range(40000, len(real_text), 3001), [1, 7, 500, 3000, 64] * 100)]
     documents.insert(3, b"")
     batch = model.patch_ends_batch(pa.array(documents, pa.binary()), 2.5, 1.0,
-                                   max_patch_length=12, adapt=True)
-    singles = [model.patch_ends(d, 2.5, 1.0, max_patch_length=12, adapt=True).tolist()
+                                   max_patch_length=12, reading=reading)
+    singles = [model.patch_ends(d, 2.5, 1.0, max_patch_length=12, reading=reading).tolist()
                for d in documents]
     assert batch.to_pylist() == singles
     assert singles != [model.patch_ends(d, 2.5, 1.0, max_patch_length=12).tolist()
                        for d in documents]
-    evaluation = model.evaluate(documents, adapt=True)
-    bits = -sum(model.log_probs(d, adapt=True).sum() for d in documents)
-    entropy = sum(model.entropies(d, adapt=True).astype(np.float64).sum() for d in documents)
+    evaluation = model.evaluate(documents, reading=reading)
+    bits = -sum(model.log_probs(d, reading=reading).sum() for d in documents)
+    entropy = sum(model.entropies(d, reading=reading).astype(np.float64).sum() for d in documents)
     assert evaluation.bits_per_byte == pytest.approx(bits / evaluation.bytes, rel=1e-9)
     assert evaluation.mean_entropy_bits == pytest.approx(
         entropy / math.log(2) / evaluation.bytes, rel=1e-6)
@@ -162,3 +164,17 @@ def test_adapt_must_be_a_bool():
     model = ContextModel.train([b"abcabd"], 2, smoothing="kneser-ney")
     with pytest.raises(TypeError, match="adapt must be a bool"):
         model.entropies(b"abc", adapt=1)
+
+
+@pytest.mark.parametrize(("arguments", "error", "message"), [
+    ({"reading": "mix", "adapt": True}, ValueError, "adapt=True means reading='adaptive'"),
+    ({"reading": "mixed"}, ValueError, "reading must be one of"),
+    ({"reading": "mix", "adapt_memory": 4095}, ValueError, "adapt_memory"),
+    ({"reading": 2}, TypeError, "reading must be"),
+])
+def test_a_reading_is_named_once(arguments, error, message):
+    model = ContextModel.train([b"abcabd"], 2, smoothing="kneser-ney")
+    with pytest.raises(error, match=message):
+        model.entropies(b"abc", **arguments)
+    assert model.entropies(b"abcab", reading="adaptive").tolist() == model.entropies(
+        b"abcab", adapt=True, reading="adaptive").tolist()

@@ -17,7 +17,7 @@ import pytest
 import qelt_corpus
 import zstandard
 from conftest import COMMAND, KINDS, command
-from qelt_corpus import ContextModel, cli
+from qelt_corpus import ContextModel, Reading, cli
 
 THETA, THETA_R = "2.0", "1.0"
 
@@ -283,7 +283,7 @@ def parquet_input(tmp_path, texts):
         (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
           "--histogram", "UNWRITABLE"], "--histogram"),
         (["patch", "PARQUET", "--out", "OUT", "-k", "2", "--theta", "1", "--theta-r", "1",
-          "--adapt-memory", "1GiB"], "--adapt-memory: needs --adapt"),
+          "--adapt-memory", "1GiB"], "--adapt-memory: needs --reading adaptive or mix"),
         (["evaluate", "PARQUET", "--model", "M", "--adapt", "--adapt-memory", "100"],
          "--adapt-memory: must be at least 4096"),
         *((["train", "PARQUET", "--out", "M", "-k", "2", "--memory-limit", limit],
@@ -719,16 +719,21 @@ def test_entropies_need_inputs_that_hold_them(tmp_path, capsys):
 # --- A model that learns from each document ---------------------------------------------------
 
 
-def test_adapt_on_every_subcommand_that_reads_a_model(tmp_path, texts, capsys):
+@pytest.mark.parametrize(("option", "reading", "recorded"), [
+    (["--adapt"], "adaptive", {"adapt": True}),
+    (["--reading", "mix", "--adapt-memory", "64KiB"], Reading("mix", 65536),
+     {"reading": "mix", "reading_memory": 65536})])
+def test_each_reading_on_every_subcommand_that_reads_a_model(tmp_path, texts, capsys, option,
+                                                              reading, recorded):
     documents = [t.encode() for t in texts]
     model = ContextModel.train(documents[::2], 3, smoothing="kneser-ney")
     model.save(tmp_path / "model.qelt")
     pq.write_table(pa.table({"text": texts}), tmp_path / "docs.parquet", row_group_size=7)
-    common = [tmp_path / "docs.parquet", "--model", tmp_path / "model.qelt", "--adapt"]
+    common = [tmp_path / "docs.parquet", "--model", tmp_path / "model.qelt", *option]
     settings = ["--theta", THETA, "--theta-r", THETA_R, "--no-progress", "--workers", 1]
 
     def adaptive_ends(d):
-        return model.patch_ends(d, float(THETA), float(THETA_R), adapt=True).tolist()
+        return model.patch_ends(d, float(THETA), float(THETA_R), reading=reading).tolist()
 
     result = command("patch", *common, "--out", tmp_path / "out", *settings)
     assert result.returncode == 0, result.stderr
@@ -743,28 +748,29 @@ def test_adapt_on_every_subcommand_that_reads_a_model(tmp_path, texts, capsys):
     assert sorted(dataset[i][1].tolist() for i in range(len(dataset))) == sorted(
         adaptive_ends(d) for d in documents)
     index = json.loads((tmp_path / "packed" / "index.json").read_text())
-    assert index["settings"]["adapt"] is True
+    assert recorded.items() <= index["settings"].items()
 
     result = command("calibrate", *common, "--target-mean", 4, "--theta-r", THETA_R)
     assert result.returncode == 0, result.stderr
     theta = float(result.stdout.splitlines()[-1])
     readable = [d for d in documents if d]
-    assert theta == model.calibrate(readable, 4, theta_r=float(THETA_R), adapt=True)
+    assert theta == model.calibrate(readable, 4, theta_r=float(THETA_R), reading=reading)
 
-    result = command("evaluate", *common, "--json", "--no-progress", "--workers", 1)
+    result = command("evaluate", *common, "--json", "--no-progress", "--workers", 2,
+                     "--partition-bytes", 2000)
     assert result.returncode == 0, result.stderr
-    expected = model.evaluate(documents, adapt=True)
+    expected = model.evaluate(documents, reading=reading)
     assert json.loads(result.stdout)["bits_per_byte"] == pytest.approx(expected.bits_per_byte,
                                                                       rel=1e-12)
 
     # Unusable: without a model, or with one that has no probabilities.
     version_1 = pathlib.Path(__file__).parent / "data" / "model-v1.qelt"
-    for args in (["patch", tmp_path / "docs.parquet", "-k", 2, "--adapt", "--out",
+    for args in (["patch", tmp_path / "docs.parquet", "-k", 2, *option, "--out",
                   tmp_path / "no", "--theta", 1, "--theta-r", 1],
-                 ["evaluate", tmp_path / "docs.parquet", "--model", version_1, "--adapt"],
-                 ["calibrate", tmp_path / "docs.parquet", "--model", version_1, "--adapt",
+                 ["evaluate", tmp_path / "docs.parquet", "--model", version_1, *option],
+                 ["calibrate", tmp_path / "docs.parquet", "--model", version_1, *option,
                   "--target-mean", 4, "--theta-r", 1]):
         assert cli.main([*map(str, args), "--scheduler", "tcp://127.0.0.1:9"]
                         if args[0] != "calibrate" else list(map(str, args))) == 2
         err = capsys.readouterr().err
-        assert len(err.splitlines()) == 1 and ("--adapt" in err or "version 1" in err), err
+        assert len(err.splitlines()) == 1 and (option[0] in err or "version 1" in err), err

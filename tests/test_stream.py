@@ -22,7 +22,8 @@ def corpus(rng):
 # Reading as the model is; adapting; adapting within a budget so small that the
 # document's statistics start afresh several times within a document.
 READINGS = {"static": {}, "adapt": {"adapt": True},
-            "adapt, 4 KiB": {"adapt": True, "adapt_memory": 4096}}
+            "adapt, 4 KiB": {"adapt": True, "adapt_memory": 4096},
+            "mix": {"reading": "mix"}, "mix, 4 KiB": {"reading": "mix", "adapt_memory": 4096}}
 
 
 @pytest.mark.parametrize("reading", READINGS)

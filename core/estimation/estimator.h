@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model_contents.h"
+#include "model_kinds.h"
 
 namespace qelt {
 
@@ -34,6 +35,19 @@ struct MadeOrder {
   std::vector<double> probabilities;
   std::vector<double> entropies;
 };
+
+// The estimators, one per file under estimators/, each a ModelKind::Count and a
+// ModelKind::Estimate of the table of kinds (model_kinds.cc).
+void count_unsmoothed(const GatheredOrder& gathered, ModelKind::Statistics& into);
+ModelOrder estimate_unsmoothed(const GatheredOrder& gathered,
+                               const ModelKind::Statistics& statistics,
+                               const GatheredOrder* shorter, const MadeOrder* shorter_made,
+                               MadeOrder* made);
+void count_kneser_ney(const GatheredOrder& gathered, ModelKind::Statistics& into);
+ModelOrder estimate_kneser_ney(const GatheredOrder& gathered,
+                               const ModelKind::Statistics& statistics,
+                               const GatheredOrder* shorter, const MadeOrder* shorter_made,
+                               MadeOrder* made);
 
 }  // namespace qelt
 

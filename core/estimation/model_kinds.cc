@@ -7,28 +7,16 @@
 
 namespace qelt {
 
-// The estimators, one per file under estimators/.
-void count_unsmoothed(const GatheredOrder& gathered, ModelKind::Statistics& into);
-ModelOrder estimate_unsmoothed(const GatheredOrder& gathered,
-                               const ModelKind::Statistics& statistics,
-                               const GatheredOrder* shorter, const MadeOrder* shorter_made,
-                               MadeOrder* made);
-void count_kneser_ney(const GatheredOrder& gathered, ModelKind::Statistics& into);
-ModelOrder estimate_kneser_ney(const GatheredOrder& gathered,
-                               const ModelKind::Statistics& statistics,
-                               const GatheredOrder* shorter, const MadeOrder* shorter_made,
-                               MadeOrder* made);
-
 const std::vector<ModelKind>& model_kinds() {
   static const std::vector<ModelKind> kinds = {
       {"none", 0,
        "the counts as they are: a byte never seen after a context has probability 0, and "
        "the entropy is that of the counts, as qelt.patch_sequence computes it",
-       0.0, false, true, true, false, &count_unsmoothed, &estimate_unsmoothed},
+       0.0, false, true, true, true, false, &count_unsmoothed, &estimate_unsmoothed},
       {"kneser-ney", 1,
        "interpolated modified Kneser-Ney estimates over every context length down to the "
        "uniform distribution, so that every byte has a probability above 0",
-       1.0 / 256.0, true, true, true, true, &count_kneser_ney, &estimate_kneser_ney},
+       1.0 / 256.0, true, true, true, true, true, &count_kneser_ney, &estimate_kneser_ney},
   };
   return kinds;
 }

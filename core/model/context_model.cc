@@ -234,6 +234,20 @@ ContextModel::Listed ContextModel::listed(int length, const std::uint8_t* slot) 
   return out;
 }
 
+const std::uint8_t* ContextModel::kept_slot(int length, std::uint64_t key) const {
+  float unused;
+  return find_slot(length, key, unused);
+}
+
+ContextModel::Listing ContextModel::listing(int length, const std::uint8_t* slot) const {
+  const Listed list = listed(length, slot);
+  return {list.bytes, list.probabilities, list.count, list.weight};
+}
+
+float ContextModel::Listing::probability(std::uint32_t i) const {
+  return internal::bits_float(internal::load_le<std::uint32_t>(probabilities + 4 * std::size_t{i}));
+}
+
 void ContextModel::prefetch_home_in(const Block& block, int length, std::uint64_t hash) const {
   if (block.slot_count == 0) return;
   const std::size_t home = internal::AnySizeHome(block.home_scale)(hash);

@@ -64,18 +64,7 @@ const std::array<double, kTabledLogs> kLogWhole = [] {
 
 AdaptiveModel::AdaptiveModel(ContextModel model, std::uint64_t memory_budget)
     : model_(std::move(model)) {
-  if (!model_.has_probabilities()) {
-    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
-  }
-  if (!model_.kind().adaptive) {
-    throw std::logic_error("a model of kind " + std::string(model_.kind().name) +
-                           " has no adaptive mode");
-  }
-  if (memory_budget < kLeastMemory) {
-    throw std::invalid_argument("the memory budget of an adaptive model must be at least " +
-                                std::to_string(kLeastMemory) + " bytes, got " +
-                                std::to_string(memory_budget));
-  }
+  check_reading(model_, {ReadingMode::kAdaptive, memory_budget});
   followers_ = std::make_unique<DocumentFollowers>(memory_budget);
   start();
 }

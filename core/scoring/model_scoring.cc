@@ -1,6 +1,6 @@
 // A document is read either by the model as it is, whose lookups go many positions at
-// a time (ContextModel::score_positions), or by an AdaptiveModel, one byte after
-// another. Everything here is written once over both: the entropies (and
+// a time (ContextModel::score_positions), or by a DocumentReader of its reading, one
+// byte after another. Everything here is written once over both: the entropies (and
 // probabilities) of every position are visited in order, and patching, evaluation
 // and calibration are what they do with them.
 
@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "adaptive_model.h"
 #include "patching/closing_rule.h"
 #include "util/little_endian.h"
 
@@ -24,21 +23,18 @@ namespace {
 // Positions looked up at once by the model as it is.
 constexpr std::size_t kBlock = 1024;
 
-// How documents are read: by an AdaptiveModel, or by the model as it is with what
-// its lookups found recalled across the documents of a call.
+// How documents are read: by the reading's DocumentReader, or by the model as it is
+// with what its lookups found recalled across the documents of a call.
 struct Reader {
-  std::unique_ptr<AdaptiveModel> adaptive;
+  std::unique_ptr<DocumentReader> sequential;
   std::optional<ContextModel::Recall> recall;
 };
 
 // The reader of the documents of a call, which hold about `positions` bytes.
-Reader reader_of(const ContextModel& model, Adaptation adaptation, std::size_t positions) {
+Reader reader_of(const ContextModel& model, Reading reading, std::size_t positions) {
   Reader reader;
-  if (adaptation.enabled) {
-    reader.adaptive = std::make_unique<AdaptiveModel>(model, adaptation.memory);
-  } else {
-    reader.recall.emplace(positions);
-  }
+  reader.sequential = make_document_reader(model, reading);
+  if (!reader.sequential) reader.recall.emplace(positions);
   return reader;
 }
 
@@ -49,26 +45,25 @@ std::size_t bytes_of(const ByteSpan* documents, std::size_t count) {
 }
 
 void need_probabilities(const ContextModel& model) {
-  if (!model.has_probabilities()) {
-    throw std::logic_error("a version 1 model file holds entropies only, no probabilities");
-  }
+  const std::string refusal = probabilities_refusal(model);
+  if (!refusal.empty()) throw std::logic_error(refusal);
 }
 
 // Calls visit(i, entropy, probability) for every position i of `data`, in order, with
 // the entropy given the up to k bytes before i and (if `with_probability`, else 0)
-// the probability of data[i] after them; by the reader's AdaptiveModel if it has one, which reads
-// `data` from its start.
+// the probability of data[i] after them; by the reader's DocumentReader if it has one,
+// which reads `data` from its start.
 template <typename Visit>
 void for_each_score(const ContextModel& model, Reader& reader, const std::uint8_t* data,
                     std::size_t n, bool with_probability, Visit visit) {
-  AdaptiveModel* adaptive = reader.adaptive.get();
-  if (adaptive != nullptr) {
-    adaptive->start(n);
+  DocumentReader* sequential = reader.sequential.get();
+  if (sequential != nullptr) {
+    sequential->start(n);
     for (std::size_t i = 0; i < n; ++i) {
-      adaptive->prefetch(data, i, n);
-      const float h = adaptive->entropy();
-      visit(i, h, with_probability ? adaptive->probability(data[i]) : 0.0);
-      adaptive->push(data[i]);
+      sequential->prefetch(data, i, n);
+      const float h = sequential->entropy();
+      visit(i, h, with_probability ? sequential->probability(data[i]) : 0.0);
+      sequential->push(data[i]);
     }
     return;
   }
@@ -90,14 +85,14 @@ void for_each_entropy(const ContextModel& model, Reader& reader, const std::uint
                       std::size_t n, Visit visit) {
   const std::size_t k = static_cast<std::size_t>(model.k());
   if (n <= k) return;
-  AdaptiveModel* adaptive = reader.adaptive.get();
-  if (adaptive != nullptr) {
-    adaptive->start(n);
-    for (std::size_t i = 0; i < k; ++i) adaptive->push(data[i]);
+  DocumentReader* sequential = reader.sequential.get();
+  if (sequential != nullptr) {
+    sequential->start(n);
+    for (std::size_t i = 0; i < k; ++i) sequential->push(data[i]);
     for (std::size_t i = k; i < n; ++i) {
-      adaptive->prefetch(data, i, n);
-      visit(i, adaptive->entropy());
-      adaptive->push(data[i]);
+      sequential->prefetch(data, i, n);
+      visit(i, sequential->entropy());
+      sequential->push(data[i]);
     }
     return;
   }
@@ -137,9 +132,9 @@ std::vector<std::size_t> patch_ends_with(const ContextModel& model, Reader& read
 }  // namespace
 
 void score(const ContextModel& model, const std::uint8_t* data, std::size_t n, float* entropy,
-           double* log2_p, Adaptation adaptation) {
+           double* log2_p, Reading reading) {
   if (log2_p != nullptr) need_probabilities(model);
-  Reader reader = reader_of(model, adaptation, n);
+  Reader reader = reader_of(model, reading, n);
   for_each_score(model, reader, data, n, log2_p != nullptr,
                  [&](std::size_t i, float h, double p) {
     entropy[i] = h;
@@ -148,9 +143,9 @@ void score(const ContextModel& model, const std::uint8_t* data, std::size_t n, f
 }
 
 Evaluation evaluate(const ContextModel& model, const ByteSpan* documents, std::size_t count,
-                    Adaptation adaptation) {
+                    Reading reading) {
   need_probabilities(model);
-  Reader reader = reader_of(model, adaptation, bytes_of(documents, count));
+  Reader reader = reader_of(model, reading, bytes_of(documents, count));
   Evaluation evaluation;
   // The log of a product instead of a sum of logs: one logarithm for every run of
   // bytes, the product's binary exponent taken out every 16 factors so that it never
@@ -189,15 +184,15 @@ Evaluation evaluate(const ContextModel& model, const ByteSpan* documents, std::s
 
 std::vector<std::size_t> patch_ends(const ContextModel& model, const std::uint8_t* data,
                                     std::size_t n, Thresholds thresholds,
-                                    Adaptation adaptation) {
-  Reader reader = reader_of(model, adaptation, n);
+                                    Reading reading) {
+  Reader reader = reader_of(model, reading, n);
   return patch_ends_with(model, reader, data, n, thresholds);
 }
 
 BatchEnds patch_ends_batch(const ContextModel& model, const ByteSpan* documents,
                            std::size_t count, Thresholds thresholds, std::size_t max_length,
-                           Adaptation adaptation) {
-  Reader reader = reader_of(model, adaptation, bytes_of(documents, count));
+                           Reading reading) {
+  Reader reader = reader_of(model, reading, bytes_of(documents, count));
   return patch_ends_batch(documents, count, max_length,
                           [&](const std::uint8_t* data, std::size_t size) {
                             return patch_ends_with(model, reader, data, size, thresholds);
@@ -218,8 +213,8 @@ void CalibrationLevels::merge(const CalibrationLevels& other) {
 }
 
 CalibrationLevels calibration_levels(const ContextModel& model, const ByteSpan* documents,
-                                     std::size_t count, float theta_r, Adaptation adaptation) {
-  Reader reader = reader_of(model, adaptation, bytes_of(documents, count));
+                                     std::size_t count, float theta_r, Reading reading) {
+  Reader reader = reader_of(model, reading, bytes_of(documents, count));
   // A document's patches are its ends: one per closing position other than its last,
   // plus the end of the document. A position closes when its rise passes theta_r,
   // whatever theta is, or else when its entropy is above theta; so the patches at a
@@ -281,8 +276,8 @@ float choose_theta(const CalibrationLevels& levels, double target_mean_length) {
 }
 
 float calibrate(const ContextModel& model, const ByteSpan* documents, std::size_t count,
-                double target_mean_length, float theta_r, Adaptation adaptation) {
-  return choose_theta(calibration_levels(model, documents, count, theta_r, adaptation),
+                double target_mean_length, float theta_r, Reading reading) {
+  return choose_theta(calibration_levels(model, documents, count, theta_r, reading),
                       target_mean_length);
 }
 

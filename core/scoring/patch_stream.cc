@@ -1,11 +1,11 @@
 // A stream keeps what whole-document patching carries from one position to the next:
 // the rolling key of the k bytes before the position, the entropy judged at the one
 // before, and where the current patch began. A push first makes the room its bytes can
-// take (the adaptive model's, and the caller's for the ends): after that nothing it
+// take (the reader's, and the caller's for the ends): after that nothing it
 // does can fail, so a push that fails has changed nothing. The entropy of the next position is
 // looked up as soon as the byte before it arrives, which is what lets the stream say
-// whether that position will close a patch before seeing its byte. An adaptive stream
-// hands each byte to its AdaptiveModel instead, which keeps the context itself.
+// whether that position will close a patch before seeing its byte. A stream of another
+// reading hands each byte to its DocumentReader instead, which keeps the context itself.
 
 #include "patch_stream.h"
 
@@ -29,14 +29,11 @@ constexpr std::size_t kBatchAtLeast = 32;
 }  // namespace
 
 PatchStream::PatchStream(ContextModel model, Thresholds thresholds, std::size_t max_length,
-                         Adaptation adaptation)
+                         Reading reading)
     : model_(std::move(model)), thresholds_(thresholds), max_length_(max_length) {
-  if (adaptation.enabled) {
-    adaptive_.emplace(model_, adaptation.memory);
-  } else {
-    recall_.emplace(kRecallPositions);
-  }
-  next_entropy_ = adaptive_ ? adaptive_->entropy() : model_.entropy_of(0, 0);
+  sequential_ = make_document_reader(model_, reading);
+  if (!sequential_) recall_.emplace(kRecallPositions);
+  next_entropy_ = sequential_ ? sequential_->entropy() : model_.entropy_of(0, 0);
 }
 
 bool PatchStream::next_ends_patch() const {
@@ -60,8 +57,8 @@ std::size_t PatchStream::push(const std::uint8_t* data, std::size_t n, std::size
   if (finished_) throw std::logic_error("the stream is finished: nothing more can be pushed");
   const std::uint64_t k = static_cast<std::uint64_t>(model_.k());
   const std::uint64_t mask = internal::window_mask(static_cast<std::size_t>(k));
-  if (adaptive_) {
-    adaptive_->reserve(n);  // the one step that can fail
+  if (sequential_) {
+    sequential_->reserve(n);  // the one step that can fail
   } else if (n >= kBatchAtLeast) {
     // The steps that can fail: the entropy after each pushed byte, looked up at once.
     const std::size_t reach = static_cast<std::size_t>(std::min(position_, k));
@@ -83,10 +80,10 @@ std::size_t PatchStream::push(const std::uint8_t* data, std::size_t n, std::size
     }
     if (position_ >= k) previous_ = next_entropy_;
     ++position_;
-    if (adaptive_) {
-      adaptive_->prefetch(data, i, n);  // what the bytes of this push will read
-      adaptive_->push(data[i]);
-      next_entropy_ = adaptive_->entropy();
+    if (sequential_) {
+      sequential_->prefetch(data, i, n);  // what the bytes of this push will read
+      sequential_->push(data[i]);
+      next_entropy_ = sequential_->entropy();
     } else {
       key_ = (key_ << 8 | data[i]) & mask;
       if (n >= kBatchAtLeast) {

@@ -10,16 +10,10 @@
 #include "context_counts.h"
 #include "model_scoring.h"
 #include "util/fast_log.h"
+#include "tests/random_bytes.h"
 
 namespace qelt {
 namespace {
-
-std::vector<std::uint8_t> random_bytes(std::size_t n, int alphabet, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> data(n);
-  for (auto& b : data) b = static_cast<std::uint8_t>(rng() % alphabet);
-  return data;
-}
 
 ContextModel smoothed_model(int k) {
   ContextCounts counts(k);
@@ -80,7 +74,7 @@ TEST(AdaptiveModel, EachDocumentReadsAsOnAFreshInstance) {
 // position, probabilities too, do the documents the same instance reads after it
 // (short ones, and many within the least budget, whose statistics start afresh).
 TEST(AdaptiveModel, ReadingWholeEqualsReadingByteByByte) {
-  constexpr std::uint64_t kBudget = AdaptiveModel::kLeastMemory;
+  constexpr std::uint64_t kBudget = Reading::kLeastMemory;
   const std::vector<std::uint8_t> corpus = random_bytes(20000, 12, 5);
   std::vector<std::vector<std::uint8_t>> documents = {random_bytes(60000, 16, 6)};
   for (unsigned length = 3; length < 40; length += 3) {
@@ -94,7 +88,7 @@ TEST(AdaptiveModel, ReadingWholeEqualsReadingByteByByte) {
     const ContextModel model = counts.to_model(2, 0, *find_model_kind("kneser-ney"));
     std::vector<float> whole(documents[0].size());
     score(model, documents[0].data(), documents[0].size(), whole.data(), nullptr,
-          Adaptation{true, kBudget});
+          Reading{ReadingMode::kAdaptive, kBudget});
     AdaptiveModel reading(model, kBudget);
     for (std::size_t d = 0; d < documents.size(); ++d) {
       const std::vector<std::uint8_t>& document = documents[d];

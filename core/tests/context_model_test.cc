@@ -16,18 +16,12 @@
 #include "util/crc32c.h"
 #include "frequency_table.h"
 #include "patching.h"
+#include "tests/random_bytes.h"
 
 namespace qelt {
 namespace {
 
 std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
-
-std::vector<std::uint8_t> random_bytes(std::size_t n, int alphabet, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> data(n);
-  for (auto& b : data) b = static_cast<std::uint8_t>(rng() % alphabet);
-  return data;
-}
 
 ContextModel model_of(const std::vector<std::vector<std::uint8_t>>& documents, int k,
                       std::uint64_t min_count = 1) {

@@ -143,7 +143,7 @@ TEST(ModelLookupTest, BatchedLookupsFollowTheWalkOverTheContents) {
         if (whole && model.has_probabilities()) {
           std::vector<float> whole(n);
           std::vector<double> log2_p(n);
-          score(model, data.data(), n, whole.data(), log2_p.data(), Adaptation{});
+          score(model, data.data(), n, whole.data(), log2_p.data(), Reading{});
           ASSERT_EQ(whole, entropies) << kind.name << " k=" << k;
           for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(log2_p[i], probabilities[i] > 0.0 ? std::log2(probabilities[i]) : -INFINITY);

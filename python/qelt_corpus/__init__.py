@@ -34,6 +34,7 @@ if typing.TYPE_CHECKING:
     from ._patching import patch_ends_batch as patch_ends_batch
     from ._patching import patch_ends_from_entropies as patch_ends_from_entropies
     from ._patching import patch_ends_from_entropies_batch as patch_ends_from_entropies_batch
+    from ._reading import Reading as Reading
     from ._stream import PatchStream as PatchStream
 
 # Where each name is defined. They are imported on first use, so that the command
@@ -43,7 +44,7 @@ _DEFINED_IN = {
     "patch_ends_from_entropies": "_patching", "patch_ends_from_entropies_batch": "_patching",
     "Calibration": "_model", "ContextCounts": "_model", "ContextModel": "_model",
     "Evaluation": "_model",
-    "PackedDataset": "_packed", "PatchStream": "_stream",
+    "PackedDataset": "_packed", "PatchStream": "_stream", "Reading": "_reading",
     "SequenceStream": "_packed",
 }
 

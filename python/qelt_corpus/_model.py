@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Mapping, SupportsFloat, Support
 
 from . import _arguments, _arrow, _kinds, _model_cache, _native, _storage
 from ._errors import ModelFormatError
+from ._reading import DEFAULT_MEMORY, Reading
 
 if TYPE_CHECKING:
     import numpy as np
@@ -22,19 +23,7 @@ if TYPE_CHECKING:
 
     Documents: TypeAlias = "pa.Array | pa.ChunkedArray | Iterable[BytesLike]"
 
-MAX_K = 8
-# What an adaptive reading of a document may take, unless told otherwise: 1 GiB.
-DEFAULT_ADAPT_MEMORY = 1 << 30
-_LEAST_ADAPT_MEMORY = 4096
-_UNBOUNDED = 2**64 - 1
-
-
-def _adapt_memory(value: object) -> int:
-    """The native form of ``adapt_memory``: None (no bound) as the largest 64-bit
-    value, else an int of at least 4096 bytes."""
-    if value is None:
-        return _UNBOUNDED
-    return min(_arguments.integer("adapt_memory", value, _LEAST_ADAPT_MEMORY), _UNBOUNDED)
+MAX_K: int = _native.MAX_ORDER  # the longest context a model keeps
 
 
 def _target_mean_length(value: object) -> float:
@@ -301,24 +290,29 @@ class ContextModel:
 
     Immutable: threads may share one, and its calls release the GIL.
 
-    With ``adapt=True``, scoring, patching, evaluation, calibration and streams read
-    each document with a model that also learns from the document so far: with ``c``
-    the ``k`` bytes before a position, ``N`` the times the document has already shown
-    ``c`` followed by some byte, ``n(b)`` the times by ``b`` and ``u`` the distinct
-    bytes that followed it, the next byte has probability
+    Scoring, patching, evaluation, calibration and streams read each document as
+    their ``reading`` says (:class:`Reading`): ``"static"`` (the default), the model
+    as it is; ``"adaptive"`` (also ``adapt=True``), a model that also learns from the
+    document so far: with ``c`` the ``k`` bytes before a position, ``N`` the times the
+    document has already shown ``c`` followed by some byte, ``n(b)`` the times by ``b``
+    and ``u`` the distinct bytes that followed it, the next byte has probability
     ``(n(b) + 2 u p(b | c)) / (N + 2 u)``, ``p`` being this model's distribution
     (where the document has not shown ``c``, and before its ``k``-th byte, ``p``
-    itself). It depends only on the model, on the bytes before the position and on
-    ``adapt_memory``, and needs a model with probabilities.
+    itself); ``"mix"``, this model's distribution pooled with the document's own after
+    1 to 16 bytes and with a match model, by weights learnt as the document is read.
+    Both depend only on the model, on the bytes before the position and on
+    ``adapt_memory``, and need a model with probabilities.
 
     What a document teaches lives within ``adapt_memory`` bytes (default 1 GiB, which
-    any document of a few hundred megabytes of text fits; ``None`` for no bound): 96
-    bytes for each slot of the table of the contexts shown (a power of two of slots,
-    at most three quarters full, at least 16) and 20 for each byte that followed a
-    context other than the one that followed it last. A byte that would take that past
-    the budget makes the model forget the document so far, as PPMd does when its
-    memory is full: the statistics start afresh from that byte, which is the first
-    they count.
+    any document of a few hundred megabytes of text fits; ``None`` for no bound). The
+    adaptive reading counts 96 bytes for each slot of the table of the contexts shown
+    (a power of two of slots, at most three quarters full, at least 16) and 20 for each
+    byte that followed a context other than the one that followed it last; the mixing
+    reading counts the same for the contexts of all its orders within three quarters
+    of the budget, and 3 bytes for each byte of the document within the rest. A byte
+    that would take that past the budget makes the reading forget the document so
+    far, as PPMd does when its memory is full: the statistics start afresh from that
+    byte, which is the first they count.
 
     Example:
         >>> model = ContextModel.train([b"abcabd", b"abcabe"], k=2)
@@ -445,24 +439,24 @@ class ContextModel:
     @property
     def has_probabilities(self) -> bool:
         """Whether its file holds the next-byte distributions (version 2 on), which
-        ``probabilities``, ``log_probs``, ``evaluate`` and ``adapt`` read; a file of
-        version 1 holds entropies only, and patches."""
+        ``probabilities``, ``log_probs``, ``evaluate`` and the adaptive and mixing
+        readings read; a file of version 1 holds entropies only, and patches."""
         return bool(self._model.has_probabilities)
 
-    def _reading(self, adapt: object, adapt_memory: object = DEFAULT_ADAPT_MEMORY, *,
-                 probabilities: bool = False) -> tuple[bool, int]:
-        """How the native calls read each document: whether to adapt (``adapt`` must be
-        a bool) and within what budget, after checking that the model has what
-        adapting, or a call that needs ``probabilities``, reads."""
-        if not isinstance(adapt, bool):
-            raise TypeError(f"adapt must be a bool, not {type(adapt).__name__}")
-        if (adapt or probabilities) and not self._model.has_probabilities:
-            raise ValueError(
-                "this model's file is of version 1, which holds entropies only: it "
-                "patches, but has no probabilities (train it again to have them)")
-        if adapt and self.smoothing not in _kinds.ADAPTIVE:
-            raise ValueError(f"a model of kind {self.smoothing!r} has no adaptive mode")
-        return adapt, _adapt_memory(adapt_memory)
+    def _reading(self, reading: object = None, adapt: object = False,
+                 adapt_memory: object = DEFAULT_MEMORY, *, probabilities: bool = False) -> Any:
+        """How the native calls read each document (the core's Reading): the reading
+        the arguments ask for (Reading.of), after the core has said this model can be
+        read so, and has the probabilities a call that needs them reads (ValueError in
+        one line otherwise)."""
+        asked = Reading.of(reading, adapt, adapt_memory)
+        native = asked.native
+        refusal = _native.reading_refusal(self._model, native)
+        if not refusal and probabilities:
+            refusal = _native.probabilities_refusal(self._model)
+        if refusal:
+            raise ValueError(refusal)
+        return native
 
     def probabilities(self, context: BytesLike) -> npt.NDArray[np.float64]:
         """The probability of each byte value 0 .. 255 after ``context`` (a buffer of
@@ -470,7 +464,7 @@ class ContextModel:
         longest suffix of it that the model keeps. With smoothing every value is above
         0 and they sum to 1; without, a byte never seen after that suffix has 0 (and if
         the model keeps no context at all, every byte has)."""
-        self._reading(False, probabilities=True)
+        self._reading(probabilities=True)
         result: npt.NDArray[np.float64] = self._model.probabilities(context)
         return result
 
@@ -479,34 +473,39 @@ class ContextModel:
         bytes): the value patching compares with theta at a position after it."""
         return float(self._model.entropy(context))
 
-    def entropies(self, document: BytesLike, *, adapt: bool = False,
-                  adapt_memory: int | None = DEFAULT_ADAPT_MEMORY) -> npt.NDArray[np.float32]:
+    def entropies(self, document: BytesLike, *, reading: str | Reading | None = None,
+                  adapt: bool = False,
+                  adapt_memory: int | None = DEFAULT_MEMORY) -> npt.NDArray[np.float32]:
         """At every position i of ``document``, the entropy given the up to ``k`` bytes
         before i in it (fewer at its start): the values patching thresholds at i >= k.
-        With ``adapt``, that of the distribution that also learns from the bytes
-        before i (within ``adapt_memory``)."""
-        reading = self._reading(adapt, adapt_memory)
-        result: npt.NDArray[np.float32] = self._model.score(document, False, *reading)[0]
+        Read as ``reading`` says (a Reading, or the name of its mode: "static", the
+        default, "adaptive" or "mix"), within ``adapt_memory`` (Reading); ``adapt=True``
+        is ``reading="adaptive"``."""
+        native = self._reading(reading, adapt, adapt_memory)
+        result: npt.NDArray[np.float32] = self._model.score(document, False, native)[0]
         return result
 
-    def log_probs(self, document: BytesLike, *, adapt: bool = False,
-                  adapt_memory: int | None = DEFAULT_ADAPT_MEMORY) -> npt.NDArray[np.float64]:
+    def log_probs(self, document: BytesLike, *, reading: str | Reading | None = None,
+                  adapt: bool = False,
+                  adapt_memory: int | None = DEFAULT_MEMORY) -> npt.NDArray[np.float64]:
         """At every position i of ``document``, log2 of the probability of its byte
         given the up to ``k`` bytes before it in it (the first byte after the empty
-        context); -inf for a byte of probability 0. With ``adapt``, given all the bytes
-        before it."""
-        reading = self._reading(adapt, adapt_memory, probabilities=True)
-        result: npt.NDArray[np.float64] = self._model.score(document, True, *reading)[1]
+        context); -inf for a byte of probability 0. In another reading than the static
+        one (see :meth:`entropies`), given all the bytes before it. The mean of
+        -log_probs is :meth:`evaluate`'s bits per byte, and each entropy is that of the
+        distribution the byte's probability is read from."""
+        native = self._reading(reading, adapt, adapt_memory, probabilities=True)
+        result: npt.NDArray[np.float64] = self._model.score(document, True, native)[1]
         return result
 
-    def evaluate(self, documents: Documents, *, adapt: bool = False,
-                 adapt_memory: int | None = DEFAULT_ADAPT_MEMORY) -> Evaluation:
+    def evaluate(self, documents: Documents, *, reading: str | Reading | None = None,
+                 adapt: bool = False, adapt_memory: int | None = DEFAULT_MEMORY) -> Evaluation:
         """How well the model predicts ``documents`` (as ``train`` takes them), each on
-        its own from its first byte (with ``adapt``, learning from it as it goes): see
-        Evaluation. Raises ValueError if they hold no byte, whose mean there is none
+        its own from its first byte, read as ``reading`` says (see :meth:`entropies`):
+        see Evaluation. Raises ValueError if they hold no byte, whose mean there is none
         of."""
-        reading = self._reading(adapt, adapt_memory, probabilities=True)
-        sums = self._model.evaluate(_document_items(documents), *reading)
+        native = self._reading(reading, adapt, adapt_memory, probabilities=True)
+        sums = self._model.evaluate(_document_items(documents), native)
         if not sums[0]:
             raise ValueError("the documents hold no bytes to evaluate")
         return Evaluation.of_sums(*sums)
@@ -518,16 +517,17 @@ class ContextModel:
         theta_r: SupportsFloat | SupportsIndex,
         *,
         max_patch_length: int | None = None,
+        reading: str | Reading | None = None,
         adapt: bool = False,
-        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
+        adapt_memory: int | None = DEFAULT_MEMORY,
     ) -> npt.NDArray[np.int64]:
         """The end offset of every patch of ``document``, as
         :func:`qelt_corpus.patch_ends` returns them (same arguments and errors), with
-        the entropies taken from this model (with ``adapt``, as :meth:`entropies`
-        gives them with it)."""
+        the entropies taken from this model, read as ``reading`` says (as
+        :meth:`entropies` gives them)."""
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        reading = self._reading(adapt, adapt_memory)
-        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings, *reading)
+        native = self._reading(reading, adapt, adapt_memory)
+        result: npt.NDArray[np.int64] = self._model.patch_ends(document, *settings, native)
         return result
 
     def patch_ends_batch(
@@ -537,18 +537,20 @@ class ContextModel:
         theta_r: SupportsFloat | SupportsIndex,
         *,
         max_patch_length: int | None = None,
+        reading: str | Reading | None = None,
         adapt: bool = False,
-        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
+        adapt_memory: int | None = DEFAULT_MEMORY,
     ) -> pa.ListArray | pa.ChunkedArray:
         """The patch ends of every document of an Arrow array, as
-        :func:`qelt_corpus.patch_ends_batch` returns them, with this model (with
-        ``adapt``, each document learnt from on its own)."""
+        :func:`qelt_corpus.patch_ends_batch` returns them, with this model read as
+        ``reading`` says (each document read on its own from a fresh state, whatever the
+        batch)."""
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        reading = self._reading(adapt, adapt_memory)
+        native = self._reading(reading, adapt, adapt_memory)
 
         def call(validity, offsets, data, offset, length, width):  # type: ignore[no-untyped-def]
             return self._model.patch_ends_arrow(
-                validity, offsets, data, offset, length, width, *settings, *reading
+                validity, offsets, data, offset, length, width, *settings, native
             )
 
         return _arrow.map_chunks(documents, call)
@@ -559,35 +561,37 @@ class ContextModel:
         theta_r: SupportsFloat | SupportsIndex,
         *,
         max_patch_length: int | None = None,
+        reading: str | Reading | None = None,
         adapt: bool = False,
-        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
+        adapt_memory: int | None = DEFAULT_MEMORY,
     ) -> PatchStream:
         """A PatchStream that cuts bytes as they arrive exactly as :meth:`patch_ends`
-        (same thresholds, ``max_patch_length``, ``adapt`` and ``adapt_memory``) cuts
-        the whole document. The ``qelt.patch_sequence`` model is made from the whole
-        document, so it has no stream: a stream needs a model trained beforehand."""
+        (same thresholds, ``max_patch_length`` and reading) cuts the whole document.
+        The ``qelt.patch_sequence`` model is made from the whole document, so it has no
+        stream: a stream needs a model trained beforehand."""
         from ._stream import PatchStream
 
         settings = _arguments.thresholds(theta, theta_r, max_patch_length)
-        reading = self._reading(adapt, adapt_memory)
-        return PatchStream(_native.Stream(self._model, *settings, *reading))
+        native = self._reading(reading, adapt, adapt_memory)
+        return PatchStream(_native.Stream(self._model, *settings, native))
 
     def calibration(
         self,
         documents: Documents,
         *,
         theta_r: SupportsFloat | SupportsIndex = math.inf,
+        reading: str | Reading | None = None,
         adapt: bool = False,
-        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
+        adapt_memory: int | None = DEFAULT_MEMORY,
     ) -> Calibration:
         """What calibrating theta needs to know of ``documents`` (as ``train`` takes
-        them) patched with this ``theta_r`` (and ``adapt``): see Calibration. The
+        them) patched with this ``theta_r`` (and reading): see Calibration. The
         calibrations of parts of a corpus add up (``Calibration.total``) to that of
         the whole."""
         rise = _arguments.threshold("theta_r", theta_r, nan=False)
-        reading = self._reading(adapt, adapt_memory)
+        native = self._reading(reading, adapt, adapt_memory)
         return Calibration(*self._model.calibration(_document_items(documents), rise,
-                                                    *reading))
+                                                    native))
 
     def calibrate(
         self,
@@ -595,8 +599,9 @@ class ContextModel:
         target_mean_length: SupportsFloat,
         *,
         theta_r: SupportsFloat | SupportsIndex = math.inf,
+        reading: str | Reading | None = None,
         adapt: bool = False,
-        adapt_memory: int | None = DEFAULT_ADAPT_MEMORY,
+        adapt_memory: int | None = DEFAULT_MEMORY,
     ) -> float:
         """The ``theta`` whose mean patch length over ``documents`` (their bytes over
         their patches, with this ``theta_r``) is closest to ``target_mean_length``.
@@ -604,11 +609,11 @@ class ContextModel:
         Patches change only where theta passes an entropy met in the documents, so
         those entropies (and the float just below the least) are the candidates; of
         two as close, the larger is returned. Raises ValueError if no document is
-        longer than ``k`` bytes, or if theta changes none of their patches. With
-        ``adapt``, for patching with ``adapt``.
+        longer than ``k`` bytes, or if theta changes none of their patches. In a
+        reading, for patching in the same.
         """
         target = _target_mean_length(target_mean_length)
-        return self.calibration(documents, theta_r=theta_r, adapt=adapt,
+        return self.calibration(documents, theta_r=theta_r, reading=reading, adapt=adapt,
                                 adapt_memory=adapt_memory).theta(target)
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:

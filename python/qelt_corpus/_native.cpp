@@ -18,6 +18,7 @@ PYBIND11_MODULE(_native, m) {
   qelt_corpus::bind_packed(m);
   qelt_corpus::bind_counts(m);
   qelt_corpus::bind_build(m);
+  qelt_corpus::bind_reading(m);
   qelt_corpus::bind_model(m);
   qelt_corpus::bind_kinds(m);
   qelt_corpus::bind_stream(m);

@@ -34,7 +34,28 @@ def patch_ends_from_entropy_lists(
 ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]: ...
 
 def model_kinds() -> list[dict[str, Any]]:
-    """The table of model kinds: name, number, summary, probabilities, adaptive."""
+    """The table of model kinds: name, number, summary, probabilities, adaptive, mixes."""
+
+class Reading:
+    """How a model reads a document: a mode of reading_modes() and the memory (bytes)
+    a document's reader may take before it starts afresh."""
+
+    def __init__(self, mode: str, memory: int) -> None: ...
+    @property
+    def mode(self) -> str: ...
+    @property
+    def memory(self) -> int: ...
+
+def reading_modes() -> list[str]: ...
+def reading_refusal(model: Model, reading: Reading) -> str:
+    """Why `model` cannot be read as `reading` asks; empty if it can."""
+def probabilities_refusal(model: Model) -> str:
+    """Why `model` gives no probabilities; empty if it does."""
+
+DEFAULT_READING_MEMORY: int
+LEAST_READING_MEMORY: int
+UNBOUNDED_READING_MEMORY: int
+MAX_ORDER: int
 
 class Counts:
     def __init__(self, k: int) -> None: ...
@@ -77,8 +98,7 @@ class Model:
     def contexts_by_length(self) -> tuple[int, ...]: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def patch_ends(
-        self, document: Any, theta: float, theta_r: float, max_length: int, adapt: bool,
-        memory: int
+        self, document: Any, theta: float, theta_r: float, max_length: int, reading: Reading
     ) -> npt.NDArray[np.int64]: ...
     def patch_ends_arrow(
         self,
@@ -91,11 +111,10 @@ class Model:
         theta: float,
         theta_r: float,
         max_length: int,
-        adapt: bool,
-        memory: int,
+        reading: Reading,
     ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64]]: ...
     def calibration(
-        self, documents: list[Any], theta_r: float, adapt: bool, memory: int
+        self, documents: list[Any], theta_r: float, reading: Reading
     ) -> tuple[int, int, int, npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
         """(bytes, fixed, evaluated, entropies, positions) of calibration."""
     @property
@@ -107,10 +126,10 @@ class Model:
     def probabilities(self, context: Any) -> npt.NDArray[np.float64]: ...
     def entropy(self, context: Any) -> float: ...
     def score(
-        self, document: Any, with_log_probs: bool, adapt: bool, memory: int
+        self, document: Any, with_log_probs: bool, reading: Reading
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]]: ...
     def evaluate(
-        self, documents: list[Any], adapt: bool, memory: int
+        self, documents: list[Any], reading: Reading
     ) -> tuple[int, int, float, float, int]: ...
 
 def choose_theta(
@@ -120,8 +139,7 @@ def choose_theta(
 
 class Stream:
     def __init__(
-        self, model: Model, theta: float, theta_r: float, max_length: int, adapt: bool,
-        memory: int
+        self, model: Model, theta: float, theta_r: float, max_length: int, reading: Reading
     ) -> None: ...
     def push(self, data: Any) -> npt.NDArray[np.int64]: ...
     def finish(self) -> npt.NDArray[np.int64]: ...

@@ -12,7 +12,6 @@
 #include <stdexcept>
 
 #include "estimation/estimator.h"
-#include "model_kinds.h"
 #include "util/window_key.h"
 
 namespace qelt {

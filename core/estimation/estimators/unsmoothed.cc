@@ -3,7 +3,6 @@
 // Its entropy is the one computed from the counts as they were gathered.
 
 #include "estimation/estimator.h"
-#include "model_kinds.h"
 
 namespace qelt {
 

@@ -104,7 +104,7 @@ def model_identity(asked: DirectoryRun) -> list[Any] | None:
     if not patching.model:
         return None
     load_model(patching.model, asked.inputs.storage_options, asked.command,
-               adapt=patching.adapt)
+               reading=patching.reading)
     return _manifest.model_identity(patching.model, asked.inputs.storage_options)
 
 
@@ -120,13 +120,8 @@ def run(asked: DirectoryRun, started: float, job: Job) -> int:
     out = output.location if output.fs is not None else output.path
     patching = asked.patching
     patcher = Patcher(
-        theta=patching.theta, theta_r=patching.theta_r,
-        max_patch_length=patching.max_patch_length, k=patching.k,
-        model=None if patching.model is None else _storage.absolute(patching.model),
-        model_identity=tuple(identity or ()), adapt=patching.adapt,
-        adapt_memory=patching.adapting.memory,
-        entropies=asked.inputs.entropies is not None,
-        storage_options=asked.inputs.storage_options)
+        patching, model=None if patching.model is None else _storage.absolute(patching.model),
+        model_identity=tuple(identity or ()), storage_options=asked.inputs.storage_options)
     state = Run(asked, output, corpus, groups,
                 {i for i in range(len(groups)) if job.completion_marker(i) in output.names})
     size_of = [sum(partitions[p].size for p in group) for group in groups]

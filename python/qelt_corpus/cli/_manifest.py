@@ -50,7 +50,7 @@ def manifest(inputs: Inputs, patching: Patching, partitions: Sequence[Any],
         "max_patch_length": patching.max_patch_length,
         "partition_bytes": inputs.partition_bytes,
         **({"entropies": inputs.entropies} if inputs.entropies else {}),
-        **patching.adapting.manifest(),
+        **patching.reading.manifest(),
         **settings,
         "partitions": len(partitions), "plan": plan,
     }

@@ -139,7 +139,7 @@ def add_patching(parser: argparse.ArgumentParser) -> None:
                        help="a column or field beside the text holding each document's "
                        "entropies from a model of your own, one number per byte: every "
                        "position is judged by them")
-    add_adapt(parser)
+    add_reading(parser)
     parser.add_argument("--theta", type=threshold, required=True,
                         help="absolute threshold (nats)")
     parser.add_argument("--theta-r", type=threshold, required=True,
@@ -150,15 +150,22 @@ def add_patching(parser: argparse.ArgumentParser) -> None:
                         help="Parquet column or JSON field giving each document's id")
 
 
-def add_adapt(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--adapt", action="store_true",
-                        help="the model also learns from each document as it reads it, "
-                        "from its first byte (needs a model trained with this version)")
+def add_reading(parser: argparse.ArgumentParser) -> None:
+    from .._reading import MODES
+
+    parser.add_argument("--reading", choices=MODES, default=None,
+                        help="how the model reads each document: static (the default), the "
+                        "model as it is; adaptive, the model also learning from the document "
+                        "as it reads it; mix, the model pooled with the document's own "
+                        "statistics and a match model by weights learnt as it reads (these "
+                        "two need a model trained with this version)")
+    parser.add_argument("--adapt", action="store_true", help="the same as --reading adaptive")
     parser.add_argument("--adapt-memory", type=size_or_none, metavar="SIZE",
                         default=argparse.SUPPRESS,
-                        help="with --adapt: the memory what a document teaches may take, as "
-                        "1GiB, 500MB or bytes (default 1GiB; 'none' for no bound): past it, "
-                        "the model forgets the document so far and learns afresh")
+                        help="with --reading adaptive or mix: the memory what a document "
+                        "teaches may take, as 1GiB, 500MB or bytes (default 1GiB; 'none' for "
+                        "no bound): past it, the reading forgets the document so far and "
+                        "learns afresh")
 
 
 def size(text: str) -> int:
@@ -187,15 +194,11 @@ def size_or_none(text: str) -> int | None:
 size_or_none.__name__ = "size (bytes, or 500MB, 1.5GiB, 64KiB) or 'none'"
 
 
-NO_PROBABILITIES = ("this model's file is of version 1, which holds entropies only: it "
-                    "patches, but has no probabilities (train it again to have them)")
-
-
 def load_model(location: str, storage_options: dict[str, Any], command: str, *,
-               adapt: bool = False, probabilities: bool = False) -> Any:
-    """The model at `location` given on the command line, checked to hold the
-    probabilities that `adapt` or a command that needs `probabilities` reads;
-    UsageError if it cannot be used."""
+               reading: Any = None, probabilities: bool = False) -> Any:
+    """The model at `location` given on the command line, checked to be readable as
+    `reading` (ReadingSettings) says and, for a command that needs `probabilities`, to
+    hold them; UsageError if it cannot be used."""
     from .._errors import ModelFormatError
     from .._model import ContextModel
 
@@ -207,9 +210,13 @@ def load_model(location: str, storage_options: dict[str, Any], command: str, *,
         raise UsageError(f"--model {error}") from None
     except Exception as error:  # unreadable, unreachable, refused
         raise UsageError(f"--model {_storage.describe(error, location)}") from None
-    if (adapt or probabilities) and not model.has_probabilities:
-        where = f"--adapt: {location}" if adapt else f"--model {location}"
-        raise UsageError(f"{command}: {where}: {NO_PROBABILITIES}")
+    try:
+        model._reading(reading.reading if reading is not None else None,
+                       probabilities=probabilities)
+    except ValueError as error:
+        where = (f"--reading {reading.mode}" if reading is not None and not reading.is_static
+                 else "--model")
+        raise UsageError(f"{command}: {where}: {location}: {error}") from None
     return model
 
 

@@ -8,6 +8,7 @@ import argparse
 import dataclasses
 from typing import Any
 
+from .._reading import DEFAULT_MEMORY, LEAST_MEMORY, Reading
 from .formats import Options
 from ._usage import UsageError
 
@@ -61,56 +62,72 @@ class Cluster:
                    args.verbose, 0 if limit is None else limit)
 
 
-DEFAULT_ADAPT_MEMORY = 1 << 30  # as ContextModel's
-
-
 @dataclasses.dataclass(frozen=True)
-class Adapting:
-    """Whether a model also learns from each document, and within what memory (None:
-    no bound)."""
+class ReadingSettings:
+    """How a model reads each document (qelt_corpus.Reading), as --reading, --adapt and
+    --adapt-memory ask; built once from them."""
 
-    adapt: bool = False
-    memory: int | None = DEFAULT_ADAPT_MEMORY
+    reading: Reading = Reading()
+
+    @property
+    def mode(self) -> str:
+        return self.reading.mode
+
+    @property
+    def is_static(self) -> bool:
+        return self.reading.mode == "static"
 
     @classmethod
-    def of(cls, args: argparse.Namespace) -> Adapting:
+    def of(cls, args: argparse.Namespace) -> ReadingSettings:
+        mode = getattr(args, "reading", None)
+        if args.adapt and mode not in (None, "adaptive"):
+            raise UsageError(f"argument --adapt: means --reading adaptive, not --reading {mode}")
+        mode = "adaptive" if args.adapt else mode or "static"
         given = hasattr(args, "adapt_memory")  # absent unless given
-        if given and not args.adapt:
-            raise UsageError(f"{args.command}: argument --adapt-memory: needs --adapt")
-        if not args.adapt:
-            return cls()
-        memory = args.adapt_memory if given else DEFAULT_ADAPT_MEMORY
-        if memory is not None and memory < 4096:
-            raise UsageError(f"{args.command}: argument --adapt-memory: must be at least "
-                             "4096 bytes")
-        return cls(True, memory)
+        if given and mode == "static":
+            raise UsageError("argument --adapt-memory: needs --reading adaptive or mix (or "
+                             "--adapt)")
+        memory = args.adapt_memory if given else DEFAULT_MEMORY
+        if memory is not None and memory < LEAST_MEMORY:
+            raise UsageError(f"argument --adapt-memory: must be at least {LEAST_MEMORY} bytes")
+        return cls(Reading(mode, memory))
 
     def manifest(self) -> dict[str, Any]:
-        """What the manifest and the packed index record of it (nothing without it)."""
-        return {"adapt": True, "adapt_memory": self.memory} if self.adapt else {}
+        """What the manifest and the packed index record of it: nothing for the static
+        reading, and the keys of the adaptive one as they always were."""
+        if self.is_static:
+            return {}
+        if self.mode == "adaptive":
+            return {"adapt": True, "adapt_memory": self.reading.memory}
+        return {"reading": self.mode, "reading_memory": self.reading.memory}
 
 
 @dataclasses.dataclass(frozen=True)
 class Patching:
-    """How documents are patched: with their own models of k, a trained model (which
-    may adapt to each document), or given entropies; and the thresholds."""
+    """How documents are patched: with their own models of k, a trained model (read as
+    `reading` says), or entropies given beside the texts (`entropies`, their column);
+    and the thresholds."""
 
     k: int | None
     model: str | None
-    adapting: Adapting
+    reading: ReadingSettings
     theta: float
     theta_r: float
     max_patch_length: int | None
+    entropies: str | None = None
 
     @property
-    def adapt(self) -> bool:
-        return self.adapting.adapt
+    def source(self) -> str:
+        """Where the entropies come from: "entropies" (given), "model" or "k"."""
+        return "entropies" if self.entropies else "model" if self.model else "k"
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> Patching:
         if args.k is not None and not -(2**31) <= args.k < 2**31:
             raise UsageError(f"{args.command}: argument -k: must be a 32-bit integer")
-        if args.adapt and not args.model:
-            raise UsageError(f"{args.command}: argument --adapt: needs --model")
-        return cls(args.k, args.model, Adapting.of(args), args.theta, args.theta_r,
-                   args.max_patch_length)
+        reading = ReadingSettings.of(args)
+        if not reading.is_static and not args.model:
+            given = "--adapt" if args.adapt else f"--reading {reading.mode}"
+            raise UsageError(f"{args.command}: argument {given}: needs --model")
+        return cls(args.k, args.model, reading, args.theta, args.theta_r,
+                   args.max_patch_length, getattr(args, "entropies", None))

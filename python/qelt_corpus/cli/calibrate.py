@@ -14,7 +14,7 @@ from typing import Any
 from .. import _storage
 from .._model import Calibration
 from . import _cluster, _manifest, _options, _planning
-from ._settings import Adapting, Cluster, Inputs
+from ._settings import Cluster, Inputs, ReadingSettings
 from ._summary import MB
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError, error_line
 from .tasks import calibrate as tasks
@@ -30,7 +30,7 @@ def add_parser(commands: Any) -> None:
     _options.add_inputs(calibrate)
     calibrate.add_argument("--model", required=True, metavar="FILE",
                            help="the model to calibrate, trained with `train` (a path or a URL)")
-    _options.add_adapt(calibrate)
+    _options.add_reading(calibrate)
     calibrate.add_argument("--target-mean", type=_options.positive_float, required=True,
                            metavar="L", help="the mean patch length wanted, in bytes")
     calibrate.add_argument("--theta-r", type=_options.threshold, required=True,
@@ -48,14 +48,14 @@ class CalibrateRun:
     inputs: Inputs
     cluster: Cluster
     model: str
-    adapting: Adapting
+    reading: ReadingSettings
     target_mean: float
     theta_r: float
     sample_bytes: int
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> CalibrateRun:
-        return cls(Inputs.of(args), Cluster.of(args), args.model, Adapting.of(args),
+        return cls(Inputs.of(args), Cluster.of(args), args.model, ReadingSettings.of(args),
                    args.target_mean, args.theta_r, args.sample_bytes)
 
 
@@ -71,7 +71,7 @@ def run(args: argparse.Namespace, started: float) -> int:
     asked = CalibrateRun.of(args)
     storage_options = asked.inputs.storage_options
     model = _options.load_model(asked.model, storage_options, "calibrate",
-                                adapt=asked.adapting.adapt)
+                                reading=asked.reading)
     identity = tuple(_manifest.model_identity(asked.model, storage_options))
     corpus = _planning.corpus(asked.inputs)
     partitions = corpus.partitions
@@ -84,7 +84,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             asked.cluster, corpus, chosen,
             lambda client, partition, quota: client.submit(
                 tasks.calibrate_partition, partition, quota, location, identity, corpus.options,
-                asked.theta_r, asked.adapting, pure=False),
+                asked.theta_r, asked.reading.reading, pure=False),
             per_worker=2, report_each=False, what="calibrating")
     except KeyboardInterrupt:
         print("interrupted: no theta found", file=sys.stderr)
@@ -102,12 +102,13 @@ def run(args: argparse.Namespace, started: float) -> int:
         theta = calibration.theta(asked.target_mean)
     except ValueError as error:  # nothing in the sample that theta could change
         raise UsageError(f"calibrate: {error} in the sample") from None
-    adapt = asked.adapting.adapt
+    read = asked.reading
     print(f"sample: {summary.documents} documents, {summary.text_bytes / MB:.1f} MB from "
           f"{len(chosen)} of {len(partitions)} partitions ({summary.unreadable} unreadable)")
-    adapting = ", adapting" if adapt else ""
-    print(f"model: {asked.model} (k = {model.k}, {len(model)} contexts{adapting}); theta_r "
-          f"{asked.theta_r:g}{' and --adapt' if adapt else ''}: give patch the same")
+    reading = "" if read.is_static else f", {read.mode} reading"
+    print(f"model: {asked.model} (k = {model.k}, {len(model)} contexts{reading}); theta_r "
+          f"{asked.theta_r:g}{'' if read.is_static else f' and --reading {read.mode}'}: give "
+          "patch the same")
     print(f"theta {theta:.6g} gives a mean patch length of "
           f"{calibration.mean_patch_length(theta):.3f} bytes (target {asked.target_mean:g}, "
           f"theta_r {asked.theta_r:g}) in {time.perf_counter() - started:.1f} s on {workers} "

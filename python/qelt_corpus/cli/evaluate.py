@@ -12,7 +12,7 @@ import time
 from .. import _storage
 from .._model import Evaluation
 from . import _cluster, _manifest, _options, _planning
-from ._settings import Adapting, Cluster, Inputs
+from ._settings import Cluster, Inputs, ReadingSettings
 from ._usage import EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, UsageError
 from .tasks import evaluate as tasks
 
@@ -25,7 +25,7 @@ def add_parser(commands: Any) -> None:
     _options.add_inputs(evaluate)
     evaluate.add_argument("--model", required=True, metavar="FILE",
                           help="the model, trained with `train` (a path or a URL)")
-    _options.add_adapt(evaluate)
+    _options.add_reading(evaluate)
     evaluate.add_argument("--json", action="store_true",
                           help="print one JSON object with the fields of "
                           "qelt_corpus.Evaluation instead (bits_per_byte null if infinite)")
@@ -40,19 +40,20 @@ class EvaluateRun:
     inputs: Inputs
     cluster: Cluster
     model: str
-    adapting: Adapting
+    reading: ReadingSettings
     json: bool
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> EvaluateRun:
-        return cls(Inputs.of(args), Cluster.of(args), args.model, Adapting.of(args), args.json)
+        return cls(Inputs.of(args), Cluster.of(args), args.model, ReadingSettings.of(args),
+                   args.json)
 
 
 def run(args: argparse.Namespace, started: float) -> int:
     asked = EvaluateRun.of(args)
     storage_options = asked.inputs.storage_options
     model = _options.load_model(asked.model, storage_options, "evaluate", probabilities=True,
-                                adapt=asked.adapting.adapt)
+                                reading=asked.reading)
     identity = tuple(_manifest.model_identity(asked.model, storage_options))
     corpus = _planning.corpus(asked.inputs)
     partitions = corpus.partitions
@@ -64,7 +65,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             asked.cluster, corpus, [(index, None) for index in range(len(partitions))],
             lambda client, partition, _: client.submit(
                 tasks.evaluate_partition, partition, location, identity, corpus.options,
-                asked.adapting, pure=False),
+                asked.reading.reading, pure=False),
             per_worker=3, report_each=True, what="evaluating")
     except KeyboardInterrupt:
         print("interrupted: nothing evaluated", file=sys.stderr)
@@ -92,9 +93,9 @@ def run(args: argparse.Namespace, started: float) -> int:
         bits = (f"{result.bits_per_byte:.4f}" if result.zero_probability_bytes == 0 else
                 f"infinite ({result.zero_probability_bytes} bytes have probability 0 under "
                 "this unsmoothed model)")
-        adapting = ", adapting to each document" if asked.adapting.adapt else ""
+        reading = "" if asked.reading.is_static else f", {asked.reading.mode} reading"
         print(f"model: {asked.model} (k = {model.k}, smoothing {model.smoothing}, "
-              f"{len(model)} contexts{adapting})")
+              f"{len(model)} contexts{reading})")
         print(f"{summary.counts_line(corpus.skipped)} in {seconds:.1f} s on {workers} workers")
         print(f"bits per byte: {bits}; mean entropy: {result.mean_entropy_bits:.4f} bits; "
               f"{result.bytes} bytes in {result.documents} documents")

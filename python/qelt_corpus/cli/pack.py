@@ -79,13 +79,13 @@ class PackRun(_driver.DirectoryRun):
 
 def _model_settings(asked: PackRun) -> dict[str, Any]:
     """What made the patches, for the index: k, the column of the entropies, or the
-    model's location and SHA-256 (and whether it adapted to each document)."""
+    model's location and SHA-256 (and its reading, unless the static one)."""
     patching = asked.patching
-    if asked.inputs.entropies is not None:
-        return {"entropies": asked.inputs.entropies}
-    if patching.model is None:
+    if patching.source == "entropies":
+        return {"entropies": patching.entropies}
+    if patching.source == "k":
         return {"k": patching.k}
-    adapt = patching.adapting.manifest()
+    reading = patching.reading.manifest()
     fs, path = _storage.resolve(patching.model, asked.inputs.storage_options)
     if fs is None:
         with open(path, "rb") as file:
@@ -93,7 +93,7 @@ def _model_settings(asked: PackRun) -> dict[str, Any]:
     else:
         data = fs.cat_file(path)
     return {"model": {"location": patching.model, "sha256": hashlib.sha256(data).hexdigest()},
-            **adapt}
+            **reading}
 
 
 class Pack:

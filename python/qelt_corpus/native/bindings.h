@@ -17,6 +17,8 @@ void bind_build(pybind11::module_& module);
 void bind_model(pybind11::module_& module);
 // model_kinds: the table of model kinds.
 void bind_kinds(pybind11::module_& module);
+// The class Reading: how a model reads each document, and what a model cannot read.
+void bind_reading(pybind11::module_& module);
 // The class Stream: a model's patching as bytes arrive.
 void bind_stream(pybind11::module_& module);
 // read_stretch and sum_length_blocks, over the arrays of packed shards.

@@ -21,6 +21,7 @@ void bind_kinds(py::module_& m) {
       row["summary"] = std::string(kind.summary);
       row["probabilities"] = kind.probabilities;
       row["adaptive"] = kind.adaptive;
+      row["mixes"] = kind.mixes;
       kinds.append(row);
     }
     return kinds;

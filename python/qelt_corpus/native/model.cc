@@ -49,38 +49,36 @@ qelt::ContextModel model_from_image(py::handle data) {
 
 py::array_t<std::int64_t> model_patch_ends(const qelt::ContextModel& model, py::handle data,
                                            double theta, double theta_r,
-                                           std::size_t max_length, bool adapt,
-                                           std::uint64_t memory) {
+                                           std::size_t max_length, const qelt::Reading& reading) {
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_buffer(data, "document", max_length,
                         [&](const std::uint8_t* bytes, std::size_t size) {
-                          return qelt::patch_ends(model, bytes, size, limits, {adapt, memory});
+                          return qelt::patch_ends(model, bytes, size, limits, reading);
                         });
 }
 
 py::tuple model_patch_ends_arrow(const qelt::ContextModel& model, py::handle validity,
                                  py::handle offsets, py::handle data, std::size_t offset,
                                  std::size_t length, int offset_width, double theta,
-                                 double theta_r, std::size_t max_length, bool adapt,
-                                 std::uint64_t memory) {
+                                 double theta_r, std::size_t max_length, const qelt::Reading& reading) {
   const qelt::Thresholds limits = thresholds(theta, theta_r);
   return ends_of_arrow(validity, offsets, data, offset, length, offset_width,
                        [&](const qelt::ByteSpan* spans, std::size_t count) {
                          return qelt::patch_ends_batch(model, spans, count, limits, max_length,
-                                                       {adapt, memory});
+                                                       reading);
                        });
 }
 
 // What calibration needs of the documents: (bytes, fixed, evaluated, entropies as
 // float32, positions as uint64).
 py::tuple model_calibration(const qelt::ContextModel& model, const py::list& items,
-                            double theta_r, bool adapt, std::uint64_t memory) {
+                            double theta_r, const qelt::Reading& reading) {
   const DocumentList documents(items);
   qelt::CalibrationLevels levels;
   {
     const py::gil_scoped_release release;
     levels = qelt::calibration_levels(model, documents.spans(), documents.count(),
-                                      thresholds(0.0, theta_r).theta_r, {adapt, memory});
+                                      thresholds(0.0, theta_r).theta_r, reading);
   }
   std::vector<float> entropies(levels.levels.size());
   std::vector<std::uint64_t> positions(levels.levels.size());
@@ -138,14 +136,14 @@ float model_entropy(const qelt::ContextModel& model, py::handle context) {
 // The entropy at every position of `document`, and the log2 probability of its byte
 // too when `with_log_probs`.
 py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool with_log_probs,
-                      bool adapt, std::uint64_t memory) {
+                      const qelt::Reading& reading) {
   const ByteBuffer bytes(document, "document");
   std::vector<float> entropies(bytes.size());
   std::vector<double> log_probs(with_log_probs ? bytes.size() : 0);
   {
     const py::gil_scoped_release release;
     qelt::score(model, bytes.data(), bytes.size(), entropies.data(),
-                with_log_probs ? log_probs.data() : nullptr, {adapt, memory});
+                with_log_probs ? log_probs.data() : nullptr, reading);
   }
   return py::make_tuple(to_numpy<float>(std::move(entropies)),
                         to_numpy<double>(std::move(log_probs)));
@@ -153,13 +151,12 @@ py::tuple model_score(const qelt::ContextModel& model, py::handle document, bool
 
 // The sums of evaluate over the documents: (bytes, documents, bits, entropy bits,
 // bytes of probability 0).
-py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items, bool adapt,
-                         std::uint64_t memory) {
+py::tuple model_evaluate(const qelt::ContextModel& model, const py::list& items, const qelt::Reading& reading) {
   const DocumentList documents(items);
   qelt::Evaluation evaluation;
   {
     const py::gil_scoped_release release;
-    evaluation = qelt::evaluate(model, documents.spans(), documents.count(), {adapt, memory});
+    evaluation = qelt::evaluate(model, documents.spans(), documents.count(), reading);
   }
   return py::make_tuple(evaluation.bytes, evaluation.documents, evaluation.bits,
                         evaluation.entropy_bits, evaluation.zero_probability_bytes);
@@ -189,13 +186,12 @@ void bind_model(py::module_& m) {
                                static_cast<py::ssize_t>(model.image_size()), true);
       })
       .def("patch_ends", &model_patch_ends, py::arg("document"), py::arg("theta"),
-           py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"), py::arg("memory"))
+           py::arg("theta_r"), py::arg("max_length"), py::arg("reading"))
       .def("patch_ends_arrow", &model_patch_ends_arrow, py::arg("validity"), py::arg("offsets"),
            py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("offset_width"),
-           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"), py::arg("adapt"),
-           py::arg("memory"))
+           py::arg("theta"), py::arg("theta_r"), py::arg("max_length"), py::arg("reading"))
       .def("calibration", &model_calibration, py::arg("documents"), py::arg("theta_r"),
-           py::arg("adapt"), py::arg("memory"))
+           py::arg("reading"))
       .def_property_readonly("kind",
                              [](const qelt::ContextModel& model) {
                                return std::string(model.kind().name);
@@ -205,9 +201,8 @@ void bind_model(py::module_& m) {
       .def("probabilities", &model_probabilities, py::arg("context"))
       .def("entropy", &model_entropy, py::arg("context"))
       .def("score", &model_score, py::arg("document"), py::arg("with_log_probs"),
-           py::arg("adapt"), py::arg("memory"))
-      .def("evaluate", &model_evaluate, py::arg("documents"), py::arg("adapt"),
-           py::arg("memory"));
+           py::arg("reading"))
+      .def("evaluate", &model_evaluate, py::arg("documents"), py::arg("reading"));
   m.def("choose_theta", &choose_theta, py::arg("bytes"), py::arg("fixed"),
         py::arg("evaluated"), py::arg("entropies"), py::arg("positions"), py::arg("target"));
 }

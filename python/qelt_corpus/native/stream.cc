@@ -45,12 +45,11 @@ py::array_t<std::int64_t> finish(qelt::PatchStream& stream) {
 void bind_stream(py::module_& m) {
   py::class_<qelt::PatchStream>(m, "Stream")
       .def(py::init([](const qelt::ContextModel& model, double theta, double theta_r,
-                       std::size_t max_length, bool adapt, std::uint64_t memory) {
-             return qelt::PatchStream(model, thresholds(theta, theta_r), max_length,
-                                      {adapt, memory});
+                       std::size_t max_length, const qelt::Reading& reading) {
+             return qelt::PatchStream(model, thresholds(theta, theta_r), max_length, reading);
            }),
            py::arg("model"), py::arg("theta"), py::arg("theta_r"), py::arg("max_length"),
-           py::arg("adapt"), py::arg("memory"))
+           py::arg("reading"))
       .def("push", &push, py::arg("data"))
       .def("finish", &finish)
       .def_property_readonly("next_entropy", &qelt::PatchStream::next_entropy)

@@ -11,6 +11,7 @@ import numpy as np
 
 from ..._model import ContextModel
 from ..._patching import patch_ends_batch, patch_ends_from_entropies_batch
+from .._settings import Patching
 from .._summary import Summary
 from ..formats import ENTROPIES
 
@@ -134,36 +135,35 @@ def _impossible_entropies(entropies: Any, problem: Any) -> Any:
 
 @dataclasses.dataclass(frozen=True)
 class Patcher:
-    """How a run patches each batch: with each document's own model of `k`, with the
-    model at `model` (of `model_identity`, adapting to each document if `adapt`), or
-    by the entropies given beside the texts; then the thresholds."""
+    """How a run patches each batch: as its patching settings say (Patching), with the
+    model at `model` (as the workers are given it, of `model_identity`) if it has one."""
 
-    theta: float
-    theta_r: float
-    max_patch_length: int | None = None
-    k: int | None = None
+    patching: Patching
     model: str | None = None
     model_identity: tuple[Any, ...] = ()
-    adapt: bool = False
-    adapt_memory: int | None = None
-    entropies: bool = False
     storage_options: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False,
                                                          repr=False)
+
+    @property
+    def max_patch_length(self) -> int | None:
+        return self.patching.max_patch_length
 
     def ends_of(self, documents: Documents, max_patch_length: int | None = None) -> Any:
         """The patch ends of a batch's documents (a ListArray), each patch at most
         `max_patch_length` long if given, else as the run says."""
-        longest = max_patch_length if max_patch_length is not None else self.max_patch_length
-        if self.entropies:
-            return patch_ends_from_entropies_batch(documents.entropies, self.theta, self.theta_r,
-                                                   max_patch_length=longest)
-        if self.model is not None:
+        patching = self.patching
+        longest = max_patch_length if max_patch_length is not None else patching.max_patch_length
+        if patching.source == "entropies":
+            return patch_ends_from_entropies_batch(documents.entropies, patching.theta,
+                                                   patching.theta_r, max_patch_length=longest)
+        if patching.source == "model":
+            assert self.model is not None
             model = model_at(self.model, self.model_identity, self.storage_options)
-            return model.patch_ends_batch(documents.text, self.theta, self.theta_r,
-                                          max_patch_length=longest, adapt=self.adapt,
-                                          adapt_memory=self.adapt_memory)
-        assert self.k is not None
-        return patch_ends_batch(documents.text, self.k, self.theta, self.theta_r,
+            return model.patch_ends_batch(documents.text, patching.theta, patching.theta_r,
+                                          max_patch_length=longest,
+                                          reading=patching.reading.reading)
+        assert patching.k is not None
+        return patch_ends_batch(documents.text, patching.k, patching.theta, patching.theta_r,
                                 max_patch_length=longest)
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from ..._model import Calibration
-from .._settings import Adapting
+from ..._reading import Reading
 from .._summary import Summary
 from ..formats import Options, read
 from ._documents import Documents, model_at
@@ -14,7 +14,7 @@ from ._documents import Documents, model_at
 
 def calibrate_partition(partition: Any, quota: int, model: str, identity: tuple[Any, ...],
                         options: Options, theta_r: float,
-                        adapting: Adapting) -> tuple[Calibration, Summary]:
+                        reading: Reading) -> tuple[Calibration, Summary]:
     """The calibration of the first documents of a partition whose texts add up to
     `quota` bytes (one at least), and what was read for them."""
     import pyarrow.compute as pc
@@ -30,8 +30,7 @@ def calibrate_partition(partition: Any, quota: int, model: str, identity: tuple[
         Documents.of(table.slice(0, keep)).count_into(summary)
         readable = pc.filter(documents.text.slice(0, keep),
                              pc.invert(documents.unreadable.slice(0, keep)))
-        parts.append(loaded.calibration(readable, theta_r=theta_r, adapt=adapting.adapt,
-                                        adapt_memory=adapting.memory))
+        parts.append(loaded.calibration(readable, theta_r=theta_r, reading=reading))
         taken += int(sizes[:keep].sum())
         if taken >= quota:
             break

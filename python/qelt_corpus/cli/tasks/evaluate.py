@@ -6,16 +6,16 @@ from __future__ import annotations
 from typing import Any
 
 from ..._model import Evaluation
-from .._settings import Adapting
+from ..._reading import Reading
 from .._summary import Summary
 from ..formats import Options, read
 from ._documents import Documents, model_at
 
 
 def evaluate_partition(partition: Any, model: str, identity: tuple[Any, ...], options: Options,
-                       adapting: Adapting) -> tuple[Evaluation, Summary]:
-    """The model's evaluation of a partition's readable documents (adapting to each as
-    `adapting` says), and its summary."""
+                       reading: Reading) -> tuple[Evaluation, Summary]:
+    """The model's evaluation of a partition's readable documents (each read as
+    `reading` says), and its summary."""
     loaded = model_at(model, identity, options.storage_options)
     parts: list[Evaluation] = []
     summary = Summary()
@@ -25,8 +25,7 @@ def evaluate_partition(partition: Any, model: str, identity: tuple[Any, ...], op
         documents.count_into(summary)
         readable = documents.readable_text()
         if summary.text_bytes > bytes_before:
-            parts.append(loaded.evaluate(readable, adapt=adapting.adapt,
-                                         adapt_memory=adapting.memory))
+            parts.append(loaded.evaluate(readable, reading=reading))
         else:  # documents without a byte: counted, nothing to score
             parts.append(Evaluation.of_sums(0, len(readable), 0.0, 0.0, 0))
     return Evaluation.total(parts), summary

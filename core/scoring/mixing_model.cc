@@ -1,0 +1,528 @@
+// A mixing reader keeps, for the position it has reached, each source's distribution as
+// scores over the 256 byte values (log-probabilities, each up to a constant of its
+// own, which normalising removes): the model's in full, built from its kept suffixes
+// with the distributions after one byte tabled once per reader; the document's own at
+// each order as a boost of the bytes it has seen after the context (the rest of its
+// mass spread evenly: a constant); the match model's as a boost of the byte it
+// predicts. The pool's scores are their weighted sum, and one pass over the 256 values
+// takes the exponentials of the scores less their largest and the sums from which every
+// probability and the entropy follow. Reading a byte moves each weight along the
+// gradient of that byte's log probability, then counts the byte after every order's
+// context (each context found once a position, its room made first so that adding to
+// one moves none) and extends or seeks the match.
+
+#include "mixing_model.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "scoring/document_followers.h"
+#include "util/fast_log.h"
+#include "util/hash.h"
+#include "util/window_key.h"
+
+namespace qelt {
+
+namespace {
+
+using internal::DocumentFollowers;
+
+// The document's orders, in bytes of context.
+constexpr std::array<int, 8> kOrders = {1, 2, 3, 4, 6, 8, 12, 16};
+constexpr std::size_t kDocumentSources = kOrders.size();
+// The sources: the model, the document's orders, the match model.
+constexpr std::size_t kModelSource = 0;
+constexpr std::size_t kFirstDocumentSource = 1;
+constexpr std::size_t kMatchSource = 1 + kDocumentSources;
+constexpr std::size_t kSources = 2 + kDocumentSources;
+// The weight sets: by the longest order with statistics here (none, or one of
+// kOrders), by how sure that order's context is (whether one byte alone has followed
+// it, and whether it was seen once, two or three times, or more), and by the match's
+// length (none, short, long, very long).
+constexpr std::size_t kOrderClasses = kDocumentSources + 1;
+constexpr std::size_t kConfidenceClasses = 6;
+constexpr std::size_t kMatchClasses = 4;
+constexpr std::size_t kWeightSets = kOrderClasses * kConfidenceClasses * kMatchClasses;
+
+// How the weights start, and how fast they learn.
+// (Tuned on held-out Python sources with models of the standard library's, k = 6.)
+constexpr float kModelWeight = 0.7f;
+constexpr float kDocumentWeight = 0.15f;
+constexpr float kMatchWeight = 0.3f;
+constexpr float kLearningRate = 0.008f;
+// A byte seen n times after a context counts as n + kPseudoCount against kPseudoCount
+// for a byte not seen.
+constexpr double kPseudoCount = 0.15;
+// The model's log-probabilities are taken at this least (a probability so small is
+// worth no more to the pool, and the scores stay finite).
+constexpr float kLeastLog = -24.0f;
+// The match model: the shortest match sought (the bytes its hash covers), the longest
+// length told apart, and the longest verified backwards.
+constexpr int kMatchMinimum = 6;
+constexpr std::uint32_t kMatchLengths = 32;
+constexpr std::uint32_t kMatchVerify = 64;
+// What the budget counts for each byte of the document (its copy, and its share of
+// the match table: one entry per two bytes, 4 bytes each).
+constexpr std::uint64_t kBytesPerPosition = 3;
+constexpr std::size_t kLeastMatchSlots = std::size_t{1} << 10;
+constexpr std::size_t kMostMatchSlots = std::size_t{1} << 28;
+// ln(n + kPseudoCount) - ln kPseudoCount, tabled for small counts.
+constexpr std::size_t kTabledBoosts = 4096;
+
+float boost_of(std::uint32_t count) {
+  static const std::array<float, kTabledBoosts> table = [] {
+    std::array<float, kTabledBoosts> boosts{};
+    for (std::size_t n = 0; n < kTabledBoosts; ++n) {
+      boosts[n] = static_cast<float>(std::log(static_cast<double>(n) + kPseudoCount) -
+                                     std::log(kPseudoCount));
+    }
+    return boosts;
+  }();
+  return count < kTabledBoosts
+             ? table[count]
+             : static_cast<float>(internal::fast_log(count + kPseudoCount) - std::log(kPseudoCount));
+}
+
+// e^x for each x of `values` in [-87, 0] (scores less their largest, floored), into
+// `out`: x log2 e = n + f, n whole (rounded by adding 1.5 2^23, which leaves it in the
+// low bits of the sum, exact in the default rounding mode), f in [-0.5, 0.5]; 2^f by
+// six terms of its series, n into the exponent. A loop the compiler takes four or
+// eight values at a time; within 2e-7 of expf (relative).
+void exps_below_zero(const float* values, float* out) {
+  for (int b = 0; b < 256; ++b) {
+    const float t = values[b] * 1.44269504f;
+    const float shifted = t + 12582912.0f;
+    const float n = shifted - 12582912.0f;
+    const float f = (t - n) * 0.693147181f;
+    const float series =
+        1.0f + f * (1.0f + f * (0.5f + f * (0.166666667f + f * (0.0416666667f + f * 0.00833333333f))));
+    std::uint32_t bits;
+    std::memcpy(&bits, &shifted, sizeof bits);
+    const std::uint32_t scale_bits = (bits + (127u - 0x4B400000u)) << 23;
+    float scale;
+    std::memcpy(&scale, &scale_bits, sizeof scale);
+    out[b] = series * scale;
+  }
+}
+
+// The sum of a[b] (times w[b], if given) over the 256 values, in a fixed order: eight
+// lanes, then the lanes, whatever the compiler makes of the loop.
+float sum_of(const float* a, const float* w = nullptr) {
+  float lanes[8] = {};
+  for (int b = 0; b < 256; b += 8) {
+    for (int l = 0; l < 8; ++l) lanes[l] += w != nullptr ? a[b + l] * w[b + l] : a[b + l];
+  }
+  float total = 0.0f;
+  for (float lane : lanes) total += lane;
+  return total;
+}
+
+std::uint64_t order_key(int order, std::uint64_t low, std::uint64_t high) {
+  // The last 16 bytes are `high` (older) and `low` (newer); an order's key is a hash
+  // of its bytes and of its length, so that every order shares one table.
+  const std::uint64_t tag = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(order);
+  if (order <= 8) {
+    return internal::fmix64((low & internal::window_mask(static_cast<std::size_t>(order))) ^ tag);
+  }
+  const std::uint64_t older = high & internal::window_mask(static_cast<std::size_t>(order - 8));
+  return internal::fmix64(low ^ internal::fmix64(older + tag));
+}
+
+}  // namespace
+
+struct MixingModel::State {
+  ContextModel model;
+  std::uint64_t memory;
+
+  // The model's log-distribution after each context of one byte (and, at index 256,
+  // after the empty context): made when first needed.
+  std::vector<std::array<float, 256>> short_logs;
+  std::vector<bool> short_made;
+
+  // The document.
+  std::vector<std::uint8_t> history;
+  std::uint64_t position = 0;       // since start()
+  std::uint64_t model_key = 0;      // the up to k bytes before the position, for the model
+  std::uint64_t restarts = 0;
+  std::uint64_t low = 0, high = 0;  // the last 16 bytes since the last restart
+  std::uint64_t since_restart = 0;  // bytes read since then
+  DocumentFollowers followers;
+  // Hash of kMatchMinimum bytes -> the position after them, in a table of match_slots
+  // entries: one for every two bytes read since the last restart, or more, and at
+  // least kLeastMatchSlots. Its size is a function of those bytes alone (so are the
+  // matches it finds); its room may be made ahead (reserve).
+  std::vector<std::uint32_t> match_table;
+  std::size_t match_slots = kLeastMatchSlots;
+  std::uint64_t match_position = 0;  // of the byte predicted, in `history`
+  std::uint32_t match_length = 0;    // 0: no match
+  std::array<std::uint32_t, kMatchLengths> match_hits{}, match_tries{};
+
+  // The weights, by set.
+  std::array<std::array<float, kSources>, kWeightSets> weights{};
+
+  // The position's sources and pool, once prepared.
+  bool prepared = false;
+  alignas(64) std::array<float, 256> model_log{};
+  alignas(64) std::array<float, 256> scores{};    // less their largest
+  alignas(64) std::array<float, 256> exps{};      // e^scores
+  std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};
+  std::array<std::uint64_t, kDocumentSources> keys{};
+  int predicted = -1;     // the match model's byte, or -1
+  float match_boost = 0;  // its log-odds against any other byte
+  std::size_t set = 0;
+  float total = 0;        // of exps
+  float entropy = 0;
+
+  State(ContextModel m, std::uint64_t budget)
+      : model(std::move(m)),
+        memory(budget),
+        short_logs(257),
+        short_made(257, false),
+        followers(budget - budget / 4) {}
+
+  // The bytes the document may hold before it starts afresh: a quarter of the budget
+  // at kBytesPerPosition each, and fewer than 2^31 (positions are 32-bit).
+  std::uint64_t history_budget() const {
+    return std::min<std::uint64_t>(memory / 4 / kBytesPerPosition, std::uint64_t{1} << 31);
+  }
+
+  void reset_weights() {
+    for (auto& set_weights : weights) {
+      set_weights.fill(kDocumentWeight);
+      set_weights[kModelSource] = kModelWeight;
+      set_weights[kMatchSource] = kMatchWeight;
+    }
+  }
+
+  // The model's log-distribution after the context of `length` bytes packed in `key`.
+  void model_distribution(std::uint64_t key, int length) {
+    // The kept suffixes, longest first, each listing some bytes; a byte takes the
+    // probability of the longest that lists it, times the weights of those above.
+    // Below length 2 the whole distribution is tabled.
+    std::array<bool, 256> set_here{};
+    float carried = 0.0f;  // ln of the product of the weights above
+    for (int j = length; j >= 2; --j) {
+      const std::uint8_t* slot =
+          model.kept_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
+      if (slot == nullptr) continue;
+      const ContextModel::Listing list = model.listing(j, slot);
+      for (std::uint32_t i = 0; i < list.count; ++i) {
+        const std::uint8_t b = list.bytes[i];
+        if (set_here[b]) continue;
+        set_here[b] = true;
+        const double p = list.probability(i);
+        model_log[b] = p > 0.0 ? std::max(carried + static_cast<float>(internal::fast_log(p)),
+                                          kLeastLog)
+                               : kLeastLog;
+      }
+      if (!(list.weight > 0.0f)) {  // nothing below reaches here
+        for (int b = 0; b < 256; ++b) {
+          if (!set_here[b]) model_log[b] = kLeastLog;
+        }
+        return;
+      }
+      carried += static_cast<float>(internal::fast_log(list.weight));
+    }
+    const std::array<float, 256>& below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256);
+    for (int b = 0; b < 256; ++b) {
+      if (!set_here[b]) model_log[b] = std::max(carried + below[b], kLeastLog);
+    }
+  }
+
+  // The model's log-distribution after one byte `context` (256: after no byte).
+  const std::array<float, 256>& short_log(int context) {
+    std::array<float, 256>& logs = short_logs[static_cast<std::size_t>(context)];
+    if (short_made[static_cast<std::size_t>(context)]) return logs;
+    std::array<double, 256> p;
+    p.fill(model.floor_probability());
+    const int top = context == 256 ? 0 : std::min(1, model.k());
+    for (int j = 0; j <= top; ++j) {
+      const std::uint8_t* slot =
+          model.kept_slot(j, j == 0 ? 0 : static_cast<std::uint64_t>(context));
+      if (slot == nullptr) continue;
+      const ContextModel::Listing list = model.listing(j, slot);
+      for (double& value : p) value *= list.weight;
+      for (std::uint32_t i = 0; i < list.count; ++i) p[list.bytes[i]] = list.probability(i);
+    }
+    for (int b = 0; b < 256; ++b) {
+      logs[b] = p[b] > 0.0 ? std::max(static_cast<float>(std::log(p[b])), kLeastLog) : kLeastLog;
+    }
+    short_made[static_cast<std::size_t>(context)] = true;
+    return logs;
+  }
+
+  std::size_t match_class() const {
+    if (predicted < 0) return 0;
+    return match_length < 16 ? 1 : match_length < 32 ? 2 : 3;
+  }
+
+  void prepare() {
+    if (prepared) return;
+    const std::uint64_t used = std::min<std::uint64_t>(position, static_cast<std::uint64_t>(model.k()));
+    model_distribution(model_key, static_cast<int>(used));
+    // Room for a context of every order, made before they are found, so that adding
+    // to them once the byte is read moves none of them.
+    followers.reserve(kDocumentSources);
+    std::size_t longest = 0;  // 1 + the index of the longest order with statistics
+    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+      contexts[o] = nullptr;
+      if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
+      keys[o] = order_key(kOrders[o], low, high);
+      contexts[o] = followers.find(keys[o]);
+      if (contexts[o] != nullptr) longest = o + 1;
+    }
+    predicted = -1;
+    if (match_length > 0) {
+      predicted = history[match_position];
+      const std::uint32_t at = std::min(match_length, kMatchLengths - 1);
+      const double hit = (match_hits[at] + 0.5) / (match_tries[at] + 1.0);
+      match_boost = static_cast<float>(std::log(hit / (1.0 - hit) * 255.0));
+    }
+    std::size_t confidence = 0;
+    if (longest > 0) {
+      const DocumentFollowers::Context& c = *contexts[longest - 1];
+      confidence = (c.distinct == 1 ? 0 : 3) + (c.followed < 2 ? 0 : c.followed < 4 ? 1 : 2);
+    }
+    set = (longest * kConfidenceClasses + confidence) * kMatchClasses + match_class();
+    const auto& w = weights[set];
+    const float model_weight = w[kModelSource];
+    for (int b = 0; b < 256; ++b) scores[b] = model_weight * model_log[b];
+    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+      if (contexts[o] == nullptr) continue;
+      const float weight = w[kFirstDocumentSource + o];
+      followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
+        scores[f.byte] += weight * boost_of(f.count);
+      });
+    }
+    if (predicted >= 0) scores[predicted] += w[kMatchSource] * match_boost;
+    float lanes[8];
+    std::copy(scores.begin(), scores.begin() + 8, lanes);
+    for (int b = 8; b < 256; b += 8) {
+      for (int l = 0; l < 8; ++l) lanes[l] = scores[b + l] > lanes[l] ? scores[b + l] : lanes[l];
+    }
+    const float largest = *std::max_element(lanes, lanes + 8);
+    for (int b = 0; b < 256; ++b) {
+      const float shifted = scores[b] - largest;
+      scores[b] = shifted > -87.0f ? shifted : -87.0f;
+    }
+    exps_below_zero(scores.data(), exps.data());
+    total = sum_of(exps.data());
+    const double weighted = sum_of(exps.data(), scores.data());
+    // q = e^s / T: -sum q ln q = ln T - sum e^s s / T.
+    entropy = static_cast<float>(std::max(std::log(total) - weighted / total, 0.0));
+    prepared = true;
+  }
+
+  double probability(std::uint8_t b) {
+    prepare();
+    return exps[b] / total;
+  }
+
+  // Moves the weights along the gradient of ln q(byte): for each source, its value at
+  // the byte less its expectation under q.
+  void learn(std::uint8_t byte) {
+    auto& w = weights[set];
+    const double expected_model = sum_of(exps.data(), model_log.data());
+    const double inverse = 1.0 / total;
+    w[kModelSource] += kLearningRate * static_cast<float>(model_log[byte] - expected_model * inverse);
+    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+      if (contexts[o] == nullptr) continue;
+      double mean = 0.0;
+      float at_byte = 0.0f;
+      followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
+        const float value = boost_of(f.count);
+        mean += static_cast<double>(exps[f.byte]) * value;
+        if (f.byte == byte) at_byte = value;
+      });
+      w[kFirstDocumentSource + o] += kLearningRate * static_cast<float>(at_byte - mean * inverse);
+    }
+    if (predicted >= 0) {
+      const double q = exps[predicted] * inverse;
+      w[kMatchSource] += kLearningRate * static_cast<float>(
+          (predicted == byte ? match_boost : 0.0f) - q * match_boost);
+    }
+  }
+
+  void read(std::uint8_t byte) {
+    prepare();
+    learn(byte);
+    bool forgot = false;
+    if (since_restart + 1 > history_budget()) {
+      followers.clear(0);
+      forget_but_followers();
+      forgot = true;
+    }
+    const std::uint64_t before = followers.restarts();
+    for (std::size_t o = 0; o < kDocumentSources && !forgot; ++o) {
+      if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
+      bool added;
+      DocumentFollowers::Context& context = followers.add(keys[o], contexts[o], byte, added);
+      ++context.last.count;
+      ++context.followed;
+      if (followers.restarts() != before) {  // the followers started afresh: all of it does
+        forget_but_followers();
+        forgot = true;
+      }
+    }
+    // The match: extended if it predicted this byte, else sought anew below.
+    if (match_length > 0) {
+      const std::uint32_t at = std::min(match_length, kMatchLengths - 1);
+      ++match_tries[at];
+      if (history[match_position] == byte) {
+        ++match_hits[at];
+        ++match_length;
+        ++match_position;
+      } else {
+        match_length = 0;
+      }
+    }
+    history.push_back(byte);
+    model_key = (model_key << 8 | byte) & internal::window_mask(static_cast<std::size_t>(model.k()));
+    high = high << 8 | low >> 56;
+    low = low << 8 | byte;
+    ++since_restart;
+    ++position;
+    if (since_restart >= static_cast<std::uint64_t>(kMatchMinimum)) {
+      if (since_restart > 2 * match_slots && match_slots < kMostMatchSlots) grow_match_table();
+      const std::uint64_t here = history.size();
+      std::uint32_t& slot = match_table[match_slot(here)];
+      if (match_length == 0 && slot != 0) {
+        const std::uint64_t candidate = slot;
+        std::uint32_t length = 0;
+        while (length < kMatchVerify && length < candidate &&
+               history[candidate - 1 - length] == history[here - 1 - length]) {
+          ++length;
+        }
+        if (length >= static_cast<std::uint32_t>(kMatchMinimum)) {
+          match_length = length;
+          match_position = candidate;
+        }
+      }
+      slot = static_cast<std::uint32_t>(here);
+    }
+    prepared = false;
+  }
+
+  std::size_t match_slot(std::uint64_t end) const {
+    std::uint64_t key = 0;
+    for (std::uint64_t i = end - kMatchMinimum; i < end; ++i) key = key << 8 | history[i];
+    return static_cast<std::size_t>(internal::fmix64(key) & (match_slots - 1));
+  }
+
+  // Twice the slots, each position since the last restart put in again in order: the
+  // table a table of that size would be.
+  void grow_match_table() {
+    match_slots *= 2;
+    match_table.assign(match_slots, 0u);
+    for (std::uint64_t end = kMatchMinimum; end < history.size(); ++end) {
+      match_table[match_slot(end)] = static_cast<std::uint32_t>(end);
+    }
+  }
+
+  // What the document taught but the followers is forgotten, as when the budget is
+  // full (the followers start afresh on their own, or were cleared).
+  void forget_but_followers() {
+    forget_matches();
+    ++restarts;
+  }
+
+  void forget_matches() {
+    history.clear();
+    low = high = 0;
+    since_restart = 0;
+    match_length = 0;
+    match_slots = kLeastMatchSlots;
+    match_table.assign(match_slots, 0u);
+  }
+
+  void forget_document(std::size_t expected) {
+    followers.clear(expected * kDocumentSources);
+    forget_matches();
+    match_hits.fill(0);
+    match_tries.fill(0);
+    prepared = false;
+  }
+};
+
+MixingModel::MixingModel(ContextModel model, std::uint64_t memory) {
+  check_reading(model, {ReadingMode::kMix, memory});
+  state_ = std::make_unique<State>(std::move(model), memory);
+  start();
+}
+
+MixingModel::~MixingModel() = default;
+MixingModel::MixingModel(MixingModel&&) noexcept = default;
+MixingModel& MixingModel::operator=(MixingModel&&) noexcept = default;
+
+const ContextModel& MixingModel::model() const { return state_->model; }
+
+void MixingModel::start(std::size_t expected_size) {
+  State& s = *state_;
+  s.forget_document(expected_size);
+  s.history.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected_size,
+                                                                      s.history_budget())));
+  s.position = 0;
+  s.model_key = 0;
+  s.restarts = 0;
+  s.reset_weights();
+}
+
+std::uint64_t MixingModel::position() const { return state_->position; }
+
+float MixingModel::entropy() {
+  state_->prepare();
+  return state_->entropy;
+}
+
+double MixingModel::probability(std::uint8_t byte) { return state_->probability(byte); }
+
+void MixingModel::distribution(double* out) {
+  State& s = *state_;
+  s.prepare();
+  for (int b = 0; b < 256; ++b) out[b] = s.exps[b] / s.total;
+}
+
+void MixingModel::push(std::uint8_t byte) { state_->read(byte); }
+
+void MixingModel::reserve(std::uint64_t bytes) {
+  State& s = *state_;
+  const std::uint64_t reach = std::min<std::uint64_t>(s.history.size() + bytes,
+                                                      s.history_budget());
+  std::size_t slots = s.match_slots;
+  while (reach > 2 * slots && slots < kMostMatchSlots) slots *= 2;
+  s.followers.reserve((bytes + 1) * kDocumentSources);
+  s.history.reserve(static_cast<std::size_t>(reach));
+  s.match_table.reserve(slots);
+  // Making room may have moved the contexts the prepared position holds.
+  if (s.prepared) {
+    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+      if (s.contexts[o] != nullptr) s.contexts[o] = s.followers.find(s.keys[o]);
+    }
+  }
+}
+
+void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) {
+  // The contexts of every order a few positions on, whose lookups would otherwise wait
+  // on memory: the document's table outgrows the caches.
+  constexpr std::size_t kAhead = 4;
+  const std::size_t at = i + kAhead;
+  if (at > n) return;
+  State& s = *state_;
+  std::uint64_t low = 0, high = 0;
+  for (std::size_t j = at >= 16 ? at - 16 : 0; j < at; ++j) {
+    high = high << 8 | low >> 56;
+    low = low << 8 | data[j];
+  }
+  for (int order : kOrders) {
+    if (at >= static_cast<std::size_t>(order)) s.followers.prefetch(order_key(order, low, high));
+  }
+}
+
+std::uint64_t MixingModel::restarts() const { return state_->restarts; }
+
+}  // namespace qelt
