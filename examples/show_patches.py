@@ -2,7 +2,8 @@
 """Cut a file into entropy patches and show them.
 
 On a terminal the patches are printed in alternating colours; elsewhere (a pipe or
-a file) they are separated by a visible marker. A summary follows.
+a file) they are separated by a visible marker. A summary follows. (`qelt-corpus show`
+draws the same document as a page, with its entropies.)
 
     python examples/show_patches.py                      # the bundled sample text
     python examples/show_patches.py FILE -k 2 --theta 1.5 --theta-r 0.5
@@ -16,10 +17,9 @@ import sys
 import time
 
 import qelt
+import qelt_corpus
 
 SAMPLE = pathlib.Path(__file__).with_name("sample.txt")
-COLOURS = ("\033[30;46m", "\033[30;43m")  # black on cyan, black on yellow
-RESET = "\033[0m"
 
 
 def parse_args(argv):
@@ -43,26 +43,6 @@ def parse_args(argv):
     return args
 
 
-def render(patches, limit, colour, separator):
-    """The first `limit` bytes of the patches as text, each patch marked."""
-    pieces, shown = [], 0
-    for i, patch in enumerate(patches):
-        if limit and shown >= limit:
-            pieces.append(f"\n... ({len(patches) - i} more patches)")
-            break
-        shown += len(patch)
-        text = bytes(patch).decode("utf-8", errors="backslashreplace")
-        if colour:
-            # Colour each line of a patch separately so that a newline inside it
-            # does not paint the rest of the terminal line.
-            code = COLOURS[i % 2]
-            pieces.append("\n".join(f"{code}{line}{RESET}" if line else line
-                                    for line in text.split("\n")))
-        else:
-            pieces.append(text + separator)
-    return "".join(pieces)
-
-
 def summary(data, patches, seconds):
     lengths = [len(p) for p in patches]
     mean = statistics.fmean(lengths) if lengths else 0.0
@@ -84,7 +64,9 @@ def main(argv=None):
     seconds = time.perf_counter() - start
     colour = args.colour == "always" or (
         args.colour == "auto" and sys.stdout.isatty() and "NO_COLOR" not in os.environ)
-    print(render(patches, args.show, colour, args.separator))
+    # The view of `qelt-corpus show`, drawn with this document's own model of k.
+    view = qelt_corpus.show(data, args.k, args.theta, args.theta_r)
+    print(view.to_terminal(colour=colour, limit=args.show, separator=args.separator))
     print()
     print(f"{args.file}  k={args.k} theta={args.theta} theta_r={args.theta_r}")
     print(summary(data, patches, seconds))

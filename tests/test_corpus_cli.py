@@ -547,10 +547,16 @@ def test_a_corpus_without_documents(tmp_path, texts, subcommand, emptiness, caps
         "train": ["--out", out, "-k", 2],
         "calibrate": ["--model", model, "--target-mean", 4, "--theta-r", 1],
         "evaluate": ["--model", model, "--json"],
+        "show": ["-k", 2, "--theta", 1, "--theta-r", 1, "--out", tmp_path / "page.html"],
     }[subcommand]
-    status = cli.main([subcommand, str(corpus), *map(str, arguments), "--no-progress",
-                       "--workers", "1"])
+    cluster = [] if subcommand == "show" else ["--no-progress", "--workers", "1"]
+    status = cli.main([subcommand, str(corpus), *map(str, arguments), *cluster])
     captured = capsys.readouterr()
+    if subcommand == "show":  # a document of no bytes is shown; no document is a usage error
+        assert status == (0 if emptiness == "empty documents" else 2), captured
+        assert (tmp_path / "page.html").exists() == (status == 0)
+        assert status == 0 or "holds 0 documents" in captured.err, captured
+        return
     if subcommand in ("train", "calibrate", "evaluate"):
         assert status == 2, captured
         assert len(captured.err.strip().splitlines()) == 1, captured

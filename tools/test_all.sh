@@ -17,6 +17,17 @@ if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.
   fi
 fi
 
+# The pages are tested in Debian's Chromium, driven through its chromedriver.
+if ! command -v chromedriver >/dev/null; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq chromium chromium-driver >/dev/null
+  else
+    echo "Chromium is missing: the page tests are skipped (install Debian's chromium and" \
+      "chromium-driver to run them)" >&2
+  fi
+fi
+
 # The pip that `python3 -m venv` brings (23.x) can spend the better part of an hour
 # backtracking through the releases of botocore, aiobotocore and fsspec; a current
 # pip with the pinned versions of tools/constraints.txt resolves them at once.

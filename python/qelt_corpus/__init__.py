@@ -35,6 +35,8 @@ if typing.TYPE_CHECKING:
     from ._patching import patch_ends_from_entropies as patch_ends_from_entropies
     from ._patching import patch_ends_from_entropies_batch as patch_ends_from_entropies_batch
     from ._reading import Reading as Reading
+    from ._show import PatchView as PatchView
+    from ._show import show as show
     from ._stream import PatchStream as PatchStream
 
 # Where each name is defined. They are imported on first use, so that the command
@@ -45,7 +47,7 @@ _DEFINED_IN = {
     "Calibration": "_model", "ContextCounts": "_model", "ContextModel": "_model",
     "Evaluation": "_model",
     "PackedDataset": "_packed", "PatchStream": "_stream", "Reading": "_reading",
-    "SequenceStream": "_packed",
+    "SequenceStream": "_packed", "PatchView": "_show", "show": "_show",
 }
 
 __all__ = sorted(_DEFINED_IN)

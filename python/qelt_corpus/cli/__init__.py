@@ -5,6 +5,7 @@
     qelt-corpus train INPUT... --out MODEL -k K [--min-count N] [--smoothing KIND]
     qelt-corpus calibrate INPUT... --model FILE --target-mean L --theta-r R
     qelt-corpus evaluate INPUT... --model FILE [--json]
+    qelt-corpus show INPUT (-k K | --model FILE) --theta T --theta-r R [--out PAGE]
 
 Inputs are Parquet files or datasets, JSON lines (plain, .gz or .zst), directories of
 files (one document per file) or text files (one document per line), as local paths or
@@ -31,7 +32,7 @@ from . import _interrupts
 from ._usage import EXIT_INTERRUPTED, EXIT_UNREADABLE, EXIT_USAGE, UsageError, error_line
 
 # One module each, imported when the command runs (see main).
-SUBCOMMANDS = ("patch", "pack", "train", "calibrate", "evaluate")
+SUBCOMMANDS = ("patch", "pack", "train", "calibrate", "evaluate", "show")
 
 
 def subcommand(name: str) -> ModuleType:

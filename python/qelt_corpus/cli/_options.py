@@ -42,6 +42,16 @@ def positive_int(text: str) -> int:
 positive_int.__name__ = "positive integer"
 
 
+def non_negative_int(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
+
+
+non_negative_int.__name__ = "non-negative integer"
+
+
 def positive_float(text: str) -> float:
     value = float(text)
     if not value > 0:
@@ -74,8 +84,9 @@ def names(text: str) -> list[str]:
 names.__name__ = "list of column names"
 
 
-def add_inputs(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+def add_inputs(parser: argparse.ArgumentParser, *, many: bool = True) -> None:
+    """The inputs (one, unless `many`) and how they are read."""
+    parser.add_argument("inputs", nargs="+" if many else 1, metavar="INPUT",
                         help="Parquet files or datasets, JSON lines, directories, text files: "
                         "paths, or URLs of any fsspec file system (s3://, gs://, hf://, "
                         "memory://, ...), globs allowed")
@@ -129,16 +140,18 @@ def for_workers(location: str | None) -> str | None:
     return None if location is None else _storage.absolute(location)
 
 
-def add_patching(parser: argparse.ArgumentParser) -> None:
-    """The options that say how documents are patched, and how their ids are read."""
+def add_patching(parser: argparse.ArgumentParser, *, given_entropies: bool = True) -> None:
+    """The options that say how documents are patched (with --entropies unless
+    `given_entropies` is False), and how their ids are read."""
     model = parser.add_mutually_exclusive_group(required=True)
     model.add_argument("-k", type=int, help="context length: each document's own model")
     model.add_argument("--model", metavar="FILE",
                        help="a model trained with `train` (a path or a URL)")
-    model.add_argument("--entropies", metavar="COLUMN",
-                       help="a column or field beside the text holding each document's "
-                       "entropies from a model of your own, one number per byte: every "
-                       "position is judged by them")
+    if given_entropies:
+        model.add_argument("--entropies", metavar="COLUMN",
+                           help="a column or field beside the text holding each document's "
+                           "entropies from a model of your own, one number per byte: every "
+                           "position is judged by them")
     add_reading(parser)
     parser.add_argument("--theta", type=threshold, required=True,
                         help="absolute threshold (nats)")
