@@ -97,7 +97,7 @@ def test_the_commands_and_scripts_run_in_order(workspace, dask_cluster):
                                 env=env, timeout=600)
         assert result.returncode == 0, f"{code}\n{result.stdout}\n{result.stderr}"
         ran.append(code)
-    assert len(ran) == 8
+    assert len(ran) == 9
     # What the recipes promise: the calibrated theta gives the mean asked for, and the
     # outputs are there to be read.
     table = pq.read_table(directory / "patched-with-model")
@@ -112,3 +112,6 @@ def test_the_commands_and_scripts_run_in_order(workspace, dask_cluster):
     from qelt_corpus import PackedDataset
 
     assert len(PackedDataset(directory / "packed")) == 12
+    page = (directory / "page.html").read_text()
+    data = json.loads(re.search(r'id="qelt-data">(.*?)</script>', page, re.S).group(1))
+    assert data["reading"] == "mix" and data["length"] > 0 and data["ends"][-1] == data["length"]
