@@ -98,3 +98,29 @@ def test_a_page_of_a_megabyte_opens_and_pages_through(tmp_path, browser, real_te
     assert browser.execute_script("return document.querySelectorAll('#text b').length") \
         == window
     assert errors_logged(browser) == []
+
+
+def test_the_reports_draw_what_they_carry(tmp_path, browser, real_text):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+
+    model = ContextModel.train([real_text[:20000]], 3, smoothing="kneser-ney")
+    documents = [real_text[i:i + 500 + i % 700] for i in range(20000, 50000, 1500)]
+    calibration = model.calibration(documents, theta_r=1.0)
+    pages = {"calibration": calibration.report(4, lengths={1: 5, 2: 9, 3: 4, 7: 1}),
+             "evaluation": model.evaluate(documents, per_document=True).report()}
+    for name, report in pages.items():
+        report.save(tmp_path / f"{name}.html")
+        opened(browser, tmp_path / f"{name}.html")
+        charts = [c for c in report.data["charts"] if c["kind"] != "table"]
+        kinds = browser.execute_script(
+            "return Array.from(document.querySelectorAll('svg.chart'), s => s.dataset.kind)")
+        assert kinds == [c["kind"] for c in charts], name
+        bars = browser.find_elements(By.CSS_SELECTOR, "svg.chart rect.bar")
+        assert len(bars) == sum(len(c["counts"]) for c in charts if c["kind"] == "bars")
+        ActionChains(browser).move_to_element(bars[0]).perform()
+        first = next(c for c in charts if c["kind"] == "bars")
+        assert browser.find_element(By.ID, "tip").text.endswith(f": {first['counts'][0]}")
+        assert errors_logged(browser) == [], name
+    rows = browser.find_elements(By.CSS_SELECTOR, "table tr")
+    assert len(rows) == 1 + min(10, len(documents))  # the hardest documents, with a header

@@ -115,3 +115,5 @@ def test_the_commands_and_scripts_run_in_order(workspace, dask_cluster):
     page = (directory / "page.html").read_text()
     data = json.loads(re.search(r'id="qelt-data">(.*?)</script>', page, re.S).group(1))
     assert data["reading"] == "mix" and data["length"] > 0 and data["ends"][-1] == data["length"]
+    for report in ("calibration.html", "evaluation.html"):
+        assert 'id="qelt-data"' in (directory / report).read_text()

@@ -121,3 +121,63 @@ def test_the_command_shows_a_row_a_file_and_says_what_is_wrong(tmp_path, model):
         result = command("show", *arguments, "--theta", 1, "--theta-r", 1)
         assert result.returncode == status, result.stderr
         assert len(result.stderr.splitlines()) == 1 and message in result.stderr, result.stderr
+
+
+def test_reports_carry_the_figures_of_the_search_and_of_each_document(tmp_path, real_text,
+                                                                       model):
+    documents = [real_text[i:i + 700 + i % 900] for i in range(40000, 80000, 2500)]
+    calibration = model.calibration(documents, theta_r=1.0)
+    theta = calibration.theta(5)
+    lengths = {}
+    for ends in model.patch_ends_batch(pa.array(documents), theta, 1.0).to_pylist():
+        for length in np.diff([0, *ends]).tolist():
+            lengths[length] = lengths.get(length, 0) + 1
+    data = page_data(calibration.report(5, lengths=lengths).to_html())
+    curve = data["charts"][0]
+    at = curve["x"].index(min(curve["x"], key=lambda x: abs(x - theta)))
+    assert curve["y"][at] == pytest.approx(calibration.mean_patch_length(curve["x"][at]))
+    assert data["theta"] == theta and data["lengths"] == {str(k): v for k, v in
+                                                          sorted(lengths.items())}
+    evaluation = model.evaluate([b"", *documents], per_document=True, reading="adaptive")
+    whole = model.evaluate([b"", *documents], reading="adaptive")
+    assert (evaluation.bytes, evaluation.documents) == (whole.bytes, whole.documents)
+    assert evaluation.bits_per_byte == pytest.approx(whole.bits_per_byte, rel=1e-12)
+    data = page_data(evaluation.report().to_html())
+    figures = data["per_document"]
+    assert figures["id"] == list(range(1, len(documents) + 1))  # the empty one has no mean
+    for i, bits in zip(figures["id"], figures["bits_per_byte"]):
+        alone = model.evaluate([documents[i - 1]], reading="adaptive").bits_per_byte
+        assert bits == pytest.approx(alone, rel=1e-12)
+    worst = data["charts"][-1]["rows"][0]
+    assert worst[2] == max(figures["bits_per_byte"])
+    evaluation.save(tmp_path / "e.png")
+    assert (tmp_path / "e.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_the_reports_of_the_command(tmp_path, model):
+    texts = [f"document {i}: " + "some words and more words " * (1 + i % 7) for i in range(40)]
+    (tmp_path / "d.jsonl").write_text("".join(json.dumps({"text": t}) + "\n"
+                                              for i, t in enumerate(texts)))
+    model.save(tmp_path / "m.qelt")
+    common = [tmp_path / "d.jsonl", "--model", tmp_path / "m.qelt", "--workers", 2,
+              "--no-progress"]
+    calibrated = command("calibrate", *common, "--target-mean", 4, "--theta-r", 1.0,
+                         "--report", tmp_path / "c.html")
+    assert calibrated.returncode == 0, calibrated.stderr
+    theta = float(calibrated.stdout.splitlines()[-1])
+    lengths = {}
+    for text in texts:
+        for length in np.diff([0, *model.patch_ends(text.encode(), theta, 1.0)]).tolist():
+            lengths[str(length)] = lengths.get(str(length), 0) + 1
+    assert page_data((tmp_path / "c.html").read_text())["lengths"] == dict(
+        sorted(lengths.items(), key=lambda item: int(item[0])))
+    evaluated = command("evaluate", *common, "--report", tmp_path / "e.html",
+                        "--partition-bytes", 600)
+    assert evaluated.returncode == 0, evaluated.stderr
+    figures = page_data((tmp_path / "e.html").read_text())["per_document"]
+    assert sorted(figures["id"]) == sorted(f"d.jsonl:{i}" for i in range(40))
+    at = figures["id"].index("d.jsonl:7")
+    assert figures["bits_per_byte"][at] == pytest.approx(
+        model.evaluate([texts[7].encode()]).bits_per_byte, rel=1e-9)
+    refused = command("evaluate", *common, "--report", tmp_path / "e.pdf")
+    assert refused.returncode == 2 and "must end in .html" in refused.stderr

@@ -28,7 +28,8 @@ python3 -m pip install --quiet --no-deps --upgrade --target "$site" \
 # of our own are looked for by valgrind on the C++ tests and by the resident-memory
 # tests of the Python suite.
 # The type checks, the README's recipes, the object-store runs and the command's own
-# tests (its inputs, interrupts and faults, which drive Dask clusters) call no native
+# tests (its inputs, interrupts and faults, which drive Dask clusters) and the pages'
+# tests in a browser (which would load the sanitizers' runtimes too) call no native
 # code that the API tests do not call on the same paths; they run in the plain suite,
 # and leaving them out here keeps CI well inside its time.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
@@ -37,7 +38,7 @@ PYTHONPATH="$PWD/$site" python3 -m pytest -p no:cacheprovider -n auto --maxproce
   --ignore=tests/test_corpus_typing.py --ignore=tests/test_readme.py \
   --ignore=tests/test_corpus_storage.py --ignore=tests/test_corpus_inputs.py \
   --ignore=tests/test_corpus_interrupts.py --ignore=tests/test_corpus_faults.py \
-  --ignore=tests/test_corpus_cli.py "$@"
+  --ignore=tests/test_corpus_cli.py --ignore=tests/test_pages_browser.py "$@"
 
 echo "== C++ core tests under valgrind's memcheck =="
 command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind >/dev/null; }

@@ -51,6 +51,11 @@ class Evaluation:
     # The sums the means are made of, so that evaluations of parts add up exactly.
     _bits: float = dataclasses.field(default=0.0, repr=False, compare=False)
     _entropy_bits: float = dataclasses.field(default=0.0, repr=False, compare=False)
+    #: With ``evaluate(..., per_document=True)``: each document's ``id`` (its index
+    #: among those given, or what the command read), ``bytes``, ``bits`` and
+    #: ``entropy_bits`` (sums), as lists; None otherwise.
+    per_document: dict[str, list[Any]] | None = dataclasses.field(default=None, repr=False,
+                                                                   compare=False)
 
     @classmethod
     def of_sums(cls, bytes_: int, documents: int, bits: float, entropy_bits: float,
@@ -67,13 +72,39 @@ class Evaluation:
     @classmethod
     def total(cls, parts: Iterable[Evaluation]) -> Evaluation:
         """The evaluation of the documents of all the parts together, as one call over
-        all of them gives it."""
+        all of them gives it (with the per-document figures of all, if every part has
+        them)."""
+        parts = list(parts)
         sums: list[Any] = [0, 0, 0.0, 0.0, 0]
         for part in parts:
             for i, value in enumerate((part.bytes, part.documents, part._bits,
                                        part._entropy_bits, part.zero_probability_bytes)):
                 sums[i] += value
-        return cls.of_sums(*sums)
+        total = cls.of_sums(*sums)
+        if parts and all(part.per_document is not None for part in parts):
+            figures: dict[str, list[Any]] = {"id": [], "bytes": [], "bits": [],
+                                             "entropy_bits": []}
+            for part in parts:
+                for name, values in figures.items():
+                    values.extend(part.per_document[name])  # type: ignore[index]
+            total = dataclasses.replace(total, per_document=figures)
+        return total
+
+    def report(self, title: str = "Evaluation") -> Any:
+        """A page of this evaluation (bits per byte per document, the hardest ones, bits
+        per byte against length and beside the mean entropy, where it has
+        per-document figures): renders in a notebook, ``.save(path)`` as ``.html``,
+        ``.svg`` or ``.png``."""
+        from ._reports import evaluation_report
+
+        return evaluation_report(self, title)
+
+    def _repr_html_(self) -> str:
+        return str(self.report()._repr_html_())
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes :meth:`report` to ``path`` (``.html``, ``.svg`` or ``.png``)."""
+        self.report().save(path)
 
 
 class Calibration:
@@ -133,6 +164,28 @@ class Calibration:
         value = np.float32(_arguments.threshold("theta", theta, nan=False))
         patches = self.fixed + int(self.positions[self.entropies > value].sum())
         return self.bytes / patches if patches else math.nan
+
+    def report(self, target_mean_length: SupportsFloat | None = None, *,
+               theta: SupportsFloat | None = None, lengths: Mapping[int, int] | None = None,
+               title: str = "Calibration of theta") -> Any:
+        """A page of the search for theta: the mean patch length against theta, exact
+        at every entropy met, with the target and the chosen theta (``theta``, or the
+        one :meth:`theta` gives for the target) marked, and the histogram of patch
+        ``lengths`` (length -> patches) at that theta if given. It renders in a
+        notebook, and ``.save(path)`` writes it as ``.html``, ``.svg`` or ``.png``."""
+        from ._reports import calibration_report
+
+        target = None if target_mean_length is None else _target_mean_length(target_mean_length)
+        chosen = None if theta is None else _arguments.threshold("theta", theta, nan=False)
+        return calibration_report(self, target, chosen, lengths, title)
+
+    def _repr_html_(self) -> str:
+        return str(self.report()._repr_html_())
+
+    def save(self, path: str | os.PathLike[str],
+             target_mean_length: SupportsFloat | None = None) -> None:
+        """Writes :meth:`report` (of ``target_mean_length``, if given) to ``path``."""
+        self.report(target_mean_length).save(path)
 
     def __repr__(self) -> str:
         return (f"Calibration(bytes={self.bytes}, fixed={self.fixed}, "
@@ -499,12 +552,27 @@ class ContextModel:
         return result
 
     def evaluate(self, documents: Documents, *, reading: str | Reading | None = None,
-                 adapt: bool = False, adapt_memory: int | None = DEFAULT_MEMORY) -> Evaluation:
+                 adapt: bool = False, adapt_memory: int | None = DEFAULT_MEMORY,
+                 per_document: bool = False) -> Evaluation:
         """How well the model predicts ``documents`` (as ``train`` takes them), each on
         its own from its first byte, read as ``reading`` says (see :meth:`entropies`):
-        see Evaluation. Raises ValueError if they hold no byte, whose mean there is none
-        of."""
+        see Evaluation; with ``per_document``, each document's figures too (for its
+        report). Raises ValueError if they hold no byte, whose mean there is none of."""
         native = self._reading(reading, adapt, adapt_memory, probabilities=True)
+        if per_document:
+            pa = _arrow.pyarrow() if _arrow.is_arrow(documents) else None
+            items = ([value.as_buffer() or b"" for value in documents]  # type: ignore[union-attr]
+                     if pa is not None else _document_items(documents))
+            parts = []
+            for index, item in enumerate(items):
+                part = Evaluation.of_sums(*self._model.evaluate([item], native))
+                parts.append(dataclasses.replace(part, per_document={
+                    "id": [index], "bytes": [part.bytes], "bits": [part._bits],
+                    "entropy_bits": [part._entropy_bits]}))
+            result = Evaluation.total(parts)
+            if not result.bytes:
+                raise ValueError("the documents hold no bytes to evaluate")
+            return result
         sums = self._model.evaluate(_document_items(documents), native)
         if not sums[0]:
             raise ValueError("the documents hold no bytes to evaluate")

@@ -11,9 +11,6 @@ theta_r), the longest patch, or the document's end.
 from __future__ import annotations
 
 import base64
-import html
-import importlib.resources
-import json
 import math
 import pathlib
 from typing import TYPE_CHECKING, Any, SupportsIndex
@@ -21,7 +18,7 @@ from typing import TYPE_CHECKING, Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-from . import _arguments
+from . import _arguments, _pages
 from ._model import ContextModel
 from ._reading import Reading
 
@@ -55,12 +52,7 @@ class PatchView:
 
     def to_html(self) -> str:
         """The page: one self-contained HTML file."""
-        template = (importlib.resources.files("qelt_corpus") / "pages" /
-                    "document.html").read_text("utf-8")
-        # "</" never appears inside the JSON block, so nothing in it can end the script.
-        payload = json.dumps(self.data, separators=(",", ":")).replace("</", "<\\/")
-        return (template.replace("__TITLE__", html.escape(self.title))
-                .replace("__DATA__", payload))
+        return _pages.render("document.html", self.title, self.data)
 
     def to_terminal(self, *, colour: bool, limit: int = 0, separator: str = "|") -> str:
         """The patches as text, from the first byte: on alternating backgrounds when
@@ -85,32 +77,19 @@ class PatchView:
         return "".join(pieces)
 
     def _repr_html_(self) -> str:
-        page = html.escape(self.to_html(), quote=True)
-        return (f'<iframe srcdoc="{page}" style="width:100%;height:620px;border:0" '
-                f'sandbox="allow-scripts"></iframe>')
+        return _pages.notebook_frame(self.to_html())
 
     def save(self, path: str | pathlib.Path) -> None:
         """Writes the page (``.html``), or the plot of the first window as a picture
         (``.svg``, ``.png``; these need matplotlib, of the ``corpus`` extra)."""
-        target = pathlib.Path(path)
-        suffix = target.suffix.lower()
-        if suffix in (".html", ".htm"):
-            target.write_text(self.to_html(), "utf-8")
-        elif suffix in (".svg", ".png"):
-            self._picture(target, suffix[1:])
+        suffix = _pages.suffix_of(path)
+        if suffix in _pages.PAGES:
+            pathlib.Path(path).write_text(self.to_html(), "utf-8")
         else:
-            raise ValueError(f"cannot save a view as {suffix or 'a file without a suffix'}: "
-                             "use .html, .svg or .png")
+            self._picture(pathlib.Path(path), suffix[1:])
 
     def _picture(self, target: pathlib.Path, form: str) -> None:
-        try:
-            import matplotlib
-
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
-        except ImportError:
-            raise ImportError("saving a picture needs matplotlib: pip install 'qelt[corpus]'") \
-                from None
+        plt = _pages.pyplot()
         first = int(self.data["first"])
         last = min(len(self.entropies), first + WINDOW)
         positions = np.arange(first, last)
@@ -190,8 +169,8 @@ def show(
     k_value = model_or_k.k if isinstance(model_or_k, ContextModel) else int(k)
     kinds = cut_kinds(entropies, ends, k_value, thresholds[0], thresholds[1], thresholds[2])
     payload = {
-        "k": k_value, "theta": _finite_or_text(float(theta)),
-        "theta_r": _finite_or_text(float(theta_r)), "reading": mode,
+        "version": 1, "k": k_value, "theta": _pages.finite_or_text(float(theta)),
+        "theta_r": _pages.finite_or_text(float(theta_r)), "reading": mode,
         "max_patch_length": max_patch_length, "length": len(raw), "first": start,
         "window": WINDOW, "ends": [int(e) for e in ends], "cut_kinds": "".join(kinds),
         "entropies": [round(h, _DIGITS) for h in entropies.tolist()],
@@ -199,11 +178,6 @@ def show(
         "bytes": base64.b64encode(raw).decode("ascii"),
     }
     return PatchView(payload, entropies, ends, title or f"{len(raw)} bytes in {len(ends)} patches")
-
-
-def _finite_or_text(value: float) -> float | str:
-    """JSON has no infinity: an infinite threshold is written as "inf" or "-inf"."""
-    return value if math.isfinite(value) else ("inf" if value > 0 else "-inf")
 
 
 def cut_kinds(entropies: npt.NDArray[np.float32], ends: npt.NDArray[np.int64], k: int,

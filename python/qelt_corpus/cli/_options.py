@@ -254,3 +254,24 @@ def check_writable_file(location: str, storage_options: dict[str, Any], option: 
         directory = os.path.dirname(directory)
     if not os.path.isdir(directory) or not os.access(directory, os.W_OK | os.X_OK):
         raise UsageError(f"{option} {location}: cannot be written ({directory} is read-only)")
+
+
+def check_page(location: str, storage_options: dict[str, Any], command: str,
+               option: str) -> None:
+    """UsageError unless a page or picture can be written at `location` (`option`)."""
+    if not location.lower().endswith((".html", ".htm", ".svg", ".png")):
+        raise UsageError(f"{command}: argument {option}: must end in .html, .svg or .png")
+    check_writable_file(location, storage_options, option)
+
+
+def write_page(page: Any, location: str, storage_options: dict[str, Any]) -> None:
+    """Writes a page or picture (anything with save(path)) at `location`, a path or a
+    URL, whole or not at all."""
+    import tempfile
+
+    suffix = os.path.splitext(location)[1].lower()
+    with tempfile.TemporaryDirectory() as scratch:
+        made = os.path.join(scratch, "page" + suffix)
+        page.save(made)
+        with open(made, "rb") as file:
+            _storage.write_file(location, file.read(), storage_options)

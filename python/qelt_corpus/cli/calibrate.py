@@ -38,6 +38,10 @@ def add_parser(commands: Any) -> None:
                            "found: the mean length depends on both (inf: no rise test)")
     calibrate.add_argument("--sample-bytes", type=_options.size, default=16 << 20,
                            metavar="SIZE", help="bytes of documents to sample (default 16MiB)")
+    calibrate.add_argument("--report", metavar="PAGE",
+                           help="also write a page of the search (.html, or a picture: .svg, "
+                           ".png): the mean patch length against theta, the target and the "
+                           "theta found, and the patch lengths at that theta")
     _options.add_cluster(calibrate)
 
 
@@ -52,11 +56,15 @@ class CalibrateRun:
     target_mean: float
     theta_r: float
     sample_bytes: int
+    report: str | None = None
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> CalibrateRun:
-        return cls(Inputs.of(args), Cluster.of(args), args.model, ReadingSettings.of(args),
-                   args.target_mean, args.theta_r, args.sample_bytes)
+        inputs = Inputs.of(args)
+        if args.report:
+            _options.check_page(args.report, inputs.storage_options, "calibrate", "--report")
+        return cls(inputs, Cluster.of(args), args.model, ReadingSettings.of(args),
+                   args.target_mean, args.theta_r, args.sample_bytes, args.report)
 
 
 def sample(partitions: list[Any], budget: int) -> list[tuple[int, int]]:
@@ -79,20 +87,11 @@ def run(args: argparse.Namespace, started: float) -> int:
     if not chosen:
         raise UsageError("calibrate: the inputs hold no documents")
     location = _storage.absolute(asked.model)
-    try:
-        gathered = _cluster.gather_parts(
-            asked.cluster, corpus, chosen,
-            lambda client, partition, quota: client.submit(
-                tasks.calibrate_partition, partition, quota, location, identity, corpus.options,
-                asked.theta_r, asked.reading.reading, pure=False),
-            per_worker=2, report_each=False, what="calibrating")
-    except KeyboardInterrupt:
-        print("interrupted: no theta found", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    if gathered.failed:
-        print(f"qelt-corpus calibrate: {gathered.failed} partitions of the sample failed; no "
-              "theta found", file=sys.stderr)
-        return EXIT_UNREADABLE
+    gathered = _gather_sample(asked, corpus, chosen, tasks.calibrate_partition,
+                              (location, identity, corpus.options, asked.theta_r,
+                               asked.reading.reading), "calibrating", "no theta found")
+    if isinstance(gathered, int):
+        return gathered
     summary, workers = gathered.summary, gathered.workers
     if not summary.documents:
         raise UsageError("calibrate: the inputs hold no documents")
@@ -113,6 +112,10 @@ def run(args: argparse.Namespace, started: float) -> int:
           f"{calibration.mean_patch_length(theta):.3f} bytes (target {asked.target_mean:g}, "
           f"theta_r {asked.theta_r:g}) in {time.perf_counter() - started:.1f} s on {workers} "
           "workers")
+    if asked.report:
+        status = _report(asked, corpus, chosen, location, identity, calibration, theta)
+        if status != EXIT_OK:
+            return status
     print(repr(theta))
     reach = _unreachable(calibration, asked.target_mean)
     if reach:
@@ -132,3 +135,45 @@ def _unreachable(calibration: Calibration, target: float) -> str | None:
             return (f"no theta reaches the target mean patch length {target:g}: the {which} "
                     f"mean, with theta = {theta}, is {mean:.3f} bytes")
     return None
+
+
+def _report(asked: CalibrateRun, corpus: Any, chosen: list[tuple[int, int]], location: str,
+            identity: tuple[Any, ...], calibration: Calibration, theta: float) -> int:
+    """Writes the page of the search, with the patch lengths of the sample at `theta`
+    (counted on the workers); the exit status so far."""
+    from collections import Counter
+
+    gathered = _gather_sample(asked, corpus, chosen, tasks.lengths_partition,
+                              (location, identity, corpus.options, theta, asked.theta_r,
+                               asked.reading.reading), "patch lengths", "no report written")
+    if isinstance(gathered, int):
+        return gathered
+    lengths: Counter[int] = Counter()
+    for part in gathered.parts:
+        lengths.update(part)
+    report = calibration.report(asked.target_mean, theta=theta, lengths=lengths,
+                                title=f"Calibration of theta: {asked.model}")
+    _options.write_page(report, asked.report, asked.inputs.storage_options)
+    print(f"report: {asked.report}")
+    return EXIT_OK
+
+
+def _gather_sample(asked: CalibrateRun, corpus: Any, chosen: list[tuple[int, int]],
+                   task: Any, arguments: tuple[Any, ...], what: str, lost: str) -> Any:
+    """task(partition, quota, *arguments) run over the sample, gathered; or, if it was
+    interrupted or a partition failed, the exit status, once a line has said so and
+    that `lost` follows."""
+    try:
+        gathered = _cluster.gather_parts(
+            asked.cluster, corpus, chosen,
+            lambda client, partition, quota: client.submit(task, partition, quota, *arguments,
+                                                           pure=False),
+            per_worker=2, report_each=False, what=what)
+    except KeyboardInterrupt:
+        print(f"interrupted: {lost}", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    if gathered.failed:
+        print(f"qelt-corpus calibrate: {gathered.failed} partitions of the sample failed; "
+              f"{lost}", file=sys.stderr)
+        return EXIT_UNREADABLE
+    return gathered

@@ -29,6 +29,10 @@ def add_parser(commands: Any) -> None:
     evaluate.add_argument("--json", action="store_true",
                           help="print one JSON object with the fields of "
                           "qelt_corpus.Evaluation instead (bits_per_byte null if infinite)")
+    evaluate.add_argument("--report", metavar="PAGE",
+                          help="also write a page (.html, or a picture: .svg, .png): bits per "
+                          "byte per document, the hardest documents by id, bits per byte "
+                          "against length and beside the mean entropy")
     _options.add_partitioning(evaluate)
     _options.add_cluster(evaluate)
 
@@ -42,11 +46,15 @@ class EvaluateRun:
     model: str
     reading: ReadingSettings
     json: bool
+    report: str | None = None
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> EvaluateRun:
-        return cls(Inputs.of(args), Cluster.of(args), args.model, ReadingSettings.of(args),
-                   args.json)
+        inputs = Inputs.of(args)
+        if args.report:
+            _options.check_page(args.report, inputs.storage_options, "evaluate", "--report")
+        return cls(inputs, Cluster.of(args), args.model, ReadingSettings.of(args), args.json,
+                   args.report)
 
 
 def run(args: argparse.Namespace, started: float) -> int:
@@ -65,7 +73,7 @@ def run(args: argparse.Namespace, started: float) -> int:
             asked.cluster, corpus, [(index, None) for index in range(len(partitions))],
             lambda client, partition, _: client.submit(
                 tasks.evaluate_partition, partition, location, identity, corpus.options,
-                asked.reading.reading, pure=False),
+                asked.reading.reading, bool(asked.report), pure=False),
             per_worker=3, report_each=True, what="evaluating")
     except KeyboardInterrupt:
         print("interrupted: nothing evaluated", file=sys.stderr)
@@ -81,6 +89,9 @@ def run(args: argparse.Namespace, started: float) -> int:
     if not result.bytes:
         raise UsageError("evaluate: the inputs hold no bytes to evaluate (every document is "
                          "empty or unreadable)")
+    if asked.report:
+        _options.write_page(result.report(f"Evaluation: {asked.model}"), asked.report,
+                            storage_options)
     if asked.json:
         fields = {name: getattr(result, name) for name in
                   ("bytes", "documents", "bits_per_byte", "mean_entropy_bits",
@@ -99,4 +110,6 @@ def run(args: argparse.Namespace, started: float) -> int:
         print(f"{summary.counts_line(corpus.skipped)} in {seconds:.1f} s on {workers} workers")
         print(f"bits per byte: {bits}; mean entropy: {result.mean_entropy_bits:.4f} bits; "
               f"{result.bytes} bytes in {result.documents} documents")
+        if asked.report:
+            print(f"report: {asked.report}")
     return EXIT_UNREADABLE if summary.unreadable else EXIT_OK

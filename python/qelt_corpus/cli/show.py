@@ -39,8 +39,8 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace, started: float) -> int:
     patching = Patching.of(args)
     inputs = Inputs.of(args)
-    if args.out and not args.out.lower().endswith((".html", ".htm", ".svg", ".png")):
-        raise UsageError("show: argument --out: must end in .html, .svg or .png")
+    if args.out:
+        _options.check_page(args.out, inputs.storage_options, "show", "--out")
     model: Any = patching.k
     if patching.model:
         model = _options.load_model(patching.model, inputs.storage_options, "show",
@@ -56,7 +56,7 @@ def run(args: argparse.Namespace, started: float) -> int:
                 reading=patching.reading.reading if patching.model else None,
                 max_patch_length=patching.max_patch_length, title=name)
     if args.out:
-        view.save(args.out)
+        _options.write_page(view, args.out, inputs.storage_options)
         print(f"{len(document)} bytes in {len(view.ends)} patches: {args.out}")
     else:
         colour = sys.stdout.isatty()

@@ -13,9 +13,15 @@ from ._documents import Documents, model_at
 
 
 def evaluate_partition(partition: Any, model: str, identity: tuple[Any, ...], options: Options,
-                       reading: Reading) -> tuple[Evaluation, Summary]:
+                       reading: Reading,
+                       per_document: bool = False) -> tuple[Evaluation, Summary]:
     """The model's evaluation of a partition's readable documents (each read as
-    `reading` says), and its summary."""
+    `reading` says, with each one's figures and id if `per_document`), and its
+    summary."""
+    import dataclasses
+
+    import pyarrow.compute as pc
+
     loaded = model_at(model, identity, options.storage_options)
     parts: list[Evaluation] = []
     summary = Summary()
@@ -25,7 +31,14 @@ def evaluate_partition(partition: Any, model: str, identity: tuple[Any, ...], op
         documents.count_into(summary)
         readable = documents.readable_text()
         if summary.text_bytes > bytes_before:
-            parts.append(loaded.evaluate(readable, reading=reading))
+            part = loaded.evaluate(readable, reading=reading, per_document=per_document)
         else:  # documents without a byte: counted, nothing to score
-            parts.append(Evaluation.of_sums(0, len(readable), 0.0, 0.0, 0))
+            part = Evaluation.of_sums(0, len(readable), 0.0, 0.0, 0)
+            if per_document:
+                part = dataclasses.replace(part, per_document={
+                    "id": [], "bytes": [], "bits": [], "entropy_bits": []})
+        if part.per_document is not None:
+            ids = pc.filter(documents.ids, pc.invert(documents.unreadable)).to_pylist()
+            part.per_document["id"] = [str(ids[i]) for i in part.per_document["id"]]
+        parts.append(part)
     return Evaluation.total(parts), summary
