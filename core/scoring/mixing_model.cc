@@ -73,6 +73,8 @@ constexpr std::size_t kLeastMatchSlots = std::size_t{1} << 10;
 constexpr std::size_t kMostMatchSlots = std::size_t{1} << 28;
 // ln(n + kPseudoCount) - ln kPseudoCount, tabled for small counts.
 constexpr std::size_t kTabledBoosts = 4096;
+// The model's distributions remembered at most (1 KiB each).
+constexpr std::size_t kMostRemembered = 2048;
 
 float boost_of(std::uint32_t count) {
   static const std::array<float, kTabledBoosts> table = [] {
@@ -144,6 +146,17 @@ struct MixingModel::State {
   std::vector<std::array<float, 256>> short_logs;
   std::vector<bool> short_made;
 
+  // The model's log-distributions of the contexts met lately, one per slot (the slot
+  // of a context is fixed by its hash): documents return to their contexts, and a
+  // distribution takes a lookup for each kept suffix to make. What a slot holds is a
+  // function of the model and the context alone, so hits change no value.
+  struct Remembered {
+    std::uint64_t key = 0;
+    int length = -1;  // -1: empty
+    std::array<float, 256> logs;
+  };
+  std::vector<Remembered> remembered;
+
   // The document.
   std::vector<std::uint8_t> history;
   std::uint64_t position = 0;       // since start()
@@ -183,7 +196,36 @@ struct MixingModel::State {
         memory(budget),
         short_logs(257),
         short_made(257, false),
-        followers(budget - budget / 4) {}
+        remembered(remembered_slots(budget)),
+        followers(budget - budget / 4 - remembered.size() * sizeof(Remembered)) {}
+
+  // As many slots as an eighth of the budget holds, a power of two, at most
+  // kMostRemembered.
+  static std::size_t remembered_slots(std::uint64_t budget) {
+    std::size_t slots = 0;
+    while (slots < kMostRemembered && (2 * slots + (slots == 0)) * sizeof(Remembered) <= budget / 8) {
+      slots = slots == 0 ? 1 : 2 * slots;
+    }
+    return slots;
+  }
+
+  // model_distribution, from the slot of the context where it is held.
+  void remembered_distribution(std::uint64_t key, int length) {
+    if (remembered.empty()) {
+      model_distribution(key, length);
+      return;
+    }
+    Remembered& slot = remembered[internal::fmix64(key ^ static_cast<std::uint64_t>(length) << 58) &
+                                  (remembered.size() - 1)];
+    if (slot.length == length && slot.key == key) {
+      model_log = slot.logs;
+      return;
+    }
+    model_distribution(key, length);
+    slot.key = key;
+    slot.length = length;
+    slot.logs = model_log;
+  }
 
   // The bytes the document may hold before it starts afresh: a quarter of the budget
   // at kBytesPerPosition each, and fewer than 2^31 (positions are 32-bit).
@@ -264,7 +306,7 @@ struct MixingModel::State {
   void prepare() {
     if (prepared) return;
     const std::uint64_t used = std::min<std::uint64_t>(position, static_cast<std::uint64_t>(model.k()));
-    model_distribution(model_key, static_cast<int>(used));
+    remembered_distribution(model_key, static_cast<int>(used));
     // Room for a context of every order, made before they are found, so that adding
     // to them once the byte is read moves none of them.
     followers.reserve(kDocumentSources);
