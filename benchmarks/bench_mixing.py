@@ -3,7 +3,7 @@
 speed of static, adaptive and mixing reads, beside PPMd and zpaq on the same files.
 
     python3 benchmarks/bench_mixing.py [--orders 3,6,8] [--ppmd-orders 6,8,12,16]
-                                       [--no-compressors]
+                                       [--no-compressors] [--model FILE] [--memory-only]
 
 The split is bench_models.py's (the standard library's Python sources: 6 MiB to train
 on, 2 MiB held out). For each k, a Kneser-Ney model trained on the training files reads
@@ -89,6 +89,10 @@ def main() -> None:
     parser.add_argument("--ppmd-orders", default="6,8,12,16")
     parser.add_argument("--rounds", type=int, default=2, help="turns of each speed")
     parser.add_argument("--no-compressors", action="store_true", help="leave PPMd, zpaq out")
+    parser.add_argument("--model", metavar="FILE",
+                        help="only the held-out bits per byte of the three readings of this "
+                        "model (one trained on a larger corpus: bench_corpus.py's tree of "
+                        "site-packages sources, say)")
     parser.add_argument("--memory-only", action="store_true",
                         help="only the memory of mixing reads of random bytes")
     parser.add_argument("--random-read", nargs=3, help=argparse.SUPPRESS)
@@ -100,6 +104,14 @@ def main() -> None:
     train, held = split()
     if args.memory_only:
         random_reads(train)
+        return
+    if args.model:
+        model = ContextModel.load(args.model)
+        array = pa.array(held, pa.large_binary())
+        figures = ", ".join(f"{r} {model.evaluate(array, reading=r).bits_per_byte:.4f}"
+                            for r in READINGS)
+        print(f"{args.model} (k = {model.k}, {model.smoothing}, {model.nbytes / 1e6:.0f} MB) "
+              f"on the held-out files of the split: {figures} bits/B")
         return
     held_bytes = sum(map(len, held))
     held_array = pa.array(held, pa.large_binary())

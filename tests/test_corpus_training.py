@@ -237,11 +237,12 @@ def test_shares_that_spill_and_the_least_memory_limit_build_the_same_model(tmp_p
                       "--memory-limit", _memory.least_limit())
     if os.environ.get("QELT_SANITIZED") and limited.returncode == 2:
         # The sanitizers' shadow memory makes the workers' own memory several times the
-        # usual: the least limit they name for themselves is the one to build in.
+        # usual, and it varies from one start to the next by tens of MB: the least limit
+        # they name for themselves, with a quarter more, is the one to build in.
         named = re.search(r"at least (\d+) MB per worker", limited.stderr)
         assert named, limited.stderr
         limited = command("train", corpus, "--out", tmp_path / "limited.qelt", *common,
-                          "--memory-limit", f"{named.group(1)}MB")
+                          "--memory-limit", f"{int(named.group(1)) * 5 // 4}MB")
     for run in (spilled, kept, limited):
         assert run.returncode == 0, run.stderr
     amount = re.search(r"([\d.]+) MB of counts spilled", spilled.stdout)
