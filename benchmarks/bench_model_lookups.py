@@ -18,7 +18,6 @@ over the documents' own, evaluate over model patching, adaptive over static.
 from __future__ import annotations
 
 import argparse
-import pathlib
 import subprocess
 import sys
 from typing import Callable
@@ -65,8 +64,9 @@ def main() -> None:
     _, held = bench_models.split()
     documents = pa.array(held, pa.large_binary())
     size = sum(map(len, held))
-    print(f"held-out: {len(held)} files, {size / 1e6:.2f} MB; models trained on "
-          f"{bench_train_shards.CORPUS}; best of {arguments.turns} turns")
+    print(f"held-out: {len(held)} files, {size / 1e6:.2f} MB; models trained on the "
+          f"site-packages sources of bench_train_shards.py's corpus; best of "
+          f"{arguments.turns} turns")
     print(f"{'kind':>10} {'k':>2} {'file MB':>8} {'model':>7} {'own':>7} {'model/own':>9} "
           f"{'evaluate':>8} {'eval/model':>10} {'adapt':>7} {'adapt/model':>11}")
     for k in map(int, arguments.orders.split(",")):

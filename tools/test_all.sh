@@ -34,6 +34,9 @@ fi
 python3 -m pip install --quiet --upgrade 'pip>=25'
 python3 -m pip install --quiet -c tools/constraints.txt '.[test]'
 
+echo "== The manual =="
+bash tools/build_docs.sh --no-install
+
 echo "== C++ core tests =="
 cmake -S . -B build/core-tests -DQELT_BUILD_TESTS=ON >/dev/null
 cmake --build build/core-tests

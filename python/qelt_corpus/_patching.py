@@ -77,7 +77,10 @@ def patch_ends_batch(
     Args:
         documents: A ``pyarrow`` Array or ChunkedArray of ``binary``, ``large_binary``,
             ``string`` or ``large_string`` (strings count as their UTF-8 bytes).
-        k, theta, theta_r, max_patch_length: As for :func:`patch_ends`.
+        k: As for :func:`patch_ends`.
+        theta: As for :func:`patch_ends`.
+        theta_r: As for :func:`patch_ends`.
+        max_patch_length: As for :func:`patch_ends`.
 
     Returns:
         A ``ListArray`` of ``int64`` (a ``ChunkedArray`` of them, chunk for chunk, for
@@ -129,7 +132,9 @@ def patch_ends_from_entropies(
 
     Args:
         entropies: A 1-D array of floats, one per byte (converted to ``float32``).
-        theta, theta_r, max_patch_length: As for :func:`patch_ends`.
+        theta: As for :func:`patch_ends`.
+        theta_r: As for :func:`patch_ends`.
+        max_patch_length: As for :func:`patch_ends`.
         first: The first position judged (an int >= 0).
 
     Raises:

@@ -134,8 +134,8 @@ def show(
 
     Example:
         >>> view = show(b"abcabd abcabd", 2, 0.5, 10.0)
-        >>> view.data["ends"]
-        [3, 6, 10, 13]
+        >>> view.data["ends"] == [3, 6, 10, 13]
+        True
     """
     raw = bytes(memoryview(document).cast("B"))
     thresholds = _arguments.thresholds(theta, theta_r, max_patch_length)
