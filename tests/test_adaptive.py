@@ -17,7 +17,7 @@ MODEL_WEIGHT = 2.0
 
 
 def adaptive_distribution(model, document, i):
-    """The distribution of document[i], by the formula of the README."""
+    """The distribution of document[i], by the formula of the models guide."""
     k = model.k
     model_p = model.probabilities(document[max(0, i - k):i])
     context = document[i - k:i]
@@ -26,7 +26,7 @@ def adaptive_distribution(model, document, i):
 
 
 def q_of(model_p, followers):
-    """The formula of the README: the model's distribution sharpened by `followers`, a
+    """The formula of the models guide: the model's distribution sharpened by `followers`, a
     Counter of the bytes the document has shown after the context."""
     if not followers:
         return list(model_p)
@@ -46,7 +46,7 @@ def table_slots(contexts):
 
 def distributions_within(model, document, budget, restarts):
     """The distribution of each byte of `document` with the document's statistics kept
-    within `budget` by the rule of the README: 96 bytes a slot of their table, 20 a
+    within `budget` by the rule of the models guide: 96 bytes a slot of their table, 20 a
     byte listed beyond the first that followed its context; a byte that would take them
     past the budget makes them start afresh, and is the first they count; each time is
     appended to `restarts`."""

@@ -27,15 +27,15 @@ python3 -m pip install --quiet --no-deps --upgrade --target "$site" \
 # detection stays off here: CPython keeps objects alive until exit by design. Leaks
 # of our own are looked for by valgrind on the C++ tests and by the resident-memory
 # tests of the Python suite.
-# The type checks, the README's recipes, the object-store runs and the command's own
-# tests (its inputs, interrupts and faults, which drive Dask clusters) and the pages'
-# tests in a browser (which would load the sanitizers' runtimes too) call no native
-# code that the API tests do not call on the same paths; they run in the plain suite,
-# and leaving them out here keeps CI well inside its time.
+# The type checks, the examples of the README and the manual, the object-store runs
+# and the command's own tests (its inputs, interrupts and faults, which drive Dask
+# clusters) and the pages' tests in a browser (which would load the sanitizers'
+# runtimes too) call no native code that the API tests do not call on the same paths;
+# they run in the plain suite, and leaving them out here keeps CI well inside its time.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" QELT_SANITIZED=1 \
 PYTHONPATH="$PWD/$site" python3 -m pytest -p no:cacheprovider -n auto --maxprocesses 2 \
-  --ignore=tests/test_corpus_typing.py --ignore=tests/test_readme.py \
+  --ignore=tests/test_corpus_typing.py --ignore=tests/test_docs.py \
   --ignore=tests/test_corpus_storage.py --ignore=tests/test_corpus_inputs.py \
   --ignore=tests/test_corpus_interrupts.py --ignore=tests/test_corpus_faults.py \
   --ignore=tests/test_corpus_cli.py --ignore=tests/test_pages_browser.py "$@"
