@@ -3,8 +3,10 @@ and gives what the API gives for the same documents. A new subcommand or input f
 joins with one entry in SUBCOMMANDS or INPUTS, which must cover the command's
 registries."""
 
+import base64
 import gzip
 import json
+import re
 
 import numpy as np
 import pandas as pd
@@ -151,8 +153,21 @@ def evaluate(inputs, tmp_path, cluster, documents):
         -np.concatenate([model.log_probs(d) for d in documents]).mean(), rel=1e-9)
 
 
+def show(inputs, tmp_path, cluster, documents):
+    """One document, picked by its row as patch reads the input, drawn whole."""
+    for row in (1, len(documents) - 1):
+        result = command("show", *inputs, "--row", row, "-k", K, "--theta", THETA,
+                         "--theta-r", THETA_R, "--out", tmp_path / "page.html")
+        assert result.returncode == 0, result.stderr
+        page = (tmp_path / "page.html").read_text()
+        data = json.loads(re.search(r'id="qelt-data">(.*?)</script>', page, re.S).group(1))
+        assert base64.b64decode(data["bytes"]) == documents[row]
+        assert data["ends"] == qelt_corpus.patch_ends(documents[row], K, THETA,
+                                                      THETA_R).tolist()
+
+
 SUBCOMMANDS = {"patch": patch, "pack": pack, "train": train, "calibrate": calibrate,
-               "evaluate": evaluate}
+               "evaluate": evaluate, "show": show}
 
 
 @pytest.mark.parametrize("kind", INPUTS)
