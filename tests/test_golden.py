@@ -162,9 +162,9 @@ def test_the_training_scratch_gives_the_golden_counts():
 def test_counting_writes_the_golden_scratch(tmp_path):
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("make_golden", DATA / "make_golden.py")
-    make_golden = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(make_golden)
+    found = importlib.util.spec_from_file_location("make_golden", DATA / "make_golden.py")
+    make_golden = importlib.util.module_from_spec(found)
+    found.loader.exec_module(make_golden)
     make_golden.train_scratch(tmp_path)
     names = sorted(p.name for p in (DATA / "train-scratch-v1").iterdir())
     assert sorted(p.name for p in tmp_path.iterdir()) == names

@@ -538,6 +538,13 @@ class ContextModel:
         result: npt.NDArray[np.float32] = self._model.score(document, False, native)[0]
         return result
 
+    def _scores(self, document: BytesLike, reading: Reading) -> tuple[Any, Any]:
+        """The entropies and, where the model has probabilities, the log-probabilities
+        (else None) of ``document`` read as ``reading`` says, in one pass."""
+        native = self._reading(reading)
+        entropies, log_probs = self._model.score(document, self.has_probabilities, native)
+        return entropies, log_probs if self.has_probabilities else None
+
     def log_probs(self, document: BytesLike, *, reading: str | Reading | None = None,
                   adapt: bool = False,
                   adapt_memory: int | None = DEFAULT_MEMORY) -> npt.NDArray[np.float64]:

@@ -87,34 +87,33 @@ class Report:
         charts = [c for c in self.data["charts"] if c["kind"] != "table"]
         figure, axes = plt.subplots(max(1, len(charts)), 1,
                                     figsize=(10, 3 * max(1, len(charts))), squeeze=False)
-        for spec, ax in zip(charts, axes[:, 0]):
-            _draw(ax, spec)
+        for chart, ax in zip(charts, axes[:, 0]):
+            _draw(ax, chart)
         figure.suptitle(self.title, fontsize=10)
         figure.tight_layout()
         figure.savefig(path, format=suffix[1:])
         plt.close(figure)
 
 
-def _draw(ax: Any, spec: dict[str, Any]) -> None:
-    def number(v: Any) -> float:
-        return float(v) if not isinstance(v, str) else float(v)  # "inf" parses
+def _draw(ax: Any, chart: dict[str, Any]) -> None:
+    number = float  # a number, or "inf" / "-inf" as JSON writes them
 
-    if spec["kind"] == "line":
-        ax.plot([number(v) for v in spec["x"]], [number(v) for v in spec["y"]], linewidth=1)
-    elif spec["kind"] == "bars":
-        edges = [number(v) for v in spec["edges"]]
-        ax.bar(edges[:-1], spec["counts"], width=[b - a for a, b in zip(edges, edges[1:])],
+    if chart["kind"] == "line":
+        ax.plot([number(v) for v in chart["x"]], [number(v) for v in chart["y"]], linewidth=1)
+    elif chart["kind"] == "bars":
+        edges = [number(v) for v in chart["edges"]]
+        ax.bar(edges[:-1], chart["counts"], width=[b - a for a, b in zip(edges, edges[1:])],
                align="edge")
     else:
-        ax.scatter(spec["x"], spec["y"], s=6)
-    if spec.get("logx"):
+        ax.scatter(chart["x"], chart["y"], s=6)
+    if chart.get("logx"):
         ax.set_xscale("log")
-    for mark in spec.get("vmarks", []):
+    for mark in chart.get("vmarks", []):
         if math.isfinite(number(mark["x"])):
             ax.axvline(number(mark["x"]), color="#c0392b", linestyle="--", linewidth=0.8)
-    for mark in spec.get("hmarks", []):
+    for mark in chart.get("hmarks", []):
         if math.isfinite(number(mark["y"])):
             ax.axhline(number(mark["y"]), color="#c0392b", linestyle="--", linewidth=0.8)
-    ax.set_title(spec["title"], fontsize=9)
-    ax.set_xlabel(spec["xlabel"])
-    ax.set_ylabel(spec["ylabel"])
+    ax.set_title(chart["title"], fontsize=9)
+    ax.set_xlabel(chart["xlabel"])
+    ax.set_ylabel(chart["ylabel"])

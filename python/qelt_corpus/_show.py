@@ -140,12 +140,9 @@ def show(
     raw = bytes(memoryview(document).cast("B"))
     thresholds = _arguments.thresholds(theta, theta_r, max_patch_length)
     if isinstance(model_or_k, ContextModel):
-        model = model_or_k
-        asked = Reading.of(reading)
-        entropies = model.entropies(raw, reading=asked)
+        model, asked = model_or_k, Reading.of(reading)
         ends = model.patch_ends(raw, theta, theta_r, max_patch_length=max_patch_length,
                                 reading=asked)
-        mode = asked.mode
     else:
         from ._patching import patch_ends
 
@@ -153,24 +150,19 @@ def show(
         if reading not in (None, "static"):
             raise ValueError("a document's own model is read as it is: reading must be "
                              "'static'")
-        model = ContextModel.train([raw], k) if raw else None
-        entropies = (model.entropies(raw) if model is not None
-                     else np.empty(0, np.float32))
         ends = patch_ends(raw, k, theta, theta_r, max_patch_length=max_patch_length)
-        mode = "static"
+        # The model patch_ends makes of the document, for its entropies and probabilities.
+        model, asked = ContextModel.train([raw], k), Reading()
     start = _arguments.integer("first", first, 0)
     if raw and start >= len(raw):
         raise ValueError(f"first must be below the document's length {len(raw)}, not {start}")
-    probabilities: list[float | None] | None = None
-    if model is not None and model.has_probabilities:
-        log_probs = (model.log_probs(raw, reading=Reading.of(reading))
-                     if isinstance(model_or_k, ContextModel) else model.log_probs(raw))
-        probabilities = [float(f"{p:.4g}") for p in np.exp2(log_probs).tolist()]
-    k_value = model_or_k.k if isinstance(model_or_k, ContextModel) else int(k)
-    kinds = cut_kinds(entropies, ends, k_value, thresholds[0], thresholds[1], thresholds[2])
+    entropies, log_probs = model._scores(raw, asked)
+    probabilities = (None if log_probs is None else
+                     [float(f"{p:.4g}") for p in np.exp2(log_probs).tolist()])
+    kinds = cut_kinds(entropies, ends, model.k, *thresholds)
     payload = {
-        "version": 1, "k": k_value, "theta": _pages.finite_or_text(float(theta)),
-        "theta_r": _pages.finite_or_text(float(theta_r)), "reading": mode,
+        "version": 1, "k": model.k, "theta": _pages.finite_or_text(float(theta)),
+        "theta_r": _pages.finite_or_text(float(theta_r)), "reading": asked.mode,
         "max_patch_length": max_patch_length, "length": len(raw), "first": start,
         "window": WINDOW, "ends": [int(e) for e in ends], "cut_kinds": "".join(kinds),
         "entropies": [round(h, _DIGITS) for h in entropies.tolist()],

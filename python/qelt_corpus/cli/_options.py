@@ -7,7 +7,7 @@ import argparse
 import json
 import math
 import os
-from typing import Any
+from typing import Any, Callable
 
 from .. import _storage
 from .formats import FORMATS, PARTITION_BYTES
@@ -32,24 +32,20 @@ class Parser(argparse.ArgumentParser):
         return namespace, extras
 
 
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise ValueError(text)
-    return value
+def int_at_least(lowest: int, name: str) -> Callable[[str], int]:
+    """An argument type: an int of at least `lowest`, called `name` in usage errors."""
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < lowest:
+            raise ValueError(text)
+        return value
+
+    parse.__name__ = name
+    return parse
 
 
-positive_int.__name__ = "positive integer"
-
-
-def non_negative_int(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise ValueError(text)
-    return value
-
-
-non_negative_int.__name__ = "non-negative integer"
+positive_int = int_at_least(1, "positive integer")
+non_negative_int = int_at_least(0, "non-negative integer")
 
 
 def positive_float(text: str) -> float:
