@@ -54,7 +54,9 @@ constexpr std::size_t kWeightSets = kOrderClasses * kConfidenceClasses * kMatchC
 constexpr float kModelWeight = 0.7f;
 constexpr float kDocumentWeight = 0.15f;
 constexpr float kMatchWeight = 0.3f;
-constexpr float kLearningRate = 0.008f;
+constexpr float kLearningRate = 0.003f;
+constexpr float kFoundRate = 0.003f;
+constexpr float kByteRate = 0.003f;
 // A byte seen n times after a context counts as n + kPseudoCount against kPseudoCount
 // for a byte not seen.
 constexpr double kPseudoCount = 0.15;
@@ -153,6 +155,7 @@ struct MixingModel::State {
   struct Remembered {
     std::uint64_t key = 0;
     int length = -1;  // -1: empty
+    int found = 0;
     std::array<float, 256> logs;
   };
   std::vector<Remembered> remembered;
@@ -177,6 +180,11 @@ struct MixingModel::State {
 
   // The weights, by set.
   std::array<std::array<float, kSources>, kWeightSets> weights{};
+  std::array<std::array<float, kSources>, 9 * kMatchClasses> found_weights{};
+  std::array<std::array<float, kSources>, 256> byte_weights{};
+  std::array<float, kSources> w{};
+  std::size_t found_set = 0, byte_set = 0;
+  int found = 0;
 
   // The position's sources and pool, once prepared.
   bool prepared = false;
@@ -219,11 +227,13 @@ struct MixingModel::State {
                                   (remembered.size() - 1)];
     if (slot.length == length && slot.key == key) {
       model_log = slot.logs;
+      found = slot.found;
       return;
     }
     model_distribution(key, length);
     slot.key = key;
     slot.length = length;
+    slot.found = found;
     slot.logs = model_log;
   }
 
@@ -239,6 +249,8 @@ struct MixingModel::State {
       set_weights[kModelSource] = kModelWeight;
       set_weights[kMatchSource] = kMatchWeight;
     }
+    for (auto& x : found_weights) x.fill(0.0f);
+    for (auto& x : byte_weights) x.fill(0.0f);
   }
 
   // The model's log-distribution after the context of `length` bytes packed in `key`.
@@ -247,11 +259,13 @@ struct MixingModel::State {
     // probability of the longest that lists it, times the weights of those above.
     // Below length 2 the whole distribution is tabled.
     std::array<bool, 256> set_here{};
+    found = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
     for (int j = length; j >= 2; --j) {
       const std::uint8_t* slot =
           model.kept_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
       if (slot == nullptr) continue;
+      found = std::max(found, j);
       const ContextModel::Listing list = model.listing(j, slot);
       for (std::uint32_t i = 0; i < list.count; ++i) {
         const std::uint8_t b = list.bytes[i];
@@ -331,7 +345,9 @@ struct MixingModel::State {
       confidence = (c.distinct == 1 ? 0 : 3) + (c.followed < 2 ? 0 : c.followed < 4 ? 1 : 2);
     }
     set = (longest * kConfidenceClasses + confidence) * kMatchClasses + match_class();
-    const auto& w = weights[set];
+    found_set = static_cast<std::size_t>(found) * kMatchClasses + match_class();
+    byte_set = static_cast<std::size_t>(low & 0xFF);
+    for (std::size_t i = 0; i < kSources; ++i) w[i] = weights[set][i] + found_weights[found_set][i] + byte_weights[byte_set][i];
     const float model_weight = w[kModelSource];
     for (int b = 0; b < 256; ++b) scores[b] = model_weight * model_log[b];
     for (std::size_t o = 0; o < kDocumentSources; ++o) {
@@ -368,10 +384,10 @@ struct MixingModel::State {
   // Moves the weights along the gradient of ln q(byte): for each source, its value at
   // the byte less its expectation under q.
   void learn(std::uint8_t byte) {
-    auto& w = weights[set];
+    std::array<float, kSources> g{};
     const double expected_model = sum_of(exps.data(), model_log.data());
     const double inverse = 1.0 / total;
-    w[kModelSource] += kLearningRate * static_cast<float>(model_log[byte] - expected_model * inverse);
+    g[kModelSource] = static_cast<float>(model_log[byte] - expected_model * inverse);
     for (std::size_t o = 0; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
       double mean = 0.0;
@@ -381,12 +397,17 @@ struct MixingModel::State {
         mean += static_cast<double>(exps[f.byte]) * value;
         if (f.byte == byte) at_byte = value;
       });
-      w[kFirstDocumentSource + o] += kLearningRate * static_cast<float>(at_byte - mean * inverse);
+      g[kFirstDocumentSource + o] = static_cast<float>(at_byte - mean * inverse);
     }
     if (predicted >= 0) {
       const double q = exps[predicted] * inverse;
-      w[kMatchSource] += kLearningRate * static_cast<float>(
+      g[kMatchSource] = static_cast<float>(
           (predicted == byte ? match_boost : 0.0f) - q * match_boost);
+    }
+    for (std::size_t i = 0; i < kSources; ++i) {
+      weights[set][i] += kLearningRate * g[i];
+      found_weights[found_set][i] += kFoundRate * g[i];
+      byte_weights[byte_set][i] += kByteRate * g[i];
     }
   }
 
