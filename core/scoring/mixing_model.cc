@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "scoring/dense_followers.h"
 #include "scoring/document_followers.h"
 #include "util/fast_log.h"
 #include "util/hash.h"
@@ -30,11 +31,15 @@ namespace qelt {
 
 namespace {
 
+using internal::DenseFollowers;
 using internal::DocumentFollowers;
 
 // The document's orders, in bytes of context.
 constexpr std::array<int, 8> kOrders = {1, 2, 3, 4, 6, 8, 12, 16};
 constexpr std::size_t kDocumentSources = kOrders.size();
+// The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
+constexpr std::size_t kDenseOrders = 2;
+constexpr std::size_t kListedOrders = kDocumentSources - kDenseOrders;
 // The sources: the model, the document's orders, the match model.
 constexpr std::size_t kModelSource = 0;
 constexpr std::size_t kFirstDocumentSource = 1;
@@ -167,6 +172,7 @@ struct MixingModel::State {
   std::uint64_t restarts = 0;
   std::uint64_t low = 0, high = 0;  // the last 16 bytes since the last restart
   std::uint64_t since_restart = 0;  // bytes read since then
+  std::array<DenseFollowers, kDenseOrders> dense;
   DocumentFollowers followers;
   // Hash of kMatchMinimum bytes -> the position after them, in a table of match_slots
   // entries: one for every two bytes read since the last restart, or more, and at
@@ -191,7 +197,8 @@ struct MixingModel::State {
   alignas(64) std::array<float, 256> model_log{};
   alignas(64) std::array<float, 256> scores{};    // less their largest
   alignas(64) std::array<float, 256> exps{};      // e^scores
-  std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};
+  std::array<std::uint32_t, kDenseOrders> rows{};  // or DenseFollowers::kNone
+  std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};  // of listed orders
   std::array<std::uint64_t, kDocumentSources> keys{};
   int predicted = -1;     // the match model's byte, or -1
   float match_boost = 0;  // its log-odds against any other byte
@@ -205,7 +212,15 @@ struct MixingModel::State {
         short_logs(257),
         short_made(257, false),
         remembered(remembered_slots(budget)),
-        followers(budget - budget / 4 - remembered.size() * sizeof(Remembered)) {}
+        dense{DenseFollowers(1, document_budget(budget) / 16),
+              DenseFollowers(2, document_budget(budget) / 16 * 3)},
+        followers(document_budget(budget) - document_budget(budget) / 4) {}
+
+  // What the document's counts may take: what the history and the remembered
+  // distributions leave.
+  static std::uint64_t document_budget(std::uint64_t budget) {
+    return budget - budget / 4 - remembered_slots(budget) * sizeof(Remembered);
+  }
 
   // As many slots as an eighth of the budget holds, a power of two, at most
   // kMostRemembered.
@@ -323,9 +338,15 @@ struct MixingModel::State {
     remembered_distribution(model_key, static_cast<int>(used));
     // Room for a context of every order, made before they are found, so that adding
     // to them once the byte is read moves none of them.
-    followers.reserve(kDocumentSources);
+    followers.reserve(kListedOrders);
     std::size_t longest = 0;  // 1 + the index of the longest order with statistics
-    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+    for (std::size_t o = 0; o < kDenseOrders; ++o) {
+      rows[o] = DenseFollowers::kNone;
+      if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
+      rows[o] = dense[o].find(low);
+      if (rows[o] != DenseFollowers::kNone) longest = o + 1;
+    }
+    for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       contexts[o] = nullptr;
       if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
       keys[o] = order_key(kOrders[o], low, high);
@@ -340,17 +361,26 @@ struct MixingModel::State {
       match_boost = static_cast<float>(std::log(hit / (1.0 - hit) * 255.0));
     }
     std::size_t confidence = 0;
-    if (longest > 0) {
+    if (longest > kDenseOrders) {
       const DocumentFollowers::Context& c = *contexts[longest - 1];
       confidence = (c.distinct == 1 ? 0 : 3) + (c.followed < 2 ? 0 : c.followed < 4 ? 1 : 2);
+    } else if (longest > 0) {
+      const DenseFollowers::Row& r = dense[longest - 1].row(rows[longest - 1]);
+      confidence = (r.distinct == 1 ? 0 : 3) + (r.followed < 2 ? 0 : r.followed < 4 ? 1 : 2);
     }
     set = (longest * kConfidenceClasses + confidence) * kMatchClasses + match_class();
     found_set = static_cast<std::size_t>(found) * kMatchClasses + match_class();
     byte_set = static_cast<std::size_t>(low & 0xFF);
     for (std::size_t i = 0; i < kSources; ++i) w[i] = weights[set][i] + found_weights[found_set][i] + byte_weights[byte_set][i];
     const float model_weight = w[kModelSource];
-    for (int b = 0; b < 256; ++b) scores[b] = model_weight * model_log[b];
-    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+    const float* first = row_scores(0);
+    const float* second = row_scores(1);
+    const float first_weight = w[kFirstDocumentSource];
+    const float second_weight = w[kFirstDocumentSource + 1];
+    for (int b = 0; b < 256; ++b) {
+      scores[b] = model_weight * model_log[b] + first_weight * first[b] + second_weight * second[b];
+    }
+    for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
       const float weight = w[kFirstDocumentSource + o];
       followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
@@ -376,6 +406,12 @@ struct MixingModel::State {
     prepared = true;
   }
 
+  // The scores of the dense order `o`'s row here (zeros if it has none).
+  const float* row_scores(std::size_t o) const {
+    alignas(64) static const float kNoScores[256] = {};
+    return rows[o] == DenseFollowers::kNone ? kNoScores : dense[o].row(rows[o]).scores;
+  }
+
   double probability(std::uint8_t b) {
     prepare();
     return exps[b] / total;
@@ -388,7 +424,12 @@ struct MixingModel::State {
     const double expected_model = sum_of(exps.data(), model_log.data());
     const double inverse = 1.0 / total;
     g[kModelSource] = static_cast<float>(model_log[byte] - expected_model * inverse);
-    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+    for (std::size_t o = 0; o < kDenseOrders; ++o) {
+      if (rows[o] == DenseFollowers::kNone) continue;
+      const float* row = row_scores(o);
+      g[kFirstDocumentSource + o] = static_cast<float>(row[byte] - sum_of(exps.data(), row) * inverse);
+    }
+    for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
       double mean = 0.0;
       float at_byte = 0.0f;
@@ -420,8 +461,24 @@ struct MixingModel::State {
       forget_but_followers();
       forgot = true;
     }
+    for (std::size_t o = 0; o < kDenseOrders && !forgot; ++o) {
+      if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
+      const std::uint32_t made = dense[o].find_or_make(low);
+      if (made == DenseFollowers::kNone) {  // its budget is full: all of it starts afresh
+        followers.clear(0);
+        forget_but_followers();
+        forgot = true;
+        break;
+      }
+      DenseFollowers::Row& row = dense[o].row(made);
+      std::uint16_t& count = row.counts[byte];
+      if (count == 0) ++row.distinct;
+      if (count < DenseFollowers::kMostCount) ++count;
+      row.scores[byte] = boost_of(count);
+      ++row.followed;
+    }
     const std::uint64_t before = followers.restarts();
-    for (std::size_t o = 0; o < kDocumentSources && !forgot; ++o) {
+    for (std::size_t o = kDenseOrders; o < kDocumentSources && !forgot; ++o) {
       if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
       bool added;
       DocumentFollowers::Context& context = followers.add(keys[o], contexts[o], byte, added);
@@ -495,6 +552,7 @@ struct MixingModel::State {
   }
 
   void forget_matches() {
+    for (DenseFollowers& rows_of_order : dense) rows_of_order.clear();
     history.clear();
     low = high = 0;
     since_restart = 0;
@@ -504,7 +562,7 @@ struct MixingModel::State {
   }
 
   void forget_document(std::size_t expected) {
-    followers.clear(expected * kDocumentSources);
+    followers.clear(expected * kListedOrders);
     forget_matches();
     match_hits.fill(0);
     match_tries.fill(0);
@@ -558,12 +616,13 @@ void MixingModel::reserve(std::uint64_t bytes) {
                                                       s.history_budget());
   std::size_t slots = s.match_slots;
   while (reach > 2 * slots && slots < kMostMatchSlots) slots *= 2;
-  s.followers.reserve((bytes + 1) * kDocumentSources);
+  s.followers.reserve((bytes + 1) * kListedOrders);
+  for (DenseFollowers& rows : s.dense) rows.reserve(bytes + 1);
   s.history.reserve(static_cast<std::size_t>(reach));
   s.match_table.reserve(slots);
   // Making room may have moved the contexts the prepared position holds.
   if (s.prepared) {
-    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+    for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (s.contexts[o] != nullptr) s.contexts[o] = s.followers.find(s.keys[o]);
     }
   }
@@ -581,7 +640,8 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
     high = high << 8 | low >> 56;
     low = low << 8 | data[j];
   }
-  for (int order : kOrders) {
+  for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
+    const int order = kOrders[o];
     if (at >= static_cast<std::size_t>(order)) s.followers.prefetch(order_key(order, low, high));
   }
 }

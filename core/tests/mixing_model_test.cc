@@ -86,7 +86,8 @@ TEST(MixingModel, OneDistributionGivesTheEntropyAndTheProbabilities) {
 // Reading a document whole (with the room made at once and positions ahead fetched) and
 // byte by byte on a fresh reader give the same values, bit for bit; so does a reader
 // that read other documents before, one that makes room a byte at a time (as a stream
-// does), and one whose memory fills and starts afresh.
+// does), and one whose memory fills and starts afresh (within 16 KiB, whose counts
+// are all lists; within 2.5 MiB, whose rows of two bytes' contexts fill first).
 TEST(MixingModel, ReadingWholeEqualsReadingByteByByte) {
   const std::vector<std::uint8_t> corpus = wordy_text(20000, 3);
   std::vector<std::vector<std::uint8_t>> documents = {random_bytes(30000, 256, 4),
@@ -95,7 +96,8 @@ TEST(MixingModel, ReadingWholeEqualsReadingByteByByte) {
     documents.push_back(random_bytes(length, 3, length));
   }
   documents.push_back(documents[1]);
-  for (const std::uint64_t memory : {Reading::kLeastMemory * 4, Reading::kDefaultMemory}) {
+  for (const std::uint64_t memory :
+       {Reading::kLeastMemory * 4, std::uint64_t{5} << 19, Reading::kDefaultMemory}) {
     for (int k : {1, 5}) {
       const ContextModel model = smoothed_model(k, corpus);
       const Reading reading{ReadingMode::kMix, memory};
