@@ -35,7 +35,7 @@ namespace qelt {
 // that of the floor: ln 256 for a uniform floor, else 0.
 class ContextModel {
  public:
-  static constexpr int kMaxOrder = 8;
+  static constexpr int kMaxOrder = qelt::kMaxOrder;
 
   // The model of `kind` whose contexts of length j are orders[j], for j = 0 .. k
   // (k <= 8), kept because seen at least `min_count` (>= 1) times. Equal arguments

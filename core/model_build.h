@@ -68,14 +68,14 @@ struct ShareSurvey {
   int k = 0;
   std::uint64_t positions = 0;  // the positions its windows were counted at
   // Per length j >= share_key_bytes(k): what the estimator counts (ModelKind::Count).
-  std::array<ModelKind::Statistics, 9> statistics{};
+  std::array<ModelKind::Statistics, kMaxOrder + 1> statistics{};
   // The windows of share_key_bytes(k) bytes (the contexts one byte shorter than that
   // and the bytes after them), ascending by key, with their values as the derivation
   // of shorter contexts takes them: summed over the shares, they are the corpus's.
   std::vector<std::uint64_t> low_keys, low_values;
   // Per length j >= share_key_bytes(k): (count, contexts, listed bytes) of the
   // contexts seen that many times, for every count of at least min_count, ascending.
-  std::array<std::vector<std::array<std::uint64_t, 3>>, 9> counts;
+  std::array<std::vector<std::array<std::uint64_t, 3>>, kMaxOrder + 1> counts;
 
   std::string serialize() const;
   // Throws std::invalid_argument for bytes serialize did not make.
@@ -144,8 +144,8 @@ class BuildPlan {
   bool keeps(int length, std::uint64_t count, std::uint64_t key) const;
 
   // The contexts kept and the bytes they list, per length (once the cut is settled).
-  const std::array<std::uint64_t, 9>& kept_contexts() const { return kept_contexts_; }
-  const std::array<std::uint64_t, 9>& kept_pairs() const { return kept_pairs_; }
+  const std::array<std::uint64_t, kMaxOrder + 1>& kept_contexts() const { return kept_contexts_; }
+  const std::array<std::uint64_t, kMaxOrder + 1>& kept_pairs() const { return kept_pairs_; }
 
   std::string serialize() const;
   static BuildPlan deserialize(const std::uint8_t* data, std::size_t size);
@@ -158,7 +158,7 @@ class BuildPlan {
 
   BuildSettings settings_;
   int k_ = 0;
-  std::array<ModelKind::Statistics, 9> statistics_{};
+  std::array<ModelKind::Statistics, kMaxOrder + 1> statistics_{};
   // The contexts too short to be placed by their last bytes (lengths below
   // share_key_bytes(k)), estimated, every one seen, with how often each was seen; and
   // the gathered contexts of the longest of those lengths and what the estimator made
@@ -171,7 +171,7 @@ class BuildPlan {
   bool needs_key_ = false;
   // The contexts and bytes kept per length: with the cut's group whole until it is
   // settled, and that group's contexts and bytes.
-  std::array<std::uint64_t, 9> kept_contexts_{}, kept_pairs_{};
+  std::array<std::uint64_t, kMaxOrder + 1> kept_contexts_{}, kept_pairs_{};
   std::uint64_t group_contexts_ = 0, group_pairs_ = 0;
 };
 

@@ -7,6 +7,10 @@
 
 namespace qelt {
 
+// The longest context a model keeps, in bytes: its k is 0 to kMaxOrder, and it keeps
+// contexts of kMaxOrder + 1 lengths at most.
+constexpr int kMaxOrder = 8;
+
 // A context of a model: its bytes packed into an integer, the byte just before the
 // position in the lowest 8 bits, and the entropy (nats) of its next-byte distribution.
 struct ContextEntropy {

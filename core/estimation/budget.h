@@ -5,11 +5,13 @@
 #include <array>
 #include <cstdint>
 
+#include "model_contents.h"
+
 namespace qelt {
 namespace internal {
 
 // A number for each context length 0 .. 8.
-using OrderSizes = std::array<std::uint64_t, 9>;
+using OrderSizes = std::array<std::uint64_t, kMaxOrder + 1>;
 
 // The size a budget holds a model of `contexts[j]` contexts listing `pairs[j]` bytes of
 // each length j = 0 .. k to: the larger of its version 2 file and the bound on its

@@ -170,7 +170,7 @@ ShareSurvey ShareSurvey::deserialize(const std::uint8_t* data, std::size_t size)
   internal::SerialReader in(data, size);
   ShareSurvey survey;
   survey.k = in.get<std::int32_t>();
-  if (survey.k < 0 || survey.k > 8) throw std::invalid_argument("a survey of no k");
+  if (survey.k < 0 || survey.k > kMaxOrder) throw std::invalid_argument("a survey of no k");
   survey.positions = in.get<std::uint64_t>();
   for (auto& statistics : survey.statistics) {
     for (std::uint64_t& n : statistics) n = in.get<std::uint64_t>();

@@ -39,7 +39,9 @@ std::string below_smallest(std::uint64_t max_bytes, std::uint64_t smallest) {
 
 BuildPlan plan_build(const std::vector<ShareSurvey>& surveys, int k,
                      const BuildSettings& settings) {
-  if (k < 0 || k > 8) throw std::invalid_argument("k must be between 0 and 8");
+  if (k < 0 || k > kMaxOrder) {
+    throw std::invalid_argument("k must be between 0 and " + std::to_string(kMaxOrder));
+  }
   if (settings.min_count == 0) throw std::invalid_argument("min_count must be at least 1");
   const ModelKind& kind = settings.model_kind();
   BuildPlan plan;
@@ -199,7 +201,7 @@ std::string BuildPlan::serialize() const {
   out.put<std::uint8_t>(cut_.through_key);
   out.put<std::uint64_t>(cut_.key);
   out.put<std::uint8_t>(needs_key_);
-  for (int j = 0; j < 9; ++j) {
+  for (int j = 0; j <= kMaxOrder; ++j) {
     out.put(kept_contexts_[j]);
     out.put(kept_pairs_[j]);
   }
@@ -216,7 +218,7 @@ BuildPlan BuildPlan::deserialize(const std::uint8_t* data, std::size_t size) {
   plan.settings_.min_count = in.get<std::uint64_t>();
   plan.settings_.max_bytes = in.get<std::uint64_t>();
   plan.k_ = in.get<std::int32_t>();
-  if (plan.k_ < 0 || plan.k_ > 8 || plan.settings_.min_count == 0) {
+  if (plan.k_ < 0 || plan.k_ > kMaxOrder || plan.settings_.min_count == 0) {
     throw std::invalid_argument("a plan of no model");
   }
   for (auto& statistics : plan.statistics_) {
@@ -242,7 +244,7 @@ BuildPlan BuildPlan::deserialize(const std::uint8_t* data, std::size_t size) {
   plan.cut_.through_key = in.get<std::uint8_t>() != 0;
   plan.cut_.key = in.get<std::uint64_t>();
   plan.needs_key_ = in.get<std::uint8_t>() != 0;
-  for (int j = 0; j < 9; ++j) {
+  for (int j = 0; j <= kMaxOrder; ++j) {
     plan.kept_contexts_[j] = in.get<std::uint64_t>();
     plan.kept_pairs_[j] = in.get<std::uint64_t>();
   }
@@ -264,7 +266,7 @@ CutSearch::CutSearch(const BuildPlan& plan) : plan_(&plan) {
 }
 
 bool CutSearch::fits(std::uint64_t contexts, std::uint64_t pairs) const {
-  std::array<std::uint64_t, 9> kept_contexts = plan_->kept_contexts_, kept_pairs = plan_->kept_pairs_;
+  std::array<std::uint64_t, kMaxOrder + 1> kept_contexts = plan_->kept_contexts_, kept_pairs = plan_->kept_pairs_;
   const int j = plan_->cut().length;
   kept_contexts[j] -= contexts;
   kept_pairs[j] -= pairs;

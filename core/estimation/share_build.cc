@@ -50,7 +50,7 @@ BuiltShare ShareBuilder::build(Gathered g, int index, int bits, const BuildPlan&
   share.index = index;
   share.bits = bits;
   share.pieces.resize(static_cast<std::size_t>(k) + 1);
-  std::array<int, internal::kMaxModelOrder + 1> log2{};
+  std::array<int, kMaxOrder + 1> log2{};
   for (int j = 0; j <= k; ++j) {
     log2[j] = internal::blocks_log2(plan.kept_contexts()[j], j, bucket);
   }
@@ -146,7 +146,7 @@ BuiltShare BuiltShare::deserialize_sections(const std::uint8_t* data, std::size_
   share.run_crc = in.get<std::uint32_t>();
   share.sections = in.get_vector<std::array<std::uint64_t, 6>>();
   const std::uint64_t pieces = in.get<std::uint64_t>();
-  if (pieces > internal::kMaxModelOrder + 1) throw std::invalid_argument("a share of no model");
+  if (pieces > kMaxOrder + 1) throw std::invalid_argument("a share of no model");
   for (std::uint64_t j = 0; j < pieces; ++j) share.pieces.push_back(internal::get_model_order(in));
   in.finish();
   if (share.bits < 0 || share.bits > kMostShareBits || share.index < 0 ||

@@ -50,7 +50,7 @@ std::size_t slot_bytes(int length) { return model_key_bytes(length) + 4; }
 
 // Where each length's sections start, and the image size.
 struct Layout {
-  std::array<std::size_t, kMaxModelOrder + 1> table{}, records{}, pair_bytes{},
+  std::array<std::size_t, kMaxOrder + 1> table{}, records{}, pair_bytes{},
       pair_probabilities{};
   std::size_t size = 0;
 };
@@ -145,7 +145,7 @@ void read_version_1_or_2(const std::uint8_t* image, std::size_t size, ModelImage
   if (version >= 2) {
     if (load_le<std::uint32_t>(image + 44) != 0) refuse(Reason::kLayout, "a reserved field is not zero");
   }
-  std::array<std::uint64_t, kMaxModelOrder + 1> slots{}, pairs{};
+  std::array<std::uint64_t, kMaxOrder + 1> slots{}, pairs{};
   std::uint64_t total = 0;
   for (int j = 0; j <= k; ++j) {
     const std::uint8_t* entry = image + fixed_header(version) + per_length(version) * j;
@@ -251,8 +251,8 @@ void read_version_3(const std::uint8_t* image, std::size_t size, ModelImageView&
   if (view.bucket != bucket_bytes(k) || image[45] != 0 || image[46] != 0 || image[47] != 0) {
     refuse(Reason::kLayout, "its blocks are not those of its context length");
   }
-  std::array<std::uint64_t, kMaxModelOrder + 1> contexts{}, pairs{};
-  std::array<int, kMaxModelOrder + 1> log2{};
+  std::array<std::uint64_t, kMaxOrder + 1> contexts{}, pairs{};
+  std::array<int, kMaxOrder + 1> log2{};
   std::uint64_t total = 0;
   for (int j = 0; j <= k; ++j) {
     const std::uint8_t* entry = image + kFixedHeader3 + kLengthEntry3 * j;
@@ -280,7 +280,7 @@ void read_version_3(const std::uint8_t* image, std::size_t size, ModelImageView&
     view.lengths[j].blocks.resize(std::size_t{1} << log2[j]);
     directory += kBlockEntry3 << log2[j];
   }
-  std::array<std::uint64_t, kMaxModelOrder + 1> directory_of{};
+  std::array<std::uint64_t, kMaxOrder + 1> directory_of{};
   directory = kFixedHeader3 + kLengthEntry3 * static_cast<std::uint64_t>(k + 1);
   for (int j = 0; j <= k; ++j) {
     directory_of[j] = directory;
@@ -288,7 +288,7 @@ void read_version_3(const std::uint8_t* image, std::size_t size, ModelImageView&
   }
   std::uint64_t offset = align8(header);
   std::uint64_t written = header;  // the end of what was read so far: what follows is padding
-  std::array<std::uint64_t, kMaxModelOrder + 1> counted{}, listed{};
+  std::array<std::uint64_t, kMaxOrder + 1> counted{}, listed{};
   auto zero_until = [&](std::uint64_t end) {
     for (std::uint64_t p = written; p < end; ++p) {
       if (image[p] != 0) refuse(Reason::kLayout, "padding that is not zero");
@@ -376,7 +376,7 @@ void place_contexts(std::uint8_t* table, std::uint64_t slots, int length, const 
 }  // namespace
 
 std::size_t model_image_size(int k, const std::uint64_t* contexts, const std::uint64_t* pairs) {
-  std::array<std::uint64_t, kMaxModelOrder + 1> slots{};
+  std::array<std::uint64_t, kMaxOrder + 1> slots{};
   for (int j = 0; j <= k; ++j) slots[j] = model_slots(contexts[j]);
   Layout layout;
   return lay_out(2, k, slots.data(), pairs, layout) ? layout.size : 0;
@@ -473,10 +473,10 @@ std::vector<ModelOrder> orders_by_block(const ModelOrder& order, int bucket, int
 }
 
 ImageLayout::ImageLayout(const ModelKind& kind, std::uint64_t min_count, int k,
-                         const std::array<std::uint64_t, kMaxModelOrder + 1>& contexts,
-                         const std::array<std::uint64_t, kMaxModelOrder + 1>& pairs)
+                         const std::array<std::uint64_t, kMaxOrder + 1>& contexts,
+                         const std::array<std::uint64_t, kMaxOrder + 1>& pairs)
     : kind_(&kind), min_count_(min_count), k_(k), contexts_(contexts), pairs_(pairs) {
-  if (k < 0 || k > kMaxModelOrder) throw std::invalid_argument("a model has contexts of 1 to 9 lengths");
+  if (k < 0 || k > kMaxOrder) throw std::invalid_argument("a model has contexts of 1 to " + std::to_string(kMaxOrder + 1) + " lengths");
   if (min_count == 0) throw std::invalid_argument("min_count must be at least 1");
   if (model_kind_numbered(kind.number) != &kind) throw std::invalid_argument("unknown model kind");
   for (int j = 0; j <= k; ++j) log2_[j] = internal::blocks_log2(contexts[j], j, bucket_bytes(k));
@@ -531,7 +531,7 @@ std::uint64_t ImageLayout::size() const {
 
 std::vector<std::uint8_t> ImageLayout::header() const {
   place();
-  std::array<std::uint64_t, kMaxModelOrder + 1> contexts{}, pairs{};
+  std::array<std::uint64_t, kMaxOrder + 1> contexts{}, pairs{};
   for (std::size_t i = 0; i < order_.size(); ++i) {
     contexts[order_[i].length] += sizes_[i].contexts;
     pairs[order_[i].length] += sizes_[i].pairs;
@@ -552,7 +552,7 @@ std::vector<std::uint8_t> ImageLayout::header() const {
   store_le<std::uint32_t>(p + 40, kind_->number);
   p[44] = static_cast<std::uint8_t>(bucket_bytes(k_));
   std::uint64_t directory = kFixedHeader3 + kLengthEntry3 * static_cast<std::uint64_t>(k_ + 1);
-  std::array<std::uint64_t, kMaxModelOrder + 1> directory_of{};
+  std::array<std::uint64_t, kMaxOrder + 1> directory_of{};
   for (int j = 0; j <= k_; ++j) {
     std::uint8_t* entry = p + kFixedHeader3 + kLengthEntry3 * j;
     store_le<std::uint64_t>(entry, contexts_[j]);
@@ -581,11 +581,11 @@ void seal_image(std::uint8_t* image, std::size_t size) {
 
 std::vector<std::uint8_t> write_model_image(const ModelKind& kind, std::uint64_t min_count,
                                             const std::vector<ModelOrder>& orders) {
-  if (orders.empty() || orders.size() > kMaxModelOrder + 1) {
-    throw std::invalid_argument("a model has contexts of 1 to 9 lengths");
+  if (orders.empty() || orders.size() > kMaxOrder + 1) {
+    throw std::invalid_argument("a model has contexts of 1 to " + std::to_string(kMaxOrder + 1) + " lengths");
   }
   const int k = static_cast<int>(orders.size()) - 1;
-  std::array<std::uint64_t, kMaxModelOrder + 1> contexts{}, pairs{};
+  std::array<std::uint64_t, kMaxOrder + 1> contexts{}, pairs{};
   for (int j = 0; j <= k; ++j) {
     contexts[j] = orders[j].contexts.size();
     pairs[j] = orders[j].pair_bytes.size();
@@ -629,7 +629,7 @@ ModelImageView read_model_image(const std::uint8_t* image, std::size_t size) {
                                  " (this build reads versions 1 to 3)");
   }
   const std::uint32_t k = load_le<std::uint32_t>(image + 12);
-  if (k > kMaxModelOrder) refuse(Reason::kLayout, "context length " + std::to_string(k) + " is over 8");
+  if (k > kMaxOrder) refuse(Reason::kLayout, "context length " + std::to_string(k) + " is over " + std::to_string(kMaxOrder));
   if (size < 48 + kTrailer) refuse(Reason::kTruncated, "it is truncated");
   const std::uint64_t declared = load_le<std::uint64_t>(image + 32);
   if (declared != size) {

@@ -123,7 +123,7 @@ struct ModelImageView {
   int bucket = 0;  // the bytes that place contexts in blocks (version 3)
   std::uint64_t min_count = 1;
   std::uint64_t contexts = 0;
-  std::array<LengthView, kMaxModelOrder + 1> lengths{};
+  std::array<LengthView, kMaxOrder + 1> lengths{};
 };
 
 // Reads the `size` bytes at `image` as a model file of any version this build reads,
@@ -155,11 +155,11 @@ class ImageLayout {
   // For a model of `kind`, `min_count`, with contexts[j] contexts listing pairs[j]
   // bytes of each length j = 0 .. k.
   ImageLayout(const ModelKind& kind, std::uint64_t min_count, int k,
-              const std::array<std::uint64_t, kMaxModelOrder + 1>& contexts,
-              const std::array<std::uint64_t, kMaxModelOrder + 1>& pairs);
+              const std::array<std::uint64_t, kMaxOrder + 1>& contexts,
+              const std::array<std::uint64_t, kMaxOrder + 1>& pairs);
 
   int k() const { return k_; }
-  const std::array<int, kMaxModelOrder + 1>& blocks_log2() const { return log2_; }
+  const std::array<int, kMaxOrder + 1>& blocks_log2() const { return log2_; }
   // The sections in the order of the file.
   const std::vector<SectionId>& order() const { return order_; }
 
@@ -189,8 +189,8 @@ class ImageLayout {
   const ModelKind* kind_;
   std::uint64_t min_count_;
   int k_;
-  std::array<std::uint64_t, kMaxModelOrder + 1> contexts_{}, pairs_{};
-  std::array<int, kMaxModelOrder + 1> log2_{};
+  std::array<std::uint64_t, kMaxOrder + 1> contexts_{}, pairs_{};
+  std::array<int, kMaxOrder + 1> log2_{};
   std::vector<SectionId> order_;
   struct Sizes {
     std::uint64_t slots = 0, lists_bytes = 0, contexts = 0, pairs = 0;

@@ -9,7 +9,7 @@
 namespace qelt {
 namespace internal {
 
-std::vector<SectionId> section_order(int k, const std::array<int, kMaxModelOrder + 1>& log2) {
+std::vector<SectionId> section_order(int k, const std::array<int, kMaxOrder + 1>& log2) {
   std::vector<SectionId> order;
   for (int j = 0; j <= k; ++j) {
     for (std::uint32_t b = 0; b < (std::uint32_t{1} << log2[j]); ++b) order.push_back({j, b});
@@ -20,7 +20,7 @@ std::vector<SectionId> section_order(int k, const std::array<int, kMaxModelOrder
   return order;
 }
 
-std::uint64_t header_bytes3(int k, const std::array<int, kMaxModelOrder + 1>& log2) {
+std::uint64_t header_bytes3(int k, const std::array<int, kMaxOrder + 1>& log2) {
   std::uint64_t bytes = kFixedHeader3 + kLengthEntry3 * static_cast<std::uint64_t>(k + 1);
   for (int j = 0; j <= k; ++j) bytes += kBlockEntry3 << log2[j];
   return bytes;
@@ -28,7 +28,7 @@ std::uint64_t header_bytes3(int k, const std::array<int, kMaxModelOrder + 1>& lo
 
 std::uint64_t bounded_size3(int k, const std::uint64_t* contexts, const std::uint64_t* pairs) {
   constexpr std::uint64_t kLimit = std::uint64_t{1} << 62;
-  std::array<int, kMaxModelOrder + 1> log2{};
+  std::array<int, kMaxOrder + 1> log2{};
   const int bucket = bucket_bytes(k);
   for (int j = 0; j <= k; ++j) log2[j] = blocks_log2(contexts[j], j, bucket);
   std::uint64_t size = align8(header_bytes3(k, log2)) + kTrailer;

@@ -17,13 +17,13 @@
 #include <tuple>
 #include <vector>
 
+#include "model_contents.h"
 #include "util/hash.h"
 #include "util/window_key.h"
 
 namespace qelt {
 namespace internal {
 
-constexpr int kMaxModelOrder = 8;
 constexpr std::uint32_t kVersion3 = 3;
 constexpr std::size_t kFixedHeader3 = 48;
 constexpr std::size_t kLengthEntry3 = 32;  // contexts, pairs, blocks, directory offset
@@ -90,7 +90,7 @@ inline std::tuple<std::uint32_t, int, int> section_rank(const SectionId& section
 // hash, then by their length's number of blocks, then by length. The sections of any
 // range of the hash that a share of a build (a power of two of them) covers come
 // next to one another in it, the blocks of lengths of fewer blocks before them.
-std::vector<SectionId> section_order(int k, const std::array<int, kMaxModelOrder + 1>& log2);
+std::vector<SectionId> section_order(int k, const std::array<int, kMaxOrder + 1>& log2);
 
 // An upper bound on the size of a file of `contexts[j]` contexts listing `pairs[j]`
 // bytes of each length j = 0 .. k, whatever blocks they fall in; the largest 64-bit
@@ -98,7 +98,7 @@ std::vector<SectionId> section_order(int k, const std::array<int, kMaxModelOrder
 std::uint64_t bounded_size3(int k, const std::uint64_t* contexts, const std::uint64_t* pairs);
 
 // The bytes of the header and the directories of a file of these blocks.
-std::uint64_t header_bytes3(int k, const std::array<int, kMaxModelOrder + 1>& log2);
+std::uint64_t header_bytes3(int k, const std::array<int, kMaxOrder + 1>& log2);
 
 }  // namespace internal
 }  // namespace qelt

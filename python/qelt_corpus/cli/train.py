@@ -29,7 +29,7 @@ from typing import Any
 import numpy as np
 
 from .. import _kinds, _shares, _storage
-from .._model import ContextCounts
+from .._model import MAX_K, ContextCounts
 from . import _cluster, _interrupts, _memory, _model_parts, _options, _planning
 from . import _train_scratch as scratches
 from ._settings import Cluster, Inputs
@@ -49,7 +49,7 @@ def add_parser(commands: Any) -> None:
                                 "and write the model from the shares.")
     _options.add_inputs(train)
     train.add_argument("--out", required=True, metavar="MODEL", help="model file to write")
-    train.add_argument("-k", type=int, required=True, help="context length, 0 to 8")
+    train.add_argument("-k", type=int, required=True, help=f"context length, 0 to {MAX_K}")
     train.add_argument("--min-count", type=_options.positive_int, default=1, metavar="N",
                        help="drop contexts seen fewer than N times (default 1)")
     train.add_argument("--max-model-bytes", type=_options.size, metavar="SIZE",
@@ -94,8 +94,8 @@ class TrainRun:
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> TrainRun:
-        if not 0 <= args.k <= 8:
-            raise UsageError("argument -k: must be between 0 and 8")
+        if not 0 <= args.k <= MAX_K:
+            raise UsageError(f"argument -k: must be between 0 and {MAX_K}")
         if hasattr(args, "memory_limit") and args.scheduler:
             raise UsageError("argument --memory-limit: sets the memory of local workers; the "
                              "workers of --scheduler have theirs (dask worker --memory-limit)")
