@@ -636,9 +636,14 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
   if (at > n) return;
   State& s = *state_;
   std::uint64_t low = 0, high = 0;
-  for (std::size_t j = at >= 16 ? at - 16 : 0; j < at; ++j) {
-    high = high << 8 | low >> 56;
-    low = low << 8 | data[j];
+  if (at >= 16) {
+    low = internal::window_key_fast(data + at - 8, data + n, 8);
+    high = internal::window_key_fast(data + at - 16, data + n, 8);
+  } else {
+    for (std::size_t j = 0; j < at; ++j) {
+      high = high << 8 | low >> 56;
+      low = low << 8 | data[j];
+    }
   }
   for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
     const int order = kOrders[o];
