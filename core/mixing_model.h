@@ -21,10 +21,11 @@ namespace qelt {
 //
 //     log q(b) = sum_i w_i log p_i(b) - log Z,
 //
-// with the weights chosen by a small context (the longest of the document's orders
-// that has statistics here, and the match's length) and learnt as the document is
-// read: after each byte, each weight moves along the gradient of that byte's log
-// probability. The entropy at a position is that of q, and every probability is q's.
+// each weight the sum of three, chosen by small contexts (the longest of the
+// document's orders that has statistics here, how sure it is, and the match's length;
+// the length of the model's longest kept suffix here; the byte before) and learnt as
+// the document is read: after each byte, each moves along the gradient of that byte's
+// log probability. The entropy at a position is that of q, and every probability is q's.
 // Causal and deterministic: the value at a position depends only on the model, the
 // memory and the bytes before it, every sum taken in a fixed order. Needs a model with
 // probabilities (reading.h).

@@ -239,6 +239,10 @@ const std::uint8_t* ContextModel::kept_slot(int length, std::uint64_t key) const
   return find_slot(length, key, unused);
 }
 
+void ContextModel::prefetch_kept(int length, std::uint64_t key) const {
+  prefetch_home_in(block_of(length, key), length, internal::fmix64(key));
+}
+
 ContextModel::Listing ContextModel::listing(int length, const std::uint8_t* slot) const {
   const Listed list = listed(length, slot);
   return {list.bytes, list.probabilities, list.count, list.weight};

@@ -45,22 +45,30 @@ constexpr std::size_t kModelSource = 0;
 constexpr std::size_t kFirstDocumentSource = 1;
 constexpr std::size_t kMatchSource = 1 + kDocumentSources;
 constexpr std::size_t kSources = 2 + kDocumentSources;
-// The weight sets: by the longest order with statistics here (none, or one of
+// A source's weight at a position is the sum of its weights in three sets, each chosen
+// by a context of its own and each learning from the same gradient: a weight that
+// depends on all three contexts, learnt from far fewer positions than their product.
+// The first set is chosen by the longest order with statistics here (none, or one of
 // kOrders), by how sure that order's context is (whether one byte alone has followed
 // it, and whether it was seen once, two or three times, or more), and by the match's
-// length (none, short, long, very long).
+// length (none, short, long, very long); the second by the length of the model's
+// longest kept suffix here (0 to kMaxOrder) and the match's length; the third by the
+// byte before the position.
 constexpr std::size_t kOrderClasses = kDocumentSources + 1;
 constexpr std::size_t kConfidenceClasses = 6;
 constexpr std::size_t kMatchClasses = 4;
 constexpr std::size_t kWeightSets = kOrderClasses * kConfidenceClasses * kMatchClasses;
+constexpr std::size_t kSuffixWeightSets = (kMaxOrder + 1) * kMatchClasses;
+constexpr std::size_t kByteWeightSets = 256;
 
-// How the weights start, and how fast they learn.
-// (Tuned on held-out Python sources with models of the standard library's, k = 6.)
+// How the weights start (those of the second and third sets at 0), and how fast each
+// set learns. (Tuned on held-out Python sources with models of the standard library's,
+// k = 6 and 8.)
 constexpr float kModelWeight = 0.7f;
 constexpr float kDocumentWeight = 0.15f;
 constexpr float kMatchWeight = 0.3f;
 constexpr float kLearningRate = 0.003f;
-constexpr float kFoundRate = 0.003f;
+constexpr float kSuffixRate = 0.003f;
 constexpr float kByteRate = 0.003f;
 // A byte seen n times after a context counts as n + kPseudoCount against kPseudoCount
 // for a byte not seen.
@@ -160,7 +168,7 @@ struct MixingModel::State {
   struct Remembered {
     std::uint64_t key = 0;
     int length = -1;  // -1: empty
-    int found = 0;
+    int kept = 0;     // the length of the longest suffix the model keeps
     std::array<float, 256> logs;
   };
   std::vector<Remembered> remembered;
@@ -184,13 +192,10 @@ struct MixingModel::State {
   std::uint32_t match_length = 0;    // 0: no match
   std::array<std::uint32_t, kMatchLengths> match_hits{}, match_tries{};
 
-  // The weights, by set.
+  // The weights of the three kinds of set (at the top of this file).
   std::array<std::array<float, kSources>, kWeightSets> weights{};
-  std::array<std::array<float, kSources>, 9 * kMatchClasses> found_weights{};
-  std::array<std::array<float, kSources>, 256> byte_weights{};
-  std::array<float, kSources> w{};
-  std::size_t found_set = 0, byte_set = 0;
-  int found = 0;
+  std::array<std::array<float, kSources>, kSuffixWeightSets> suffix_weights{};
+  std::array<std::array<float, kSources>, kByteWeightSets> byte_weights{};
 
   // The position's sources and pool, once prepared.
   bool prepared = false;
@@ -200,9 +205,16 @@ struct MixingModel::State {
   std::array<std::uint32_t, kDenseOrders> rows{};  // or DenseFollowers::kNone
   std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};  // of listed orders
   std::array<std::uint64_t, kDocumentSources> keys{};
+  // The bytes each listed order's context here has seen followed by, with their boosts:
+  // order o's from listed_begin[o] to listed_begin[o + 1].
+  std::array<std::uint8_t, 256 * kListedOrders> listed_bytes{};
+  std::array<float, 256 * kListedOrders> listed_boosts{};
+  std::array<std::size_t, kDocumentSources + 1> listed_begin{};
   int predicted = -1;     // the match model's byte, or -1
   float match_boost = 0;  // its log-odds against any other byte
-  std::size_t set = 0;
+  int kept = 0;           // the length of the model's longest kept suffix here
+  std::size_t set = 0, suffix_set = 0, byte_set = 0;
+  std::array<float, kSources> w{};  // the weights here: the sum of the three sets'
   float total = 0;        // of exps
   float entropy = 0;
 
@@ -242,13 +254,13 @@ struct MixingModel::State {
                                   (remembered.size() - 1)];
     if (slot.length == length && slot.key == key) {
       model_log = slot.logs;
-      found = slot.found;
+      kept = slot.kept;
       return;
     }
     model_distribution(key, length);
     slot.key = key;
     slot.length = length;
-    slot.found = found;
+    slot.kept = kept;
     slot.logs = model_log;
   }
 
@@ -264,8 +276,8 @@ struct MixingModel::State {
       set_weights[kModelSource] = kModelWeight;
       set_weights[kMatchSource] = kMatchWeight;
     }
-    for (auto& x : found_weights) x.fill(0.0f);
-    for (auto& x : byte_weights) x.fill(0.0f);
+    for (auto& set_weights : suffix_weights) set_weights.fill(0.0f);
+    for (auto& set_weights : byte_weights) set_weights.fill(0.0f);
   }
 
   // The model's log-distribution after the context of `length` bytes packed in `key`.
@@ -274,13 +286,13 @@ struct MixingModel::State {
     // probability of the longest that lists it, times the weights of those above.
     // Below length 2 the whole distribution is tabled.
     std::array<bool, 256> set_here{};
-    found = std::min(length, 1);
+    kept = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
     for (int j = length; j >= 2; --j) {
       const std::uint8_t* slot =
           model.kept_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
       if (slot == nullptr) continue;
-      found = std::max(found, j);
+      kept = std::max(kept, j);
       const ContextModel::Listing list = model.listing(j, slot);
       for (std::uint32_t i = 0; i < list.count; ++i) {
         const std::uint8_t b = list.bytes[i];
@@ -369,24 +381,34 @@ struct MixingModel::State {
       confidence = (r.distinct == 1 ? 0 : 3) + (r.followed < 2 ? 0 : r.followed < 4 ? 1 : 2);
     }
     set = (longest * kConfidenceClasses + confidence) * kMatchClasses + match_class();
-    found_set = static_cast<std::size_t>(found) * kMatchClasses + match_class();
+    suffix_set = static_cast<std::size_t>(kept) * kMatchClasses + match_class();
     byte_set = static_cast<std::size_t>(low & 0xFF);
-    for (std::size_t i = 0; i < kSources; ++i) w[i] = weights[set][i] + found_weights[found_set][i] + byte_weights[byte_set][i];
+    for (std::size_t i = 0; i < kSources; ++i) {
+      w[i] = weights[set][i] + suffix_weights[suffix_set][i] + byte_weights[byte_set][i];
+    }
     const float model_weight = w[kModelSource];
     const float* first = row_scores(0);
     const float* second = row_scores(1);
     const float first_weight = w[kFirstDocumentSource];
     const float second_weight = w[kFirstDocumentSource + 1];
     for (int b = 0; b < 256; ++b) {
-      scores[b] = model_weight * model_log[b] + first_weight * first[b] + second_weight * second[b];
+      scores[b] = model_weight * model_log[b] + first_weight * first[b] +
+                  second_weight * second[b];
     }
+    std::size_t listed = 0;
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
-      if (contexts[o] == nullptr) continue;
-      const float weight = w[kFirstDocumentSource + o];
-      followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
-        scores[f.byte] += weight * boost_of(f.count);
-      });
+      listed_begin[o] = listed;
+      if (contexts[o] != nullptr) {
+        const float weight = w[kFirstDocumentSource + o];
+        followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
+          const float boost = boost_of(f.count);
+          scores[f.byte] += weight * boost;
+          listed_bytes[listed] = f.byte;
+          listed_boosts[listed++] = boost;
+        });
+      }
     }
+    listed_begin[kDocumentSources] = listed;
     if (predicted >= 0) scores[predicted] += w[kMatchSource] * match_boost;
     float lanes[8];
     std::copy(scores.begin(), scores.begin() + 8, lanes);
@@ -427,17 +449,18 @@ struct MixingModel::State {
     for (std::size_t o = 0; o < kDenseOrders; ++o) {
       if (rows[o] == DenseFollowers::kNone) continue;
       const float* row = row_scores(o);
-      g[kFirstDocumentSource + o] = static_cast<float>(row[byte] - sum_of(exps.data(), row) * inverse);
+      const double expected = sum_of(exps.data(), row) * inverse;
+      g[kFirstDocumentSource + o] = static_cast<float>(row[byte] - expected);
     }
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
       double mean = 0.0;
       float at_byte = 0.0f;
-      followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
-        const float value = boost_of(f.count);
-        mean += static_cast<double>(exps[f.byte]) * value;
-        if (f.byte == byte) at_byte = value;
-      });
+      for (std::size_t f = listed_begin[o]; f < listed_begin[o + 1]; ++f) {
+        const float value = listed_boosts[f];
+        mean += static_cast<double>(exps[listed_bytes[f]]) * value;
+        if (listed_bytes[f] == byte) at_byte = value;
+      }
       g[kFirstDocumentSource + o] = static_cast<float>(at_byte - mean * inverse);
     }
     if (predicted >= 0) {
@@ -447,7 +470,7 @@ struct MixingModel::State {
     }
     for (std::size_t i = 0; i < kSources; ++i) {
       weights[set][i] += kLearningRate * g[i];
-      found_weights[found_set][i] += kFoundRate * g[i];
+      suffix_weights[suffix_set][i] += kSuffixRate * g[i];
       byte_weights[byte_set][i] += kByteRate * g[i];
     }
   }
@@ -630,11 +653,23 @@ void MixingModel::reserve(std::uint64_t bytes) {
 
 void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t n) {
   // The contexts of every order a few positions on, whose lookups would otherwise wait
-  // on memory: the document's table outgrows the caches.
-  constexpr std::size_t kAhead = 4;
+  // on memory: the document's table outgrows the caches; and, further on, the model's
+  // contexts of every length from 2 up (those of 0 and 1 are tabled), which a model
+  // larger than the caches would make wait one after another.
+  constexpr std::size_t kAhead = 4, kModelAhead = 8;
+  State& s = *state_;
+  const std::size_t model_at = i + kModelAhead;
+  if (model_at <= n) {
+    const std::size_t used = std::min(model_at, static_cast<std::size_t>(s.model.k()));
+    if (used >= 2) {
+      const std::uint64_t key = internal::window_key_fast(data + model_at - used, data + n, used);
+      for (std::size_t j = used; j >= 2; --j) {
+        s.model.prefetch_kept(static_cast<int>(j), key & internal::window_mask(j));
+      }
+    }
+  }
   const std::size_t at = i + kAhead;
   if (at > n) return;
-  State& s = *state_;
   std::uint64_t low = 0, high = 0;
   if (at >= 16) {
     low = internal::window_key_fast(data + at - 8, data + n, 8);
