@@ -173,6 +173,18 @@ struct MixingModel::State {
   };
   std::vector<Remembered> remembered;
 
+  // The model's slots of a context some positions on, looked up by prefetch() so that
+  // their lists could be fetched meanwhile: what a slot is depends on the model and the
+  // context alone, so using them changes no value.
+  struct LookedUp {
+    std::uint64_t position = ~std::uint64_t{0};
+    std::uint64_t key = 0;
+    int length = -1;
+    std::array<const std::uint8_t*, kMaxOrder + 1> slots{};
+  };
+  static constexpr std::size_t kLookedUp = 8;
+  std::array<LookedUp, kLookedUp> looked_up{};
+
   // The document.
   std::vector<std::uint8_t> history;
   std::uint64_t position = 0;       // since start()
@@ -244,14 +256,20 @@ struct MixingModel::State {
     return slots;
   }
 
+  // Where the distribution after the context of `length` bytes packed in `key` is
+  // remembered, if it is (there must be slots).
+  Remembered& remembered_slot(std::uint64_t key, int length) {
+    return remembered[internal::fmix64(key ^ static_cast<std::uint64_t>(length) << 58) &
+                      (remembered.size() - 1)];
+  }
+
   // model_distribution, from the slot of the context where it is held.
   void remembered_distribution(std::uint64_t key, int length) {
     if (remembered.empty()) {
       model_distribution(key, length);
       return;
     }
-    Remembered& slot = remembered[internal::fmix64(key ^ static_cast<std::uint64_t>(length) << 58) &
-                                  (remembered.size() - 1)];
+    Remembered& slot = remembered_slot(key, length);
     if (slot.length == length && slot.key == key) {
       model_log = slot.logs;
       kept = slot.kept;
@@ -280,41 +298,59 @@ struct MixingModel::State {
     for (auto& set_weights : byte_weights) set_weights.fill(0.0f);
   }
 
-  // The model's log-distribution after the context of `length` bytes packed in `key`.
+  // The model's log-distribution after the context of `length` bytes packed in `key`,
+  // into model_log, and the length of its longest kept suffix into `kept`. Over two
+  // bytes, it is made over the distribution after the last two, itself remembered:
+  // such contexts are few and list many bytes each.
   void model_distribution(std::uint64_t key, int length) {
+    // The slots prefetch() looked up, if it did for this position.
+    const LookedUp& entry = looked_up[position % kLookedUp];
+    const LookedUp* looked =
+        entry.position == position && entry.key == key && entry.length == length ? &entry
+                                                                                : nullptr;
     // The kept suffixes, longest first, each listing some bytes; a byte takes the
     // probability of the longest that lists it, times the weights of those above.
-    // Below length 2 the whole distribution is tabled.
+    const int lowest = length > 2 ? 3 : 2;  // the shortest whose list is read here
     std::array<bool, 256> set_here{};
-    kept = std::min(length, 1);
+    std::array<float, 256> listed;
+    int longest = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
-    for (int j = length; j >= 2; --j) {
-      const std::uint8_t* slot =
-          model.kept_slot(j, key & internal::window_mask(static_cast<std::size_t>(j)));
+    for (int j = length; j >= lowest; --j) {
+      const std::uint8_t* slot = looked != nullptr
+                                     ? looked->slots[static_cast<std::size_t>(j)]
+                                     : model.kept_slot(j, key & internal::window_mask(
+                                                              static_cast<std::size_t>(j)));
       if (slot == nullptr) continue;
-      kept = std::max(kept, j);
+      longest = std::max(longest, j);
       const ContextModel::Listing list = model.listing(j, slot);
       for (std::uint32_t i = 0; i < list.count; ++i) {
         const std::uint8_t b = list.bytes[i];
         if (set_here[b]) continue;
         set_here[b] = true;
         const double p = list.probability(i);
-        model_log[b] = p > 0.0 ? std::max(carried + static_cast<float>(internal::fast_log(p)),
-                                          kLeastLog)
-                               : kLeastLog;
+        listed[b] = p > 0.0 ? std::max(carried + static_cast<float>(internal::fast_log(p)),
+                                       kLeastLog)
+                            : kLeastLog;
       }
       if (!(list.weight > 0.0f)) {  // nothing below reaches here
-        for (int b = 0; b < 256; ++b) {
-          if (!set_here[b]) model_log[b] = kLeastLog;
-        }
+        for (int b = 0; b < 256; ++b) model_log[b] = set_here[b] ? listed[b] : kLeastLog;
+        kept = longest;
         return;
       }
       carried += static_cast<float>(internal::fast_log(list.weight));
     }
-    const std::array<float, 256>& below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256);
-    for (int b = 0; b < 256; ++b) {
-      if (!set_here[b]) model_log[b] = std::max(carried + below[b], kLeastLog);
+    const float* below;
+    if (length > 2) {
+      remembered_distribution(key & 0xFFFF, 2);  // into model_log
+      longest = std::max(longest, kept);
+      below = model_log.data();
+    } else {
+      below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
     }
+    for (int b = 0; b < 256; ++b) {
+      model_log[b] = set_here[b] ? listed[b] : std::max(carried + below[b], kLeastLog);
+    }
+    kept = longest;
   }
 
   // The model's log-distribution after one byte `context` (256: after no byte).
@@ -656,8 +692,31 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
   // on memory: the document's table outgrows the caches; and, further on, the model's
   // contexts of every length from 2 up (those of 0 and 1 are tabled), which a model
   // larger than the caches would make wait one after another.
-  constexpr std::size_t kAhead = 4, kModelAhead = 8;
+  constexpr std::size_t kAhead = 4, kModelAhead = 8, kListsAhead = 4;
+  static_assert(kListsAhead < State::kLookedUp, "an entry is read before it is taken again");
   State& s = *state_;
+  // The model's slots of the context kListsAhead positions on (their homes fetched
+  // when it was kModelAhead on), and the lists they lead to.
+  const std::size_t lists_at = i + kListsAhead;
+  if (lists_at <= n) {
+    const std::size_t used = std::min(lists_at, static_cast<std::size_t>(s.model.k()));
+    const std::uint64_t key = internal::window_key_fast(data + lists_at - used, data + n, used);
+    const bool remembered = !s.remembered.empty() &&
+                            s.remembered_slot(key, static_cast<int>(used)).key == key &&
+                            s.remembered_slot(key, static_cast<int>(used)).length ==
+                                static_cast<int>(used);
+    if (used >= 2 && !remembered) {
+      State::LookedUp& entry = s.looked_up[(s.position + kListsAhead) % State::kLookedUp];
+      entry.position = s.position + kListsAhead;
+      entry.key = key;
+      entry.length = static_cast<int>(used);
+      for (std::size_t j = used; j >= 2; --j) {
+        const int length = static_cast<int>(j);
+        entry.slots[j] = s.model.kept_slot(length, entry.key & internal::window_mask(j));
+        if (entry.slots[j] != nullptr) s.model.prefetch_listed(length, entry.slots[j]);
+      }
+    }
+  }
   const std::size_t model_at = i + kModelAhead;
   if (model_at <= n) {
     const std::size_t used = std::min(model_at, static_cast<std::size_t>(s.model.k()));
