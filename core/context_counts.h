@@ -22,7 +22,12 @@ template <typename Key>
 class WindowCounts;
 }  // namespace internal
 
-struct ShareBuilder;
+// The number of last bytes of a context that place it in a share of the counts (and a
+// block of a model's file): min(k, 2).
+int share_key_bytes(int k);
+
+// The most shares counts are split into, and a model is built in: 2^kMostShareBits.
+constexpr int kMostShareBits = 10;
 
 // For every context of k bytes (0 <= k <= 8) and every shorter suffix of it, how often
 // each byte value followed it in the documents added. Each document is counted on its
@@ -92,6 +97,12 @@ class ContextCounts {
   // 0 <= bits <= kMostShareBits.
   std::vector<ContextCounts> split(int bits) const;
 
+  // The windows counted (each a context and the byte after it as one key, that byte
+  // lowest), read-only, in the table that holds them: Key is std::uint64_t below k = 8
+  // and unsigned __int128 at k = 8, and the other Key has none (null).
+  template <typename Key>
+  const internal::WindowCounts<Key>* window_table() const;
+
   // The model of these counts: for every context of length 0 .. k seen at least
   // `min_count` (>= 1) times, the bytes that followed it with their shares of its
   // count, and its entropy, computed from its counts exactly as
@@ -136,8 +147,6 @@ class ContextCounts {
   using Key128 = unsigned __int128;
   using Table = std::variant<std::unique_ptr<internal::WindowCounts<std::uint64_t>>,
                              std::unique_ptr<internal::WindowCounts<Key128>>>;
-
-  friend struct ShareBuilder;
 
   template <typename Key>
   void add_windows(const std::uint8_t* data, std::size_t n);

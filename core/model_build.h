@@ -56,13 +56,6 @@ struct BuildSettings {
   const ModelKind& model_kind() const { return kind != nullptr ? *kind : unsmoothed_kind(); }
 };
 
-// The number of last bytes of a context that place it in a share (and a block of the
-// file): min(k, 2).
-int share_key_bytes(int k);
-
-// The most shares a build is cut into: 2^kMostShareBits.
-constexpr int kMostShareBits = 10;
-
 // What a share tells about itself before it is built (step 1).
 struct ShareSurvey {
   int k = 0;

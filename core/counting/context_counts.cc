@@ -20,7 +20,6 @@
 #include "estimation/budget.h"
 #include "estimation/derivation.h"
 #include "format/model_layout.h"
-#include "model_build.h"
 #include "util/window_key.h"
 
 namespace qelt {
@@ -31,9 +30,12 @@ using internal::WindowCounts;
 
 }  // namespace
 
+int share_key_bytes(int k) { return internal::bucket_bytes(k); }
+
 ContextCounts::ContextCounts(int k) : k_(k) {
-  if (k < 0 || k > ContextModel::kMaxOrder) {
-    throw std::invalid_argument("k must be between 0 and 8, got " + std::to_string(k));
+  if (k < 0 || k > kMaxOrder) {
+    throw std::invalid_argument("k must be between 0 and " + std::to_string(kMaxOrder) +
+                                ", got " + std::to_string(k));
   }
   if (k + 1 <= 8) {
     table_ = std::make_unique<WindowCounts<std::uint64_t>>(k + 1);
@@ -181,12 +183,6 @@ std::vector<ContextCounts> ContextCounts::split(int bits) const {
   return shares;
 }
 
-ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_bytes,
-                                     const ModelKind& kind) const {
-  const BuildSettings settings{&kind, min_count, max_bytes};
-  return build_in_shares(*this, settings, share_bits_within(*this, kBuildBudget));
-}
-
 std::uint64_t ContextCounts::smallest_model_bytes(std::uint64_t min_count) const {
   internal::OrderSizes contexts{}, pairs{};
   if (positions_ > 0 && positions_ >= min_count) {
@@ -203,5 +199,14 @@ std::uint64_t ContextCounts::smallest_model_bytes(std::uint64_t min_count) const
   }
   return internal::image_size(k_, contexts, pairs);
 }
+
+template <typename Key>
+const internal::WindowCounts<Key>* ContextCounts::window_table() const {
+  const auto* held = std::get_if<std::unique_ptr<WindowCounts<Key>>>(&table_);
+  return held != nullptr ? held->get() : nullptr;
+}
+
+template const WindowCounts<std::uint64_t>* ContextCounts::window_table() const;
+template const WindowCounts<ContextCounts::Key128>* ContextCounts::window_table() const;
 
 }  // namespace qelt

@@ -17,8 +17,6 @@
 
 namespace qelt {
 
-int share_key_bytes(int k) { return internal::bucket_bytes(k); }
-
 ShareBuilder::Gathered ShareBuilder::gather(const ContextCounts& counts, int index, int bits,
                                             const BuildSettings& settings, int lowest,
                                             bool entropies) {
@@ -29,35 +27,37 @@ ShareBuilder::Gathered ShareBuilder::gather(const ContextCounts& counts, int ind
                                 std::to_string(bits));
   }
   // A count carried with its continuation count must leave it room.
-  if (kind.every_context && counts.positions_ >> (64 - internal::kContinuationBits) != 0) {
+  if (kind.every_context && counts.positions() >> (64 - internal::kContinuationBits) != 0) {
     throw std::overflow_error("too many positions to carry continuation counts");
   }
   Gathered g;
-  g.k = counts.k_;
+  g.k = counts.k();
   g.bucket = share_key_bytes(g.k);
   g.orders.resize(static_cast<std::size_t>(g.k) + 1);
   const std::uint64_t min_gathered = kind.every_context ? 1 : settings.min_count;
-  std::visit(
-      [&](const auto& table) {
-        using Key = typename std::remove_reference_t<decltype(*table)>::Key;
-        const std::uint64_t bound = table->size_bound();
-        const std::uint64_t hint = std::max<std::uint64_t>(1, bound >> bits);
-        const std::uint32_t share = static_cast<std::uint32_t>(index);
-        auto for_each = [&](auto visit) {
-          table->for_each_in_order([&](Key window, std::uint64_t count) {
-            if (bits != 0 &&
-                internal::block_of(static_cast<std::uint64_t>(window >> 8), g.bucket, bits) !=
-                    share) {
-              return;
-            }
-            g.positions += count;
-            visit(window, count);
-          });
-        };
-        g.low = internal::derive_orders<Key>(g.k, g.k, lowest, for_each, hint, min_gathered,
-                                             kind.every_context, entropies, g.orders);
-      },
-      counts.table_);
+  auto gather_from = [&](const auto* table) {
+    using Key = typename std::remove_pointer_t<decltype(table)>::Key;
+    const std::uint64_t bound = table->size_bound();
+    const std::uint64_t hint = std::max<std::uint64_t>(1, bound >> bits);
+    const std::uint32_t share = static_cast<std::uint32_t>(index);
+    auto for_each = [&](auto visit) {
+      table->for_each_in_order([&](Key window, std::uint64_t count) {
+        if (bits != 0 &&
+            internal::block_of(static_cast<std::uint64_t>(window >> 8), g.bucket, bits) != share) {
+          return;
+        }
+        g.positions += count;
+        visit(window, count);
+      });
+    };
+    g.low = internal::derive_orders<Key>(g.k, g.k, lowest, for_each, hint, min_gathered,
+                                         kind.every_context, entropies, g.orders);
+  };
+  if (const auto* narrow = counts.window_table<std::uint64_t>()) {
+    gather_from(narrow);
+  } else {
+    gather_from(counts.window_table<unsigned __int128>());
+  }
   return g;
 }
 

@@ -174,6 +174,12 @@ void settle_cut(BuildPlan& plan, const std::vector<CutCandidates>& shares) {
   plan.settle_cut(search);
 }
 
+ContextModel ContextCounts::to_model(std::uint64_t min_count, std::uint64_t max_bytes,
+                                     const ModelKind& kind) const {
+  const BuildSettings settings{&kind, min_count, max_bytes};
+  return build_in_shares(*this, settings, share_bits_within(*this, kBuildBudget));
+}
+
 ContextModel build_in_shares(const ContextCounts& counts, const BuildSettings& settings,
                              int bits) {
   if (bits < 0 || bits > kMostShareBits) throw std::invalid_argument("no such shares");

@@ -438,7 +438,7 @@ SectionBytes write_section(int length, const ModelOrder& order) {
       store_le<std::uint32_t>(list + 1 + (end - first) + 4 * (p - first),
                               float_bits(order.pair_probabilities[p]));
     }
-    store_le<std::uint32_t>(table + s * width + key_bytes3(length) + 8,
+    set_slot_list_distance3(table + s * width, key_bytes3(length),
                             static_cast<std::uint32_t>(at - s * width));
     at += list_bytes(end - first);
   }

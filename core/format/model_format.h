@@ -50,6 +50,45 @@ struct StoredSlot {
   }
 };
 
+// The fields of a slot read where the key's width is known at run time only (the same
+// layout as StoredSlot's): the entropy's bits after the key; in version 3, then the
+// weight and the distance from the slot to its list (0: it lists no byte).
+inline std::uint64_t slot_key(const std::uint8_t* slot, std::size_t key_bytes) {
+  return key_bytes == 4 ? load_le<std::uint32_t>(slot) : load_le<std::uint64_t>(slot);
+}
+inline std::uint32_t slot_entropy_bits(const std::uint8_t* slot, std::size_t key_bytes) {
+  return load_le<std::uint32_t>(slot + key_bytes);
+}
+inline float slot_weight3(const std::uint8_t* slot, std::size_t key_bytes) {
+  return bits_float(load_le<std::uint32_t>(slot + key_bytes + 4));
+}
+inline std::uint32_t slot_list_distance3(const std::uint8_t* slot, std::size_t key_bytes) {
+  return load_le<std::uint32_t>(slot + key_bytes + 8);
+}
+inline void set_slot_list_distance3(std::uint8_t* slot, std::size_t key_bytes,
+                                    std::uint32_t distance) {
+  store_le<std::uint32_t>(slot + key_bytes + 8, distance);
+}
+
+// A context's list in version 3 (list_bytes): the number of bytes less one, the bytes
+// ascending, then their probabilities (f32, little-endian).
+struct StoredList {
+  std::uint32_t count;
+  const std::uint8_t* bytes;
+  const std::uint8_t* probabilities;
+};
+inline StoredList stored_list(const std::uint8_t* list) {
+  const std::uint32_t count = std::uint32_t{list[0]} + 1;
+  return {count, list + 1, list + 1 + count};
+}
+// The i-th of the probabilities stored from `probabilities` on (a list's, or the pairs'
+// of versions 1 and 2).
+inline float stored_probability(const std::uint8_t* probabilities, std::size_t i) {
+  return bits_float(load_le<std::uint32_t>(probabilities + 4 * i));
+}
+// The bytes of a slot of versions 1 and 2: the key and the entropy.
+inline std::size_t slot_bytes12(std::size_t key_bytes) { return key_bytes + 4; }
+
 // Versions 1 and 2: key and entropy.
 template <std::size_t KeyBytes>
 using ModelSlot = StoredSlot<KeyBytes, 0>;

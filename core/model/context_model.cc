@@ -126,7 +126,8 @@ ContextModel ContextModel::view_image(std::shared_ptr<const void> owner, const s
     length.blocks_log2 = from.blocks_log2;
     length.inline_records = view.version >= 3;
     length.key_bytes = internal::model_key_bytes(j);
-    length.slot_bytes = length.inline_records ? internal::slot_bytes3(j) : length.key_bytes + 4;
+    length.slot_bytes = length.inline_records ? internal::slot_bytes3(j)
+                                              : internal::slot_bytes12(length.key_bytes);
     for (const internal::BlockView& block : from.blocks) {
       length.blocks.push_back({block.table, block.slots, block.slots, nullptr, block.records,
                                block.pair_bytes, block.pair_probabilities});
@@ -152,8 +153,8 @@ void ContextModel::tag_slots() {
       if (block.slot_count == 0) continue;
       for (std::uint64_t s = 0; s < block.slot_count; ++s) {
         const std::uint8_t* slot = block.slots + s * length.slot_bytes;
-        const bool empty = internal::load_le<std::uint32_t>(slot + length.key_bytes) ==
-                           internal::kEmptySlotBits;
+        const bool empty =
+            internal::slot_entropy_bits(slot, length.key_bytes) == internal::kEmptySlotBits;
         at[s] = empty ? 0 : internal::slot_tag(internal::fmix64(length.key_in(slot)));
       }
       internal::SlotTags::close(at, block.slot_count);
@@ -165,8 +166,7 @@ void ContextModel::tag_slots() {
 }
 
 std::uint64_t ContextModel::Length::key_in(const std::uint8_t* slot) const {
-  return key_bytes == 4 ? internal::load_le<std::uint32_t>(slot)
-                        : internal::load_le<std::uint64_t>(slot);
+  return internal::slot_key(slot, key_bytes);
 }
 
 float ContextModel::entropy(std::uint64_t context) const { return entropy_of(context, k_); }
@@ -197,7 +197,7 @@ const std::uint8_t* ContextModel::find_in(const Block& block, int length, std::u
       [&](std::size_t s) { return of.key_in(slots + s * width) == key; });
   if (found < 0) return nullptr;
   const std::uint8_t* slot = slots + static_cast<std::size_t>(found) * width;
-  entropy = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes));
+  entropy = internal::bits_float(internal::slot_entropy_bits(slot, of.key_bytes));
   return slot;
 }
 
@@ -214,13 +214,13 @@ ContextModel::Listed ContextModel::listed(int length, const std::uint8_t* slot) 
   const Length& of = lengths_[length];
   Listed out;
   if (of.inline_records) {
-    out.weight = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes + 4));
-    const std::uint32_t distance = internal::load_le<std::uint32_t>(slot + of.key_bytes + 8);
+    out.weight = internal::slot_weight3(slot, of.key_bytes);
+    const std::uint32_t distance = internal::slot_list_distance3(slot, of.key_bytes);
     if (distance != 0) {
-      const std::uint8_t* list = slot + distance;
-      out.count = std::uint32_t{list[0]} + 1;
-      out.bytes = list + 1;
-      out.probabilities = list + 1 + out.count;
+      const internal::StoredList list = internal::stored_list(slot + distance);
+      out.count = list.count;
+      out.bytes = list.bytes;
+      out.probabilities = list.probabilities;
     }
     return out;
   }
@@ -249,7 +249,7 @@ ContextModel::Listing ContextModel::listing(int length, const std::uint8_t* slot
 }
 
 float ContextModel::Listing::probability(std::uint32_t i) const {
-  return internal::bits_float(internal::load_le<std::uint32_t>(probabilities + 4 * std::size_t{i}));
+  return internal::stored_probability(probabilities, i);
 }
 
 void ContextModel::prefetch_home_in(const Block& block, int length, std::uint64_t hash) const {
@@ -296,7 +296,7 @@ void ContextModel::prefetch_listed(int length, const std::uint8_t* slot) const {
   // From the slot alone: reading the list (for its length) would wait for it.
   const Length& of = lengths_[length];
   if (of.inline_records) {
-    const std::uint32_t distance = internal::load_le<std::uint32_t>(slot + of.key_bytes + 8);
+    const std::uint32_t distance = internal::slot_list_distance3(slot, of.key_bytes);
     if (distance == 0) return;
     internal::prefetch(slot + distance);       // the count, the bytes and
     internal::prefetch(slot + distance + 64);  // the probabilities of short lists
@@ -336,8 +336,8 @@ void ContextModel::probabilities(const Suffix& suffix, const std::uint8_t* bytes
       const std::uint8_t* at =
           static_cast<const std::uint8_t*>(std::memchr(first, bytes[i], list.count));
       if (at != nullptr) {
-        out[i] = scale * internal::bits_float(internal::load_le<std::uint32_t>(
-                             list.probabilities + 4 * static_cast<std::size_t>(at - first)));
+        out[i] = scale * internal::stored_probability(list.probabilities,
+                                                      static_cast<std::size_t>(at - first));
         --pending;
       }
     }
@@ -369,8 +369,7 @@ void ContextModel::probabilities(const std::uint8_t* context, std::size_t length
     const Listed list = listed(j, slots[j]);
     for (int b = 0; b < 256; ++b) out[b] *= list.weight;
     for (std::uint32_t p = 0; p < list.count; ++p) {
-      out[list.bytes[p]] =
-          internal::bits_float(internal::load_le<std::uint32_t>(list.probabilities + 4 * p));
+      out[list.bytes[p]] = internal::stored_probability(list.probabilities, p);
     }
   }
 }
@@ -513,7 +512,7 @@ int ContextModel::finish(const Pending& pending, const std::uint8_t*& slot, floa
         pending.key & internal::window_mask(static_cast<std::size_t>(pending.length));
     if (of.key_in(pending.likely) == key) {
       slot = pending.likely;
-      entropy = internal::bits_float(internal::load_le<std::uint32_t>(slot + of.key_bytes));
+      entropy = internal::bits_float(internal::slot_entropy_bits(slot, of.key_bytes));
       return pending.length;
     }
   }

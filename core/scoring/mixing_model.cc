@@ -105,7 +105,7 @@ float boost_of(std::uint32_t count) {
              : static_cast<float>(internal::fast_log(count + kPseudoCount) - std::log(kPseudoCount));
 }
 
-// e^x for each x of `values` in [-87, 0] (scores less their largest, floored), into
+// e^x for each x of the 256 `values` in [-87, 0] (scores less their largest, floored), into
 // `out`: x log2 e = n + f, n whole (rounded by adding 1.5 2^23, which leaves it in the
 // low bits of the sum, exact in the default rounding mode), f in [-0.5, 0.5]; 2^f by
 // six terms of its series, n into the exponent. A loop the compiler takes four or
@@ -127,16 +127,38 @@ void exps_below_zero(const float* values, float* out) {
   }
 }
 
-// The sum of a[b] (times w[b], if given) over the 256 values, in a fixed order: eight
-// lanes, then the lanes, whatever the compiler makes of the loop.
-float sum_of(const float* a, const float* w = nullptr) {
-  float lanes[8] = {};
+// exps_below_zero, then the sums of out[b] into `total` and of out[b] values[b] into
+// `weighted`. Every sum over the 256 values here is
+// taken in one fixed order, whatever the compiler makes of the loop: eight lanes (lane
+// l sums the values at b = l mod 8), then the lanes in turn.
+void exps_and_sums(const float* values, float* out, float& total, float& weighted) {
+  exps_below_zero(values, out);
+  float total_lanes[8] = {}, weighted_lanes[8] = {};
   for (int b = 0; b < 256; b += 8) {
-    for (int l = 0; l < 8; ++l) lanes[l] += w != nullptr ? a[b + l] * w[b + l] : a[b + l];
+    for (int l = 0; l < 8; ++l) {
+      total_lanes[l] += out[b + l];
+      weighted_lanes[l] += out[b + l] * values[b + l];
+    }
   }
-  float total = 0.0f;
-  for (float lane : lanes) total += lane;
-  return total;
+  total = 0.0f;
+  weighted = 0.0f;
+  for (int l = 0; l < 8; ++l) {
+    total += total_lanes[l];
+    weighted += weighted_lanes[l];
+  }
+}
+
+// The sum of a[b] sources[i][b] into out[i] for each of three sources.
+void weighted_sums(const float* a, const float* const* sources, float* out) {
+  for (int i = 0; i < 3; ++i) {
+    const float* w = sources[i];
+    float lanes[8] = {};
+    for (int b = 0; b < 256; b += 8) {
+      for (int l = 0; l < 8; ++l) lanes[l] += a[b + l] * w[b + l];
+    }
+    out[i] = 0.0f;
+    for (int l = 0; l < 8; ++l) out[i] += lanes[l];
+  }
 }
 
 std::uint64_t order_key(int order, std::uint64_t low, std::uint64_t high) {
@@ -211,7 +233,8 @@ struct MixingModel::State {
 
   // The position's sources and pool, once prepared.
   bool prepared = false;
-  alignas(64) std::array<float, 256> model_log{};
+  alignas(64) std::array<float, 256> model_log{};  // where distributions are made
+  const float* model_logs = nullptr;  // the position's: model_log, or a remembered one
   alignas(64) std::array<float, 256> scores{};    // less their largest
   alignas(64) std::array<float, 256> exps{};      // e^scores
   std::array<std::uint32_t, kDenseOrders> rows{};  // or DenseFollowers::kNone
@@ -263,23 +286,24 @@ struct MixingModel::State {
                       (remembered.size() - 1)];
   }
 
-  // model_distribution, from the slot of the context where it is held.
-  void remembered_distribution(std::uint64_t key, int length) {
+  // model_distribution's, from the slot of the context where it is held: where the
+  // distribution lies (until the next call).
+  const float* remembered_distribution(std::uint64_t key, int length) {
     if (remembered.empty()) {
       model_distribution(key, length);
-      return;
+      return model_log.data();
     }
     Remembered& slot = remembered_slot(key, length);
     if (slot.length == length && slot.key == key) {
-      model_log = slot.logs;
       kept = slot.kept;
-      return;
+      return slot.logs.data();
     }
     model_distribution(key, length);
     slot.key = key;
     slot.length = length;
     slot.kept = kept;
     slot.logs = model_log;
+    return slot.logs.data();
   }
 
   // The bytes the document may hold before it starts afresh: a quarter of the budget
@@ -341,9 +365,8 @@ struct MixingModel::State {
     }
     const float* below;
     if (length > 2) {
-      remembered_distribution(key & 0xFFFF, 2);  // into model_log
+      below = remembered_distribution(key & 0xFFFF, 2);  // model_log, or a slot
       longest = std::max(longest, kept);
-      below = model_log.data();
     } else {
       below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
     }
@@ -383,7 +406,7 @@ struct MixingModel::State {
   void prepare() {
     if (prepared) return;
     const std::uint64_t used = std::min<std::uint64_t>(position, static_cast<std::uint64_t>(model.k()));
-    remembered_distribution(model_key, static_cast<int>(used));
+    model_logs = remembered_distribution(model_key, static_cast<int>(used));
     // Room for a context of every order, made before they are found, so that adding
     // to them once the byte is read moves none of them.
     followers.reserve(kListedOrders);
@@ -428,7 +451,7 @@ struct MixingModel::State {
     const float first_weight = w[kFirstDocumentSource];
     const float second_weight = w[kFirstDocumentSource + 1];
     for (int b = 0; b < 256; ++b) {
-      scores[b] = model_weight * model_log[b] + first_weight * first[b] +
+      scores[b] = model_weight * model_logs[b] + first_weight * first[b] +
                   second_weight * second[b];
     }
     std::size_t listed = 0;
@@ -456,11 +479,11 @@ struct MixingModel::State {
       const float shifted = scores[b] - largest;
       scores[b] = shifted > -87.0f ? shifted : -87.0f;
     }
-    exps_below_zero(scores.data(), exps.data());
-    total = sum_of(exps.data());
-    const double weighted = sum_of(exps.data(), scores.data());
+    float weighted;
+    exps_and_sums(scores.data(), exps.data(), total, weighted);
     // q = e^s / T: -sum q ln q = ln T - sum e^s s / T.
-    entropy = static_cast<float>(std::max(std::log(total) - weighted / total, 0.0));
+    const double mean_score = static_cast<double>(weighted) / total;
+    entropy = static_cast<float>(std::max(std::log(total) - mean_score, 0.0));
     prepared = true;
   }
 
@@ -479,14 +502,16 @@ struct MixingModel::State {
   // the byte less its expectation under q.
   void learn(std::uint8_t byte) {
     std::array<float, kSources> g{};
-    const double expected_model = sum_of(exps.data(), model_log.data());
+    // The expectations of the model's and the dense orders' scores, in one pass.
+    const float* pooled[3] = {model_logs, row_scores(0), row_scores(1)};
+    float expected[3];
+    weighted_sums(exps.data(), pooled, expected);
     const double inverse = 1.0 / total;
-    g[kModelSource] = static_cast<float>(model_log[byte] - expected_model * inverse);
+    g[kModelSource] = static_cast<float>(model_logs[byte] - expected[0] * inverse);
     for (std::size_t o = 0; o < kDenseOrders; ++o) {
       if (rows[o] == DenseFollowers::kNone) continue;
-      const float* row = row_scores(o);
-      const double expected = sum_of(exps.data(), row) * inverse;
-      g[kFirstDocumentSource + o] = static_cast<float>(row[byte] - expected);
+      g[kFirstDocumentSource + o] =
+          static_cast<float>(pooled[1 + o][byte] - expected[1 + o] * inverse);
     }
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;

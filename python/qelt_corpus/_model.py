@@ -324,10 +324,21 @@ ContextCounts.to_model.__doc__ = (ContextCounts.to_model.__doc__ or "").replace(
     "{kinds}", _kinds.described(" " * 8))
 
 
-def _counts_from_state(state: bytes) -> ContextCounts:
+def native_counts(counts: ContextCounts) -> Any:
+    """The native counts a ContextCounts holds, for the steps of a build in shares
+    (_shares.py), which are native too."""
+    return counts._counts
+
+
+def wrapped_counts(native: Any) -> ContextCounts:
+    """A ContextCounts holding these native counts."""
     counts = ContextCounts.__new__(ContextCounts)
-    counts._counts = _native.Counts.deserialize(state)
+    counts._counts = native
     return counts
+
+
+def _counts_from_state(state: bytes) -> ContextCounts:
+    return wrapped_counts(_native.Counts.deserialize(state))
 
 
 class ContextModel:

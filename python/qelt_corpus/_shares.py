@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _kinds, _native
-from ._model import ContextCounts
+from ._model import ContextCounts, native_counts, wrapped_counts
 
 Plan = _native.BuildPlan
 Candidates = _native.CutCandidates
@@ -81,7 +81,7 @@ def bounded_counts(k: int, table_bytes: int) -> ContextCounts:
     """Empty counts of ``k`` whose table takes at most about ``table_bytes`` (sealed into
     encoded runs whenever it is full)."""
     counts = ContextCounts(k)
-    counts._counts.bound_table(table_bytes)
+    native_counts(counts).bound_table(table_bytes)
     return counts
 
 
@@ -91,23 +91,26 @@ def take_encoded_shares(counts: ContextCounts, bits: int
     """The counts of each of 2**bits shares, each encoded (as pickling encodes counts),
     one after another: the bytes, where each share's encoding ends, and the windows of
     each. ``counts`` are left empty, their table's bound kept."""
-    return counts._counts.take_encoded_shares(bits)
+    return native_counts(counts).take_encoded_shares(bits)
 
 
 def decoded_counts(encoding: Any) -> ContextCounts:
     """The counts of an encoding (a buffer), as take_encoded_shares makes them."""
-    counts = ContextCounts.__new__(ContextCounts)
-    counts._counts = _native.Counts.deserialize(encoding)
-    return counts
+    return wrapped_counts(_native.Counts.deserialize(encoding))
+
+
+def memory_bytes(counts: ContextCounts) -> int:
+    """The bytes the counts take."""
+    return int(native_counts(counts).memory_bytes)
 
 
 def windows(counts: ContextCounts) -> int:
     """At least the number of distinct windows counted (exact once merged or split)."""
-    return int(counts._counts.windows)
+    return int(native_counts(counts).windows)
 
 
 def survey(counts: ContextCounts, index: int, bits: int, settings: Settings) -> bytes:
-    return _native.survey_share(counts._counts, index, bits, settings.smoothing,
+    return _native.survey_share(native_counts(counts), index, bits, settings.smoothing,
                                 settings.min_count, settings.max_bytes)
 
 
@@ -118,7 +121,7 @@ def plan(surveys: Sequence[bytes], k: int, settings: Settings) -> Plan:
 
 
 def candidates(counts: ContextCounts, index: int, bits: int, plan: Plan) -> Candidates:
-    return _native.cut_candidates(counts._counts, index, bits, plan)
+    return _native.cut_candidates(native_counts(counts), index, bits, plan)
 
 
 # How many candidates have keys at most each point, and the bytes they list.
@@ -137,7 +140,7 @@ def settle(plan: Plan, ask: Callable[[npt.NDArray[np.uint64]], AtMost]) -> Plan:
 
 
 def build(counts: ContextCounts, index: int, bits: int, plan: Plan) -> Built:
-    run, sections, crc = _native.build_share(counts._counts, index, bits, plan)
+    run, sections, crc = _native.build_share(native_counts(counts), index, bits, plan)
     return Built(run, sections, crc)
 
 

@@ -27,7 +27,7 @@ from ._documents import Documents
 @sizeof.register(ContextCounts)
 def _sizeof_counts(counts: ContextCounts) -> int:
     # Dask weighs what a worker holds by this when it decides what to spill to disk.
-    return int(counts._counts.memory_bytes)
+    return _shares.memory_bytes(counts)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -86,7 +86,7 @@ def count_partition(index: int, partition: Any, k: int, options: Options, quota:
             documents.count_into(summary)
             for step in _steps(documents.text, counting.step_bytes, k):
                 counts.add_batch(step) if not isinstance(step, memoryview) else counts.add(step)
-                if counts._counts.memory_bytes >= counting.flush_bytes:
+                if _shares.memory_bytes(counts) >= counting.flush_bytes:
                     write_out()
             del table, documents
             if quota is not None and taken >= quota:
