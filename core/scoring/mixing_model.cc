@@ -105,10 +105,10 @@ float boost_of(std::uint32_t count) {
              : static_cast<float>(internal::fast_log(count + kPseudoCount) - std::log(kPseudoCount));
 }
 
-// e^x for each x of the 256 `values` in [-87, 0] (scores less their largest, floored), into
-// `out`: x log2 e = n + f, n whole (rounded by adding 1.5 2^23, which leaves it in the
-// low bits of the sum, exact in the default rounding mode), f in [-0.5, 0.5]; 2^f by
-// six terms of its series, n into the exponent. A loop the compiler takes four or
+// e^x for each x of the 256 `values` in [-87, 0] (scores less their largest, floored),
+// into `out`: x log2 e = n + f, n whole (rounded by adding 1.5 2^23, which leaves it in
+// the low bits of the sum, exact in the default rounding mode), f in [-0.5, 0.5]; 2^f
+// by six terms of its series, n into the exponent. A loop the compiler takes four or
 // eight values at a time; within 2e-7 of expf (relative).
 void exps_below_zero(const float* values, float* out) {
   for (int b = 0; b < 256; ++b) {
@@ -128,9 +128,9 @@ void exps_below_zero(const float* values, float* out) {
 }
 
 // exps_below_zero, then the sums of out[b] into `total` and of out[b] values[b] into
-// `weighted`. Every sum over the 256 values here is
-// taken in one fixed order, whatever the compiler makes of the loop: eight lanes (lane
-// l sums the values at b = l mod 8), then the lanes in turn.
+// `weighted`. Every sum over the 256 values here is taken in one fixed order, whatever
+// the compiler makes of the loop: eight lanes (lane l sums the values at b = l mod 8),
+// then the lanes in turn.
 void exps_and_sums(const float* values, float* out, float& total, float& weighted) {
   exps_below_zero(values, out);
   float total_lanes[8] = {}, weighted_lanes[8] = {};
