@@ -725,7 +725,9 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
   const std::size_t lists_at = i + kListsAhead;
   if (lists_at <= n) {
     const std::size_t used = std::min(lists_at, static_cast<std::size_t>(s.model.k()));
-    const std::uint64_t key = internal::window_key_fast(data + lists_at - used, data + n, used);
+    // Below two bytes the distributions are tabled: nothing to look up.
+    const std::uint64_t key =
+        used >= 2 ? internal::window_key_fast(data + lists_at - used, data + n, used) : 0;
     const bool remembered = !s.remembered.empty() &&
                             s.remembered_slot(key, static_cast<int>(used)).key == key &&
                             s.remembered_slot(key, static_cast<int>(used)).length ==

@@ -98,7 +98,7 @@ TEST(MixingModel, ReadingWholeEqualsReadingByteByByte) {
   documents.push_back(documents[1]);
   for (const std::uint64_t memory :
        {Reading::kLeastMemory * 4, std::uint64_t{5} << 19, Reading::kDefaultMemory}) {
-    for (int k : {1, 5}) {
+    for (int k : {0, 1, 5}) {
       const ContextModel model = smoothed_model(k, corpus);
       const Reading reading{ReadingMode::kMix, memory};
       MixingModel reused(model, memory);
