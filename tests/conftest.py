@@ -33,6 +33,18 @@ def real_text() -> bytes:
     return b"".join(p.read_bytes() for p in parts)
 
 
+def _scheduler_address(scheduler_file: pathlib.Path, deadline: float) -> str:
+    """The address in the scheduler's file, once written whole: the scheduler creates
+    the file before it writes it, so a file seen early can still be empty."""
+    while True:
+        try:
+            return json.loads(scheduler_file.read_text())["address"]
+        except (FileNotFoundError, json.JSONDecodeError, KeyError):
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
+
+
 @contextlib.contextmanager
 def running_dask_cluster(directory: pathlib.Path):
     """A `dask scheduler` and two `dask worker` processes on 127.0.0.1."""
@@ -43,10 +55,7 @@ def running_dask_cluster(directory: pathlib.Path):
          "--scheduler-file", str(scheduler_file)],
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     try:
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        address = json.loads(scheduler_file.read_text())["address"]
+        address = _scheduler_address(scheduler_file, time.monotonic() + 60)
         processes.append(subprocess.Popen(
             [dask, "worker", "--scheduler-file", str(scheduler_file), "--nworkers", "2",
              "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
