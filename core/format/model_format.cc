@@ -215,7 +215,7 @@ void check_block3(const std::uint8_t* table, std::uint64_t slots, std::uint64_t 
   for (std::uint64_t s = 0; s < slots; ++s) {
     const Slot& slot = begin[s];
     if (slot.empty()) {
-      if (load_le<std::uint64_t>(slot.bytes + KeyBytes + 4) != 0) {
+      if (float_bits(slot.weight()) != 0 || slot.list_distance() != 0) {
         refuse(Reason::kLayout, "an empty slot has a record");
       }
       continue;

@@ -23,44 +23,33 @@ namespace internal {
 // The entropy bits of an empty slot: a NaN, which no entropy is.
 constexpr std::uint32_t kEmptySlotBits = 0xFFFFFFFF;
 
-// A slot of a context table as stored: the key in KeyBytes bytes, then the bits of the
+// A slot of a context table as stored: the key (4 or 8 bytes), then the bits of the
 // entropy, both little-endian, with no padding; in version 3, then the weight and the
-// distance to the context's list (kSlotExtra more bytes).
-template <std::size_t KeyBytes, std::size_t Extra>
-struct StoredSlot {
-  using Key = std::uint64_t;
-  std::uint8_t bytes[KeyBytes + 4 + Extra];
-
-  Key key() const {
-    if constexpr (KeyBytes == 4) return load_le<std::uint32_t>(bytes);
-    return load_le<std::uint64_t>(bytes);
-  }
-  std::uint32_t entropy_bits() const { return load_le<std::uint32_t>(bytes + KeyBytes); }
-  bool empty() const { return entropy_bits() == kEmptySlotBits; }
-  float entropy() const { return bits_float(entropy_bits()); }
-
-  void clear() { store_le<std::uint32_t>(bytes + KeyBytes, kEmptySlotBits); }
-  void set(Key key, float entropy) {
-    if constexpr (KeyBytes == 4) {
-      store_le<std::uint32_t>(bytes, static_cast<std::uint32_t>(key));
-    } else {
-      store_le<std::uint64_t>(bytes, key);
-    }
-    store_le<std::uint32_t>(bytes + KeyBytes, float_bits(entropy));
-  }
-};
-
-// The fields of a slot read where the key's width is known at run time only (the same
-// layout as StoredSlot's): the entropy's bits after the key; in version 3, then the
-// weight and the distance from the slot to its list (0: it lists no byte).
+// distance from the slot to the context's list (0: it lists no byte). The fields are
+// read and written here alone, for a key whose width is known at run time; StoredSlot
+// is the same slot for a width known at compile time.
 inline std::uint64_t slot_key(const std::uint8_t* slot, std::size_t key_bytes) {
   return key_bytes == 4 ? load_le<std::uint32_t>(slot) : load_le<std::uint64_t>(slot);
+}
+inline void set_slot_key(std::uint8_t* slot, std::size_t key_bytes, std::uint64_t key) {
+  if (key_bytes == 4) {
+    store_le<std::uint32_t>(slot, static_cast<std::uint32_t>(key));
+  } else {
+    store_le<std::uint64_t>(slot, key);
+  }
 }
 inline std::uint32_t slot_entropy_bits(const std::uint8_t* slot, std::size_t key_bytes) {
   return load_le<std::uint32_t>(slot + key_bytes);
 }
+inline void set_slot_entropy_bits(std::uint8_t* slot, std::size_t key_bytes,
+                                  std::uint32_t bits) {
+  store_le<std::uint32_t>(slot + key_bytes, bits);
+}
 inline float slot_weight3(const std::uint8_t* slot, std::size_t key_bytes) {
   return bits_float(load_le<std::uint32_t>(slot + key_bytes + 4));
+}
+inline void set_slot_weight3(std::uint8_t* slot, std::size_t key_bytes, float weight) {
+  store_le<std::uint32_t>(slot + key_bytes + 4, float_bits(weight));
 }
 inline std::uint32_t slot_list_distance3(const std::uint8_t* slot, std::size_t key_bytes) {
   return load_le<std::uint32_t>(slot + key_bytes + 8);
@@ -69,6 +58,25 @@ inline void set_slot_list_distance3(std::uint8_t* slot, std::size_t key_bytes,
                                     std::uint32_t distance) {
   store_le<std::uint32_t>(slot + key_bytes + 8, distance);
 }
+// The bytes of a slot of versions 1 and 2: the key and the entropy.
+inline std::size_t slot_bytes12(std::size_t key_bytes) { return key_bytes + 4; }
+
+template <std::size_t KeyBytes, std::size_t Extra>
+struct StoredSlot {
+  using Key = std::uint64_t;
+  std::uint8_t bytes[KeyBytes + 4 + Extra];
+
+  Key key() const { return slot_key(bytes, KeyBytes); }
+  std::uint32_t entropy_bits() const { return slot_entropy_bits(bytes, KeyBytes); }
+  bool empty() const { return entropy_bits() == kEmptySlotBits; }
+  float entropy() const { return bits_float(entropy_bits()); }
+
+  void clear() { set_slot_entropy_bits(bytes, KeyBytes, kEmptySlotBits); }
+  void set(Key key, float entropy) {
+    set_slot_key(bytes, KeyBytes, key);
+    set_slot_entropy_bits(bytes, KeyBytes, float_bits(entropy));
+  }
+};
 
 // A context's list in version 3 (list_bytes): the number of bytes less one, the bytes
 // ascending, then their probabilities (f32, little-endian).
@@ -86,8 +94,6 @@ inline StoredList stored_list(const std::uint8_t* list) {
 inline float stored_probability(const std::uint8_t* probabilities, std::size_t i) {
   return bits_float(load_le<std::uint32_t>(probabilities + 4 * i));
 }
-// The bytes of a slot of versions 1 and 2: the key and the entropy.
-inline std::size_t slot_bytes12(std::size_t key_bytes) { return key_bytes + 4; }
 
 // Versions 1 and 2: key and entropy.
 template <std::size_t KeyBytes>
@@ -98,10 +104,10 @@ static_assert(sizeof(ModelSlot<4>) == 8 && sizeof(ModelSlot<8>) == 12,
 // Version 3: key, entropy, weight (f32) and list distance (u32).
 template <std::size_t KeyBytes>
 struct ModelSlot3 : StoredSlot<KeyBytes, 8> {
-  float weight() const { return bits_float(load_le<std::uint32_t>(this->bytes + KeyBytes + 4)); }
-  std::uint32_t list_distance() const { return load_le<std::uint32_t>(this->bytes + KeyBytes + 8); }
-  void set_weight(float weight) { store_le<std::uint32_t>(this->bytes + KeyBytes + 4, float_bits(weight)); }
-  void set_list_distance(std::uint32_t d) { store_le<std::uint32_t>(this->bytes + KeyBytes + 8, d); }
+  float weight() const { return slot_weight3(this->bytes, KeyBytes); }
+  std::uint32_t list_distance() const { return slot_list_distance3(this->bytes, KeyBytes); }
+  void set_weight(float weight) { set_slot_weight3(this->bytes, KeyBytes, weight); }
+  void set_list_distance(std::uint32_t d) { set_slot_list_distance3(this->bytes, KeyBytes, d); }
 };
 static_assert(sizeof(ModelSlot3<4>) == 16 && sizeof(ModelSlot3<8>) == 20,
               "model slots are stored unpadded");

@@ -106,6 +106,14 @@ class DocumentFollowers {
   // How many times the statistics have started afresh since clear().
   std::uint64_t restarts() const { return restarts_; }
 
+  // Starts afresh, as a full budget makes them: forgets every context and keeps the
+  // room, so allocates nothing (room made by reserve() stays made).
+  void restart() {
+    table_.clear_in_place();
+    nodes_.clear();
+    ++restarts_;
+  }
+
   // Makes room for what `positions` more positions can add (capped by the budget), so
   // that adding them allocates nothing. Throws std::bad_alloc, the statistics left as
   // they were, if the room cannot be had.
@@ -238,13 +246,6 @@ class DocumentFollowers {
   }
   std::uint64_t most_nodes() const {
     return budget_ == kUnbounded ? kUnbounded : budget_ / kBytesPerNode;
-  }
-
-  // Forgets every context, keeping the room: allocates nothing.
-  void restart() {
-    table_.clear_in_place();
-    nodes_.clear();
-    ++restarts_;
   }
 
   Context& insert(std::uint64_t key, std::uint8_t byte) {

@@ -192,6 +192,10 @@ struct MixingModel::State {
     int length = -1;  // -1: empty
     int kept = 0;     // the length of the longest suffix the model keeps
     std::array<float, 256> logs;
+
+    bool holds(std::uint64_t context, int context_length) const {
+      return length == context_length && key == context;
+    }
   };
   std::vector<Remembered> remembered;
 
@@ -247,7 +251,6 @@ struct MixingModel::State {
   std::array<std::size_t, kDocumentSources + 1> listed_begin{};
   int predicted = -1;     // the match model's byte, or -1
   float match_boost = 0;  // its log-odds against any other byte
-  int kept = 0;           // the length of the model's longest kept suffix here
   std::size_t set = 0, suffix_set = 0, byte_set = 0;
   std::array<float, kSources> w{};  // the weights here: the sum of the three sets'
   float total = 0;        // of exps
@@ -286,24 +289,25 @@ struct MixingModel::State {
                       (remembered.size() - 1)];
   }
 
-  // model_distribution's, from the slot of the context where it is held: where the
-  // distribution lies (until the next call).
-  const float* remembered_distribution(std::uint64_t key, int length) {
-    if (remembered.empty()) {
-      model_distribution(key, length);
-      return model_log.data();
-    }
+  // A distribution of the model's: where its log-probabilities lie (until the next
+  // one is asked for), and the length of the longest suffix the model keeps of the
+  // context.
+  struct ModelDistribution {
+    const float* logs;
+    int kept;
+  };
+
+  // model_distribution's, from the slot of the context where it is held.
+  ModelDistribution remembered_distribution(std::uint64_t key, int length) {
+    if (remembered.empty()) return {model_log.data(), model_distribution(key, length)};
     Remembered& slot = remembered_slot(key, length);
-    if (slot.length == length && slot.key == key) {
-      kept = slot.kept;
-      return slot.logs.data();
+    if (!slot.holds(key, length)) {
+      slot.kept = model_distribution(key, length);
+      slot.key = key;
+      slot.length = length;
+      slot.logs = model_log;
     }
-    model_distribution(key, length);
-    slot.key = key;
-    slot.length = length;
-    slot.kept = kept;
-    slot.logs = model_log;
-    return slot.logs.data();
+    return {slot.logs.data(), slot.kept};
   }
 
   // The bytes the document may hold before it starts afresh: a quarter of the budget
@@ -323,10 +327,10 @@ struct MixingModel::State {
   }
 
   // The model's log-distribution after the context of `length` bytes packed in `key`,
-  // into model_log, and the length of its longest kept suffix into `kept`. Over two
+  // into model_log; returns the length of its longest kept suffix. Over two
   // bytes, it is made over the distribution after the last two, itself remembered:
   // such contexts are few and list many bytes each.
-  void model_distribution(std::uint64_t key, int length) {
+  int model_distribution(std::uint64_t key, int length) {
     // The slots prefetch() looked up, if it did for this position.
     const LookedUp& entry = looked_up[position % kLookedUp];
     const LookedUp* looked =
@@ -358,22 +362,22 @@ struct MixingModel::State {
       }
       if (!(list.weight > 0.0f)) {  // nothing below reaches here
         for (int b = 0; b < 256; ++b) model_log[b] = set_here[b] ? listed[b] : kLeastLog;
-        kept = longest;
-        return;
+        return longest;
       }
       carried += static_cast<float>(internal::fast_log(list.weight));
     }
     const float* below;
     if (length > 2) {
-      below = remembered_distribution(key & 0xFFFF, 2);  // model_log, or a slot
-      longest = std::max(longest, kept);
+      const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
+      below = last_two.logs;  // model_log, or a slot
+      longest = std::max(longest, last_two.kept);
     } else {
       below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
     }
     for (int b = 0; b < 256; ++b) {
       model_log[b] = set_here[b] ? listed[b] : std::max(carried + below[b], kLeastLog);
     }
-    kept = longest;
+    return longest;
   }
 
   // The model's log-distribution after one byte `context` (256: after no byte).
@@ -406,7 +410,8 @@ struct MixingModel::State {
   void prepare() {
     if (prepared) return;
     const std::uint64_t used = std::min<std::uint64_t>(position, static_cast<std::uint64_t>(model.k()));
-    model_logs = remembered_distribution(model_key, static_cast<int>(used));
+    const ModelDistribution here = remembered_distribution(model_key, static_cast<int>(used));
+    model_logs = here.logs;
     // Room for a context of every order, made before they are found, so that adding
     // to them once the byte is read moves none of them.
     followers.reserve(kListedOrders);
@@ -440,7 +445,7 @@ struct MixingModel::State {
       confidence = (r.distinct == 1 ? 0 : 3) + (r.followed < 2 ? 0 : r.followed < 4 ? 1 : 2);
     }
     set = (longest * kConfidenceClasses + confidence) * kMatchClasses + match_class();
-    suffix_set = static_cast<std::size_t>(kept) * kMatchClasses + match_class();
+    suffix_set = static_cast<std::size_t>(here.kept) * kMatchClasses + match_class();
     byte_set = static_cast<std::size_t>(low & 0xFF);
     for (std::size_t i = 0; i < kSources; ++i) {
       w[i] = weights[set][i] + suffix_weights[suffix_set][i] + byte_weights[byte_set][i];
@@ -541,7 +546,7 @@ struct MixingModel::State {
     learn(byte);
     bool forgot = false;
     if (since_restart + 1 > history_budget()) {
-      followers.clear(0);
+      followers.restart();
       forget_but_followers();
       forgot = true;
     }
@@ -549,7 +554,7 @@ struct MixingModel::State {
       if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
       const std::uint32_t made = dense[o].find_or_make(low);
       if (made == DenseFollowers::kNone) {  // its budget is full: all of it starts afresh
-        followers.clear(0);
+        followers.restart();
         forget_but_followers();
         forgot = true;
         break;
@@ -628,14 +633,16 @@ struct MixingModel::State {
     }
   }
 
-  // What the document taught but the followers is forgotten, as when the budget is
-  // full (the followers start afresh on their own, or were cleared).
+  // What the document taught but the followers' lists is forgotten, as when the budget
+  // is full (the lists start afresh on their own, or were made to); the weights stay.
   void forget_but_followers() {
-    forget_matches();
+    forget_history();
     ++restarts;
   }
 
-  void forget_matches() {
+  // The bytes read, and what is counted from them outside the followers' lists: the
+  // rows of the shortest orders and the match table.
+  void forget_history() {
     for (DenseFollowers& rows_of_order : dense) rows_of_order.clear();
     history.clear();
     low = high = 0;
@@ -647,7 +654,7 @@ struct MixingModel::State {
 
   void forget_document(std::size_t expected) {
     followers.clear(expected * kListedOrders);
-    forget_matches();
+    forget_history();
     match_hits.fill(0);
     match_tries.fill(0);
     prepared = false;
@@ -728,10 +735,9 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
     // Below two bytes the distributions are tabled: nothing to look up.
     const std::uint64_t key =
         used >= 2 ? internal::window_key_fast(data + lists_at - used, data + n, used) : 0;
-    const bool remembered = !s.remembered.empty() &&
-                            s.remembered_slot(key, static_cast<int>(used)).key == key &&
-                            s.remembered_slot(key, static_cast<int>(used)).length ==
-                                static_cast<int>(used);
+    const bool remembered =
+        !s.remembered.empty() &&
+        s.remembered_slot(key, static_cast<int>(used)).holds(key, static_cast<int>(used));
     if (used >= 2 && !remembered) {
       State::LookedUp& entry = s.looked_up[(s.position + kListsAhead) % State::kLookedUp];
       entry.position = s.position + kListsAhead;
