@@ -13,8 +13,10 @@
 namespace qelt {
 
 namespace internal {
-class DocumentFollowers;
+template <typename ContextType>
+class ContextFollowers;
 struct DocumentContext;
+using DocumentFollowers = ContextFollowers<DocumentContext>;
 }  // namespace internal
 
 // Reads one document a byte at a time and gives the distribution of the next byte:

@@ -43,8 +43,12 @@ struct DocumentFollower {
 };
 
 // A context a document has shown, kept in the slot of the table that finds it (one
-// cache line), so that one read brings both. Valid until the next
-// DocumentFollowers::add().
+// cache line), so that one read brings both; with room for the adaptive reader's
+// lookups and sums. Valid until the next add() of its table.
+//
+// A table can hold contexts of any type that has the fields below up to `distinct`
+// (with `last` of a follower type that has `count` and `byte`) and
+// followers_changed(), called when a byte follows it for the first time.
 struct alignas(64) DocumentContext {
   using Key = std::uint64_t;
   Key bytes = 0;
@@ -65,24 +69,33 @@ struct alignas(64) DocumentContext {
 
   Key key() const { return bytes; }
   bool empty() const { return distinct == 0; }
+  void followers_changed() { summed = false; }
 };
 static_assert(sizeof(DocumentContext) == 64, "a context is one cache line");
 
-class DocumentFollowers {
+template <typename ContextType>
+class ContextFollowers {
  public:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-  using Context = DocumentContext;
-  using Follower = DocumentFollower;
+  using Context = ContextType;
+  using Follower = decltype(Context::last);
 
+ private:
+  struct Node {
+    Follower follower;
+    std::uint32_t next;
+  };
+
+ public:
   // What the budget counts (see the top of this file).
   static constexpr std::uint64_t kBytesPerSlot = sizeof(Context) * 3 / 2;
-  static constexpr std::uint64_t kBytesPerNode = 20;
+  static constexpr std::uint64_t kBytesPerNode = sizeof(Node);
   // No budget.
   static constexpr std::uint64_t kUnbounded = ~std::uint64_t{0};
 
   // Statistics within `budget` bytes, which must hold a context at least
   // (kBytesPerSlot times the 16 slots of the smallest table).
-  explicit DocumentFollowers(std::uint64_t budget = kUnbounded) : budget_(budget) {
+  explicit ContextFollowers(std::uint64_t budget = kUnbounded) : budget_(budget) {
     if (budget < cost(1, 0)) throw std::invalid_argument("a budget too small for one context");
   }
 
@@ -193,17 +206,11 @@ class DocumentFollowers {
     context.last = Follower();
     context.last.byte = byte;
     ++context.distinct;
-    context.summed = false;
+    context.followers_changed();
     return context;
   }
 
  private:
-  struct Node {
-    Follower follower;
-    std::uint32_t next;
-  };
-  static_assert(sizeof(Node) <= kBytesPerNode, "a listed byte takes what the budget counts");
-
   // Nodes in blocks that never move, so that growing copies nothing and the room held
   // is at most one block beyond what is used.
   class Nodes {
@@ -264,6 +271,10 @@ class DocumentFollowers {
   Nodes nodes_;
   Table table_;
 };
+
+// The adaptive reader's; its budget counts 20 bytes a listed byte.
+using DocumentFollowers = ContextFollowers<DocumentContext>;
+static_assert(DocumentFollowers::kBytesPerNode == 20, "a listed byte takes what the budget counts");
 
 }  // namespace internal
 }  // namespace qelt

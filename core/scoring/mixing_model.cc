@@ -24,6 +24,7 @@
 #include "scoring/dense_followers.h"
 #include "scoring/document_followers.h"
 #include "util/fast_log.h"
+#include "util/float_lanes.h"
 #include "util/hash.h"
 #include "util/window_key.h"
 
@@ -32,7 +33,15 @@ namespace qelt {
 namespace {
 
 using internal::DenseFollowers;
-using internal::DocumentFollowers;
+using internal::kLanes;
+using internal::Lanes;
+using internal::lane_max;
+using internal::lane_sum;
+using internal::lanes_max;
+using internal::load_lanes;
+using internal::splat;
+using internal::store_lanes;
+using internal::exp_below_zero;
 
 // The document's orders, in bytes of context.
 constexpr std::array<int, 8> kOrders = {1, 2, 3, 4, 6, 8, 12, 16};
@@ -105,61 +114,26 @@ float boost_of(std::uint32_t count) {
              : static_cast<float>(internal::fast_log(count + kPseudoCount) - std::log(kPseudoCount));
 }
 
-// e^x for each x of the 256 `values` in [-87, 0] (scores less their largest, floored),
-// into `out`: x log2 e = n + f, n whole (rounded by adding 1.5 2^23, which leaves it in
-// the low bits of the sum, exact in the default rounding mode), f in [-0.5, 0.5]; 2^f
-// by six terms of its series, n into the exponent. A loop the compiler takes four or
-// eight values at a time; within 2e-7 of expf (relative).
-void exps_below_zero(const float* values, float* out) {
-  for (int b = 0; b < 256; ++b) {
-    const float t = values[b] * 1.44269504f;
-    const float shifted = t + 12582912.0f;
-    const float n = shifted - 12582912.0f;
-    const float f = (t - n) * 0.693147181f;
-    const float series =
-        1.0f + f * (1.0f + f * (0.5f + f * (0.166666667f + f * (0.0416666667f + f * 0.00833333333f))));
-    std::uint32_t bits;
-    std::memcpy(&bits, &shifted, sizeof bits);
-    const std::uint32_t scale_bits = (bits + (127u - 0x4B400000u)) << 23;
-    float scale;
-    std::memcpy(&scale, &scale_bits, sizeof scale);
-    out[b] = series * scale;
-  }
-}
+// The document's contexts of the listed orders: what they were followed by, and how
+// often, alone (half a cache line, so that twice as many stay at hand).
+struct CountedByte {
+  std::uint32_t count = 0;
+  std::uint8_t byte = 0;
+};
+struct alignas(32) ListedContext {
+  using Key = std::uint64_t;
+  Key bytes = 0;
+  std::uint32_t followed = 0;
+  std::uint32_t others = ~std::uint32_t{0};
+  CountedByte last;
+  std::uint16_t distinct = 0;  // 0 marks an empty slot
 
-// exps_below_zero, then the sums of out[b] into `total` and of out[b] values[b] into
-// `weighted`. Every sum over the 256 values here is taken in one fixed order, whatever
-// the compiler makes of the loop: eight lanes (lane l sums the values at b = l mod 8),
-// then the lanes in turn.
-void exps_and_sums(const float* values, float* out, float& total, float& weighted) {
-  exps_below_zero(values, out);
-  float total_lanes[8] = {}, weighted_lanes[8] = {};
-  for (int b = 0; b < 256; b += 8) {
-    for (int l = 0; l < 8; ++l) {
-      total_lanes[l] += out[b + l];
-      weighted_lanes[l] += out[b + l] * values[b + l];
-    }
-  }
-  total = 0.0f;
-  weighted = 0.0f;
-  for (int l = 0; l < 8; ++l) {
-    total += total_lanes[l];
-    weighted += weighted_lanes[l];
-  }
-}
-
-// The sum of a[b] sources[i][b] into out[i] for each of three sources.
-void weighted_sums(const float* a, const float* const* sources, float* out) {
-  for (int i = 0; i < 3; ++i) {
-    const float* w = sources[i];
-    float lanes[8] = {};
-    for (int b = 0; b < 256; b += 8) {
-      for (int l = 0; l < 8; ++l) lanes[l] += a[b + l] * w[b + l];
-    }
-    out[i] = 0.0f;
-    for (int l = 0; l < 8; ++l) out[i] += lanes[l];
-  }
-}
+  Key key() const { return bytes; }
+  bool empty() const { return distinct == 0; }
+  void followers_changed() {}
+};
+static_assert(sizeof(ListedContext) == 32, "two contexts to a cache line");
+using DocumentFollowers = internal::ContextFollowers<ListedContext>;
 
 std::uint64_t order_key(int order, std::uint64_t low, std::uint64_t high) {
   // The last 16 bytes are `high` (older) and `low` (newer); an order's key is a hash
@@ -239,8 +213,8 @@ struct MixingModel::State {
   bool prepared = false;
   alignas(64) std::array<float, 256> model_log{};  // where distributions are made
   const float* model_logs = nullptr;  // the position's: model_log, or a remembered one
-  alignas(64) std::array<float, 256> scores{};    // less their largest
-  alignas(64) std::array<float, 256> exps{};      // e^scores
+  alignas(64) std::array<float, 256> scores{};
+  alignas(64) std::array<float, 256> exps{};  // e^(scores less their largest)
   std::array<std::uint32_t, kDenseOrders> rows{};  // or DenseFollowers::kNone
   std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};  // of listed orders
   std::array<std::uint64_t, kDocumentSources> keys{};
@@ -254,6 +228,8 @@ struct MixingModel::State {
   std::size_t set = 0, suffix_set = 0, byte_set = 0;
   std::array<float, kSources> w{};  // the weights here: the sum of the three sets'
   float total = 0;        // of exps
+  // The sums of exps times the model's scores, and times each dense order's.
+  std::array<float, 1 + kDenseOrders> pooled_sums{};
   float entropy = 0;
 
   State(ContextModel m, std::uint64_t budget)
@@ -450,14 +426,15 @@ struct MixingModel::State {
     for (std::size_t i = 0; i < kSources; ++i) {
       w[i] = weights[set][i] + suffix_weights[suffix_set][i] + byte_weights[byte_set][i];
     }
-    const float model_weight = w[kModelSource];
     const float* first = row_scores(0);
     const float* second = row_scores(1);
-    const float first_weight = w[kFirstDocumentSource];
-    const float second_weight = w[kFirstDocumentSource + 1];
-    for (int b = 0; b < 256; ++b) {
-      scores[b] = model_weight * model_logs[b] + first_weight * first[b] +
-                  second_weight * second[b];
+    const Lanes model_weight = splat(w[kModelSource]);
+    const Lanes first_weight = splat(w[kFirstDocumentSource]);
+    const Lanes second_weight = splat(w[kFirstDocumentSource + 1]);
+    for (int b = 0; b < 256; b += kLanes) {
+      store_lanes(&scores[b], model_weight * load_lanes(model_logs + b) +
+                                  first_weight * load_lanes(first + b) +
+                                  second_weight * load_lanes(second + b));
     }
     std::size_t listed = 0;
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
@@ -474,20 +451,39 @@ struct MixingModel::State {
     }
     listed_begin[kDocumentSources] = listed;
     if (predicted >= 0) scores[predicted] += w[kMatchSource] * match_boost;
-    float lanes[8];
-    std::copy(scores.begin(), scores.begin() + 8, lanes);
-    for (int b = 8; b < 256; b += 8) {
-      for (int l = 0; l < 8; ++l) lanes[l] = scores[b + l] > lanes[l] ? scores[b + l] : lanes[l];
+    // (Four maxima at a time and two lanes of every sum, which the processor can
+    // take side by side.)
+    Lanes highest[4] = {load_lanes(&scores[0]), load_lanes(&scores[kLanes]),
+                        load_lanes(&scores[2 * kLanes]), load_lanes(&scores[3 * kLanes])};
+    for (int b = 4 * kLanes; b < 256; b += 4 * kLanes) {
+      for (int i = 0; i < 4; ++i) highest[i] = lanes_max(highest[i], load_lanes(&scores[b + i * kLanes]));
     }
-    const float largest = *std::max_element(lanes, lanes + 8);
-    for (int b = 0; b < 256; ++b) {
-      const float shifted = scores[b] - largest;
-      scores[b] = shifted > -87.0f ? shifted : -87.0f;
+    // One pass takes the exponentials of the scores less their largest (floored, so
+    // that none is 0) and every sum over them that the entropy and learn() need.
+    const Lanes largest = splat(
+        lane_max(lanes_max(lanes_max(highest[0], highest[1]), lanes_max(highest[2], highest[3]))));
+    const Lanes floor = splat(-87.0f);
+    Lanes totals[2] = {}, weighted[2] = {}, model_sums[2] = {}, first_sums[2] = {},
+          second_sums[2] = {};
+    for (int b = 0; b < 256; b += 2 * kLanes) {
+      for (int i = 0; i < 2; ++i) {
+        const int at = b + i * kLanes;
+        const Lanes x = lanes_max(load_lanes(&scores[at]) - largest, floor);
+        const Lanes e = exp_below_zero(x);
+        store_lanes(&exps[at], e);
+        totals[i] += e;
+        weighted[i] += e * x;
+        model_sums[i] += e * load_lanes(model_logs + at);
+        first_sums[i] += e * load_lanes(first + at);
+        second_sums[i] += e * load_lanes(second + at);
+      }
     }
-    float weighted;
-    exps_and_sums(scores.data(), exps.data(), total, weighted);
-    // q = e^s / T: -sum q ln q = ln T - sum e^s s / T.
-    const double mean_score = static_cast<double>(weighted) / total;
+    total = lane_sum(totals[0] + totals[1]);
+    pooled_sums = {lane_sum(model_sums[0] + model_sums[1]),
+                   lane_sum(first_sums[0] + first_sums[1]),
+                   lane_sum(second_sums[0] + second_sums[1])};
+    // q = e^x / T: -sum q ln q = ln T - sum e^x x / T.
+    const double mean_score = static_cast<double>(lane_sum(weighted[0] + weighted[1])) / total;
     entropy = static_cast<float>(std::max(std::log(total) - mean_score, 0.0));
     prepared = true;
   }
@@ -507,16 +503,12 @@ struct MixingModel::State {
   // the byte less its expectation under q.
   void learn(std::uint8_t byte) {
     std::array<float, kSources> g{};
-    // The expectations of the model's and the dense orders' scores, in one pass.
-    const float* pooled[3] = {model_logs, row_scores(0), row_scores(1)};
-    float expected[3];
-    weighted_sums(exps.data(), pooled, expected);
     const double inverse = 1.0 / total;
-    g[kModelSource] = static_cast<float>(model_logs[byte] - expected[0] * inverse);
+    g[kModelSource] = static_cast<float>(model_logs[byte] - pooled_sums[0] * inverse);
     for (std::size_t o = 0; o < kDenseOrders; ++o) {
       if (rows[o] == DenseFollowers::kNone) continue;
       g[kFirstDocumentSource + o] =
-          static_cast<float>(pooled[1 + o][byte] - expected[1 + o] * inverse);
+          static_cast<float>(row_scores(o)[byte] - pooled_sums[1 + o] * inverse);
     }
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
@@ -653,7 +645,7 @@ struct MixingModel::State {
   }
 
   void forget_document(std::size_t expected) {
-    followers.clear(expected * kListedOrders);
+    followers.clear(expected * kListedOrders * 4);
     forget_history();
     match_hits.fill(0);
     match_tries.fill(0);
