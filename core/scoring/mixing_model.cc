@@ -23,8 +23,8 @@
 
 #include "scoring/dense_followers.h"
 #include "scoring/document_followers.h"
+#include "scoring/pool_lanes.h"
 #include "util/fast_log.h"
-#include "util/float_lanes.h"
 #include "util/hash.h"
 #include "util/window_key.h"
 
@@ -33,21 +33,13 @@ namespace qelt {
 namespace {
 
 using internal::DenseFollowers;
-using internal::kLanes;
-using internal::Lanes;
-using internal::lane_max;
-using internal::lane_sum;
-using internal::lanes_max;
-using internal::load_lanes;
-using internal::splat;
-using internal::store_lanes;
-using internal::exp_below_zero;
 
 // The document's orders, in bytes of context.
 constexpr std::array<int, 8> kOrders = {1, 2, 3, 4, 6, 8, 12, 16};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
+static_assert(internal::kDenseSources == 1 + kDenseOrders, "the model and the dense orders are pooled densely");
 constexpr std::size_t kListedOrders = kDocumentSources - kDenseOrders;
 // The sources: the model, the document's orders, the match model.
 constexpr std::size_t kModelSource = 0;
@@ -229,7 +221,7 @@ struct MixingModel::State {
   std::array<float, kSources> w{};  // the weights here: the sum of the three sets'
   float total = 0;        // of exps
   // The sums of exps times the model's scores, and times each dense order's.
-  std::array<float, 1 + kDenseOrders> pooled_sums{};
+  std::array<float, internal::kDenseSources> pooled_sums{};
   float entropy = 0;
 
   State(ContextModel m, std::uint64_t budget)
@@ -426,16 +418,11 @@ struct MixingModel::State {
     for (std::size_t i = 0; i < kSources; ++i) {
       w[i] = weights[set][i] + suffix_weights[suffix_set][i] + byte_weights[byte_set][i];
     }
-    const float* first = row_scores(0);
-    const float* second = row_scores(1);
-    const Lanes model_weight = splat(w[kModelSource]);
-    const Lanes first_weight = splat(w[kFirstDocumentSource]);
-    const Lanes second_weight = splat(w[kFirstDocumentSource + 1]);
-    for (int b = 0; b < 256; b += kLanes) {
-      store_lanes(&scores[b], model_weight * load_lanes(model_logs + b) +
-                                  first_weight * load_lanes(first + b) +
-                                  second_weight * load_lanes(second + b));
-    }
+    const float* const dense_sources[internal::kDenseSources] = {model_logs, row_scores(0),
+                                                                 row_scores(1)};
+    const float dense_weights[internal::kDenseSources] = {
+        w[kModelSource], w[kFirstDocumentSource], w[kFirstDocumentSource + 1]};
+    internal::pool_scores(dense_weights, dense_sources, scores.data());
     std::size_t listed = 0;
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       listed_begin[o] = listed;
@@ -451,39 +438,14 @@ struct MixingModel::State {
     }
     listed_begin[kDocumentSources] = listed;
     if (predicted >= 0) scores[predicted] += w[kMatchSource] * match_boost;
-    // (Four maxima at a time and two lanes of every sum, which the processor can
-    // take side by side.)
-    Lanes highest[4] = {load_lanes(&scores[0]), load_lanes(&scores[kLanes]),
-                        load_lanes(&scores[2 * kLanes]), load_lanes(&scores[3 * kLanes])};
-    for (int b = 4 * kLanes; b < 256; b += 4 * kLanes) {
-      for (int i = 0; i < 4; ++i) highest[i] = lanes_max(highest[i], load_lanes(&scores[b + i * kLanes]));
-    }
-    // One pass takes the exponentials of the scores less their largest (floored, so
-    // that none is 0) and every sum over them that the entropy and learn() need.
-    const Lanes largest = splat(
-        lane_max(lanes_max(lanes_max(highest[0], highest[1]), lanes_max(highest[2], highest[3]))));
-    const Lanes floor = splat(-87.0f);
-    Lanes totals[2] = {}, weighted[2] = {}, model_sums[2] = {}, first_sums[2] = {},
-          second_sums[2] = {};
-    for (int b = 0; b < 256; b += 2 * kLanes) {
-      for (int i = 0; i < 2; ++i) {
-        const int at = b + i * kLanes;
-        const Lanes x = lanes_max(load_lanes(&scores[at]) - largest, floor);
-        const Lanes e = exp_below_zero(x);
-        store_lanes(&exps[at], e);
-        totals[i] += e;
-        weighted[i] += e * x;
-        model_sums[i] += e * load_lanes(model_logs + at);
-        first_sums[i] += e * load_lanes(first + at);
-        second_sums[i] += e * load_lanes(second + at);
-      }
-    }
-    total = lane_sum(totals[0] + totals[1]);
-    pooled_sums = {lane_sum(model_sums[0] + model_sums[1]),
-                   lane_sum(first_sums[0] + first_sums[1]),
-                   lane_sum(second_sums[0] + second_sums[1])};
+    // One pass takes the exponentials of the scores less their largest and every sum
+    // over them that the entropy and learn() need.
+    const internal::PoolSums sums = internal::pool_exponentials(scores.data(), dense_sources,
+                                                                exps.data());
+    total = sums.total;
+    pooled_sums = {sums.sources[0], sums.sources[1], sums.sources[2]};
     // q = e^x / T: -sum q ln q = ln T - sum e^x x / T.
-    const double mean_score = static_cast<double>(lane_sum(weighted[0] + weighted[1])) / total;
+    const double mean_score = static_cast<double>(sums.weighted) / total;
     entropy = static_cast<float>(std::max(std::log(total) - mean_score, 0.0));
     prepared = true;
   }

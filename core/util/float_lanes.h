@@ -1,10 +1,11 @@
-// Four floats taken as one value (internal).
+// Floats taken N at a time as one value (internal).
 //
-// Loops over the 256 byte values are written eight lanes at a time with the compiler's
+// Loops over the 256 byte values are written a vector at a time with the compiler's
 // vector types, so that they are vectorised whatever its cost model makes of them (it
-// gives up on loops that carry several sums), and so that every sum over them is taken
-// in one fixed order: each lane on its own, then the lanes in turn. Lanes are added and
-// multiplied one by one, never fused, so a value is the same on every target.
+// gives up on loops that carry several sums). The same code serves every width: 4
+// lanes, which every x86-64 and Arm processor has, and 8 in a function built for AVX2.
+// Lanes are added and multiplied one by one, never fused, so a lane's value is the
+// same at every width.
 #ifndef QELT_CORE_UTIL_FLOAT_LANES_H_
 #define QELT_CORE_UTIL_FLOAT_LANES_H_
 
@@ -14,50 +15,72 @@
 namespace qelt {
 namespace internal {
 
-using Lanes = float __attribute__((vector_size(16)));
-using LaneBits = std::uint32_t __attribute__((vector_size(16)));
-constexpr int kLanes = 4;
+template <int N>
+struct LaneTypes;
+template <>
+struct LaneTypes<4> {
+  typedef float Floats __attribute__((vector_size(16)));
+  typedef std::uint32_t Bits __attribute__((vector_size(16)));
+};
+template <>
+struct LaneTypes<8> {
+  typedef float Floats __attribute__((vector_size(32)));
+  typedef std::uint32_t Bits __attribute__((vector_size(32)));
+};
+template <int N>
+using Floats = typename LaneTypes<N>::Floats;
 
-// The eight floats at `at` (no alignment needed), and back.
-inline Lanes load_lanes(const float* at) {
-  Lanes v;
+// Every helper is inlined, so that it takes the instructions of the function it is
+// used in (a vector of 8 is only passed in registers where AVX is on).
+#define QELT_LANES_INLINE inline __attribute__((always_inline))
+
+// The N floats at `at` (no alignment needed), and back.
+template <int N>
+QELT_LANES_INLINE Floats<N> load_lanes(const float* at) {
+  Floats<N> v;
   std::memcpy(&v, at, sizeof v);
   return v;
 }
-inline void store_lanes(float* at, Lanes v) { std::memcpy(at, &v, sizeof v); }
+template <int N>
+QELT_LANES_INLINE void store_lanes(float* at, Floats<N> v) {
+  std::memcpy(at, &v, sizeof v);
+}
 
 // `x` in every lane.
-inline Lanes splat(float x) { return Lanes{} + x; }
-
-inline Lanes lanes_max(Lanes a, Lanes b) { return a > b ? a : b; }
-
-// The lanes' sum, lane 0 first; and their largest.
-inline float lane_sum(Lanes v) {
-  float sum = v[0];
-  for (int l = 1; l < kLanes; ++l) sum += v[l];
-  return sum;
+template <int N>
+QELT_LANES_INLINE Floats<N> splat(float x) {
+  return Floats<N>{} + x;
 }
-inline float lane_max(Lanes v) {
+
+template <int N>
+QELT_LANES_INLINE Floats<N> lanes_max(Floats<N> a, Floats<N> b) {
+  return a > b ? a : b;
+}
+
+template <int N>
+QELT_LANES_INLINE float lane_max(Floats<N> v) {
   float largest = v[0];
-  for (int l = 1; l < kLanes; ++l) largest = v[l] > largest ? v[l] : largest;
+  for (int l = 1; l < N; ++l) largest = v[l] > largest ? v[l] : largest;
   return largest;
 }
 
 // e^x in each lane, for x in [-87, 0]: x log2 e = n + f, n whole (rounded by adding
 // 1.5 2^23, which leaves it in the low bits of the sum, exact in the default rounding
 // mode), f in [-0.5, 0.5]; 2^f by six terms of its series, n into the exponent. Within
-// 2e-7 of expf (relative).
-inline Lanes exp_below_zero(Lanes x) {
-  const Lanes t = x * 1.44269504f;
-  const Lanes shifted = t + 12582912.0f;
-  const Lanes n = shifted - 12582912.0f;
-  const Lanes f = (t - n) * 0.693147181f;
-  const Lanes series =
+// 6e-6 of e^x (relative): the series' remainder, and the rounding of x log2 e.
+template <int N>
+QELT_LANES_INLINE Floats<N> exp_below_zero(Floats<N> x) {
+  using Bits = typename LaneTypes<N>::Bits;
+  const Floats<N> t = x * 1.44269504f;
+  const Floats<N> shifted = t + 12582912.0f;
+  const Floats<N> n = shifted - 12582912.0f;
+  const Floats<N> f = (t - n) * 0.693147181f;
+  const Floats<N> series =
       1.0f + f * (1.0f + f * (0.5f + f * (0.166666667f + f * (0.0416666667f + f * 0.00833333333f))));
-  LaneBits bits;
+  Bits bits;
   std::memcpy(&bits, &shifted, sizeof bits);
-  const LaneBits scale_bits = (bits + (127u - 0x4B400000u)) << 23;
-  Lanes scale;
+  const Bits scale_bits = (bits + (127u - 0x4B400000u)) << 23;
+  Floats<N> scale;
   std::memcpy(&scale, &scale_bits, sizeof scale);
   return series * scale;
 }
