@@ -265,15 +265,19 @@ struct MixingModel::State {
     int kept;
   };
 
-  // model_distribution's, from the slot of the context where it is held.
+  // model_distribution's, from the slot of the context where it is held (made there
+  // if it is not).
   ModelDistribution remembered_distribution(std::uint64_t key, int length) {
-    if (remembered.empty()) return {model_log.data(), model_distribution(key, length)};
+    if (remembered.empty()) {
+      return {model_log.data(), model_distribution(key, length, model_log.data())};
+    }
     Remembered& slot = remembered_slot(key, length);
     if (!slot.holds(key, length)) {
-      slot.kept = model_distribution(key, length);
+      slot.length = -1;  // (a lookup it makes on the way may take the slot meanwhile)
+      const int kept = model_distribution(key, length, slot.logs.data());
+      slot.kept = kept;
       slot.key = key;
       slot.length = length;
-      slot.logs = model_log;
     }
     return {slot.logs.data(), slot.kept};
   }
@@ -295,10 +299,11 @@ struct MixingModel::State {
   }
 
   // The model's log-distribution after the context of `length` bytes packed in `key`,
-  // into model_log; returns the length of its longest kept suffix. Over two
-  // bytes, it is made over the distribution after the last two, itself remembered:
-  // such contexts are few and list many bytes each.
-  int model_distribution(std::uint64_t key, int length) {
+  // into `out`; returns the length of its longest kept suffix. Over two bytes, it is
+  // made over the distribution after the last two, itself remembered: such contexts
+  // are few and list many bytes each. (That one may be made in `out` itself: each
+  // value below is read before its place is written.)
+  int model_distribution(std::uint64_t key, int length, float* out) {
     // The slots prefetch() looked up, if it did for this position.
     const LookedUp& entry = looked_up[position % kLookedUp];
     const LookedUp* looked =
@@ -307,10 +312,13 @@ struct MixingModel::State {
     // The kept suffixes, longest first, each listing some bytes; a byte takes the
     // probability of the longest that lists it, times the weights of those above.
     const int lowest = length > 2 ? 3 : 2;  // the shortest whose list is read here
-    std::array<bool, 256> set_here{};
-    std::array<float, 256> listed;
+    std::array<std::uint64_t, 4> set_here{};  // a bit for each byte listed so far
+    std::array<std::uint8_t, 256> listed_byte;
+    std::array<float, 256> listed_log;
+    int listed = 0;
     int longest = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
+    bool below_reaches = true;
     for (int j = length; j >= lowest; --j) {
       const std::uint8_t* slot = looked != nullptr
                                      ? looked->slots[static_cast<std::size_t>(j)]
@@ -321,29 +329,37 @@ struct MixingModel::State {
       const ContextModel::Listing list = model.listing(j, slot);
       for (std::uint32_t i = 0; i < list.count; ++i) {
         const std::uint8_t b = list.bytes[i];
-        if (set_here[b]) continue;
-        set_here[b] = true;
+        std::uint64_t& word = set_here[b >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (b & 63);
+        if ((word & bit) != 0) continue;
+        word |= bit;
         const double p = list.probability(i);
-        listed[b] = p > 0.0 ? std::max(carried + static_cast<float>(internal::fast_log(p)),
-                                       kLeastLog)
-                            : kLeastLog;
+        listed_byte[static_cast<std::size_t>(listed)] = b;
+        listed_log[static_cast<std::size_t>(listed++)] =
+            p > 0.0 ? std::max(carried + static_cast<float>(internal::fast_log(p)), kLeastLog)
+                    : kLeastLog;
       }
       if (!(list.weight > 0.0f)) {  // nothing below reaches here
-        for (int b = 0; b < 256; ++b) model_log[b] = set_here[b] ? listed[b] : kLeastLog;
-        return longest;
+        below_reaches = false;
+        break;
       }
       carried += static_cast<float>(internal::fast_log(list.weight));
     }
-    const float* below;
-    if (length > 2) {
-      const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
-      below = last_two.logs;  // model_log, or a slot
-      longest = std::max(longest, last_two.kept);
+    if (!below_reaches) {
+      std::fill(out, out + 256, kLeastLog);
     } else {
-      below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
+      const float* below;
+      if (length > 2) {
+        const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
+        below = last_two.logs;
+        longest = std::max(longest, last_two.kept);
+      } else {
+        below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
+      }
+      for (int b = 0; b < 256; ++b) out[b] = std::max(carried + below[b], kLeastLog);
     }
-    for (int b = 0; b < 256; ++b) {
-      model_log[b] = set_here[b] ? listed[b] : std::max(carried + below[b], kLeastLog);
+    for (int i = 0; i < listed; ++i) {
+      out[listed_byte[static_cast<std::size_t>(i)]] = listed_log[static_cast<std::size_t>(i)];
     }
     return longest;
   }
