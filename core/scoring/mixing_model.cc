@@ -490,13 +490,15 @@ struct MixingModel::State {
     }
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
-      double mean = 0.0;
+      // (Four sums side by side: the lists of the short orders are long.)
+      float sums[4] = {};
       float at_byte = 0.0f;
-      for (std::size_t f = listed_begin[o]; f < listed_begin[o + 1]; ++f) {
+      for (std::size_t f = listed_begin[o], i = 0; f < listed_begin[o + 1]; ++f, ++i) {
         const float value = listed_boosts[f];
-        mean += static_cast<double>(exps[listed_bytes[f]]) * value;
+        sums[i & 3] += exps[listed_bytes[f]] * value;
         if (listed_bytes[f] == byte) at_byte = value;
       }
+      const double mean = static_cast<double>((sums[0] + sums[1]) + (sums[2] + sums[3]));
       g[kFirstDocumentSource + o] = static_cast<float>(at_byte - mean * inverse);
     }
     if (predicted >= 0) {

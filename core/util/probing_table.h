@@ -138,9 +138,11 @@ class GrowingTable {
 
   // The fewest slots, a power of two, that hold `keys` keys at most 3/4 full.
   static std::size_t slots_for(std::size_t keys) {
-    std::size_t slots = kMinSlots;
-    while (slots / 4 * 3 < keys) slots *= 2;
-    return slots;
+    // slots / 4 * 3 >= keys, slots a power of two from kMinSlots (so a multiple of 4):
+    // slots >= ceil(4 keys / 3). Asked at every insertion, so no loop.
+    const std::uint64_t least = (4 * static_cast<std::uint64_t>(keys) + 2) / 3;
+    if (least <= kMinSlots) return kMinSlots;
+    return static_cast<std::size_t>(std::uint64_t{1} << (64 - __builtin_clzll(least - 1)));
   }
 
   // Room for `keys` keys in all without growing. Called before a run of insertions
