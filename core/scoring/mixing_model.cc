@@ -35,7 +35,7 @@ namespace {
 using internal::DenseFollowers;
 
 // The document's orders, in bytes of context.
-constexpr std::array<int, 8> kOrders = {1, 2, 3, 4, 6, 8, 12, 16};
+constexpr std::array<int, 7> kOrders = {1, 2, 3, 4, 6, 10, 16};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
