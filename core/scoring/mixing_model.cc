@@ -17,6 +17,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -90,7 +91,11 @@ constexpr std::size_t kMostMatchSlots = std::size_t{1} << 28;
 // ln(n + kPseudoCount) - ln kPseudoCount, tabled for small counts.
 constexpr std::size_t kTabledBoosts = 4096;
 // The model's distributions remembered at most (1 KiB each).
-constexpr std::size_t kMostRemembered = 2048;
+constexpr std::size_t kMostRemembered = 8192;
+// The slots a reader starts with, and the bytes it reads for each slot before they
+// grow fourfold.
+constexpr std::size_t kFirstRemembered = 128;
+constexpr std::uint64_t kBytesPerRemembered = 8;
 
 float boost_of(std::uint32_t count) {
   static const std::array<float, kTabledBoosts> table = [] {
@@ -164,6 +169,10 @@ struct MixingModel::State {
     }
   };
   std::vector<Remembered> remembered;
+  // The slots grow with the bytes read, to most_remembered: a reader made for a short
+  // document has no use for many, and a large table costs time to make.
+  std::size_t most_remembered;
+  std::uint64_t bytes_read = 0;
 
   // The model's slots of a context some positions on, looked up by prefetch() so that
   // their lists could be fetched meanwhile: what a slot is depends on the model and the
@@ -229,7 +238,8 @@ struct MixingModel::State {
         memory(budget),
         short_logs(257),
         short_made(257, false),
-        remembered(remembered_slots(budget)),
+        remembered(std::min(remembered_slots(budget), kFirstRemembered)),
+        most_remembered(remembered_slots(budget)),
         dense{DenseFollowers(1, document_budget(budget) / 16),
               DenseFollowers(2, document_budget(budget) / 16 * 3)},
         followers(document_budget(budget) - document_budget(budget) / 4) {}
@@ -587,6 +597,22 @@ struct MixingModel::State {
       slot = static_cast<std::uint32_t>(here);
     }
     prepared = false;
+    if (++bytes_read >= kBytesPerRemembered * remembered.size() &&
+        remembered.size() < most_remembered) {
+      grow_remembered();
+    }
+  }
+
+  // Four times the slots, empty (what a slot holds is a function of the model and the
+  // context alone, so neither the slots' number nor their contents change a value).
+  // Left as they are if the room cannot be had.
+  void grow_remembered() {
+    try {
+      std::vector<Remembered> more(std::min(4 * remembered.size(), most_remembered));
+      remembered.swap(more);
+    } catch (const std::bad_alloc&) {
+      most_remembered = remembered.size();
+    }
   }
 
   std::size_t match_slot(std::uint64_t end) const {
