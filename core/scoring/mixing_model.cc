@@ -27,6 +27,7 @@
 #include "scoring/pool_lanes.h"
 #include "util/fast_log.h"
 #include "util/hash.h"
+#include "util/prefetch.h"
 #include "util/window_key.h"
 
 namespace qelt {
@@ -741,7 +742,9 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
       entry.position = s.position + kListsAhead;
       entry.key = key;
       entry.length = static_cast<int>(used);
-      for (std::size_t j = used; j >= 2; --j) {
+      // (Over two bytes, the distribution after the last two is remembered, or made on
+      // its own.)
+      for (std::size_t j = used; j >= (used > 2 ? 3 : 2); --j) {
         const int length = static_cast<int>(j);
         entry.slots[j] = s.model.kept_slot(length, entry.key & internal::window_mask(j));
         if (entry.slots[j] != nullptr) s.model.prefetch_listed(length, entry.slots[j]);
@@ -753,8 +756,12 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
     const std::size_t used = std::min(model_at, static_cast<std::size_t>(s.model.k()));
     if (used >= 2) {
       const std::uint64_t key = internal::window_key_fast(data + model_at - used, data + n, used);
-      for (std::size_t j = used; j >= 2; --j) {
+      for (std::size_t j = used; j >= (used > 2 ? 3 : 2); --j) {
         s.model.prefetch_kept(static_cast<int>(j), key & internal::window_mask(j));
+      }
+      // And where its distribution would be remembered, which is asked first.
+      if (!s.remembered.empty()) {
+        internal::prefetch(&s.remembered_slot(key, static_cast<int>(used)));
       }
     }
   }
