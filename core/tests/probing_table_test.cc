@@ -89,6 +89,16 @@ TEST(ProbingTableTest, GrowingTableKeepsItsInvariantsThroughGrowth) {
   }
 }
 
+TEST(ProbingTableTest, ATableForSomeKeysIsTheSmallestPowerOfTwoThatHoldsThemThreeQuartersFull) {
+  using Table = GrowingTable<CountSlot, MurmurMix>;
+  std::size_t slots = 16;
+  for (std::size_t keys = 0; keys < (std::size_t{1} << 22); ++keys) {
+    while (slots / 4 * 3 < keys) slots *= 2;
+    ASSERT_EQ(Table::slots_for(keys), slots) << keys;
+  }
+  EXPECT_EQ(Table::slots_for((std::size_t{3} << 40) + 1), std::size_t{1} << 43);
+}
+
 TEST(ProbingTableTest, ReservedInsertsNeverGrow) {
   GrowingTable<CountSlot, MurmurMix> table;
   table.reserve(1000);
