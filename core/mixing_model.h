@@ -14,7 +14,7 @@ namespace qelt {
 // Reads one document a byte at a time and gives the whole distribution of the next
 // byte: the frozen model's, after the longest suffix it keeps of the k bytes before the
 // position, pooled with the distributions of the document itself after the 1, 2, 3, 4,
-// 6, 8, 12 and 16 bytes before it (their counts so far) and with a match model (the
+// 6, 10 and 16 bytes before it (their counts so far) and with a match model (the
 // byte that followed the longest earlier occurrence of the last bytes, trusted as its
 // length has earned). The pool is geometric: each source's log-probabilities weighted
 // and summed, then normalised,
