@@ -104,16 +104,12 @@ class ContextFollowers {
     return kBytesPerSlot * Table::slots_for(contexts) + kBytesPerNode * nodes;
   }
 
-  // Forgets every context; `expected_bytes` (0: unknown) is the length of the document
-  // that follows, for the room made.
-  void clear(std::size_t expected_bytes) {
+  // Forgets every context, with room made for `expected_contexts` (the table grows
+  // past that if need be; it never starts larger than the budget lets it grow).
+  void clear(std::uint64_t expected_contexts) {
     nodes_.clear();
     restarts_ = 0;
-    // Room for an eighth: in Python source, contexts of 3 and 4 bytes are new at 13% and
-    // 22% of the positions. The table grows past that if need be, which costs less than
-    // clearing a larger one for every document; it never starts larger than the budget
-    // lets it grow.
-    table_.clear(std::min<std::uint64_t>(expected_bytes / 8, most_contexts()));
+    table_.clear(static_cast<std::size_t>(std::min(expected_contexts, most_contexts())));
   }
 
   // How many times the statistics have started afresh since clear().

@@ -41,7 +41,8 @@ constexpr std::array<int, 7> kOrders = {1, 2, 3, 4, 6, 10, 16};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
-static_assert(internal::kDenseSources == 1 + kDenseOrders, "the model and the dense orders are pooled densely");
+static_assert(internal::kDenseSources == 1 + kDenseOrders,
+              "the model and the dense orders are pooled densely");
 constexpr std::size_t kListedOrders = kDocumentSources - kDenseOrders;
 // The sources: the model, the document's orders, the match model.
 constexpr std::size_t kModelSource = 0;
@@ -229,9 +230,7 @@ struct MixingModel::State {
   float match_boost = 0;  // its log-odds against any other byte
   std::size_t set = 0, suffix_set = 0, byte_set = 0;
   std::array<float, kSources> w{};  // the weights here: the sum of the three sets'
-  float total = 0;        // of exps
-  // The sums of exps times the model's scores, and times each dense order's.
-  std::array<float, internal::kDenseSources> pooled_sums{};
+  internal::PoolSums pooled{};  // the sums over exps
   float entropy = 0;
 
   State(ContextModel m, std::uint64_t budget)
@@ -467,13 +466,10 @@ struct MixingModel::State {
     if (predicted >= 0) scores[predicted] += w[kMatchSource] * match_boost;
     // One pass takes the exponentials of the scores less their largest and every sum
     // over them that the entropy and learn() need.
-    const internal::PoolSums sums = internal::pool_exponentials(scores.data(), dense_sources,
-                                                                exps.data());
-    total = sums.total;
-    pooled_sums = {sums.sources[0], sums.sources[1], sums.sources[2]};
+    pooled = internal::pool_exponentials(scores.data(), dense_sources, exps.data());
     // q = e^x / T: -sum q ln q = ln T - sum e^x x / T.
-    const double mean_score = static_cast<double>(sums.weighted) / total;
-    entropy = static_cast<float>(std::max(std::log(total) - mean_score, 0.0));
+    const double mean_score = static_cast<double>(pooled.weighted) / pooled.total;
+    entropy = static_cast<float>(std::max(std::log(pooled.total) - mean_score, 0.0));
     prepared = true;
   }
 
@@ -485,19 +481,19 @@ struct MixingModel::State {
 
   double probability(std::uint8_t b) {
     prepare();
-    return exps[b] / total;
+    return exps[b] / pooled.total;
   }
 
   // Moves the weights along the gradient of ln q(byte): for each source, its value at
   // the byte less its expectation under q.
   void learn(std::uint8_t byte) {
     std::array<float, kSources> g{};
-    const double inverse = 1.0 / total;
-    g[kModelSource] = static_cast<float>(model_logs[byte] - pooled_sums[0] * inverse);
+    const double inverse = 1.0 / pooled.total;
+    g[kModelSource] = static_cast<float>(model_logs[byte] - pooled.sources[0] * inverse);
     for (std::size_t o = 0; o < kDenseOrders; ++o) {
       if (rows[o] == DenseFollowers::kNone) continue;
       g[kFirstDocumentSource + o] =
-          static_cast<float>(row_scores(o)[byte] - pooled_sums[1 + o] * inverse);
+          static_cast<float>(row_scores(o)[byte] - pooled.sources[1 + o] * inverse);
     }
     for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
       if (contexts[o] == nullptr) continue;
@@ -652,7 +648,10 @@ struct MixingModel::State {
   }
 
   void forget_document(std::size_t expected) {
-    followers.clear(expected * kListedOrders * 4);
+    // Room for half a context a byte for each listed order: the longer orders'
+    // contexts are mostly new, and growing the table twice a document cost more than
+    // making it large at once.
+    followers.clear(static_cast<std::uint64_t>(expected) * kListedOrders / 2);
     forget_history();
     match_hits.fill(0);
     match_tries.fill(0);
@@ -695,7 +694,7 @@ double MixingModel::probability(std::uint8_t byte) { return state_->probability(
 void MixingModel::distribution(double* out) {
   State& s = *state_;
   s.prepare();
-  for (int b = 0; b < 256; ++b) out[b] = s.exps[b] / s.total;
+  for (int b = 0; b < 256; ++b) out[b] = s.exps[b] / s.pooled.total;
 }
 
 void MixingModel::push(std::uint8_t byte) { state_->read(byte); }
