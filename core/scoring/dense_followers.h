@@ -2,12 +2,11 @@
 // (internal).
 //
 // A short context is followed by many distinct bytes (after one byte of Python source,
-// dozens), so a list of them is long to walk and a reader that scores every byte value
-// anyway is better served by a row: a count and a score for each of the 256 values,
-// read whole by vector loops and raised in one place. A context's row is made when the
-// document first shows it, found through an index of every context of the order (256
-// or 65536 entries, made once), and all rows are forgotten at once by clearing the
-// entries used.
+// dozens), so a list of them is long to search: a row holds them in the order first
+// seen, with their counts side by side, and the place in it of each of the 256 values. A context's row is made when the document
+// first shows it, found through an index of every context of the order (256 or 65536
+// entries, made once), and all rows are forgotten at once by clearing the entries
+// used.
 //
 // Within a budget counted from what is held alone: the index, and kBytesPerRow for each
 // row made. A budget that cannot hold the index and one row holds no row at all.
@@ -20,22 +19,43 @@
 #include <cstring>
 #include <vector>
 
+#include "util/prefetch.h"
+
 namespace qelt {
 namespace internal {
 
 class DenseFollowers {
  public:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-  // Counts stop at this (the scores of counts so high hardly differ).
+  // Counts stop at this (what so high a count tells hardly differs).
   static constexpr std::uint16_t kMostCount = 0xFFFF;
 
   struct alignas(64) Row {
-    float scores[256];  // the user's, of each value's count; 0 for a count of 0
+    // The values that followed the context (the first `distinct`), in the order first
+    // seen, and how often each did.
+    std::uint8_t bytes[256];
     std::uint16_t counts[256];
+    std::uint8_t place[256];  // of each value that followed it, its index in `bytes`
     std::uint32_t followed;  // times some byte followed the context
     std::uint32_t distinct;  // values that followed it
+
+    // The index of `byte` in `bytes`, where it is put (its count 0) if it has not
+    // followed the context before.
+    std::uint32_t index_of(std::uint8_t byte) {
+      const std::uint32_t at = place[byte];
+      if (at < distinct && bytes[at] == byte) return at;
+      bytes[distinct] = byte;
+      counts[distinct] = 0;
+      place[byte] = static_cast<std::uint8_t>(distinct);
+      return distinct++;
+    }
   };
   static constexpr std::uint64_t kBytesPerRow = sizeof(Row);
+
+  // What rows for every context of `order` bytes take, with their index.
+  static constexpr std::uint64_t budget_for_all(int order) {
+    return (std::uint64_t{1} << (8 * order)) * (sizeof(std::uint32_t) + kBytesPerRow);
+  }
 
   // Rows of contexts of `order` (1 or 2) bytes within `budget` bytes.
   DenseFollowers(int order, std::uint64_t budget) : contexts_(std::size_t{1} << (8 * order)) {
@@ -45,11 +65,24 @@ class DenseFollowers {
     if (most_rows_ > 0) index_.assign(contexts_, kNone);
   }
 
+  // Whether the budget holds any row at all.
+  bool holds_rows() const { return most_rows_ > 0; }
+
   // The row of `context` (its last `order` bytes, the newest lowest), or kNone.
   std::uint32_t find(std::uint64_t context) const {
     return most_rows_ > 0 ? index_[static_cast<std::size_t>(context & (contexts_ - 1))] : kNone;
   }
   Row& row(std::uint32_t i) { return rows_[i]; }
+
+  // Prefetches the start of the row of `context`, if it has one, for reading it soon
+  // after: its first values and their counts.
+  void prefetch(std::uint64_t context) const {
+    const std::uint32_t i = find(context);
+    if (i == kNone) return;
+    internal::prefetch(rows_[i].bytes);
+    internal::prefetch(rows_[i].counts);
+  }
+
   const Row& row(std::uint32_t i) const { return rows_[i]; }
 
   // The row of `context`, made (every count 0) if it has none; kNone if it has none and

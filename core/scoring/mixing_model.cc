@@ -41,14 +41,16 @@ constexpr std::array<int, 7> kOrders = {1, 2, 3, 4, 6, 10, 16};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
-static_assert(internal::kDenseSources == 1 + kDenseOrders,
-              "the model and the dense orders are pooled densely");
+static_assert(internal::kGatheredSources == 2,
+              "the model and the shortest order are gathered at the touched bytes");
 constexpr std::size_t kListedOrders = kDocumentSources - kDenseOrders;
 // The sources: the model, the document's orders, the match model.
 constexpr std::size_t kModelSource = 0;
 constexpr std::size_t kFirstDocumentSource = 1;
 constexpr std::size_t kMatchSource = 1 + kDocumentSources;
-constexpr std::size_t kSources = 2 + kDocumentSources;
+// A source of 1 at every touched byte: how much more they take than the model gives.
+constexpr std::size_t kTouchedSource = 2 + kDocumentSources;
+constexpr std::size_t kSources = 3 + kDocumentSources;
 // A source's weight at a position is the sum of its weights in three sets, each chosen
 // by a context of its own and each learning from the same gradient: a weight that
 // depends on all three contexts, learnt from far fewer positions than their product.
@@ -68,7 +70,7 @@ constexpr std::size_t kByteWeightSets = 256;
 // How the weights start (those of the second and third sets at 0), and how fast each
 // set learns. (Tuned on held-out Python sources with models of the standard library's,
 // k = 6 and 8.)
-constexpr float kModelWeight = 0.7f;
+constexpr float kModelWeight = -0.5f;
 constexpr float kDocumentWeight = 0.15f;
 constexpr float kMatchWeight = 0.3f;
 constexpr float kLearningRate = 0.003f;
@@ -160,10 +162,11 @@ struct MixingModel::State {
   // of a context is fixed by its hash): documents return to their contexts, and a
   // distribution takes a lookup for each kept suffix to make. What a slot holds is a
   // function of the model and the context alone, so hits change no value.
-  struct Remembered {
+  struct alignas(64) Remembered {
     std::uint64_t key = 0;
     int length = -1;  // -1: empty
     int kept = 0;     // the length of the longest suffix the model keeps
+    internal::ModelTotals totals;  // of logs
     std::array<float, 256> logs;
 
     bool holds(std::uint64_t context, int context_length) const {
@@ -216,21 +219,35 @@ struct MixingModel::State {
   bool prepared = false;
   alignas(64) std::array<float, 256> model_log{};  // where distributions are made
   const float* model_logs = nullptr;  // the position's: model_log, or a remembered one
-  alignas(64) std::array<float, 256> scores{};
-  alignas(64) std::array<float, 256> exps{};  // e^(scores less their largest)
+  internal::ModelTotals model_totals{};  // of model_logs
+  // The touched bytes: those some document order has seen after its context here, and
+  // the match's; the first shortest_count those of the shortest order, in its row's
+  // order. By their index in `touched`: the shortest order's score, the rest of the
+  // score but the model's and the bias, and its exponential.
+  int touched_count = 0;
+  int shortest_count = 0;
+  std::array<std::uint8_t, 256> touched{};
+  std::array<std::uint16_t, 256> other_index{};  // 1 + the index of a byte touched later
+  alignas(64) std::array<float, 256> shortest_scores{};
+  alignas(64) std::array<float, 256> extras{};
+  alignas(64) std::array<float, 256> exps{};  // e^(scores less the largest)
+  float untouched_scale = 0;  // e^(-largest): an untouched byte's e^score is its p times it
+  double total = 0;           // of e^score (less the largest) over every byte
   std::array<std::uint32_t, kDenseOrders> rows{};  // or DenseFollowers::kNone
   std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};  // of listed orders
   std::array<std::uint64_t, kDocumentSources> keys{};
-  // The bytes each listed order's context here has seen followed by, with their boosts:
-  // order o's from listed_begin[o] to listed_begin[o + 1].
-  std::array<std::uint8_t, 256 * kListedOrders> listed_bytes{};
-  std::array<float, 256 * kListedOrders> listed_boosts{};
+  // The bytes each order but the shortest has seen after its context here (their index
+  // in `touched`), with their scores: order o's from listed_begin[o] to
+  // listed_begin[o + 1].
+  std::array<std::uint8_t, 256 * (kDocumentSources - 1)> listed_bytes{};
+  std::array<float, 256 * (kDocumentSources - 1)> listed_boosts{};
   std::array<std::size_t, kDocumentSources + 1> listed_begin{};
   int predicted = -1;     // the match model's byte, or -1
+  int predicted_index = 0;  // its index in `touched`
   float match_boost = 0;  // its log-odds against any other byte
   std::size_t set = 0, suffix_set = 0, byte_set = 0;
   std::array<float, kSources> w{};  // the weights here: the sum of the three sets'
-  internal::PoolSums pooled{};  // the sums over exps
+  internal::TouchedSums pooled{};  // the sums over the touched bytes
   float entropy = 0;
 
   State(ContextModel m, std::uint64_t budget)
@@ -240,9 +257,17 @@ struct MixingModel::State {
         short_made(257, false),
         remembered(std::min(remembered_slots(budget), kFirstRemembered)),
         most_remembered(remembered_slots(budget)),
-        dense{DenseFollowers(1, document_budget(budget) / 16),
+        dense{DenseFollowers(1, shortest_budget(budget)),
               DenseFollowers(2, document_budget(budget) / 16 * 3)},
-        followers(document_budget(budget) - document_budget(budget) / 4) {}
+        followers(document_budget(budget) - shortest_budget(budget) -
+                  document_budget(budget) / 16 * 3) {}
+
+  // The rows of the shortest order: all of them, or a quarter of what the document's
+  // counts may take if that is less. (The next order's rows take 3/16, which holds none
+  // below a few MiB: the order is then not counted. The lists take the rest.)
+  static std::uint64_t shortest_budget(std::uint64_t budget) {
+    return std::min(DenseFollowers::budget_for_all(1), document_budget(budget) / 4);
+  }
 
   // What the document's counts may take: what the history and the remembered
   // distributions leave.
@@ -273,23 +298,26 @@ struct MixingModel::State {
   struct ModelDistribution {
     const float* logs;
     int kept;
+    internal::ModelTotals totals;
   };
 
   // model_distribution's, from the slot of the context where it is held (made there
   // if it is not).
   ModelDistribution remembered_distribution(std::uint64_t key, int length) {
     if (remembered.empty()) {
-      return {model_log.data(), model_distribution(key, length, model_log.data())};
+      internal::ModelTotals totals;
+      const int kept = model_distribution(key, length, model_log.data(), totals);
+      return {model_log.data(), kept, totals};
     }
     Remembered& slot = remembered_slot(key, length);
     if (!slot.holds(key, length)) {
       slot.length = -1;  // (a lookup it makes on the way may take the slot meanwhile)
-      const int kept = model_distribution(key, length, slot.logs.data());
+      const int kept = model_distribution(key, length, slot.logs.data(), slot.totals);
       slot.kept = kept;
       slot.key = key;
       slot.length = length;
     }
-    return {slot.logs.data(), slot.kept};
+    return {slot.logs.data(), slot.kept, slot.totals};
   }
 
   // The bytes the document may hold before it starts afresh: a quarter of the budget
@@ -303,6 +331,7 @@ struct MixingModel::State {
       set_weights.fill(kDocumentWeight);
       set_weights[kModelSource] = kModelWeight;
       set_weights[kMatchSource] = kMatchWeight;
+      set_weights[kTouchedSource] = 0.0f;
     }
     for (auto& set_weights : suffix_weights) set_weights.fill(0.0f);
     for (auto& set_weights : byte_weights) set_weights.fill(0.0f);
@@ -313,7 +342,8 @@ struct MixingModel::State {
   // made over the distribution after the last two, itself remembered: such contexts
   // are few and list many bytes each. (That one may be made in `out` itself: each
   // value below is read before its place is written.)
-  int model_distribution(std::uint64_t key, int length, float* out) {
+  int model_distribution(std::uint64_t key, int length, float* out,
+                         internal::ModelTotals& totals) {
     // The slots prefetch() looked up, if it did for this position.
     const LookedUp& entry = looked_up[position % kLookedUp];
     const LookedUp* looked =
@@ -324,7 +354,7 @@ struct MixingModel::State {
     const int lowest = length > 2 ? 3 : 2;  // the shortest whose list is read here
     std::array<std::uint64_t, 4> set_here{};  // a bit for each byte listed so far
     std::array<std::uint8_t, 256> listed_byte;
-    std::array<float, 256> listed_log;
+    alignas(32) std::array<float, 256> listed_log;
     int listed = 0;
     int longest = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
@@ -355,22 +385,43 @@ struct MixingModel::State {
       }
       carried += static_cast<float>(internal::fast_log(list.weight));
     }
-    if (!below_reaches) {
-      std::fill(out, out + 256, kLeastLog);
-    } else {
-      const float* below;
-      if (length > 2) {
-        const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
-        below = last_two.logs;
-        longest = std::max(longest, last_two.kept);
-      } else {
-        below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
+    const auto overlay_listed = [&] {
+      for (int i = 0; i < listed; ++i) {
+        out[listed_byte[static_cast<std::size_t>(i)]] = listed_log[static_cast<std::size_t>(i)];
       }
-      for (int b = 0; b < 256; ++b) out[b] = std::max(carried + below[b], kLeastLog);
+    };
+    if (!below_reaches) {  // every byte not listed at the least
+      std::fill(out, out + 256, kLeastLog);
+      overlay_listed();
+      totals = internal::model_totals(out);
+      return longest;
     }
+    const float* below;
+    if (length > 2) {
+      const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
+      below = last_two.logs;
+      longest = std::max(longest, last_two.kept);
+    } else {
+      below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
+    }
+    // The totals of the distribution below, carried, made right for the listed bytes;
+    // their values below are taken before `out` is written (it may be `below`). (In one
+    // vector pass each, rather than a pass over `out` once written: that reads back
+    // what was just stored, in pieces, and waits for it.)
+    alignas(32) std::array<float, 256> under;
     for (int i = 0; i < listed; ++i) {
-      out[listed_byte[static_cast<std::size_t>(i)]] = listed_log[static_cast<std::size_t>(i)];
+      under[static_cast<std::size_t>(i)] =
+          std::max(carried + below[listed_byte[static_cast<std::size_t>(i)]], kLeastLog);
     }
+    for (int i = listed; i % 8 != 0; ++i) {  // (lanes the pass reads past them)
+      under[static_cast<std::size_t>(i)] = listed_log[static_cast<std::size_t>(i)] = 0.0f;
+    }
+    totals = internal::shifted_logs(below, carried, kLeastLog, out);
+    const internal::ModelTotals change =
+        internal::changed_logs(listed, under.data(), listed_log.data());
+    totals.total += change.total;
+    totals.weighted += change.weighted;
+    overlay_listed();
     return longest;
   }
 
@@ -406,6 +457,7 @@ struct MixingModel::State {
     const std::uint64_t used = std::min<std::uint64_t>(position, static_cast<std::uint64_t>(model.k()));
     const ModelDistribution here = remembered_distribution(model_key, static_cast<int>(used));
     model_logs = here.logs;
+    model_totals = here.totals;
     // Room for a context of every order, made before they are found, so that adding
     // to them once the byte is read moves none of them.
     followers.reserve(kListedOrders);
@@ -444,72 +496,140 @@ struct MixingModel::State {
     for (std::size_t i = 0; i < kSources; ++i) {
       w[i] = weights[set][i] + suffix_weights[suffix_set][i] + byte_weights[byte_set][i];
     }
-    const float* const dense_sources[internal::kDenseSources] = {model_logs, row_scores(0),
-                                                                 row_scores(1)};
-    const float dense_weights[internal::kDenseSources] = {
-        w[kModelSource], w[kFirstDocumentSource], w[kFirstDocumentSource + 1]};
-    internal::pool_scores(dense_weights, dense_sources, scores.data());
+    pool();
+    prepared = true;
+  }
+
+  // The pool: an untouched byte's score is the model's log-probability, a touched one's
+  // that plus each source's value at it times the source's weight here. So the sums
+  // over the untouched bytes are the model's over all 256, remembered with its
+  // distribution, less those over the touched bytes, and only these are passed over.
+  void pool() {
+    // (Kept in locals: a store through a byte pointer could change any member.)
+    std::uint8_t* const list = touched.data();
+    std::uint16_t* const others = other_index.data();
+    float* const extra = extras.data();
+    float* const shortest_at = shortest_scores.data();
+    for (int i = shortest_count; i < touched_count; ++i) others[list[i]] = 0;
+    // The shortest order's bytes first, in its row's order (which finds them: `place`),
+    // so that its scores are those of the row; then any other touched byte.
+    const DenseFollowers::Row* const first =
+        rows[0] == DenseFollowers::kNone ? nullptr : &dense[0].row(rows[0]);
+    const int shortest = first == nullptr ? 0 : static_cast<int>(first->distinct);
+    if (first != nullptr) {
+      std::memcpy(list, first->bytes, static_cast<std::size_t>(shortest));
+      for (int i = 0; i < shortest; ++i) shortest_at[i] = boost_of(first->counts[i]);
+    }
+    std::fill(extra, extra + shortest, 0.0f);
+    int count = shortest;
+    // Marks `byte` touched; its index in the list.
+    const auto touch = [&](std::uint8_t byte) {
+      if (first != nullptr) {
+        const int at = first->place[byte];
+        if (at < shortest && list[at] == byte) return at;
+      }
+      const int at = others[byte];
+      if (at != 0) return at - 1;
+      list[count] = byte;
+      extra[count] = 0.0f;
+      shortest_at[count] = 0.0f;
+      others[byte] = static_cast<std::uint16_t>(++count);
+      return count - 1;
+    };
+    // Every other order adds its weight times its score at a byte to the byte's extra.
     std::size_t listed = 0;
-    for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
+    const auto list_follower = [&](std::uint8_t byte, float boost, float weight) {
+      const int at = touch(byte);
+      extra[at] += weight * boost;
+      listed_bytes[listed] = static_cast<std::uint8_t>(at);
+      listed_boosts[listed++] = boost;
+    };
+    for (std::size_t o = 1; o < kDocumentSources; ++o) {
       listed_begin[o] = listed;
-      if (contexts[o] != nullptr) {
-        const float weight = w[kFirstDocumentSource + o];
+      const float weight = w[kFirstDocumentSource + o];
+      if (o < kDenseOrders) {
+        if (rows[o] == DenseFollowers::kNone) continue;
+        const DenseFollowers::Row& row = dense[o].row(rows[o]);
+        for (std::uint32_t i = 0; i < row.distinct; ++i) {
+          list_follower(row.bytes[i], boost_of(row.counts[i]), weight);
+        }
+      } else if (contexts[o] != nullptr) {
         followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
-          const float boost = boost_of(f.count);
-          scores[f.byte] += weight * boost;
-          listed_bytes[listed] = f.byte;
-          listed_boosts[listed++] = boost;
+          list_follower(f.byte, boost_of(f.count), weight);
         });
       }
     }
     listed_begin[kDocumentSources] = listed;
-    if (predicted >= 0) scores[predicted] += w[kMatchSource] * match_boost;
-    // One pass takes the exponentials of the scores less their largest and every sum
-    // over them that the entropy and learn() need.
-    pooled = internal::pool_exponentials(scores.data(), dense_sources, exps.data());
-    // q = e^x / T: -sum q ln q = ln T - sum e^x x / T.
-    const double mean_score = static_cast<double>(pooled.weighted) / pooled.total;
-    entropy = static_cast<float>(std::max(std::log(pooled.total) - mean_score, 0.0));
-    prepared = true;
+    if (predicted >= 0) {
+      predicted_index = touch(static_cast<std::uint8_t>(predicted));
+      extra[predicted_index] += w[kMatchSource] * match_boost;
+    }
+    shortest_count = shortest;
+    touched_count = count;
+
+    const float weights[internal::kGatheredSources] = {1.0f + w[kModelSource],
+                                                       w[kFirstDocumentSource]};
+    pooled = internal::pool_touched({count, list, model_logs, shortest_at, extra}, weights,
+                                    w[kTouchedSource], exps.data());
+    // The untouched bytes' sums: p and p ln p of the model over them, scaled by
+    // e^(-largest). (Both differences are of float sums, so within about 1e-6 of what
+    // they stand for: where the touched bytes hold nearly all of the model's mass,
+    // the normaliser is that close, and each untouched byte keeps its own p.)
+    const double untouched =
+        std::max(static_cast<double>(model_totals.total) - pooled.model_total, 0.0);
+    const double untouched_weighted =
+        std::min(static_cast<double>(model_totals.weighted) - pooled.model_weighted, 0.0);
+    untouched_scale = internal::model_exp(std::max(-pooled.largest, -87.0f));
+    total = pooled.total + untouched * untouched_scale;
+    // q = e^x / T over x less the largest: -sum q ln q = ln T - sum e^x x / T.
+    const double weighted =
+        pooled.weighted + untouched_scale * (untouched_weighted - pooled.largest * untouched);
+    entropy = static_cast<float>(std::max(std::log(total) - weighted / total, 0.0));
   }
 
-  // The scores of the dense order `o`'s row here (zeros if it has none).
-  const float* row_scores(std::size_t o) const {
-    alignas(64) static const float kNoScores[256] = {};
-    return rows[o] == DenseFollowers::kNone ? kNoScores : dense[o].row(rows[o]).scores;
+  // The index of `byte` in `touched`, or -1.
+  int touched_at(std::uint8_t byte) const {
+    if (shortest_count > 0) {
+      const int at = dense[0].row(rows[0]).place[byte];
+      if (at < shortest_count && touched[static_cast<std::size_t>(at)] == byte) return at;
+    }
+    return other_index[byte] - 1;
   }
 
   double probability(std::uint8_t b) {
     prepare();
-    return exps[b] / pooled.total;
+    const int at = touched_at(b);
+    if (at >= 0) return exps[static_cast<std::size_t>(at)] / total;
+    return internal::model_exp(model_logs[b]) * untouched_scale / total;
   }
 
   // Moves the weights along the gradient of ln q(byte): for each source, its value at
   // the byte less its expectation under q.
   void learn(std::uint8_t byte) {
     std::array<float, kSources> g{};
-    const double inverse = 1.0 / pooled.total;
-    g[kModelSource] = static_cast<float>(model_logs[byte] - pooled.sources[0] * inverse);
-    for (std::size_t o = 0; o < kDenseOrders; ++o) {
-      if (rows[o] == DenseFollowers::kNone) continue;
-      g[kFirstDocumentSource + o] =
-          static_cast<float>(row_scores(o)[byte] - pooled.sources[1 + o] * inverse);
-    }
-    for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
-      if (contexts[o] == nullptr) continue;
+    const double inverse = 1.0 / total;
+    const int at = touched_at(byte);  // -1: not touched
+    g[kModelSource] =
+        static_cast<float>((at >= 0 ? model_logs[byte] : 0.0f) - pooled.sources[0] * inverse);
+    g[kTouchedSource] = static_cast<float>((at >= 0 ? 1.0f : 0.0f) - pooled.total * inverse);
+    g[kFirstDocumentSource] =
+        static_cast<float>((at >= 0 ? shortest_scores[static_cast<std::size_t>(at)] : 0.0f) -
+                           pooled.sources[1] * inverse);
+    for (std::size_t o = 1; o < kDocumentSources; ++o) {
+      if (listed_begin[o] == listed_begin[o + 1]) continue;
       // (Four sums side by side: the lists of the short orders are long.)
       float sums[4] = {};
       float at_byte = 0.0f;
       for (std::size_t f = listed_begin[o], i = 0; f < listed_begin[o + 1]; ++f, ++i) {
         const float value = listed_boosts[f];
         sums[i & 3] += exps[listed_bytes[f]] * value;
-        if (listed_bytes[f] == byte) at_byte = value;
+        if (listed_bytes[f] == at) at_byte = value;
       }
       const double mean = static_cast<double>((sums[0] + sums[1]) + (sums[2] + sums[3]));
       g[kFirstDocumentSource + o] = static_cast<float>(at_byte - mean * inverse);
     }
     if (predicted >= 0) {
-      const double q = exps[predicted] * inverse;
+      const double q = exps[static_cast<std::size_t>(predicted_index)] * inverse;
       g[kMatchSource] = static_cast<float>(
           (predicted == byte ? match_boost : 0.0f) - q * match_boost);
     }
@@ -530,7 +650,7 @@ struct MixingModel::State {
       forgot = true;
     }
     for (std::size_t o = 0; o < kDenseOrders && !forgot; ++o) {
-      if (since_restart < static_cast<std::uint64_t>(kOrders[o])) continue;
+      if (since_restart < static_cast<std::uint64_t>(kOrders[o]) || !dense[o].holds_rows()) continue;
       const std::uint32_t made = dense[o].find_or_make(low);
       if (made == DenseFollowers::kNone) {  // its budget is full: all of it starts afresh
         followers.restart();
@@ -539,10 +659,9 @@ struct MixingModel::State {
         break;
       }
       DenseFollowers::Row& row = dense[o].row(made);
-      std::uint16_t& count = row.counts[byte];
-      if (count == 0) ++row.distinct;
+      const std::uint32_t at = row.index_of(byte);
+      std::uint16_t& count = row.counts[at];
       if (count < DenseFollowers::kMostCount) ++count;
-      row.scores[byte] = boost_of(count);
       ++row.followed;
     }
     const std::uint64_t before = followers.restarts();
@@ -694,7 +813,7 @@ double MixingModel::probability(std::uint8_t byte) { return state_->probability(
 void MixingModel::distribution(double* out) {
   State& s = *state_;
   s.prepare();
-  for (int b = 0; b < 256; ++b) out[b] = s.exps[b] / s.pooled.total;
+  for (int b = 0; b < 256; ++b) out[b] = s.probability(static_cast<std::uint8_t>(b));
 }
 
 void MixingModel::push(std::uint8_t byte) { state_->read(byte); }
@@ -775,6 +894,9 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
       high = high << 8 | low >> 56;
       low = low << 8 | data[j];
     }
+  }
+  for (std::size_t o = 1; o < kDenseOrders; ++o) {
+    if (at >= static_cast<std::size_t>(kOrders[o])) s.dense[o].prefetch(low);
   }
   for (std::size_t o = kDenseOrders; o < kDocumentSources; ++o) {
     const int order = kOrders[o];

@@ -19,18 +19,6 @@ namespace {
 
 constexpr int kSumLanes = 8;
 
-template <int N>
-QELT_LANES_INLINE void scores_pass(const float* weights, const float* const* sources,
-                                   float* scores) {
-  const Floats<N> w0 = splat<N>(weights[0]), w1 = splat<N>(weights[1]),
-                  w2 = splat<N>(weights[2]);
-  for (int b = 0; b < 256; b += N) {
-    store_lanes<N>(scores + b, w0 * load_lanes<N>(sources[0] + b) +
-                                   w1 * load_lanes<N>(sources[1] + b) +
-                                   w2 * load_lanes<N>(sources[2] + b));
-  }
-}
-
 // The eight lanes of a sum held in vectors of N, added up lane 0 first.
 template <int N>
 QELT_LANES_INLINE float eight_lane_sum(const Floats<N>* vectors) {
@@ -44,50 +32,120 @@ QELT_LANES_INLINE float eight_lane_sum(const Floats<N>* vectors) {
 }
 
 template <int N>
-QELT_LANES_INLINE PoolSums exponentials_pass(const float* scores, const float* const* sources,
-                                             float* exps) {
+QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* weights,
+                                           float bias, float* exps) {
   constexpr int kVectors = kSumLanes / N;  // to a sum's eight lanes
-  // Four maxima side by side, which the processor can take at once.
-  Floats<N> highest[4];
-  for (int i = 0; i < 4; ++i) highest[i] = load_lanes<N>(scores + i * N);
-  for (int b = 4 * N; b < 256; b += 4 * N) {
-    for (int i = 0; i < 4; ++i) highest[i] = lanes_max<N>(highest[i], load_lanes<N>(scores + b + i * N));
+  const int n = touched.n;
+  const int end = (n + kSumLanes - 1) / kSumLanes * kSumLanes;
+  const Floats<N> w0 = splat<N>(weights[0]), w1 = splat<N>(weights[1]);
+  const Floats<N> zero{};
+  // The model's logs at the touched bytes, and the scores (lanes at n and beyond taken
+  // as 0, whatever the arrays hold there).
+  alignas(32) float model[256];
+  alignas(32) float scores[256];
+  const float* const sources[kGatheredSources] = {model, touched.shortest};
+  Floats<N> highest = zero;
+  for (int at = 0; at < end; at += N) {
+    Floats<N> logs;
+    for (int l = 0; l < N; ++l) logs[l] = touched.model_logs[touched.bytes[at + l]];
+    store_lanes<N>(model + at, logs);
+    const Floats<N> x = ((w0 * logs + w1 * load_lanes<N>(sources[1] + at)) + bias) +
+                        load_lanes<N>(touched.extra + at);
+    store_lanes<N>(scores + at, x);
+    highest = lanes_max<N>(highest, lanes_below<N>(at, n) ? x : zero);
   }
-  const Floats<N> largest = splat<N>(lane_max<N>(
-      lanes_max<N>(lanes_max<N>(highest[0], highest[1]), lanes_max<N>(highest[2], highest[3]))));
+  const Floats<N> largest = splat<N>(lane_max<N>(highest));
   const Floats<N> floor = splat<N>(-87.0f);
   Floats<N> totals[kVectors] = {}, weighted[kVectors] = {};
-  Floats<N> source_sums[kDenseSources][kVectors] = {};
-  for (int b = 0; b < 256; b += kSumLanes) {
+  Floats<N> source_sums[kGatheredSources][kVectors] = {};
+  Floats<N> model_totals[kVectors] = {}, model_weighted[kVectors] = {};
+  for (int b = 0; b < end; b += kSumLanes) {
     for (int i = 0; i < kVectors; ++i) {
       const int at = b + i * N;
+      const auto inside = lanes_below<N>(at, n);
       const Floats<N> x = lanes_max<N>(load_lanes<N>(scores + at) - largest, floor);
-      const Floats<N> e = exp_below_zero<N>(x);
+      const Floats<N> e = inside ? exp_below_zero<N>(x) : zero;
       store_lanes<N>(exps + at, e);
       totals[i] += e;
       weighted[i] += e * x;
-      for (int s = 0; s < kDenseSources; ++s) source_sums[s][i] += e * load_lanes<N>(sources[s] + at);
+      const Floats<N> model = inside ? load_lanes<N>(sources[0] + at) : zero;
+      source_sums[0][i] += e * model;
+      source_sums[1][i] += e * (inside ? load_lanes<N>(sources[1] + at) : zero);
+      const Floats<N> p = inside ? exp_below_zero<N>(lanes_max<N>(model, floor)) : zero;
+      model_totals[i] += p;
+      model_weighted[i] += p * model;
     }
   }
-  PoolSums sums;
+  TouchedSums sums;
+  sums.largest = largest[0];
   sums.total = eight_lane_sum<N>(totals);
   sums.weighted = eight_lane_sum<N>(weighted);
-  for (int s = 0; s < kDenseSources; ++s) sums.sources[s] = eight_lane_sum<N>(source_sums[s]);
+  for (int s = 0; s < kGatheredSources; ++s) sums.sources[s] = eight_lane_sum<N>(source_sums[s]);
+  sums.model_total = eight_lane_sum<N>(model_totals);
+  sums.model_weighted = eight_lane_sum<N>(model_weighted);
   return sums;
+}
+
+// model_totals(), of the logs shifted and floored first (and stored in `out`) if `out`
+// is not null.
+template <int N>
+QELT_LANES_INLINE ModelTotals totals_pass(const float* logs, float shift, float floor,
+                                          float* out) {
+  constexpr int kVectors = kSumLanes / N;
+  Floats<N> totals[kVectors] = {}, weighted[kVectors] = {};
+  for (int b = 0; b < 256; b += kSumLanes) {
+    for (int i = 0; i < kVectors; ++i) {
+      Floats<N> x = load_lanes<N>(logs + b + i * N);
+      if (out != nullptr) {
+        x = lanes_max<N>(x + shift, splat<N>(floor));
+        store_lanes<N>(out + b + i * N, x);
+      }
+      const Floats<N> p = exp_below_zero<N>(x);
+      totals[i] += p;
+      weighted[i] += p * x;
+    }
+  }
+  return {eight_lane_sum<N>(totals), eight_lane_sum<N>(weighted)};
+}
+
+template <int N>
+QELT_LANES_INLINE ModelTotals changes_pass(int n, const float* before, const float* now) {
+  constexpr int kVectors = kSumLanes / N;
+  const int end = (n + kSumLanes - 1) / kSumLanes * kSumLanes;
+  const Floats<N> zero{}, floor = splat<N>(-87.0f);
+  Floats<N> totals[kVectors] = {}, weighted[kVectors] = {};
+  for (int b = 0; b < end; b += kSumLanes) {
+    for (int i = 0; i < kVectors; ++i) {
+      const int at = b + i * N;
+      const auto inside = lanes_below<N>(at, n);
+      const Floats<N> was = inside ? load_lanes<N>(before + at) : zero;
+      const Floats<N> is = inside ? load_lanes<N>(now + at) : zero;
+      const Floats<N> was_p = inside ? exp_below_zero<N>(lanes_max<N>(was, floor)) : zero;
+      const Floats<N> is_p = inside ? exp_below_zero<N>(lanes_max<N>(is, floor)) : zero;
+      totals[i] += is_p - was_p;
+      weighted[i] += is_p * is - was_p * was;
+    }
+  }
+  return {eight_lane_sum<N>(totals), eight_lane_sum<N>(weighted)};
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 #define QELT_POOL_WIDE 1
 
-__attribute__((target("avx2"))) void pool_scores_wide(const float* weights,
-                                                      const float* const* sources, float* scores) {
-  scores_pass<8>(weights, sources, scores);
+__attribute__((target("avx2"))) ModelTotals changes_wide(int n, const float* before,
+                                                         const float* now) {
+  return changes_pass<8>(n, before, now);
 }
 
-__attribute__((target("avx2"))) PoolSums pool_exponentials_wide(const float* scores,
-                                                                const float* const* sources,
-                                                                float* exps) {
-  return exponentials_pass<8>(scores, sources, exps);
+__attribute__((target("avx2"))) TouchedSums pool_touched_wide(const Touched& touched,
+                                                              const float* weights, float bias,
+                                                              float* exps) {
+  return touched_pass<8>(touched, weights, bias, exps);
+}
+
+__attribute__((target("avx2"))) ModelTotals totals_wide(const float* logs, float shift,
+                                                        float floor, float* out) {
+  return totals_pass<8>(logs, shift, floor, out);
 }
 
 bool wide() {
@@ -98,26 +156,37 @@ bool wide() {
 
 }  // namespace
 
-void pool_scores_narrow(const float* weights, const float* const* sources, float* scores) {
-  scores_pass<4>(weights, sources, scores);
+TouchedSums pool_touched_narrow(const Touched& touched, const float* weights, float bias,
+                                float* exps) {
+  return touched_pass<4>(touched, weights, bias, exps);
 }
 
-PoolSums pool_exponentials_narrow(const float* scores, const float* const* sources, float* exps) {
-  return exponentials_pass<4>(scores, sources, exps);
-}
-
-void pool_scores(const float* weights, const float* const* sources, float* scores) {
+TouchedSums pool_touched(const Touched& touched, const float* weights, float bias, float* exps) {
 #ifdef QELT_POOL_WIDE
-  if (wide()) return pool_scores_wide(weights, sources, scores);
+  if (wide()) return pool_touched_wide(touched, weights, bias, exps);
 #endif
-  pool_scores_narrow(weights, sources, scores);
+  return pool_touched_narrow(touched, weights, bias, exps);
 }
 
-PoolSums pool_exponentials(const float* scores, const float* const* sources, float* exps) {
+ModelTotals model_totals(const float* logs) {
 #ifdef QELT_POOL_WIDE
-  if (wide()) return pool_exponentials_wide(scores, sources, exps);
+  if (wide()) return totals_wide(logs, 0.0f, 0.0f, nullptr);
 #endif
-  return pool_exponentials_narrow(scores, sources, exps);
+  return totals_pass<4>(logs, 0.0f, 0.0f, nullptr);
+}
+
+ModelTotals changed_logs(int n, const float* before, const float* now) {
+#ifdef QELT_POOL_WIDE
+  if (wide()) return changes_wide(n, before, now);
+#endif
+  return changes_pass<4>(n, before, now);
+}
+
+ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out) {
+#ifdef QELT_POOL_WIDE
+  if (wide()) return totals_wide(logs, shift, floor, out);
+#endif
+  return totals_pass<4>(logs, shift, floor, out);
 }
 
 }  // namespace internal

@@ -1,36 +1,69 @@
-// The passes over a pool's 256 scores that a mixing reader makes at every position
-// (internal), in the widest vectors the processor has, with the same values at every
-// width.
+// The passes a mixing reader makes over the byte values a position's sources touch and
+// over the model's distributions (internal), in the widest vectors the processor has,
+// with the same values at every width.
 #ifndef QELT_CORE_SCORING_POOL_LANES_H_
 #define QELT_CORE_SCORING_POOL_LANES_H_
+
+#include <cstdint>
+
+#include "util/float_lanes.h"
 
 namespace qelt {
 namespace internal {
 
-// The sources whose scores are pooled densely: the model and the two shortest orders
-// of the document.
-constexpr int kDenseSources = 3;
+// The sources read at every touched byte: the model's log-probability, and the score
+// of the document's shortest order.
+constexpr int kGatheredSources = 2;
 
-// scores[b] = (w[0] s[0][b] + w[1] s[1][b]) + w[2] s[2][b] for each of the 256 values.
-void pool_scores(const float* weights, const float* const* sources, float* scores);
-
-// What pool_exponentials() sums.
-struct PoolSums {
-  float total;     // of e^x[b]
-  float weighted;  // of e^x[b] x[b]
-  float sources[kDenseSources];  // of e^x[b] s[i][b], for each source
+// The touched bytes, their sources and the rest of their scores.
+struct Touched {
+  int n;                      // at most 256
+  const std::uint8_t* bytes;  // bytes[i]: the i-th touched byte
+  const float* model_logs;    // of the 256 values, each in [-87, 0]
+  const float* shortest;      // shortest[i]: at bytes[i]
+  const float* extra;         // extra[i]: at bytes[i]
 };
 
-// With x[b] the score less the largest of the 256, and at least -87: exps[b] = e^x[b]
-// (within 6e-6, relative), and the sums. Each sum is taken in one fixed order, the
-// same at every width: eight lanes (lane l adds the values at b = l mod 8 in turn),
-// then the lanes in turn.
-PoolSums pool_exponentials(const float* scores, const float* const* sources, float* exps);
+// What pool_touched() sums (over i < n), with m[i] = model_logs[bytes[i]].
+struct TouchedSums {
+  float largest;   // M: the largest score, or 0 if none is larger
+  float total;     // of e^x[i], with x[i] = max(score[i] - M, -87)
+  float weighted;  // of e^x[i] x[i]
+  float sources[kGatheredSources];  // of e^x[i] m[i], and of e^x[i] shortest[i]
+  float model_total;     // of model_exp(m[i])
+  float model_weighted;  // of model_exp(m[i]) m[i]
+};
 
+// For i < n (every array of n values holds 256, whatever lies beyond n): score[i] =
+// ((weights[0] m[i] + weights[1] shortest[i]) + bias) + extra[i], exps[i] = e^x[i], and
+// the sums. Each sum is taken in one fixed order, the same at every width: eight lanes
+// (lane l adds the values at i = l mod 8 in turn), then the lanes in turn.
+TouchedSums pool_touched(const Touched& touched, const float* weights, float bias, float* exps);
 // The same, in vectors of 4 whatever the processor has (for tests that compare the
 // widths).
-void pool_scores_narrow(const float* weights, const float* const* sources, float* scores);
-PoolSums pool_exponentials_narrow(const float* scores, const float* const* sources, float* exps);
+TouchedSums pool_touched_narrow(const Touched& touched, const float* weights, float bias,
+                                float* exps);
+
+// e^x for x in [-87, 0], within 6e-6 (relative): the value the passes take for it.
+inline float model_exp(float x) { return exp_below_zero<4>(splat<4>(x))[0]; }
+
+// Of model_exp(l) and of model_exp(l) l over the 256 logs l of a distribution (each in
+// [-87, 0]), summed as pool_touched() sums.
+struct ModelTotals {
+  float total;
+  float weighted;
+};
+ModelTotals model_totals(const float* logs);
+
+// out[b] = max(shift + logs[b], floor) for the 256 values, and model_totals(out). (Such
+// that out lies in [-87, 0]; out may be logs.)
+ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out);
+
+// What model_totals() gains when each of n logs (n at most 256; the arrays hold 256)
+// changes from before[i] to now[i]: the sums of model_exp(now[i]) - model_exp(before[i])
+// and of model_exp(now[i]) now[i] - model_exp(before[i]) before[i], as pool_touched()
+// sums.
+ModelTotals changed_logs(int n, const float* before, const float* now);
 
 }  // namespace internal
 }  // namespace qelt

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
+#include <tuple>
 
 namespace qelt {
 namespace internal {
@@ -13,78 +15,137 @@ namespace {
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-struct Pool {
-  float sources[kDenseSources][256];
-  float weights[kDenseSources];
-  const float* source_pointers[kDenseSources];
-};
-
-// Sources with values from `spread` below 0 to 0, some equal (ties for the largest) and
-// some zero (a dense order without a row), with weights of either sign.
-Pool random_pool(unsigned seed, float spread) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> value(-spread, 0.0f), weight(-0.5f, 1.5f);
-  Pool pool;
-  for (int s = 0; s < kDenseSources; ++s) {
-    for (float& v : pool.sources[s]) v = rng() % 7 == 0 ? 0.0f : value(rng);
-    pool.weights[s] = weight(rng);
-    pool.source_pointers[s] = pool.sources[s];
-  }
-  return pool;
-}
-
 // The sums the header promises, in its order: eight lanes, lane l adding the values at
-// b = l mod 8 in turn, then the lanes in turn.
-float eight_lane_sum(const float* values) {
+// i = l mod 8 in turn, then the lanes in turn.
+float eight_lane_sum(const float* values, int n) {
   float lanes[8] = {};
-  for (int b = 0; b < 256; ++b) lanes[b % 8] += values[b];
+  for (int i = 0; i < n; ++i) lanes[i % 8] += values[i];
   float sum = lanes[0];
   for (int l = 1; l < 8; ++l) sum += lanes[l];
   return sum;
 }
 
-class PoolLanesTest : public ::testing::TestWithParam<std::tuple<unsigned, float>> {};
+// n touched bytes with sources spread over `spread` below 0 (ties and zeros among
+// them), and every value past n garbage, NaN included, which no result may show.
+struct Pool {
+  std::uint8_t bytes[256];
+  float model_logs[256];
+  float shortest[256];
+  float extra[256];
+  float weights[kGatheredSources];
+  float bias;
+  Touched touched() const { return {n, bytes, model_logs, shortest, extra}; }
+  int n;
+};
+
+Pool random_pool(unsigned seed, int n, float spread) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> value(-spread, 0.0f), weight(-0.5f, 1.5f);
+  Pool pool;
+  pool.n = n;
+  for (float& v : pool.model_logs) v = std::max(rng() % 7 == 0 ? 0.0f : value(rng), -87.0f);
+  std::vector<std::uint8_t> order(256);
+  for (int b = 0; b < 256; ++b) order[b] = static_cast<std::uint8_t>(b);
+  std::shuffle(order.begin(), order.end(), rng);
+  const float garbage = std::numeric_limits<float>::quiet_NaN();
+  for (int i = 0; i < 256; ++i) {
+    pool.bytes[i] = order[i];
+    pool.shortest[i] = i < n ? (rng() % 3 == 0 ? 0.0f : -value(rng) / 4) : garbage;
+    pool.extra[i] = i < n ? (rng() % 2 == 0 ? 0.0f : -value(rng) / 2) : garbage;
+  }
+  for (float& w : pool.weights) w = weight(rng);
+  pool.bias = weight(rng);
+  return pool;
+}
+
+class PoolLanesTest : public ::testing::TestWithParam<std::tuple<unsigned, int, float>> {};
 
 TEST_P(PoolLanesTest, EveryWidthGivesTheValuesOfTheOneOrder) {
-  const auto [seed, spread] = GetParam();
-  const Pool pool = random_pool(seed, spread);
-  float scores[256], narrow_scores[256];
-  pool_scores(pool.weights, pool.source_pointers, scores);
-  pool_scores_narrow(pool.weights, pool.source_pointers, narrow_scores);
-  for (int b = 0; b < 256; ++b) {
-    const float expected = (pool.weights[0] * pool.sources[0][b] +
-                            pool.weights[1] * pool.sources[1][b]) +
-                           pool.weights[2] * pool.sources[2][b];
-    ASSERT_TRUE(same_bits(scores[b], expected)) << b;
-    ASSERT_TRUE(same_bits(narrow_scores[b], expected)) << b;
-  }
-
+  const auto [seed, n, spread] = GetParam();
+  const Pool pool = random_pool(seed, n, spread);
   float exps[256], narrow_exps[256];
-  const PoolSums sums = pool_exponentials(scores, pool.source_pointers, exps);
-  const PoolSums narrow = pool_exponentials_narrow(scores, pool.source_pointers, narrow_exps);
-  const float largest = *std::max_element(scores, scores + 256);
-  float x[256], weighted[256], by_source[kDenseSources][256];
-  for (int b = 0; b < 256; ++b) {
-    ASSERT_TRUE(same_bits(exps[b], narrow_exps[b])) << b;
-    x[b] = std::max(scores[b] - largest, -87.0f);
-    EXPECT_NEAR(exps[b], std::exp(static_cast<double>(x[b])), 6e-6 * std::exp(x[b])) << b;
-    weighted[b] = exps[b] * x[b];
-    for (int s = 0; s < kDenseSources; ++s) by_source[s][b] = exps[b] * pool.sources[s][b];
+  const TouchedSums sums = pool_touched(pool.touched(), pool.weights, pool.bias, exps);
+  const TouchedSums narrow =
+      pool_touched_narrow(pool.touched(), pool.weights, pool.bias, narrow_exps);
+
+  float scores[256], m[256];
+  float largest = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    m[i] = pool.model_logs[pool.bytes[i]];
+    scores[i] = ((pool.weights[0] * m[i] + pool.weights[1] * pool.shortest[i]) + pool.bias) +
+                pool.extra[i];
+    largest = std::max(largest, scores[i]);
   }
-  for (const PoolSums& got : {sums, narrow}) {
-    EXPECT_TRUE(same_bits(got.total, eight_lane_sum(exps)));
-    EXPECT_TRUE(same_bits(got.weighted, eight_lane_sum(weighted)));
-    for (int s = 0; s < kDenseSources; ++s) {
-      EXPECT_TRUE(same_bits(got.sources[s], eight_lane_sum(by_source[s]))) << s;
-    }
+  float weighted[256], by_model[256], by_shortest[256], model_p[256], model_weighted[256];
+  for (int i = 0; i < n; ++i) {
+    ASSERT_TRUE(same_bits(exps[i], narrow_exps[i])) << i;
+    const float x = std::max(scores[i] - largest, -87.0f);
+    EXPECT_NEAR(exps[i], std::exp(static_cast<double>(x)), 6e-6 * std::exp(x)) << i;
+    weighted[i] = exps[i] * x;
+    by_model[i] = exps[i] * m[i];
+    by_shortest[i] = exps[i] * pool.shortest[i];
+    model_p[i] = model_exp(m[i]);
+    model_weighted[i] = model_p[i] * m[i];
+  }
+  for (const TouchedSums& got : {sums, narrow}) {
+    EXPECT_TRUE(same_bits(got.largest, largest));
+    EXPECT_TRUE(same_bits(got.total, eight_lane_sum(exps, n)));
+    EXPECT_TRUE(same_bits(got.weighted, eight_lane_sum(weighted, n)));
+    EXPECT_TRUE(same_bits(got.sources[0], eight_lane_sum(by_model, n)));
+    EXPECT_TRUE(same_bits(got.sources[1], eight_lane_sum(by_shortest, n)));
+    EXPECT_TRUE(same_bits(got.model_total, eight_lane_sum(model_p, n)));
+    EXPECT_TRUE(same_bits(got.model_weighted, eight_lane_sum(model_weighted, n)));
   }
 }
 
-// Spreads of a few units, as most positions have, and of hundreds, where the smallest
+// No byte, a few (less than a lane, less than a sum's eight lanes), many, and all;
+// spreads of a few units, as most positions have, and of hundreds, where the smallest
 // scores are floored.
 INSTANTIATE_TEST_SUITE_P(Pools, PoolLanesTest,
-                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u),
+                         ::testing::Combine(::testing::Values(1u, 2u),
+                                            ::testing::Values(0, 3, 7, 33, 256),
                                             ::testing::Values(3.0f, 40.0f, 400.0f)));
+
+// The model's totals: of a distribution, of one shifted and floored (written in place),
+// and what changing some of its values changes, against the sums they promise.
+TEST(ModelTotals, AreTheSumsOfTheOneOrder) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> value(-30.0f, 0.0f);
+  float logs[256], shifted[256], p[256], p_log[256];
+  for (float& v : logs) v = value(rng);
+  const auto check = [&](const ModelTotals& got, const float* of) {
+    for (int b = 0; b < 256; ++b) {
+      p[b] = model_exp(of[b]);
+      p_log[b] = p[b] * of[b];
+    }
+    EXPECT_TRUE(same_bits(got.total, eight_lane_sum(p, 256)));
+    EXPECT_TRUE(same_bits(got.weighted, eight_lane_sum(p_log, 256)));
+  };
+  check(model_totals(logs), logs);
+
+  const float shift = -3.5f, floor = -24.0f;
+  for (int b = 0; b < 256; ++b) shifted[b] = std::max(logs[b] + shift, floor);
+  float in_place[256];
+  std::copy(logs, logs + 256, in_place);
+  const ModelTotals got = shifted_logs(in_place, shift, floor, in_place);
+  for (int b = 0; b < 256; ++b) ASSERT_TRUE(same_bits(in_place[b], shifted[b])) << b;
+  check(got, shifted);
+
+  float before[256], now[256], gain[256], gain_log[256];
+  for (int n : {0, 5, 19}) {
+    for (int i = 0; i < 256; ++i) {
+      before[i] = i < n ? value(rng) : std::numeric_limits<float>::quiet_NaN();
+      now[i] = i < n ? value(rng) : std::numeric_limits<float>::quiet_NaN();
+    }
+    for (int i = 0; i < n; ++i) {
+      gain[i] = model_exp(now[i]) - model_exp(before[i]);
+      gain_log[i] = model_exp(now[i]) * now[i] - model_exp(before[i]) * before[i];
+    }
+    const ModelTotals change = changed_logs(n, before, now);
+    EXPECT_TRUE(same_bits(change.total, eight_lane_sum(gain, n))) << n;
+    EXPECT_TRUE(same_bits(change.weighted, eight_lane_sum(gain_log, n))) << n;
+  }
+}
 
 }  // namespace
 }  // namespace internal

@@ -46,6 +46,14 @@ QELT_LANES_INLINE void store_lanes(float* at, Floats<N> v) {
   std::memcpy(at, &v, sizeof v);
 }
 
+// The N lanes from `first` on that are below `limit`: true where first + l < limit.
+template <int N>
+QELT_LANES_INLINE auto lanes_below(int first, int limit) {
+  Floats<N> indices;
+  for (int l = 0; l < N; ++l) indices[l] = static_cast<float>(first + l);
+  return indices < static_cast<float>(limit);
+}
+
 // `x` in every lane.
 template <int N>
 QELT_LANES_INLINE Floats<N> splat(float x) {
