@@ -1,15 +1,21 @@
-// A mixing reader keeps, for the position it has reached, each source's distribution as
-// scores over the 256 byte values (log-probabilities, each up to a constant of its
-// own, which normalising removes): the model's in full, built from its kept suffixes
-// with the distributions after one byte tabled once per reader; the document's own at
-// each order as a boost of the bytes it has seen after the context (the rest of its
-// mass spread evenly: a constant); the match model's as a boost of the byte it
-// predicts. The pool's scores are their weighted sum, and one pass over the 256 values
-// takes the exponentials of the scores less their largest and the sums from which every
-// probability and the entropy follow. Reading a byte moves each weight along the
-// gradient of that byte's log probability, then counts the byte after every order's
-// context (each context found once a position, its room made first so that adding to
-// one moves none) and extends or seeks the match.
+// A mixing reader's distribution at a position is a product of experts over the 256
+// byte values: each byte's score is a weighted sum of what the sources say of it, and
+// its probability e^score over their total. The sources are the model's
+// log-probability (its distribution in full, built from its kept suffixes, remembered
+// for the contexts met lately with the totals of p and p ln p over it); the document's
+// own at each order, a boost of the bytes seen after the context; the match model's,
+// a boost of the byte it predicts; and a bias.
+//
+// Every source but the model says something only of the bytes the document's orders
+// have seen after their contexts here and the match's byte: the touched bytes, a few
+// dozen at most positions (those of the shortest order, whose contexts are followed by
+// the others'). An untouched byte's score is the model's log-probability alone, so the
+// sums over the untouched bytes are the model's totals less its sums over the touched
+// ones, and only the touched bytes are passed over, in vectors; the model's weight
+// applies to the touched bytes. Reading a byte moves each weight along the gradient of
+// that byte's log probability, then counts the byte after every order's context (each
+// context found once a position, its room made first so that adding to one moves
+// none) and extends or seeks the match.
 
 #include "mixing_model.h"
 
@@ -37,7 +43,7 @@ namespace {
 using internal::DenseFollowers;
 
 // The document's orders, in bytes of context.
-constexpr std::array<int, 7> kOrders = {1, 2, 3, 4, 6, 10, 16};
+constexpr std::array<int, 5> kOrders = {1, 2, 4, 6, 12};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
@@ -48,7 +54,8 @@ constexpr std::size_t kListedOrders = kDocumentSources - kDenseOrders;
 constexpr std::size_t kModelSource = 0;
 constexpr std::size_t kFirstDocumentSource = 1;
 constexpr std::size_t kMatchSource = 1 + kDocumentSources;
-// A source of 1 at every touched byte: how much more they take than the model gives.
+// A source of 1 at every touched byte: how much more (or less) they take than the
+// model gives them.
 constexpr std::size_t kTouchedSource = 2 + kDocumentSources;
 constexpr std::size_t kSources = 3 + kDocumentSources;
 // A source's weight at a position is the sum of its weights in three sets, each chosen
@@ -68,8 +75,10 @@ constexpr std::size_t kSuffixWeightSets = (kMaxOrder + 1) * kMatchClasses;
 constexpr std::size_t kByteWeightSets = 256;
 
 // How the weights start (those of the second and third sets at 0), and how fast each
-// set learns. (Tuned on held-out Python sources with models of the standard library's,
-// k = 6 and 8.)
+// set learns. A touched byte's score holds the model's log once in any case; its
+// weight is what is added to that, so -0.5 starts the model at half its log there.
+// (Tuned on held-out Python sources with models of the standard library's, k = 6 and
+// 8.)
 constexpr float kModelWeight = -0.5f;
 constexpr float kDocumentWeight = 0.15f;
 constexpr float kMatchWeight = 0.3f;
@@ -78,7 +87,7 @@ constexpr float kSuffixRate = 0.003f;
 constexpr float kByteRate = 0.003f;
 // A byte seen n times after a context counts as n + kPseudoCount against kPseudoCount
 // for a byte not seen.
-constexpr double kPseudoCount = 0.15;
+constexpr double kPseudoCount = 0.05;
 // The model's log-probabilities are taken at this least (a probability so small is
 // worth no more to the pool, and the scores stay finite).
 constexpr float kLeastLog = -24.0f;
