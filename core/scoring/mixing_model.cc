@@ -489,7 +489,7 @@ struct MixingModel::State {
       predicted = history[match_position];
       const std::uint32_t at = std::min(match_length, kMatchLengths - 1);
       const double hit = (match_hits[at] + 0.5) / (match_tries[at] + 1.0);
-      match_boost = static_cast<float>(std::log(hit / (1.0 - hit) * 255.0));
+      match_boost = static_cast<float>(internal::fast_log(hit / (1.0 - hit) * 255.0));
     }
     std::size_t confidence = 0;
     if (longest > kDenseOrders) {
@@ -593,7 +593,7 @@ struct MixingModel::State {
     // q = e^x / T over x less the largest: -sum q ln q = ln T - sum e^x x / T.
     const double weighted =
         pooled.weighted + untouched_scale * (untouched_weighted - pooled.largest * untouched);
-    entropy = static_cast<float>(std::max(std::log(total) - weighted / total, 0.0));
+    entropy = static_cast<float>(std::max(internal::fast_log(total) - weighted / total, 0.0));
   }
 
   // The index of `byte` in `touched`, or -1.
