@@ -13,19 +13,22 @@ namespace qelt {
 
 // Reads one document a byte at a time and gives the whole distribution of the next
 // byte: the frozen model's, after the longest suffix it keeps of the k bytes before the
-// position, pooled with the distributions of the document itself after the 1, 2, 3, 4,
-// 6, 10 and 16 bytes before it (their counts so far) and with a match model (the
-// byte that followed the longest earlier occurrence of the last bytes, trusted as its
-// length has earned). The pool is geometric: each source's log-probabilities weighted
-// and summed, then normalised,
+// position, pooled with the distributions of the document itself after the 1, 2, 4, 6
+// and 12 bytes before it (their counts so far) and with a match model (the byte that
+// followed the longest earlier occurrence of the last bytes, trusted as its length has
+// earned). The pool is geometric: the document's sources speak of the bytes they have
+// seen after their contexts here (and the match's byte), the touched bytes T, and
 //
-//     log q(b) = sum_i w_i log p_i(b) - log Z,
+//     log q(b) = log p_model(b) + [b in T] sum_i w_i s_i(b) - log Z,
 //
-// each weight the sum of three, chosen by small contexts (the longest of the
-// document's orders that has statistics here, how sure it is, and the match's length;
-// the length of the model's longest kept suffix here; the byte before) and learnt as
-// the document is read: after each byte, each moves along the gradient of that byte's
-// log probability. The entropy at a position is that of q, and every probability is q's.
+// with s_i(b) the model's log-probability again, each order's boost of b's count, the
+// match's boost and 1; each weight the sum of three, chosen by small contexts (the
+// longest of the document's orders that has statistics here, how sure it is, and the
+// match's length; the length of the model's longest kept suffix here; the byte
+// before) and learnt as the document is read: after each byte, each moves along the
+// gradient of that byte's log probability. The entropy at a position is that of q,
+// and every probability is q's. (The model's log-probabilities are taken at e^-24 at
+// least.)
 // Causal and deterministic: the value at a position depends only on the model, the
 // memory and the bytes before it, every sum taken in a fixed order. Needs a model with
 // probabilities (reading.h).

@@ -581,13 +581,10 @@ struct MixingModel::State {
     pooled = internal::pool_touched({count, list, model_logs, shortest_at, extra}, weights,
                                     w[kTouchedSource], exps.data());
     // The untouched bytes' sums: p and p ln p of the model over them, scaled by
-    // e^(-largest). (Both differences are of float sums, so within about 1e-6 of what
-    // they stand for: where the touched bytes hold nearly all of the model's mass,
-    // the normaliser is that close, and each untouched byte keeps its own p.)
-    const double untouched =
-        std::max(static_cast<double>(model_totals.total) - pooled.model_total, 0.0);
-    const double untouched_weighted =
-        std::min(static_cast<double>(model_totals.weighted) - pooled.model_weighted, 0.0);
+    // e^(-largest). (Differences of sums in double, since the touched bytes may hold
+    // nearly all of the model's mass.)
+    const double untouched = std::max(model_totals.total - pooled.model_total, 0.0);
+    const double untouched_weighted = std::min(model_totals.weighted - pooled.model_weighted, 0.0);
     untouched_scale = internal::model_exp(std::max(-pooled.largest, -87.0f));
     total = pooled.total + untouched * untouched_scale;
     // q = e^x / T over x less the largest: -sum q ln q = ln T - sum e^x x / T.

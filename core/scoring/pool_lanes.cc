@@ -10,6 +10,8 @@
 
 #include "scoring/pool_lanes.h"
 
+#include <initializer_list>
+
 #include "util/float_lanes.h"
 
 namespace qelt {
@@ -30,6 +32,47 @@ QELT_LANES_INLINE float eight_lane_sum(const Floats<N>* vectors) {
   for (int l = 1; l < kSumLanes; ++l) sum += lanes[l];
   return sum;
 }
+
+// A sum in double over eight lanes, held as two vectors of four.
+struct EightDoubles {
+  Doubles4 quarters[kSumLanes / 4] = {};
+
+  // Adds the N lanes of `v` to the lanes from `first` on.
+  template <int N>
+  QELT_LANES_INLINE void add(int first, Floats<N> v) {
+    for (int h = 0; h < N / 4; ++h) quarters[first / 4 + h] += lane_quarter<N>(v, h);
+  }
+  // ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)): three steps, not seven.
+  QELT_LANES_INLINE double sum() const {
+    const Doubles4 halves = quarters[0] + quarters[1];
+    return (halves[0] + halves[2]) + (halves[1] + halves[3]);
+  }
+};
+
+// A sum in double over eight lanes whose values are first summed in float, a block of
+// kBlock values (four to a lane) at a time: as close as double where a difference of
+// such sums is wanted, for a quarter of the work in double.
+constexpr int kBlock = 32;
+
+template <int N>
+struct BlockedSum {
+  Floats<N> block[kSumLanes / N] = {};
+  EightDoubles whole;
+
+  // Adds `v` to vector i of the block (its lanes from i N on).
+  QELT_LANES_INLINE void add(int i, Floats<N> v) { block[i] += v; }
+  // Into double, the block starting afresh: after each kBlock values, and at the end.
+  QELT_LANES_INLINE void flush() {
+    for (int i = 0; i < kSumLanes / N; ++i) {
+      whole.template add<N>(i * N, block[i]);
+      block[i] = Floats<N>{};
+    }
+  }
+  QELT_LANES_INLINE double sum() {
+    flush();
+    return whole.sum();
+  }
+};
 
 template <int N>
 QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* weights,
@@ -58,7 +101,7 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
   const Floats<N> floor = splat<N>(-87.0f);
   Floats<N> totals[kVectors] = {}, weighted[kVectors] = {};
   Floats<N> source_sums[kGatheredSources][kVectors] = {};
-  Floats<N> model_totals[kVectors] = {}, model_weighted[kVectors] = {};
+  BlockedSum<N> model_totals, model_weighted;
   for (int b = 0; b < end; b += kSumLanes) {
     for (int i = 0; i < kVectors; ++i) {
       const int at = b + i * N;
@@ -72,8 +115,12 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
       source_sums[0][i] += e * model;
       source_sums[1][i] += e * (inside ? load_lanes<N>(sources[1] + at) : zero);
       const Floats<N> p = inside ? exp_below_zero<N>(lanes_max<N>(model, floor)) : zero;
-      model_totals[i] += p;
-      model_weighted[i] += p * model;
+      model_totals.add(i, p);
+      model_weighted.add(i, p * model);
+    }
+    if ((b + kSumLanes) % kBlock == 0) {
+      model_totals.flush();
+      model_weighted.flush();
     }
   }
   TouchedSums sums;
@@ -81,8 +128,8 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
   sums.total = eight_lane_sum<N>(totals);
   sums.weighted = eight_lane_sum<N>(weighted);
   for (int s = 0; s < kGatheredSources; ++s) sums.sources[s] = eight_lane_sum<N>(source_sums[s]);
-  sums.model_total = eight_lane_sum<N>(model_totals);
-  sums.model_weighted = eight_lane_sum<N>(model_weighted);
+  sums.model_total = model_totals.sum();
+  sums.model_weighted = model_weighted.sum();
   return sums;
 }
 
@@ -92,7 +139,7 @@ template <int N>
 QELT_LANES_INLINE ModelTotals totals_pass(const float* logs, float shift, float floor,
                                           float* out) {
   constexpr int kVectors = kSumLanes / N;
-  Floats<N> totals[kVectors] = {}, weighted[kVectors] = {};
+  BlockedSum<N> totals, weighted;
   for (int b = 0; b < 256; b += kSumLanes) {
     for (int i = 0; i < kVectors; ++i) {
       Floats<N> x = load_lanes<N>(logs + b + i * N);
@@ -101,11 +148,15 @@ QELT_LANES_INLINE ModelTotals totals_pass(const float* logs, float shift, float 
         store_lanes<N>(out + b + i * N, x);
       }
       const Floats<N> p = exp_below_zero<N>(x);
-      totals[i] += p;
-      weighted[i] += p * x;
+      totals.add(i, p);
+      weighted.add(i, p * x);
+    }
+    if ((b + kSumLanes) % kBlock == 0) {
+      totals.flush();
+      weighted.flush();
     }
   }
-  return {eight_lane_sum<N>(totals), eight_lane_sum<N>(weighted)};
+  return {totals.sum(), weighted.sum()};
 }
 
 template <int N>
@@ -113,7 +164,7 @@ QELT_LANES_INLINE ModelTotals changes_pass(int n, const float* before, const flo
   constexpr int kVectors = kSumLanes / N;
   const int end = (n + kSumLanes - 1) / kSumLanes * kSumLanes;
   const Floats<N> zero{}, floor = splat<N>(-87.0f);
-  Floats<N> totals[kVectors] = {}, weighted[kVectors] = {};
+  BlockedSum<N> totals_now, weighted_now, totals_was, weighted_was;
   for (int b = 0; b < end; b += kSumLanes) {
     for (int i = 0; i < kVectors; ++i) {
       const int at = b + i * N;
@@ -122,11 +173,16 @@ QELT_LANES_INLINE ModelTotals changes_pass(int n, const float* before, const flo
       const Floats<N> is = inside ? load_lanes<N>(now + at) : zero;
       const Floats<N> was_p = inside ? exp_below_zero<N>(lanes_max<N>(was, floor)) : zero;
       const Floats<N> is_p = inside ? exp_below_zero<N>(lanes_max<N>(is, floor)) : zero;
-      totals[i] += is_p - was_p;
-      weighted[i] += is_p * is - was_p * was;
+      totals_now.add(i, is_p);
+      weighted_now.add(i, is_p * is);
+      totals_was.add(i, was_p);
+      weighted_was.add(i, was_p * was);
+    }
+    if ((b + kSumLanes) % kBlock == 0) {
+      for (BlockedSum<N>* sum : {&totals_now, &weighted_now, &totals_was, &weighted_was}) sum->flush();
     }
   }
-  return {eight_lane_sum<N>(totals), eight_lane_sum<N>(weighted)};
+  return {totals_now.sum() - totals_was.sum(), weighted_now.sum() - weighted_was.sum()};
 }
 
 #if defined(__x86_64__) || defined(__i386__)

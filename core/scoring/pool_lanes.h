@@ -30,8 +30,10 @@ struct TouchedSums {
   float total;     // of e^x[i], with x[i] = max(score[i] - M, -87)
   float weighted;  // of e^x[i] x[i]
   float sources[kGatheredSources];  // of e^x[i] m[i], and of e^x[i] shortest[i]
-  float model_total;     // of model_exp(m[i])
-  float model_weighted;  // of model_exp(m[i]) m[i]
+  // Taken as model_totals() takes its sums (they are subtracted from them, and the
+  // touched bytes may hold nearly all of the model's mass):
+  double model_total;     // of model_exp(m[i])
+  double model_weighted;  // of model_exp(m[i]) m[i]
 };
 
 // For i < n (every array of n values holds 256, whatever lies beyond n): score[i] =
@@ -48,10 +50,14 @@ TouchedSums pool_touched_narrow(const Touched& touched, const float* weights, fl
 inline float model_exp(float x) { return exp_below_zero<4>(splat<4>(x))[0]; }
 
 // Of model_exp(l) and of model_exp(l) l over the 256 logs l of a distribution (each in
-// [-87, 0]), summed as pool_touched() sums.
+// [-87, 0]). Each sum is taken in blocks of 32 values: within a block in float, as
+// pool_touched() sums (eight lanes, lane l adding the values at i = l mod 8 in turn);
+// each block's eight lanes then added, in double, to eight lanes of double l0 .. l7;
+// those added up as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)). As close as
+// double, for a quarter of its work.
 struct ModelTotals {
-  float total;
-  float weighted;
+  double total;
+  double weighted;
 };
 ModelTotals model_totals(const float* logs);
 
@@ -60,9 +66,9 @@ ModelTotals model_totals(const float* logs);
 ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out);
 
 // What model_totals() gains when each of n logs (n at most 256; the arrays hold 256)
-// changes from before[i] to now[i]: the sums of model_exp(now[i]) - model_exp(before[i])
-// and of model_exp(now[i]) now[i] - model_exp(before[i]) before[i], as pool_touched()
-// sums.
+// changes from before[i] to now[i]: the sums of model_exp(now[i]) and of
+// model_exp(now[i]) now[i] less those of the same of before[i], each summed as
+// model_totals() sums.
 ModelTotals changed_logs(int n, const float* before, const float* now);
 
 }  // namespace internal

@@ -46,6 +46,17 @@ QELT_LANES_INLINE void store_lanes(float* at, Floats<N> v) {
   std::memcpy(at, &v, sizeof v);
 }
 
+// Doubles four at a time (one register where AVX is on).
+typedef double Doubles4 __attribute__((vector_size(32)));
+
+// Lanes 4h to 4h + 3 of `v`, as doubles.
+template <int N>
+QELT_LANES_INLINE Doubles4 lane_quarter(Floats<N> v, int h) {
+  typedef float Floats4 __attribute__((vector_size(16)));
+  const Floats4 four = {v[4 * h], v[4 * h + 1], v[4 * h + 2], v[4 * h + 3]};
+  return __builtin_convertvector(four, Doubles4);
+}
+
 // The N lanes from `first` on that are below `limit`: true where first + l < limit.
 template <int N>
 QELT_LANES_INLINE auto lanes_below(int first, int limit) {
