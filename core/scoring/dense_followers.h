@@ -3,10 +3,10 @@
 //
 // A short context is followed by many distinct bytes (after one byte of Python source,
 // dozens), so a list of them is long to search: a row holds them in the order first
-// seen, with their counts side by side, and the place in it of each of the 256 values. A context's row is made when the document
-// first shows it, found through an index of every context of the order (256 or 65536
-// entries, made once), and all rows are forgotten at once by clearing the entries
-// used.
+// seen, with their counts side by side, and the place in it of each of the 256 values.
+// A context's row is made when the document first shows it, found through an index of
+// every context of the order (256 or 65536 entries, made once), and all rows are
+// forgotten at once by clearing the entries used.
 //
 // Within a budget counted from what is held alone: the index, and kBytesPerRow for each
 // row made. A budget that cannot hold the index and one row holds no row at all.
@@ -39,11 +39,17 @@ class DenseFollowers {
     std::uint32_t followed;  // times some byte followed the context
     std::uint32_t distinct;  // values that followed it
 
+    // The index of `byte` in `bytes`, or -1 if it has not followed the context.
+    int find(std::uint8_t byte) const {
+      const std::uint32_t at = place[byte];
+      return at < distinct && bytes[at] == byte ? static_cast<int>(at) : -1;
+    }
+
     // The index of `byte` in `bytes`, where it is put (its count 0) if it has not
     // followed the context before.
     std::uint32_t index_of(std::uint8_t byte) {
-      const std::uint32_t at = place[byte];
-      if (at < distinct && bytes[at] == byte) return at;
+      const int found = find(byte);
+      if (found >= 0) return static_cast<std::uint32_t>(found);
       bytes[distinct] = byte;
       counts[distinct] = 0;
       place[byte] = static_cast<std::uint8_t>(distinct);
@@ -73,6 +79,7 @@ class DenseFollowers {
     return most_rows_ > 0 ? index_[static_cast<std::size_t>(context & (contexts_ - 1))] : kNone;
   }
   Row& row(std::uint32_t i) { return rows_[i]; }
+  const Row& row(std::uint32_t i) const { return rows_[i]; }
 
   // Prefetches the start of the row of `context`, if it has one, for reading it soon
   // after: its first values and their counts.
@@ -82,8 +89,6 @@ class DenseFollowers {
     internal::prefetch(rows_[i].bytes);
     internal::prefetch(rows_[i].counts);
   }
-
-  const Row& row(std::uint32_t i) const { return rows_[i]; }
 
   // The row of `context`, made (every count 0) if it has none; kNone if it has none and
   // the budget holds no more rows.

@@ -520,8 +520,8 @@ struct MixingModel::State {
     float* const extra = extras.data();
     float* const shortest_at = shortest_scores.data();
     for (int i = shortest_count; i < touched_count; ++i) others[list[i]] = 0;
-    // The shortest order's bytes first, in its row's order (which finds them: `place`),
-    // so that its scores are those of the row; then any other touched byte.
+    // The shortest order's bytes first, in its row's order (so that the row finds them),
+    // with their scores; then any other touched byte.
     const DenseFollowers::Row* const first =
         rows[0] == DenseFollowers::kNone ? nullptr : &dense[0].row(rows[0]);
     const int shortest = first == nullptr ? 0 : static_cast<int>(first->distinct);
@@ -534,8 +534,8 @@ struct MixingModel::State {
     // Marks `byte` touched; its index in the list.
     const auto touch = [&](std::uint8_t byte) {
       if (first != nullptr) {
-        const int at = first->place[byte];
-        if (at < shortest && list[at] == byte) return at;
+        const int in_row = first->find(byte);
+        if (in_row >= 0) return in_row;
       }
       const int at = others[byte];
       if (at != 0) return at - 1;
@@ -593,11 +593,11 @@ struct MixingModel::State {
     entropy = static_cast<float>(std::max(internal::fast_log(total) - weighted / total, 0.0));
   }
 
-  // The index of `byte` in `touched`, or -1.
+  // The index of `byte` in `touched`, or -1 (once pooled, and until the byte is read).
   int touched_at(std::uint8_t byte) const {
     if (shortest_count > 0) {
-      const int at = dense[0].row(rows[0]).place[byte];
-      if (at < shortest_count && touched[static_cast<std::size_t>(at)] == byte) return at;
+      const int in_row = dense[0].row(rows[0]).find(byte);
+      if (in_row >= 0) return in_row;
     }
     return other_index[byte] - 1;
   }
