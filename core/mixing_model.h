@@ -13,8 +13,8 @@ namespace qelt {
 
 // Reads one document a byte at a time and gives the whole distribution of the next
 // byte: the frozen model's, after the longest suffix it keeps of the k bytes before the
-// position, pooled with the distributions of the document itself after the 1, 2, 4, 6
-// and 12 bytes before it (their counts so far) and with a match model (the byte that
+// position, pooled with the distributions of the document itself after the 1, 2, 4
+// and 10 bytes before it (their counts so far) and with a match model (the byte that
 // followed the longest earlier occurrence of the last bytes, trusted as its length has
 // earned). The pool is geometric: the document's sources speak of the bytes they have
 // seen after their contexts here (and the match's byte), the touched bytes T, and

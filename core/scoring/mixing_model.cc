@@ -43,7 +43,7 @@ namespace {
 using internal::DenseFollowers;
 
 // The document's orders, in bytes of context.
-constexpr std::array<int, 5> kOrders = {1, 2, 4, 6, 12};
+constexpr std::array<int, 4> kOrders = {1, 2, 4, 10};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
@@ -87,7 +87,7 @@ constexpr float kSuffixRate = 0.003f;
 constexpr float kByteRate = 0.003f;
 // A byte seen n times after a context counts as n + kPseudoCount against kPseudoCount
 // for a byte not seen.
-constexpr double kPseudoCount = 0.05;
+constexpr double kPseudoCount = 0.025;
 // The model's log-probabilities are taken at this least (a probability so small is
 // worth no more to the pool, and the scores stay finite).
 constexpr float kLeastLog = -24.0f;
@@ -104,23 +104,25 @@ constexpr std::size_t kMostMatchSlots = std::size_t{1} << 28;
 // ln(n + kPseudoCount) - ln kPseudoCount, tabled for small counts.
 constexpr std::size_t kTabledBoosts = 4096;
 // The model's distributions remembered at most (1 KiB each).
-constexpr std::size_t kMostRemembered = 8192;
+constexpr std::size_t kMostRemembered = 32768;
 // The slots a reader starts with, and the bytes it reads for each slot before they
 // grow fourfold.
 constexpr std::size_t kFirstRemembered = 128;
 constexpr std::uint64_t kBytesPerRemembered = 8;
 
+// (Made before any reader is, so that reading one asks no guard.)
+const std::array<float, kTabledBoosts> kBoosts = [] {
+  std::array<float, kTabledBoosts> boosts{};
+  for (std::size_t n = 0; n < kTabledBoosts; ++n) {
+    boosts[n] = static_cast<float>(std::log(static_cast<double>(n) + kPseudoCount) -
+                                   std::log(kPseudoCount));
+  }
+  return boosts;
+}();
+
 float boost_of(std::uint32_t count) {
-  static const std::array<float, kTabledBoosts> table = [] {
-    std::array<float, kTabledBoosts> boosts{};
-    for (std::size_t n = 0; n < kTabledBoosts; ++n) {
-      boosts[n] = static_cast<float>(std::log(static_cast<double>(n) + kPseudoCount) -
-                                     std::log(kPseudoCount));
-    }
-    return boosts;
-  }();
   return count < kTabledBoosts
-             ? table[count]
+             ? kBoosts[count]
              : static_cast<float>(internal::fast_log(count + kPseudoCount) - std::log(kPseudoCount));
 }
 
@@ -363,7 +365,7 @@ struct MixingModel::State {
     const int lowest = length > 2 ? 3 : 2;  // the shortest whose list is read here
     std::array<std::uint64_t, 4> set_here{};  // a bit for each byte listed so far
     std::array<std::uint8_t, 256> listed_byte;
-    alignas(32) std::array<float, 256> listed_log;
+    alignas(32) std::array<float, 256> listed_log, listed_probability, listed_shift;
     int listed = 0;
     int longest = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
@@ -382,11 +384,9 @@ struct MixingModel::State {
         const std::uint64_t bit = std::uint64_t{1} << (b & 63);
         if ((word & bit) != 0) continue;
         word |= bit;
-        const double p = list.probability(i);
         listed_byte[static_cast<std::size_t>(listed)] = b;
-        listed_log[static_cast<std::size_t>(listed++)] =
-            p > 0.0 ? std::max(carried + static_cast<float>(internal::fast_log(p)), kLeastLog)
-                    : kLeastLog;
+        listed_probability[static_cast<std::size_t>(listed)] = list.probability(i);
+        listed_shift[static_cast<std::size_t>(listed++)] = carried;
       }
       if (!(list.weight > 0.0f)) {  // nothing below reaches here
         below_reaches = false;
@@ -394,6 +394,8 @@ struct MixingModel::State {
       }
       carried += static_cast<float>(internal::fast_log(list.weight));
     }
+    internal::listed_logs(listed, listed_probability.data(), listed_shift.data(), kLeastLog,
+                          listed_log.data());
     const auto overlay_listed = [&] {
       for (int i = 0; i < listed; ++i) {
         out[listed_byte[static_cast<std::size_t>(i)]] = listed_log[static_cast<std::size_t>(i)];
@@ -847,7 +849,7 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
   // on memory: the document's table outgrows the caches; and, further on, the model's
   // contexts of every length from 2 up (those of 0 and 1 are tabled), which a model
   // larger than the caches would make wait one after another.
-  constexpr std::size_t kAhead = 4, kModelAhead = 8, kListsAhead = 4;
+  constexpr std::size_t kAhead = 4, kModelAhead = 8, kListsAhead = 4, kSlotAhead = 12;
   static_assert(kListsAhead < State::kLookedUp, "an entry is read before it is taken again");
   State& s = *state_;
   // The model's slots of the context kListsAhead positions on (their homes fetched
@@ -862,6 +864,20 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
         !s.remembered.empty() &&
         s.remembered_slot(key, static_cast<int>(used)).holds(key, static_cast<int>(used));
     if (used >= 2 && !remembered) {
+      // Its distribution will be made: the slot it is made in, and the one it is made
+      // over.
+      if (!s.remembered.empty()) {
+        const char* made_in = reinterpret_cast<const char*>(&s.remembered_slot(key, static_cast<int>(used)));
+        for (std::size_t line = 0; line < sizeof(State::Remembered); line += 64) {
+          internal::prefetch_for_write(made_in + line);
+        }
+        if (used > 2) {
+          const char* over = reinterpret_cast<const char*>(&s.remembered_slot(key & 0xFFFF, 2));
+          for (std::size_t line = 0; line < sizeof(State::Remembered); line += 64) {
+            internal::prefetch(over + line);
+          }
+        }
+      }
       State::LookedUp& entry = s.looked_up[(s.position + kListsAhead) % State::kLookedUp];
       entry.position = s.position + kListsAhead;
       entry.key = key;
@@ -875,17 +891,27 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
       }
     }
   }
+  // Where the distribution of the context kSlotAhead positions on would be
+  // remembered; kModelAhead positions on, if it is not there, the homes of its
+  // contexts in the model.
+  const std::size_t slot_at = i + kSlotAhead;
+  if (slot_at <= n && !s.remembered.empty()) {
+    const std::size_t used = std::min(slot_at, static_cast<std::size_t>(s.model.k()));
+    if (used >= 2) {
+      const std::uint64_t key = internal::window_key_fast(data + slot_at - used, data + n, used);
+      internal::prefetch(&s.remembered_slot(key, static_cast<int>(used)));
+    }
+  }
   const std::size_t model_at = i + kModelAhead;
   if (model_at <= n) {
     const std::size_t used = std::min(model_at, static_cast<std::size_t>(s.model.k()));
     if (used >= 2) {
       const std::uint64_t key = internal::window_key_fast(data + model_at - used, data + n, used);
-      for (std::size_t j = used; j >= (used > 2 ? 3 : 2); --j) {
-        s.model.prefetch_kept(static_cast<int>(j), key & internal::window_mask(j));
-      }
-      // And where its distribution would be remembered, which is asked first.
-      if (!s.remembered.empty()) {
-        internal::prefetch(&s.remembered_slot(key, static_cast<int>(used)));
+      const int length = static_cast<int>(used);
+      if (s.remembered.empty() || !s.remembered_slot(key, length).holds(key, length)) {
+        for (std::size_t j = used; j >= (used > 2 ? 3 : 2); --j) {
+          s.model.prefetch_kept(static_cast<int>(j), key & internal::window_mask(j));
+        }
       }
     }
   }

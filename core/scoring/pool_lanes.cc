@@ -185,8 +185,23 @@ QELT_LANES_INLINE ModelTotals changes_pass(int n, const float* before, const flo
   return {totals_now.sum() - totals_was.sum(), weighted_now.sum() - weighted_was.sum()};
 }
 
+template <int N>
+QELT_LANES_INLINE void logs_pass(int n, const float* probs, const float* shifts, float floor,
+                                 float* out) {
+  const Floats<N> least = splat<N>(floor);
+  for (int at = 0; at < n; at += N) {
+    const Floats<N> x = load_lanes<N>(shifts + at) + log_of_normal<N>(load_lanes<N>(probs + at));
+    store_lanes<N>(out + at, lanes_max<N>(x, least));
+  }
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 #define QELT_POOL_WIDE 1
+
+__attribute__((target("avx2"))) void logs_wide(int n, const float* probs, const float* shifts,
+                                               float floor, float* out) {
+  logs_pass<8>(n, probs, shifts, floor, out);
+}
 
 __attribute__((target("avx2"))) ModelTotals changes_wide(int n, const float* before,
                                                          const float* now) {
@@ -243,6 +258,13 @@ ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out
   if (wide()) return totals_wide(logs, shift, floor, out);
 #endif
   return totals_pass<4>(logs, shift, floor, out);
+}
+
+void listed_logs(int n, const float* probs, const float* shifts, float floor, float* out) {
+#ifdef QELT_POOL_WIDE
+  if (wide()) return logs_wide(n, probs, shifts, floor, out);
+#endif
+  logs_pass<4>(n, probs, shifts, floor, out);
 }
 
 }  // namespace internal

@@ -71,6 +71,11 @@ ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out
 // model_totals() sums.
 ModelTotals changed_logs(int n, const float* before, const float* now);
 
+// out[i] = max(shifts[i] + ln probs[i], floor) for i < n (n at most 256; each array
+// holds 256; a probability of 0 gives floor, with shifts at most 0 and floor above
+// -87), by log_of_normal().
+void listed_logs(int n, const float* probs, const float* shifts, float floor, float* out);
+
 }  // namespace internal
 }  // namespace qelt
 

@@ -104,6 +104,31 @@ QELT_LANES_INLINE Floats<N> exp_below_zero(Floats<N> x) {
   return series * scale;
 }
 
+// ln x in each lane, for x in [2^-126, 2^128) (smaller x are taken as 2^-126): x is
+// m 2^e with m in [sqrt(1/2), sqrt(2)), and ln m = 2 atanh(s) for s = (m - 1) / (m + 1),
+// |s| < 0.172, by five terms of its series; ln 2 in two parts, so that e ln 2 is exact
+// to float's precision. Within 2e-7 of ln x (absolute, for x below 1).
+template <int N>
+QELT_LANES_INLINE Floats<N> log_of_normal(Floats<N> x) {
+  using Bits = typename LaneTypes<N>::Bits;
+  typedef std::int32_t Ints __attribute__((vector_size(sizeof(Floats<N>))));
+  x = lanes_max<N>(x, splat<N>(1.17549435e-38f));
+  Bits bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  const Ints exponent = (Ints)(bits >> 23) - 127;
+  const Bits mantissa_bits = (bits & 0x007FFFFFu) | 0x3F800000u;
+  Floats<N> m;
+  std::memcpy(&m, &mantissa_bits, sizeof m);
+  const auto high = m > 1.41421356f;
+  m = high ? m * 0.5f : m;
+  const Floats<N> e = __builtin_convertvector(exponent, Floats<N>) + (high ? splat<N>(1.0f) : Floats<N>{});
+  const Floats<N> s = (m - 1.0f) / (m + 1.0f);
+  const Floats<N> s2 = s * s;
+  const Floats<N> series =
+      (s + s) * (1.0f + s2 * (0.333333333f + s2 * (0.2f + s2 * (0.142857143f + s2 * 0.111111111f))));
+  return (e * -2.12194440e-4f + series) + e * 0.693359375f;
+}
+
 }  // namespace internal
 }  // namespace qelt
 

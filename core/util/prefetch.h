@@ -21,6 +21,15 @@ inline void prefetch(const void* address) {
 #endif
 }
 
+// The same, for a line about to be written.
+inline void prefetch_for_write(const void* address) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(address)));
+#else
+  __builtin_prefetch(address, 1);
+#endif
+}
+
 }  // namespace internal
 }  // namespace qelt
 

@@ -363,7 +363,7 @@ class ContextModel:
     ``(n(b) + 2 u p(b | c)) / (N + 2 u)``, ``p`` being this model's distribution
     (where the document has not shown ``c``, and before its ``k``-th byte, ``p``
     itself); ``"mix"``, this model's distribution pooled with the document's own after
-    1 to 12 bytes and with a match model, by weights learnt as the document is read.
+    1 to 10 bytes and with a match model, by weights learnt as the document is read.
     Both depend only on the model, on the bytes before the position and on
     ``adapt_memory``, and need a model with probabilities.
 

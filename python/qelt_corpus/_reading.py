@@ -26,7 +26,7 @@ class Reading:
       keeps of the ``k`` bytes before each position;
     - ``"adaptive"``: that distribution sharpened by the counts of the same ``k`` bytes
       earlier in the document;
-    - ``"mix"``: the model's distribution pooled with the document's own after 1 to 12
+    - ``"mix"``: the model's distribution pooled with the document's own after 1 to 10
       bytes and with a match model (the byte that followed the longest earlier
       occurrence of the last bytes), with weights learnt as the document is read.
 
