@@ -103,7 +103,7 @@ constexpr std::size_t kLeastMatchSlots = std::size_t{1} << 10;
 constexpr std::size_t kMostMatchSlots = std::size_t{1} << 28;
 // ln(n + kPseudoCount) - ln kPseudoCount, tabled for small counts.
 constexpr std::size_t kTabledBoosts = 4096;
-// The model's distributions remembered at most (1 KiB each).
+// The model's distributions remembered at most (576 bytes each).
 constexpr std::size_t kMostRemembered = 32768;
 // The slots a reader starts with, and the bytes it reads for each slot before they
 // grow fourfold.
@@ -166,7 +166,7 @@ struct MixingModel::State {
 
   // The model's log-distribution after each context of one byte (and, at index 256,
   // after the empty context): made when first needed.
-  std::vector<std::array<float, 256>> short_logs;
+  std::vector<std::array<std::int16_t, 256>> short_codes;
   std::vector<bool> short_made;
 
   // The model's log-distributions of the contexts met lately, one per slot (the slot
@@ -177,8 +177,8 @@ struct MixingModel::State {
     std::uint64_t key = 0;
     int length = -1;  // -1: empty
     int kept = 0;     // the length of the longest suffix the model keeps
-    internal::ModelTotals totals;  // of logs
-    std::array<float, 256> logs;
+    internal::ModelTotals totals;  // of the logs coded
+    std::array<std::int16_t, 256> codes;  // of the logs (pool_lanes.h)
 
     bool holds(std::uint64_t context, int context_length) const {
       return length == context_length && key == context;
@@ -228,9 +228,13 @@ struct MixingModel::State {
 
   // The position's sources and pool, once prepared.
   bool prepared = false;
-  alignas(64) std::array<float, 256> model_log{};  // where distributions are made
-  const float* model_logs = nullptr;  // the position's: model_log, or a remembered one
-  internal::ModelTotals model_totals{};  // of model_logs
+  // The probabilities a distribution's lists give, and the shifts of their logs, while
+  // it is made (members, so that the lanes a pass reads past them hold numbers).
+  alignas(32) std::array<float, 256> listed_probability{}, listed_shift{};
+  // Where distributions are made where none can be remembered.
+  alignas(64) std::array<std::int16_t, 256> model_code{};
+  const std::int16_t* model_codes = nullptr;  // the position's: model_code, or a remembered one
+  internal::ModelTotals model_totals{};  // of model_codes
   // The touched bytes: those some document order has seen after its context here, and
   // the match's; the first shortest_count those of the shortest order, in its row's
   // order. By their index in `touched`: the shortest order's score, the rest of the
@@ -264,7 +268,7 @@ struct MixingModel::State {
   State(ContextModel m, std::uint64_t budget)
       : model(std::move(m)),
         memory(budget),
-        short_logs(257),
+        short_codes(257),
         short_made(257, false),
         remembered(std::min(remembered_slots(budget), kFirstRemembered)),
         most_remembered(remembered_slots(budget)),
@@ -307,7 +311,7 @@ struct MixingModel::State {
   // one is asked for), and the length of the longest suffix the model keeps of the
   // context.
   struct ModelDistribution {
-    const float* logs;
+    const std::int16_t* codes;
     int kept;
     internal::ModelTotals totals;
   };
@@ -317,18 +321,18 @@ struct MixingModel::State {
   ModelDistribution remembered_distribution(std::uint64_t key, int length) {
     if (remembered.empty()) {
       internal::ModelTotals totals;
-      const int kept = model_distribution(key, length, model_log.data(), totals);
-      return {model_log.data(), kept, totals};
+      const int kept = model_distribution(key, length, model_code.data(), totals);
+      return {model_code.data(), kept, totals};
     }
     Remembered& slot = remembered_slot(key, length);
     if (!slot.holds(key, length)) {
       slot.length = -1;  // (a lookup it makes on the way may take the slot meanwhile)
-      const int kept = model_distribution(key, length, slot.logs.data(), slot.totals);
+      const int kept = model_distribution(key, length, slot.codes.data(), slot.totals);
       slot.kept = kept;
       slot.key = key;
       slot.length = length;
     }
-    return {slot.logs.data(), slot.kept, slot.totals};
+    return {slot.codes.data(), slot.kept, slot.totals};
   }
 
   // The bytes the document may hold before it starts afresh: a quarter of the budget
@@ -349,11 +353,11 @@ struct MixingModel::State {
   }
 
   // The model's log-distribution after the context of `length` bytes packed in `key`,
-  // into `out`; returns the length of its longest kept suffix. Over two bytes, it is
-  // made over the distribution after the last two, itself remembered: such contexts
-  // are few and list many bytes each. (That one may be made in `out` itself: each
-  // value below is read before its place is written.)
-  int model_distribution(std::uint64_t key, int length, float* out,
+  // coded into `out`, with its totals; returns the length of its longest kept suffix.
+  // Over two bytes, it is made over the distribution after the last two, itself
+  // remembered: such contexts are few and list many bytes each. (That one may be made
+  // in `out` itself: it is read before `out` is written.)
+  int model_distribution(std::uint64_t key, int length, std::int16_t* out,
                          internal::ModelTotals& totals) {
     // The slots prefetch() looked up, if it did for this position.
     const LookedUp& entry = looked_up[position % kLookedUp];
@@ -365,7 +369,7 @@ struct MixingModel::State {
     const int lowest = length > 2 ? 3 : 2;  // the shortest whose list is read here
     std::array<std::uint64_t, 4> set_here{};  // a bit for each byte listed so far
     std::array<std::uint8_t, 256> listed_byte;
-    alignas(32) std::array<float, 256> listed_log, listed_probability, listed_shift;
+    alignas(32) std::array<float, 256> listed_log;
     int listed = 0;
     int longest = std::min(length, 1);
     float carried = 0.0f;  // ln of the product of the weights above
@@ -396,50 +400,33 @@ struct MixingModel::State {
     }
     internal::listed_logs(listed, listed_probability.data(), listed_shift.data(), kLeastLog,
                           listed_log.data());
-    const auto overlay_listed = [&] {
-      for (int i = 0; i < listed; ++i) {
-        out[listed_byte[static_cast<std::size_t>(i)]] = listed_log[static_cast<std::size_t>(i)];
-      }
-    };
+    // The distribution below, shifted, with the listed bytes over it (made in full,
+    // then coded: `out` may be what lies below, which is read first).
+    alignas(32) std::array<float, 256> logs;
     if (!below_reaches) {  // every byte not listed at the least
-      std::fill(out, out + 256, kLeastLog);
-      overlay_listed();
-      totals = internal::model_totals(out);
-      return longest;
-    }
-    const float* below;
-    if (length > 2) {
-      const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
-      below = last_two.logs;
-      longest = std::max(longest, last_two.kept);
+      logs.fill(kLeastLog);
     } else {
-      below = short_log(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
+      const std::int16_t* below;
+      if (length > 2) {
+        const ModelDistribution last_two = remembered_distribution(key & 0xFFFF, 2);
+        below = last_two.codes;
+        longest = std::max(longest, last_two.kept);
+      } else {
+        below = short_code(length >= 1 ? static_cast<int>(key & 0xFF) : 256).data();
+      }
+      internal::shift_codes(below, carried, kLeastLog, logs.data());
     }
-    // The totals of the distribution below, carried, made right for the listed bytes;
-    // their values below are taken before `out` is written (it may be `below`). (In one
-    // vector pass each, rather than a pass over `out` once written: that reads back
-    // what was just stored, in pieces, and waits for it.)
-    alignas(32) std::array<float, 256> under;
     for (int i = 0; i < listed; ++i) {
-      under[static_cast<std::size_t>(i)] =
-          std::max(carried + below[listed_byte[static_cast<std::size_t>(i)]], kLeastLog);
+      logs[listed_byte[static_cast<std::size_t>(i)]] = listed_log[static_cast<std::size_t>(i)];
     }
-    for (int i = listed; i % 8 != 0; ++i) {  // (lanes the pass reads past them)
-      under[static_cast<std::size_t>(i)] = listed_log[static_cast<std::size_t>(i)] = 0.0f;
-    }
-    totals = internal::shifted_logs(below, carried, kLeastLog, out);
-    const internal::ModelTotals change =
-        internal::changed_logs(listed, under.data(), listed_log.data());
-    totals.total += change.total;
-    totals.weighted += change.weighted;
-    overlay_listed();
+    totals = internal::code_logs(logs.data(), out);
     return longest;
   }
 
-  // The model's log-distribution after one byte `context` (256: after no byte).
-  const std::array<float, 256>& short_log(int context) {
-    std::array<float, 256>& logs = short_logs[static_cast<std::size_t>(context)];
-    if (short_made[static_cast<std::size_t>(context)]) return logs;
+  // The model's log-distribution after one byte `context` (256: after no byte), coded.
+  const std::array<std::int16_t, 256>& short_code(int context) {
+    std::array<std::int16_t, 256>& codes = short_codes[static_cast<std::size_t>(context)];
+    if (short_made[static_cast<std::size_t>(context)]) return codes;
     std::array<double, 256> p;
     p.fill(model.floor_probability());
     const int top = context == 256 ? 0 : std::min(1, model.k());
@@ -451,11 +438,13 @@ struct MixingModel::State {
       for (double& value : p) value *= list.weight;
       for (std::uint32_t i = 0; i < list.count; ++i) p[list.bytes[i]] = list.probability(i);
     }
+    alignas(32) std::array<float, 256> logs;
     for (int b = 0; b < 256; ++b) {
       logs[b] = p[b] > 0.0 ? std::max(static_cast<float>(std::log(p[b])), kLeastLog) : kLeastLog;
     }
+    internal::code_logs(logs.data(), codes.data());
     short_made[static_cast<std::size_t>(context)] = true;
-    return logs;
+    return codes;
   }
 
   std::size_t match_class() const {
@@ -467,7 +456,7 @@ struct MixingModel::State {
     if (prepared) return;
     const std::uint64_t used = std::min<std::uint64_t>(position, static_cast<std::uint64_t>(model.k()));
     const ModelDistribution here = remembered_distribution(model_key, static_cast<int>(used));
-    model_logs = here.logs;
+    model_codes = here.codes;
     model_totals = here.totals;
     // Room for a context of every order, made before they are found, so that adding
     // to them once the byte is read moves none of them.
@@ -580,7 +569,7 @@ struct MixingModel::State {
 
     const float weights[internal::kGatheredSources] = {1.0f + w[kModelSource],
                                                        w[kFirstDocumentSource]};
-    pooled = internal::pool_touched({count, list, model_logs, shortest_at, extra}, weights,
+    pooled = internal::pool_touched({count, list, model_codes, shortest_at, extra}, weights,
                                     w[kTouchedSource], exps.data());
     // The untouched bytes' sums: p and p ln p of the model over them, scaled by
     // e^(-largest). (Differences of sums in double, since the touched bytes may hold
@@ -608,7 +597,7 @@ struct MixingModel::State {
     prepare();
     const int at = touched_at(b);
     if (at >= 0) return exps[static_cast<std::size_t>(at)] / total;
-    return internal::model_exp(model_logs[b]) * untouched_scale / total;
+    return internal::model_exp(internal::log_of_code(model_codes[b])) * untouched_scale / total;
   }
 
   // Moves the weights along the gradient of ln q(byte): for each source, its value at
@@ -618,7 +607,7 @@ struct MixingModel::State {
     const double inverse = 1.0 / total;
     const int at = touched_at(byte);  // -1: not touched
     g[kModelSource] =
-        static_cast<float>((at >= 0 ? model_logs[byte] : 0.0f) - pooled.sources[0] * inverse);
+        static_cast<float>((at >= 0 ? internal::log_of_code(model_codes[byte]) : 0.0f) - pooled.sources[0] * inverse);
     g[kTouchedSource] = static_cast<float>((at >= 0 ? 1.0f : 0.0f) - pooled.total * inverse);
     g[kFirstDocumentSource] =
         static_cast<float>((at >= 0 ? shortest_scores[static_cast<std::size_t>(at)] : 0.0f) -

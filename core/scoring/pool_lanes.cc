@@ -10,8 +10,6 @@
 
 #include "scoring/pool_lanes.h"
 
-#include <initializer_list>
-
 #include "util/float_lanes.h"
 
 namespace qelt {
@@ -89,8 +87,9 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
   const float* const sources[kGatheredSources] = {model, touched.shortest};
   Floats<N> highest = zero;
   for (int at = 0; at < end; at += N) {
-    Floats<N> logs;
-    for (int l = 0; l < N; ++l) logs[l] = touched.model_logs[touched.bytes[at + l]];
+    typename LaneTypes<N>::Ints codes;
+    for (int l = 0; l < N; ++l) codes[l] = touched.model_codes[touched.bytes[at + l]];
+    const Floats<N> logs = __builtin_convertvector(codes, Floats<N>) * kLogStep;
     store_lanes<N>(model + at, logs);
     const Floats<N> x = ((w0 * logs + w1 * load_lanes<N>(sources[1] + at)) + bias) +
                         load_lanes<N>(touched.extra + at);
@@ -133,23 +132,22 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
   return sums;
 }
 
-// model_totals(), of the logs shifted and floored first (and stored in `out`) if `out`
-// is not null.
 template <int N>
-QELT_LANES_INLINE ModelTotals totals_pass(const float* logs, float shift, float floor,
-                                          float* out) {
+QELT_LANES_INLINE ModelTotals code_pass(const float* logs, std::int16_t* codes) {
+  using Ints = typename LaneTypes<N>::Ints;
   constexpr int kVectors = kSumLanes / N;
   BlockedSum<N> totals, weighted;
   for (int b = 0; b < 256; b += kSumLanes) {
     for (int i = 0; i < kVectors; ++i) {
-      Floats<N> x = load_lanes<N>(logs + b + i * N);
-      if (out != nullptr) {
-        x = lanes_max<N>(x + shift, splat<N>(floor));
-        store_lanes<N>(out + b + i * N, x);
-      }
-      const Floats<N> p = exp_below_zero<N>(x);
+      const int at = b + i * N;
+      // -log / step rounded to the nearest whole number (it is at least 0).
+      const Ints negated =
+          __builtin_convertvector(load_lanes<N>(logs + at) * -(1.0f / kLogStep) + 0.5f, Ints);
+      for (int l = 0; l < N; ++l) codes[at + l] = static_cast<std::int16_t>(-negated[l]);
+      const Floats<N> coded = __builtin_convertvector(-negated, Floats<N>) * kLogStep;
+      const Floats<N> p = exp_below_zero<N>(coded);
       totals.add(i, p);
-      weighted.add(i, p * x);
+      weighted.add(i, p * coded);
     }
     if ((b + kSumLanes) % kBlock == 0) {
       totals.flush();
@@ -160,29 +158,14 @@ QELT_LANES_INLINE ModelTotals totals_pass(const float* logs, float shift, float 
 }
 
 template <int N>
-QELT_LANES_INLINE ModelTotals changes_pass(int n, const float* before, const float* now) {
-  constexpr int kVectors = kSumLanes / N;
-  const int end = (n + kSumLanes - 1) / kSumLanes * kSumLanes;
-  const Floats<N> zero{}, floor = splat<N>(-87.0f);
-  BlockedSum<N> totals_now, weighted_now, totals_was, weighted_was;
-  for (int b = 0; b < end; b += kSumLanes) {
-    for (int i = 0; i < kVectors; ++i) {
-      const int at = b + i * N;
-      const auto inside = lanes_below<N>(at, n);
-      const Floats<N> was = inside ? load_lanes<N>(before + at) : zero;
-      const Floats<N> is = inside ? load_lanes<N>(now + at) : zero;
-      const Floats<N> was_p = inside ? exp_below_zero<N>(lanes_max<N>(was, floor)) : zero;
-      const Floats<N> is_p = inside ? exp_below_zero<N>(lanes_max<N>(is, floor)) : zero;
-      totals_now.add(i, is_p);
-      weighted_now.add(i, is_p * is);
-      totals_was.add(i, was_p);
-      weighted_was.add(i, was_p * was);
-    }
-    if ((b + kSumLanes) % kBlock == 0) {
-      for (BlockedSum<N>* sum : {&totals_now, &weighted_now, &totals_was, &weighted_was}) sum->flush();
-    }
+QELT_LANES_INLINE void shift_pass(const std::int16_t* codes, float shift, float floor, float* out) {
+  const Floats<N> least = splat<N>(floor);
+  for (int at = 0; at < 256; at += N) {
+    typename LaneTypes<N>::Ints wide;
+    for (int l = 0; l < N; ++l) wide[l] = codes[at + l];
+    const Floats<N> logs = __builtin_convertvector(wide, Floats<N>) * kLogStep;
+    store_lanes<N>(out + at, lanes_max<N>(logs + shift, least));
   }
-  return {totals_now.sum() - totals_was.sum(), weighted_now.sum() - weighted_was.sum()};
 }
 
 template <int N>
@@ -203,20 +186,19 @@ __attribute__((target("avx2"))) void logs_wide(int n, const float* probs, const 
   logs_pass<8>(n, probs, shifts, floor, out);
 }
 
-__attribute__((target("avx2"))) ModelTotals changes_wide(int n, const float* before,
-                                                         const float* now) {
-  return changes_pass<8>(n, before, now);
-}
-
 __attribute__((target("avx2"))) TouchedSums pool_touched_wide(const Touched& touched,
                                                               const float* weights, float bias,
                                                               float* exps) {
   return touched_pass<8>(touched, weights, bias, exps);
 }
 
-__attribute__((target("avx2"))) ModelTotals totals_wide(const float* logs, float shift,
-                                                        float floor, float* out) {
-  return totals_pass<8>(logs, shift, floor, out);
+__attribute__((target("avx2"))) ModelTotals code_wide(const float* logs, std::int16_t* codes) {
+  return code_pass<8>(logs, codes);
+}
+
+__attribute__((target("avx2"))) void shift_wide(const std::int16_t* codes, float shift,
+                                                float floor, float* out) {
+  shift_pass<8>(codes, shift, floor, out);
 }
 
 bool wide() {
@@ -239,25 +221,18 @@ TouchedSums pool_touched(const Touched& touched, const float* weights, float bia
   return pool_touched_narrow(touched, weights, bias, exps);
 }
 
-ModelTotals model_totals(const float* logs) {
+ModelTotals code_logs(const float* logs, std::int16_t* codes) {
 #ifdef QELT_POOL_WIDE
-  if (wide()) return totals_wide(logs, 0.0f, 0.0f, nullptr);
+  if (wide()) return code_wide(logs, codes);
 #endif
-  return totals_pass<4>(logs, 0.0f, 0.0f, nullptr);
+  return code_pass<4>(logs, codes);
 }
 
-ModelTotals changed_logs(int n, const float* before, const float* now) {
+void shift_codes(const std::int16_t* codes, float shift, float floor, float* out) {
 #ifdef QELT_POOL_WIDE
-  if (wide()) return changes_wide(n, before, now);
+  if (wide()) return shift_wide(codes, shift, floor, out);
 #endif
-  return changes_pass<4>(n, before, now);
-}
-
-ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out) {
-#ifdef QELT_POOL_WIDE
-  if (wide()) return totals_wide(logs, shift, floor, out);
-#endif
-  return totals_pass<4>(logs, shift, floor, out);
+  shift_pass<4>(codes, shift, floor, out);
 }
 
 void listed_logs(int n, const float* probs, const float* shifts, float floor, float* out) {

@@ -15,16 +15,21 @@ namespace internal {
 // of the document's shortest order.
 constexpr int kGatheredSources = 2;
 
+// The model's log-probabilities are held in 16 bits: a code c in [-32767, 0] stands
+// for the log c kLogStep, so logs from -24 to 0 are held within 3.7e-4 (half a step).
+constexpr float kLogStep = 24.0f / 32767.0f;
+inline float log_of_code(std::int16_t code) { return static_cast<float>(code) * kLogStep; }
+
 // The touched bytes, their sources and the rest of their scores.
 struct Touched {
-  int n;                      // at most 256
-  const std::uint8_t* bytes;  // bytes[i]: the i-th touched byte
-  const float* model_logs;    // of the 256 values, each in [-87, 0]
-  const float* shortest;      // shortest[i]: at bytes[i]
-  const float* extra;         // extra[i]: at bytes[i]
+  int n;                             // at most 256
+  const std::uint8_t* bytes;         // bytes[i]: the i-th touched byte
+  const std::int16_t* model_codes;   // of the 256 values
+  const float* shortest;             // shortest[i]: at bytes[i]
+  const float* extra;                // extra[i]: at bytes[i]
 };
 
-// What pool_touched() sums (over i < n), with m[i] = model_logs[bytes[i]].
+// What pool_touched() sums (over i < n), with m[i] = log_of_code(model_codes[bytes[i]]).
 struct TouchedSums {
   float largest;   // M: the largest score, or 0 if none is larger
   float total;     // of e^x[i], with x[i] = max(score[i] - M, -87)
@@ -49,8 +54,8 @@ TouchedSums pool_touched_narrow(const Touched& touched, const float* weights, fl
 // e^x for x in [-87, 0], within 6e-6 (relative): the value the passes take for it.
 inline float model_exp(float x) { return exp_below_zero<4>(splat<4>(x))[0]; }
 
-// Of model_exp(l) and of model_exp(l) l over the 256 logs l of a distribution (each in
-// [-87, 0]). Each sum is taken in blocks of 32 values: within a block in float, as
+// The totals of a distribution: of model_exp(l) and of model_exp(l) l over its 256
+// logs l. Each sum is taken in blocks of 32 values: within a block in float, as
 // pool_touched() sums (eight lanes, lane l adding the values at i = l mod 8 in turn);
 // each block's eight lanes then added, in double, to eight lanes of double l0 .. l7;
 // those added up as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)). As close as
@@ -59,17 +64,13 @@ struct ModelTotals {
   double total;
   double weighted;
 };
-ModelTotals model_totals(const float* logs);
 
-// out[b] = max(shift + logs[b], floor) for the 256 values, and model_totals(out). (Such
-// that out lies in [-87, 0]; out may be logs.)
-ModelTotals shifted_logs(const float* logs, float shift, float floor, float* out);
+// codes[b] = the code nearest logs[b] for the 256 logs (each in [-24, 0]), and the
+// totals of the logs the codes stand for.
+ModelTotals code_logs(const float* logs, std::int16_t* codes);
 
-// What model_totals() gains when each of n logs (n at most 256; the arrays hold 256)
-// changes from before[i] to now[i]: the sums of model_exp(now[i]) and of
-// model_exp(now[i]) now[i] less those of the same of before[i], each summed as
-// model_totals() sums.
-ModelTotals changed_logs(int n, const float* before, const float* now);
+// out[b] = max(shift + log_of_code(codes[b]), floor) for the 256 values.
+void shift_codes(const std::int16_t* codes, float shift, float floor, float* out);
 
 // out[i] = max(shifts[i] + ln probs[i], floor) for i < n (n at most 256; each array
 // holds 256; a probability of 0 gives floor, with shifts at most 0 and floor above

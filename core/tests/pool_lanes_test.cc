@@ -45,12 +45,12 @@ double blocked_sum(const float* values, int n) {
 // them), and every value past n garbage, NaN included, which no result may show.
 struct Pool {
   std::uint8_t bytes[256];
-  float model_logs[256];
+  std::int16_t model_codes[256];
   float shortest[256];
   float extra[256];
   float weights[kGatheredSources];
   float bias;
-  Touched touched() const { return {n, bytes, model_logs, shortest, extra}; }
+  Touched touched() const { return {n, bytes, model_codes, shortest, extra}; }
   int n;
 };
 
@@ -59,7 +59,9 @@ Pool random_pool(unsigned seed, int n, float spread) {
   std::uniform_real_distribution<float> value(-spread, 0.0f), weight(-0.5f, 1.5f);
   Pool pool;
   pool.n = n;
-  for (float& v : pool.model_logs) v = std::max(rng() % 7 == 0 ? 0.0f : value(rng), -87.0f);
+  for (std::int16_t& c : pool.model_codes) {
+    c = static_cast<std::int16_t>(rng() % 7 == 0 ? 0 : -static_cast<int>(rng() % 32768));
+  }
   std::vector<std::uint8_t> order(256);
   for (int b = 0; b < 256; ++b) order[b] = static_cast<std::uint8_t>(b);
   std::shuffle(order.begin(), order.end(), rng);
@@ -87,7 +89,7 @@ TEST_P(PoolLanesTest, EveryWidthGivesTheValuesOfTheOneOrder) {
   float scores[256], m[256];
   float largest = 0.0f;
   for (int i = 0; i < n; ++i) {
-    m[i] = pool.model_logs[pool.bytes[i]];
+    m[i] = log_of_code(pool.model_codes[pool.bytes[i]]);
     scores[i] = ((pool.weights[0] * m[i] + pool.weights[1] * pool.shortest[i]) + pool.bias) +
                 pool.extra[i];
     largest = std::max(largest, scores[i]);
@@ -122,46 +124,28 @@ INSTANTIATE_TEST_SUITE_P(Pools, PoolLanesTest,
                                             ::testing::Values(0, 3, 7, 33, 256),
                                             ::testing::Values(3.0f, 40.0f, 400.0f)));
 
-// The model's totals: of a distribution, of one shifted and floored (written in place),
-// and what changing some of its values changes, against the sums they promise.
-TEST(ModelTotals, AreTheSumsOfTheOneOrder) {
+// A distribution coded (each log to the nearest code, the totals of the logs coded) and
+// shifted back out of its codes, against the sums and values they promise.
+TEST(ModelCodes, AreTheNearestCodesAndTheirTotals) {
   std::mt19937 rng(7);
-  std::uniform_real_distribution<float> value(-30.0f, 0.0f);
-  float logs[256], shifted[256], p[256], p_log[256];
+  std::uniform_real_distribution<float> value(-24.0f, 0.0f);
+  float logs[256], p[256], p_log[256], shifted[256];
   for (float& v : logs) v = value(rng);
-  const auto check = [&](const ModelTotals& got, const float* of) {
-    for (int b = 0; b < 256; ++b) {
-      p[b] = model_exp(of[b]);
-      p_log[b] = p[b] * of[b];
-    }
-    EXPECT_TRUE(same_bits(got.total, blocked_sum(p, 256)));
-    EXPECT_TRUE(same_bits(got.weighted, blocked_sum(p_log, 256)));
-  };
-  check(model_totals(logs), logs);
+  logs[0] = -24.0f;
+  logs[1] = 0.0f;
+  std::int16_t codes[256];
+  const ModelTotals got = code_logs(logs, codes);
+  for (int b = 0; b < 256; ++b) {
+    ASSERT_LE(std::fabs(log_of_code(codes[b]) - logs[b]), kLogStep / 2 * 1.001f) << b;
+    p[b] = model_exp(log_of_code(codes[b]));
+    p_log[b] = p[b] * log_of_code(codes[b]);
+  }
+  EXPECT_TRUE(same_bits(got.total, blocked_sum(p, 256)));
+  EXPECT_TRUE(same_bits(got.weighted, blocked_sum(p_log, 256)));
 
-  const float shift = -3.5f, floor = -24.0f;
-  for (int b = 0; b < 256; ++b) shifted[b] = std::max(logs[b] + shift, floor);
-  float in_place[256];
-  std::copy(logs, logs + 256, in_place);
-  const ModelTotals got = shifted_logs(in_place, shift, floor, in_place);
-  for (int b = 0; b < 256; ++b) ASSERT_TRUE(same_bits(in_place[b], shifted[b])) << b;
-  check(got, shifted);
-
-  float before[256], now[256], now_p[256], now_log[256], was_p[256], was_log[256];
-  for (int n : {0, 5, 19}) {
-    for (int i = 0; i < 256; ++i) {
-      before[i] = i < n ? value(rng) : std::numeric_limits<float>::quiet_NaN();
-      now[i] = i < n ? value(rng) : std::numeric_limits<float>::quiet_NaN();
-    }
-    for (int i = 0; i < n; ++i) {
-      now_p[i] = model_exp(now[i]);
-      now_log[i] = now_p[i] * now[i];
-      was_p[i] = model_exp(before[i]);
-      was_log[i] = was_p[i] * before[i];
-    }
-    const ModelTotals change = changed_logs(n, before, now);
-    EXPECT_TRUE(same_bits(change.total, blocked_sum(now_p, n) - blocked_sum(was_p, n))) << n;
-    EXPECT_TRUE(same_bits(change.weighted, blocked_sum(now_log, n) - blocked_sum(was_log, n))) << n;
+  shift_codes(codes, -3.5f, -24.0f, shifted);
+  for (int b = 0; b < 256; ++b) {
+    ASSERT_TRUE(same_bits(shifted[b], std::max(log_of_code(codes[b]) + -3.5f, -24.0f))) << b;
   }
 }
 

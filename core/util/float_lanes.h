@@ -21,11 +21,13 @@ template <>
 struct LaneTypes<4> {
   typedef float Floats __attribute__((vector_size(16)));
   typedef std::uint32_t Bits __attribute__((vector_size(16)));
+  typedef std::int32_t Ints __attribute__((vector_size(16)));
 };
 template <>
 struct LaneTypes<8> {
   typedef float Floats __attribute__((vector_size(32)));
   typedef std::uint32_t Bits __attribute__((vector_size(32)));
+  typedef std::int32_t Ints __attribute__((vector_size(32)));
 };
 template <int N>
 using Floats = typename LaneTypes<N>::Floats;
@@ -111,7 +113,7 @@ QELT_LANES_INLINE Floats<N> exp_below_zero(Floats<N> x) {
 template <int N>
 QELT_LANES_INLINE Floats<N> log_of_normal(Floats<N> x) {
   using Bits = typename LaneTypes<N>::Bits;
-  typedef std::int32_t Ints __attribute__((vector_size(sizeof(Floats<N>))));
+  using Ints = typename LaneTypes<N>::Ints;
   x = lanes_max<N>(x, splat<N>(1.17549435e-38f));
   Bits bits;
   std::memcpy(&bits, &x, sizeof bits);
