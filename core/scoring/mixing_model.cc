@@ -47,8 +47,8 @@ constexpr std::array<int, 4> kOrders = {1, 2, 4, 10};
 constexpr std::size_t kDocumentSources = kOrders.size();
 // The first orders are counted in rows of 256 (dense_followers.h), the rest in lists.
 constexpr std::size_t kDenseOrders = 2;
-static_assert(internal::kGatheredSources == 2,
-              "the model and the shortest order are gathered at the touched bytes");
+static_assert(internal::kDocumentScores == kDocumentSources,
+              "the model and every order are gathered at the touched bytes");
 constexpr std::size_t kListedOrders = kDocumentSources - kDenseOrders;
 // The sources: the model, the document's orders, the match model.
 constexpr std::size_t kModelSource = 0;
@@ -237,13 +237,15 @@ struct MixingModel::State {
   internal::ModelTotals model_totals{};  // of model_codes
   // The touched bytes: those some document order has seen after its context here, and
   // the match's; the first shortest_count those of the shortest order, in its row's
-  // order. By their index in `touched`: the shortest order's score, the rest of the
-  // score but the model's and the bias, and its exponential.
+  // order. By their index in `touched`: each order's score, the match's part of the
+  // score, and the exponential of the score.
   int touched_count = 0;
   int shortest_count = 0;
   std::array<std::uint8_t, 256> touched{};
   std::array<std::uint16_t, 256> other_index{};  // 1 + the index of a byte touched later
-  alignas(64) std::array<float, 256> shortest_scores{};
+  // order_scores[o][i]: order o's score at touched byte i (0 if it has not seen it
+  // after its context here).
+  alignas(64) std::array<std::array<float, 256>, kDocumentSources> order_scores{};
   alignas(64) std::array<float, 256> extras{};
   alignas(64) std::array<float, 256> exps{};  // e^(scores less the largest)
   float untouched_scale = 0;  // e^(-largest): an untouched byte's e^score is its p times it
@@ -251,12 +253,6 @@ struct MixingModel::State {
   std::array<std::uint32_t, kDenseOrders> rows{};  // or DenseFollowers::kNone
   std::array<DocumentFollowers::Context*, kDocumentSources> contexts{};  // of listed orders
   std::array<std::uint64_t, kDocumentSources> keys{};
-  // The bytes each order but the shortest has seen after its context here (their index
-  // in `touched`), with their scores: order o's from listed_begin[o] to
-  // listed_begin[o + 1].
-  std::array<std::uint8_t, 256 * (kDocumentSources - 1)> listed_bytes{};
-  std::array<float, 256 * (kDocumentSources - 1)> listed_boosts{};
-  std::array<std::size_t, kDocumentSources + 1> listed_begin{};
   int predicted = -1;     // the match model's byte, or -1
   int predicted_index = 0;  // its index in `touched`
   float match_boost = 0;  // its log-odds against any other byte
@@ -509,7 +505,7 @@ struct MixingModel::State {
     std::uint8_t* const list = touched.data();
     std::uint16_t* const others = other_index.data();
     float* const extra = extras.data();
-    float* const shortest_at = shortest_scores.data();
+    float* const shortest_at = order_scores[0].data();
     for (int i = shortest_count; i < touched_count; ++i) others[list[i]] = 0;
     // The shortest order's bytes first, in its row's order (so that the row finds them),
     // with their scores; then any other touched byte.
@@ -521,6 +517,9 @@ struct MixingModel::State {
       for (int i = 0; i < shortest; ++i) shortest_at[i] = boost_of(first->counts[i]);
     }
     std::fill(extra, extra + shortest, 0.0f);
+    for (std::size_t o = 1; o < kDocumentSources; ++o) {
+      std::fill(order_scores[o].begin(), order_scores[o].begin() + shortest, 0.0f);
+    }
     int count = shortest;
     // Marks `byte` touched; its index in the list.
     const auto touch = [&](std::uint8_t byte) {
@@ -532,34 +531,25 @@ struct MixingModel::State {
       if (at != 0) return at - 1;
       list[count] = byte;
       extra[count] = 0.0f;
-      shortest_at[count] = 0.0f;
+      for (std::array<float, 256>& scores : order_scores) scores[static_cast<std::size_t>(count)] = 0.0f;
       others[byte] = static_cast<std::uint16_t>(++count);
       return count - 1;
     };
-    // Every other order adds its weight times its score at a byte to the byte's extra.
-    std::size_t listed = 0;
-    const auto list_follower = [&](std::uint8_t byte, float boost, float weight) {
-      const int at = touch(byte);
-      extra[at] += weight * boost;
-      listed_bytes[listed] = static_cast<std::uint8_t>(at);
-      listed_boosts[listed++] = boost;
-    };
+    // Every other order's scores, at the bytes it has seen.
     for (std::size_t o = 1; o < kDocumentSources; ++o) {
-      listed_begin[o] = listed;
-      const float weight = w[kFirstDocumentSource + o];
+      float* const scores = order_scores[o].data();
       if (o < kDenseOrders) {
         if (rows[o] == DenseFollowers::kNone) continue;
         const DenseFollowers::Row& row = dense[o].row(rows[o]);
         for (std::uint32_t i = 0; i < row.distinct; ++i) {
-          list_follower(row.bytes[i], boost_of(row.counts[i]), weight);
+          scores[touch(row.bytes[i])] = boost_of(row.counts[i]);
         }
       } else if (contexts[o] != nullptr) {
         followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
-          list_follower(f.byte, boost_of(f.count), weight);
+          scores[touch(f.byte)] = boost_of(f.count);
         });
       }
     }
-    listed_begin[kDocumentSources] = listed;
     if (predicted >= 0) {
       predicted_index = touch(static_cast<std::uint8_t>(predicted));
       extra[predicted_index] += w[kMatchSource] * match_boost;
@@ -567,10 +557,13 @@ struct MixingModel::State {
     shortest_count = shortest;
     touched_count = count;
 
-    const float weights[internal::kGatheredSources] = {1.0f + w[kModelSource],
-                                                       w[kFirstDocumentSource]};
-    pooled = internal::pool_touched({count, list, model_codes, shortest_at, extra}, weights,
-                                    w[kTouchedSource], exps.data());
+    float weights[internal::kGatheredSources] = {1.0f + w[kModelSource]};
+    internal::Touched pooling{count, list, model_codes, {}, extra};
+    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+      weights[1 + o] = w[kFirstDocumentSource + o];
+      pooling.document[o] = order_scores[o].data();
+    }
+    pooled = internal::pool_touched(pooling, weights, w[kTouchedSource], exps.data());
     // The untouched bytes' sums: p and p ln p of the model over them, scaled by
     // e^(-largest). (Differences of sums in double, since the touched bytes may hold
     // nearly all of the model's mass.)
@@ -609,21 +602,10 @@ struct MixingModel::State {
     g[kModelSource] =
         static_cast<float>((at >= 0 ? internal::log_of_code(model_codes[byte]) : 0.0f) - pooled.sources[0] * inverse);
     g[kTouchedSource] = static_cast<float>((at >= 0 ? 1.0f : 0.0f) - pooled.total * inverse);
-    g[kFirstDocumentSource] =
-        static_cast<float>((at >= 0 ? shortest_scores[static_cast<std::size_t>(at)] : 0.0f) -
-                           pooled.sources[1] * inverse);
-    for (std::size_t o = 1; o < kDocumentSources; ++o) {
-      if (listed_begin[o] == listed_begin[o + 1]) continue;
-      // (Four sums side by side: the lists of the short orders are long.)
-      float sums[4] = {};
-      float at_byte = 0.0f;
-      for (std::size_t f = listed_begin[o], i = 0; f < listed_begin[o + 1]; ++f, ++i) {
-        const float value = listed_boosts[f];
-        sums[i & 3] += exps[listed_bytes[f]] * value;
-        if (listed_bytes[f] == at) at_byte = value;
-      }
-      const double mean = static_cast<double>((sums[0] + sums[1]) + (sums[2] + sums[3]));
-      g[kFirstDocumentSource + o] = static_cast<float>(at_byte - mean * inverse);
+    for (std::size_t o = 0; o < kDocumentSources; ++o) {
+      g[kFirstDocumentSource + o] = static_cast<float>(
+          (at >= 0 ? order_scores[o][static_cast<std::size_t>(at)] : 0.0f) -
+          pooled.sources[1 + o] * inverse);
     }
     if (predicted >= 0) {
       const double q = exps[static_cast<std::size_t>(predicted_index)] * inverse;

@@ -80,21 +80,24 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
   constexpr int kVectors = kSumLanes / N;  // to a sum's eight lanes
   const int n = touched.n;
   const int end = (n + kSumLanes - 1) / kSumLanes * kSumLanes;
-  const Floats<N> w0 = splat<N>(weights[0]), w1 = splat<N>(weights[1]);
+  Floats<N> w[kGatheredSources];
+  for (int s = 0; s < kGatheredSources; ++s) w[s] = splat<N>(weights[s]);
   const Floats<N> zero{};
   // The model's logs at the touched bytes, and the scores (lanes at n and beyond taken
   // as 0, whatever the arrays hold there).
   alignas(32) float model[256];
   alignas(32) float scores[256];
-  const float* const sources[kGatheredSources] = {model, touched.shortest};
+  const float* sources[kGatheredSources] = {model};
+  for (int d = 0; d < kDocumentScores; ++d) sources[1 + d] = touched.document[d];
   Floats<N> highest = zero;
   for (int at = 0; at < end; at += N) {
     typename LaneTypes<N>::Ints codes;
     for (int l = 0; l < N; ++l) codes[l] = touched.model_codes[touched.bytes[at + l]];
     const Floats<N> logs = __builtin_convertvector(codes, Floats<N>) * kLogStep;
     store_lanes<N>(model + at, logs);
-    const Floats<N> x = ((w0 * logs + w1 * load_lanes<N>(sources[1] + at)) + bias) +
-                        load_lanes<N>(touched.extra + at);
+    Floats<N> x = w[0] * logs;
+    for (int s = 1; s < kGatheredSources; ++s) x = x + w[s] * load_lanes<N>(sources[s] + at);
+    x = (x + bias) + load_lanes<N>(touched.extra + at);
     store_lanes<N>(scores + at, x);
     highest = lanes_max<N>(highest, lanes_below<N>(at, n) ? x : zero);
   }
@@ -114,7 +117,9 @@ QELT_LANES_INLINE TouchedSums touched_pass(const Touched& touched, const float* 
       weighted[i] += e * x;
       const Floats<N> model = inside ? load_lanes<N>(sources[0] + at) : zero;
       source_sums[0][i] += e * model;
-      source_sums[1][i] += e * (inside ? load_lanes<N>(sources[1] + at) : zero);
+      for (int s = 1; s < kGatheredSources; ++s) {
+        source_sums[s][i] += e * (inside ? load_lanes<N>(sources[s] + at) : zero);
+      }
       const Floats<N> p = inside ? exp_below_zero<N>(lanes_max<N>(model, floor)) : zero;
       model_totals.add(i, p);
       model_weighted.add(i, p * model);

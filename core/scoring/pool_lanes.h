@@ -11,9 +11,10 @@
 namespace qelt {
 namespace internal {
 
-// The sources read at every touched byte: the model's log-probability, and the score
-// of the document's shortest order.
-constexpr int kGatheredSources = 2;
+// The sources read at every touched byte: the model's log-probability, and the scores
+// of the document's orders.
+constexpr int kDocumentScores = 4;
+constexpr int kGatheredSources = 1 + kDocumentScores;
 
 // The model's log-probabilities are held in 16 bits: a code c in [-32767, 0] stands
 // for the log c kLogStep, so logs from -24 to 0 are held within 3.7e-4 (half a step).
@@ -25,7 +26,7 @@ struct Touched {
   int n;                             // at most 256
   const std::uint8_t* bytes;         // bytes[i]: the i-th touched byte
   const std::int16_t* model_codes;   // of the 256 values
-  const float* shortest;             // shortest[i]: at bytes[i]
+  const float* document[kDocumentScores];  // document[d][i]: order d's score at bytes[i]
   const float* extra;                // extra[i]: at bytes[i]
 };
 
@@ -34,7 +35,7 @@ struct TouchedSums {
   float largest;   // M: the largest score, or 0 if none is larger
   float total;     // of e^x[i], with x[i] = max(score[i] - M, -87)
   float weighted;  // of e^x[i] x[i]
-  float sources[kGatheredSources];  // of e^x[i] m[i], and of e^x[i] shortest[i]
+  float sources[kGatheredSources];  // of e^x[i] m[i], and of e^x[i] document[d][i]
   // Taken as model_totals() takes its sums (they are subtracted from them, and the
   // touched bytes may hold nearly all of the model's mass):
   double model_total;     // of model_exp(m[i])
@@ -42,7 +43,8 @@ struct TouchedSums {
 };
 
 // For i < n (every array of n values holds 256, whatever lies beyond n): score[i] =
-// ((weights[0] m[i] + weights[1] shortest[i]) + bias) + extra[i], exps[i] = e^x[i], and
+// (weights[0] m[i] + weights[1] document[0][i] + ... + weights[4] document[3][i], added
+// in that order, + bias) + extra[i]; exps[i] = e^x[i]; and
 // the sums. Each sum is taken in one fixed order, the same at every width: eight lanes
 // (lane l adds the values at i = l mod 8 in turn), then the lanes in turn.
 TouchedSums pool_touched(const Touched& touched, const float* weights, float bias, float* exps);

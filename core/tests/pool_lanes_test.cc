@@ -46,11 +46,13 @@ double blocked_sum(const float* values, int n) {
 struct Pool {
   std::uint8_t bytes[256];
   std::int16_t model_codes[256];
-  float shortest[256];
+  float document[kDocumentScores][256];
   float extra[256];
   float weights[kGatheredSources];
   float bias;
-  Touched touched() const { return {n, bytes, model_codes, shortest, extra}; }
+  Touched touched() const {
+    return {n, bytes, model_codes, {document[0], document[1], document[2], document[3]}, extra};
+  }
   int n;
 };
 
@@ -68,7 +70,9 @@ Pool random_pool(unsigned seed, int n, float spread) {
   const float garbage = std::numeric_limits<float>::quiet_NaN();
   for (int i = 0; i < 256; ++i) {
     pool.bytes[i] = order[i];
-    pool.shortest[i] = i < n ? (rng() % 3 == 0 ? 0.0f : -value(rng) / 4) : garbage;
+    for (float* scores : pool.document) {
+      scores[i] = i < n ? (rng() % 3 == 0 ? 0.0f : -value(rng) / 4) : garbage;
+    }
     pool.extra[i] = i < n ? (rng() % 2 == 0 ? 0.0f : -value(rng) / 2) : garbage;
   }
   for (float& w : pool.weights) w = weight(rng);
@@ -90,18 +94,19 @@ TEST_P(PoolLanesTest, EveryWidthGivesTheValuesOfTheOneOrder) {
   float largest = 0.0f;
   for (int i = 0; i < n; ++i) {
     m[i] = log_of_code(pool.model_codes[pool.bytes[i]]);
-    scores[i] = ((pool.weights[0] * m[i] + pool.weights[1] * pool.shortest[i]) + pool.bias) +
-                pool.extra[i];
+    float x = pool.weights[0] * m[i];
+    for (int d = 0; d < kDocumentScores; ++d) x = x + pool.weights[1 + d] * pool.document[d][i];
+    scores[i] = (x + pool.bias) + pool.extra[i];
     largest = std::max(largest, scores[i]);
   }
-  float weighted[256], by_model[256], by_shortest[256], model_p[256], model_weighted[256];
+  float weighted[256], by_source[kGatheredSources][256], model_p[256], model_weighted[256];
   for (int i = 0; i < n; ++i) {
     ASSERT_TRUE(same_bits(exps[i], narrow_exps[i])) << i;
     const float x = std::max(scores[i] - largest, -87.0f);
     EXPECT_NEAR(exps[i], std::exp(static_cast<double>(x)), 6e-6 * std::exp(x)) << i;
     weighted[i] = exps[i] * x;
-    by_model[i] = exps[i] * m[i];
-    by_shortest[i] = exps[i] * pool.shortest[i];
+    by_source[0][i] = exps[i] * m[i];
+    for (int d = 0; d < kDocumentScores; ++d) by_source[1 + d][i] = exps[i] * pool.document[d][i];
     model_p[i] = model_exp(m[i]);
     model_weighted[i] = model_p[i] * m[i];
   }
@@ -109,8 +114,9 @@ TEST_P(PoolLanesTest, EveryWidthGivesTheValuesOfTheOneOrder) {
     EXPECT_TRUE(same_bits(got.largest, largest));
     EXPECT_TRUE(same_bits(got.total, eight_lane_sum(exps, n)));
     EXPECT_TRUE(same_bits(got.weighted, eight_lane_sum(weighted, n)));
-    EXPECT_TRUE(same_bits(got.sources[0], eight_lane_sum(by_model, n)));
-    EXPECT_TRUE(same_bits(got.sources[1], eight_lane_sum(by_shortest, n)));
+    for (int s = 0; s < kGatheredSources; ++s) {
+      EXPECT_TRUE(same_bits(got.sources[s], eight_lane_sum(by_source[s], n))) << s;
+    }
     EXPECT_TRUE(same_bits(got.model_total, blocked_sum(model_p, n)));
     EXPECT_TRUE(same_bits(got.model_weighted, blocked_sum(model_weighted, n)));
   }
