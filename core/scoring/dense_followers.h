@@ -3,7 +3,8 @@
 //
 // A short context is followed by many distinct bytes (after one byte of Python source,
 // dozens), so a list of them is long to search: a row holds them in the order first
-// seen, with their counts side by side, and the place in it of each of the 256 values.
+// seen, with their counts (and a value of each count the user keeps) side by side, and
+// the place in it of each of the 256 values.
 // A context's row is made when the document first shows it, found through an index of
 // every context of the order (256 or 65536 entries, made once), and all rows are
 // forgotten at once by clearing the entries used.
@@ -35,6 +36,8 @@ class DenseFollowers {
     // seen, and how often each did.
     std::uint8_t bytes[256];
     std::uint16_t counts[256];
+    // Free for the user: a value of each count, kept beside it (set when it changes).
+    float scores[256];
     std::uint8_t place[256];  // of each value that followed it, its index in `bytes`
     std::uint32_t followed;  // times some byte followed the context
     std::uint32_t distinct;  // values that followed it

@@ -514,7 +514,7 @@ struct MixingModel::State {
     const int shortest = first == nullptr ? 0 : static_cast<int>(first->distinct);
     if (first != nullptr) {
       std::memcpy(list, first->bytes, static_cast<std::size_t>(shortest));
-      for (int i = 0; i < shortest; ++i) shortest_at[i] = boost_of(first->counts[i]);
+      std::memcpy(shortest_at, first->scores, sizeof(float) * static_cast<std::size_t>(shortest));
     }
     std::fill(extra, extra + shortest, 0.0f);
     for (std::size_t o = 1; o < kDocumentSources; ++o) {
@@ -542,7 +542,7 @@ struct MixingModel::State {
         if (rows[o] == DenseFollowers::kNone) continue;
         const DenseFollowers::Row& row = dense[o].row(rows[o]);
         for (std::uint32_t i = 0; i < row.distinct; ++i) {
-          scores[touch(row.bytes[i])] = boost_of(row.counts[i]);
+          scores[touch(row.bytes[i])] = row.scores[i];
         }
       } else if (contexts[o] != nullptr) {
         followers.for_each(*contexts[o], [&](const DocumentFollowers::Follower& f) {
@@ -641,6 +641,7 @@ struct MixingModel::State {
       const std::uint32_t at = row.index_of(byte);
       std::uint16_t& count = row.counts[at];
       if (count < DenseFollowers::kMostCount) ++count;
+      row.scores[at] = boost_of(count);
       ++row.followed;
     }
     const std::uint64_t before = followers.restarts();
