@@ -835,6 +835,12 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
     const bool remembered =
         !s.remembered.empty() &&
         s.remembered_slot(key, static_cast<int>(used)).holds(key, static_cast<int>(used));
+    if (remembered) {  // its codes, which the pool will read
+      const char* held = reinterpret_cast<const char*>(&s.remembered_slot(key, static_cast<int>(used)));
+      for (std::size_t line = 64; line < sizeof(State::Remembered); line += 64) {
+        internal::prefetch(held + line);
+      }
+    }
     if (used >= 2 && !remembered) {
       // Its distribution will be made: the slot it is made in, and the one it is made
       // over.
