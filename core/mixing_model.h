@@ -28,7 +28,7 @@ namespace qelt {
 // before) and learnt as the document is read: after each byte, each moves along the
 // gradient of that byte's log probability. The entropy at a position is that of q,
 // and every probability is q's. (The model's log-probabilities are taken at e^-24 at
-// least.)
+// least, and held to within 3.7e-4 in 16 bits.)
 // Causal and deterministic: the value at a position depends only on the model, the
 // memory and the bytes before it, every sum taken in a fixed order. Needs a model with
 // probabilities (reading.h).

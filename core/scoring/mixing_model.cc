@@ -1,8 +1,9 @@
 // A mixing reader's distribution at a position is a product of experts over the 256
 // byte values: each byte's score is a weighted sum of what the sources say of it, and
 // its probability e^score over their total. The sources are the model's
-// log-probability (its distribution in full, built from its kept suffixes, remembered
-// for the contexts met lately with the totals of p and p ln p over it); the document's
+// log-probability (its distribution in full, built from its kept suffixes, its logs
+// held in 16-bit codes and remembered for the contexts met lately with the totals of p
+// and p ln p over it); the document's
 // own at each order, a boost of the bytes seen after the context; the match model's,
 // a boost of the byte it predicts; and a bias.
 //
