@@ -3,9 +3,8 @@
 // its probability e^score over their total. The sources are the model's
 // log-probability (its distribution in full, built from its kept suffixes, its logs
 // held in 16-bit codes and remembered for the contexts met lately with the totals of p
-// and p ln p over it); the document's
-// own at each order, a boost of the bytes seen after the context; the match model's,
-// a boost of the byte it predicts; and a bias.
+// and p ln p over it); the document's own at each order, a boost of the bytes seen
+// after the context; the match model's, a boost of the byte it predicts; and a bias.
 //
 // Every source but the model says something only of the bytes the document's orders
 // have seen after their contexts here and the match's byte: the touched bytes, a few
@@ -532,7 +531,9 @@ struct MixingModel::State {
       if (at != 0) return at - 1;
       list[count] = byte;
       extra[count] = 0.0f;
-      for (std::array<float, 256>& scores : order_scores) scores[static_cast<std::size_t>(count)] = 0.0f;
+      for (std::array<float, 256>& scores : order_scores) {
+        scores[static_cast<std::size_t>(count)] = 0.0f;
+      }
       others[byte] = static_cast<std::uint16_t>(++count);
       return count - 1;
     };
@@ -600,8 +601,8 @@ struct MixingModel::State {
     std::array<float, kSources> g{};
     const double inverse = 1.0 / total;
     const int at = touched_at(byte);  // -1: not touched
-    g[kModelSource] =
-        static_cast<float>((at >= 0 ? internal::log_of_code(model_codes[byte]) : 0.0f) - pooled.sources[0] * inverse);
+    g[kModelSource] = static_cast<float>(
+        (at >= 0 ? internal::log_of_code(model_codes[byte]) : 0.0f) - pooled.sources[0] * inverse);
     g[kTouchedSource] = static_cast<float>((at >= 0 ? 1.0f : 0.0f) - pooled.total * inverse);
     for (std::size_t o = 0; o < kDocumentSources; ++o) {
       g[kFirstDocumentSource + o] = static_cast<float>(
@@ -833,22 +834,21 @@ void MixingModel::prefetch(const std::uint8_t* data, std::size_t i, std::size_t 
     // Below two bytes the distributions are tabled: nothing to look up.
     const std::uint64_t key =
         used >= 2 ? internal::window_key_fast(data + lists_at - used, data + n, used) : 0;
-    const bool remembered =
-        !s.remembered.empty() &&
-        s.remembered_slot(key, static_cast<int>(used)).holds(key, static_cast<int>(used));
+    const State::Remembered* const slot =
+        s.remembered.empty() ? nullptr : &s.remembered_slot(key, static_cast<int>(used));
+    const bool remembered = slot != nullptr && slot->holds(key, static_cast<int>(used));
+    const char* const slot_bytes = reinterpret_cast<const char*>(slot);
     if (remembered) {  // its codes, which the pool will read
-      const char* held = reinterpret_cast<const char*>(&s.remembered_slot(key, static_cast<int>(used)));
       for (std::size_t line = 64; line < sizeof(State::Remembered); line += 64) {
-        internal::prefetch(held + line);
+        internal::prefetch(slot_bytes + line);
       }
     }
     if (used >= 2 && !remembered) {
       // Its distribution will be made: the slot it is made in, and the one it is made
       // over.
-      if (!s.remembered.empty()) {
-        const char* made_in = reinterpret_cast<const char*>(&s.remembered_slot(key, static_cast<int>(used)));
+      if (slot != nullptr) {
         for (std::size_t line = 0; line < sizeof(State::Remembered); line += 64) {
-          internal::prefetch_for_write(made_in + line);
+          internal::prefetch_for_write(slot_bytes + line);
         }
         if (used > 2) {
           const char* over = reinterpret_cast<const char*>(&s.remembered_slot(key & 0xFFFF, 2));

@@ -150,8 +150,8 @@ QELT_LANES_INLINE ModelTotals code_pass(const float* logs, std::int16_t* codes) 
       // -log / step rounded to the nearest whole number (it is at least 0).
       const Ints negated =
           __builtin_convertvector(load_lanes<N>(logs + at) * -(1.0f / kLogStep) + 0.5f, Ints);
-      typedef std::int16_t Shorts __attribute__((vector_size(2 * N)));
-      const Shorts coded_lanes = __builtin_convertvector(-negated, Shorts);
+      const typename LaneTypes<N>::Shorts coded_lanes =
+          __builtin_convertvector(-negated, typename LaneTypes<N>::Shorts);
       std::memcpy(codes + at, &coded_lanes, sizeof coded_lanes);
       const Floats<N> coded = __builtin_convertvector(-negated, Floats<N>) * kLogStep;
       const Floats<N> p = exp_below_zero<N>(coded);
@@ -170,8 +170,7 @@ template <int N>
 QELT_LANES_INLINE void shift_pass(const std::int16_t* codes, float shift, float floor, float* out) {
   const Floats<N> least = splat<N>(floor);
   for (int at = 0; at < 256; at += N) {
-    typedef std::int16_t Shorts __attribute__((vector_size(2 * N)));
-    Shorts narrow;
+    typename LaneTypes<N>::Shorts narrow;
     std::memcpy(&narrow, codes + at, sizeof narrow);
     const Floats<N> logs =
         __builtin_convertvector(__builtin_convertvector(narrow, typename LaneTypes<N>::Ints),

@@ -36,17 +36,17 @@ struct TouchedSums {
   float total;     // of e^x[i], with x[i] = max(score[i] - M, -87)
   float weighted;  // of e^x[i] x[i]
   float sources[kGatheredSources];  // of e^x[i] m[i], and of e^x[i] document[d][i]
-  // Taken as model_totals() takes its sums (they are subtracted from them, and the
-  // touched bytes may hold nearly all of the model's mass):
+  // Taken as a distribution's totals are (ModelTotals: they are subtracted from them,
+  // and the touched bytes may hold nearly all of the model's mass):
   double model_total;     // of model_exp(m[i])
   double model_weighted;  // of model_exp(m[i]) m[i]
 };
 
 // For i < n (every array of n values holds 256, whatever lies beyond n): score[i] =
 // (weights[0] m[i] + weights[1] document[0][i] + ... + weights[4] document[3][i], added
-// in that order, + bias) + extra[i]; exps[i] = e^x[i]; and
-// the sums. Each sum is taken in one fixed order, the same at every width: eight lanes
-// (lane l adds the values at i = l mod 8 in turn), then the lanes in turn.
+// in that order, + bias) + extra[i]; exps[i] = e^x[i]; and the sums. Each sum is taken
+// in one fixed order, the same at every width: eight lanes (lane l adds the values at
+// i = l mod 8 in turn), then the lanes in turn.
 TouchedSums pool_touched(const Touched& touched, const float* weights, float bias, float* exps);
 // The same, in vectors of 4 whatever the processor has (for tests that compare the
 // widths).

@@ -22,12 +22,14 @@ struct LaneTypes<4> {
   typedef float Floats __attribute__((vector_size(16)));
   typedef std::uint32_t Bits __attribute__((vector_size(16)));
   typedef std::int32_t Ints __attribute__((vector_size(16)));
+  typedef std::int16_t Shorts __attribute__((vector_size(8)));
 };
 template <>
 struct LaneTypes<8> {
   typedef float Floats __attribute__((vector_size(32)));
   typedef std::uint32_t Bits __attribute__((vector_size(32)));
   typedef std::int32_t Ints __attribute__((vector_size(32)));
+  typedef std::int16_t Shorts __attribute__((vector_size(16)));
 };
 template <int N>
 using Floats = typename LaneTypes<N>::Floats;
@@ -123,11 +125,13 @@ QELT_LANES_INLINE Floats<N> log_of_normal(Floats<N> x) {
   std::memcpy(&m, &mantissa_bits, sizeof m);
   const auto high = m > 1.41421356f;
   m = high ? m * 0.5f : m;
-  const Floats<N> e = __builtin_convertvector(exponent, Floats<N>) + (high ? splat<N>(1.0f) : Floats<N>{});
+  const Floats<N> e =
+      __builtin_convertvector(exponent, Floats<N>) + (high ? splat<N>(1.0f) : Floats<N>{});
   const Floats<N> s = (m - 1.0f) / (m + 1.0f);
   const Floats<N> s2 = s * s;
   const Floats<N> series =
-      (s + s) * (1.0f + s2 * (0.333333333f + s2 * (0.2f + s2 * (0.142857143f + s2 * 0.111111111f))));
+      (s + s) *
+      (1.0f + s2 * (0.333333333f + s2 * (0.2f + s2 * (0.142857143f + s2 * 0.111111111f))));
   return (e * -2.12194440e-4f + series) + e * 0.693359375f;
 }
 
